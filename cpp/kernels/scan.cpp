@@ -1,0 +1,107 @@
+#include "kestrelia/kernels/scan.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace kestrelia::kernels {
+
+namespace {
+
+inline double nan_to_num(double v) {
+    if (std::isnan(v)) return 0.0;
+    if (std::isinf(v))
+        return v > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
+    return v;
+}
+
+// NumPy's pairwise summation of a contiguous run (blocks of 128 summed with eight
+// interleaved accumulators), which is what a reduction along a contiguous axis does.
+double pairwise_sum(const double* a, std::ptrdiff_t n, std::ptrdiff_t stride) {
+    if (n < 8) {
+        double res = -0.0;
+        for (std::ptrdiff_t i = 0; i < n; ++i) res += a[i * stride];
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int k = 0; k < 8; ++k) r[k] = a[k * stride];
+        std::ptrdiff_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int k = 0; k < 8; ++k) r[k] += a[(i + k) * stride];
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a[i * stride];
+        return res;
+    }
+    std::ptrdiff_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(a, n2, stride) + pairwise_sum(a + n2 * stride, n - n2, stride);
+}
+
+}  // namespace
+
+void rows_with_value(std::uint8_t* out, const F64View& m) {
+    for (std::ptrdiff_t i = 0; i < m.rows; ++i) out[i] = 0;
+    if (m.column_major()) {
+        for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+            const double* col = m.column(j);
+            for (std::ptrdiff_t i = 0; i < m.rows; ++i)
+                out[i] |= static_cast<std::uint8_t>(!std::isnan(col[i * m.row_stride]));
+        }
+        return;
+    }
+    for (std::ptrdiff_t i = 0; i < m.rows; ++i)
+        for (std::ptrdiff_t j = 0; j < m.cols; ++j)
+            if (!std::isnan(m(i, j))) {
+                out[i] = 1;
+                break;
+            }
+}
+
+void columns_with_value(std::uint8_t* out, const F64View& m) {
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+        out[j] = 0;
+        for (std::ptrdiff_t i = 0; i < m.rows; ++i)
+            if (!std::isnan(m(i, j))) {
+                out[j] = 1;
+                break;
+            }
+    }
+}
+
+std::int64_t count_finite(const F64View& m) {
+    std::int64_t total = 0;
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j)
+        for (std::ptrdiff_t i = 0; i < m.rows; ++i) total += std::isfinite(m(i, j)) ? 1 : 0;
+    return total;
+}
+
+void turnover_row_sums(double* out, const F64View& m) {
+    const std::ptrdiff_t pairs = m.rows - 1;
+    if (pairs <= 0) return;
+    if (m.column_major()) {
+        // The difference array keeps the input's column-major layout, and NumPy then sums
+        // each row column after column.
+        for (std::ptrdiff_t i = 0; i < pairs; ++i) out[i] = 0.0;
+        for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+            const double* col = m.column(j);
+            double below = nan_to_num(col[0]);
+            for (std::ptrdiff_t i = 0; i < pairs; ++i) {
+                const double above = nan_to_num(col[(i + 1) * m.row_stride]);
+                out[i] += std::fabs(above - below);
+                below = above;
+            }
+        }
+        return;
+    }
+    // Row-major input: each row of differences is contiguous and summed pairwise.
+    std::vector<double> row(static_cast<std::size_t>(m.cols));
+    for (std::ptrdiff_t i = 0; i < pairs; ++i) {
+        for (std::ptrdiff_t j = 0; j < m.cols; ++j)
+            row[static_cast<std::size_t>(j)] =
+                std::fabs(nan_to_num(m(i + 1, j)) - nan_to_num(m(i, j)));
+        out[i] = 0.0 + pairwise_sum(row.data(), m.cols, 1);
+    }
+}
+
+}  // namespace kestrelia::kernels

@@ -1,0 +1,171 @@
+// kestrelia.backtest._pelorin: the module frame (imports, constants, chart lock, result
+// record) and the one declarative table of its functions.
+#include <pybind11/pybind11.h>
+
+#include "kestrelia/binding/native_function.hpp"
+#include "kestrelia/binding/pyutil.hpp"
+#include "pelorin.hpp"
+
+namespace py = pybind11;
+using kestrelia::binding::arg;
+using kestrelia::binding::FunctionSpec;
+
+namespace kestrelia::pelorin {
+
+namespace {
+
+constexpr const char* module_doc =
+    "Pure computation core of the strategy layer.\n"
+    "\n"
+    "Takes the user's target-weight matrix and computes a single-portfolio VWAP daily\n"
+    "return with the same adjustment, rounding and fee semantics as the factor-group\n"
+    "backtest of kestrelia.backtest._core, so that a single portfolio with uniform weights\n"
+    "and a single factor group give returns that can be compared against each other and\n"
+    "converge. Also derives the total frame, the statistics and the two PNG reports.";
+
+constexpr const char* result_doc =
+    "Result record of run_strategy_backtest_core.\n"
+    "\n"
+    "All fields are internal computation results and are not exposed to end users; the\n"
+    "strategy-layer service of the host builds its own response object from this record.";
+
+// The result record: a real dataclass whose annotations are the texts as written.
+py::object make_result_class(py::module_& m) {
+    py::dict annotations;
+    annotations["strategy_name"] = "str";
+    annotations["daily_return"] = "pd.Series";
+    annotations["cumulative_return"] = "pd.Series";
+    annotations["stats"] = "dict";
+    annotations["benchmark_summary"] = "pd.DataFrame";
+    annotations["plot_paths"] = "dict[str, str]";
+    py::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = "_PelorinResult";
+    ns["__doc__"] = result_doc;
+    ns["__annotations__"] = annotations;
+    py::module_ builtins = py::module_::import("builtins");
+    py::object cls = builtins.attr("type")("_PelorinResult",
+                                           py::make_tuple(builtins.attr("object")), ns);
+    return m.attr("dataclass")(cls);
+}
+
+const std::string df = "pd.DataFrame";
+
+std::vector<FunctionSpec> function_table() {
+    const py::object none = py::none();
+    std::vector<FunctionSpec> t;
+
+    t.push_back({"_smooth_strategy_weights",
+                 {arg("strategy_matrix", df), arg("rolling_window", "int")},
+                 df,
+                 "Replace each day's target weights by their trailing mean over the last\n"
+                 "rolling_window trading days (missing weights count as zero in the window).\n"
+                 "\n"
+                 "Windows of 0 and 1 mean no smoothing and return strategy_matrix itself. The\n"
+                 "first rolling_window - 1 dates are dropped, and a smoothed weight of exactly\n"
+                 "zero becomes NaN (no signal).",
+                 smooth_strategy_weights});
+
+    t.push_back(
+        {"calc_strategy_vwap_daily_return",
+         {arg("signal_matrix", df), arg("can_buy_stock", df), arg("cant_sell_stock", df),
+          arg("split_factor", df), arg("dividend_factor", df), arg("close_price", df),
+          arg("prev_close", df), arg("buy_price", df), arg("sell_price", df),
+          arg("total_money", "float", py::float_(1e8)), arg("fee", "float", py::float_(0.0001)),
+          arg("rule_fee", "float", py::float_(0.0005)), arg("lot_size", "int", py::int_(200))},
+         "pd.Series",
+         "Daily return of one fixed-capital portfolio trading at VWAP prices.\n"
+         "\n"
+         "On each trading day T the portfolio trades towards the target implied by the\n"
+         "weights of day T-1: weights become whole lots of lot_size shares at the previous\n"
+         "close, buys and sells happen only where can_buy_stock / cant_sell_stock allow,\n"
+         "the day is valued at buy, sell and close prices with commission (fee, both sides)\n"
+         "and stamp duty (rule_fee, sells), split factors adjust the prices of shares held\n"
+         "or sold and dividends are credited to them. The result is each day's profit and\n"
+         "loss over total_money (no compounding), indexed by the trading days that follow a\n"
+         "day with weights.",
+         calc_strategy_vwap_daily_return});
+
+    t.push_back({"_build_total_backtesting_frame",
+                 {arg("total_backtesting", df)},
+                 df,
+                 "Build the total frame from daily_return, index_daily_return and an optional\n"
+                 "close column: rows with any NaN are dropped, then extra_daily_return, long,\n"
+                 "close_net_value, max_drowdown, extra_return and extra_max_drowdown are\n"
+                 "derived (net values are sums of daily returns, drawdowns are differences\n"
+                 "from the running peak). The input is not modified.",
+                 build_total_backtesting_frame});
+
+    t.push_back({"calc_strategy_stats",
+                 {arg("total_frame", df), arg("signal_df", df)},
+                 "dict",
+                 "The thirteen summary statistics of a total frame and its weight matrix.\n"
+                 "\n"
+                 "Annual returns are in percentage points (linear over n / 252 years);\n"
+                 "drawdowns, win rates and turnover are ratios; holding_count is the mean\n"
+                 "number of finite weights per day.",
+                 calc_strategy_stats});
+
+    t.push_back(
+        {"run_strategy_backtest_core",
+         {arg("strategy_matrix", df), arg("can_buy_stock", df), arg("cant_sell_stock", df),
+          arg("split_factor", df), arg("dividend_factor", df), arg("close_price", df),
+          arg("prev_close", df), arg("buy_price", df), arg("sell_price", df),
+          arg("benchmark_dict", "dict[str, pd.Series] | None", none),
+          arg("benchmark_names", "str", py::str("000852")),
+          arg("rolling_window", "int", py::int_(0)), arg("total_money", "float", py::float_(1e8)),
+          arg("fee", "float", py::float_(0.0001)), arg("rule_fee", "float", py::float_(0.0005)),
+          arg("plot_image_kind", "str | None", py::str("large")),
+          arg("plot_save_path", "str | Path | None", none),
+          arg("strategy_name", "str", py::str("strategy")), arg("plot_title", "str | None", none)},
+         "_PelorinResult",
+         "Run a whole backtest of a target-weight matrix.\n"
+         "\n"
+         "Restricts the weights to the dates and stocks of close_price, smooths them over\n"
+         "rolling_window days, computes the VWAP daily return, joins it with the primary\n"
+         "benchmark benchmark_names of benchmark_dict (a flat benchmark when absent), builds\n"
+         "the total frame and the statistics, summarises the excess over every benchmark\n"
+         "and, when both plot_image_kind and plot_save_path are given, draws the two PNG\n"
+         "charts. Returns a _PelorinResult.",
+         run_strategy_backtest_core});
+
+    return t;
+}
+
+}  // namespace
+
+}  // namespace kestrelia::pelorin
+
+PYBIND11_MODULE(_pelorin, m) {
+    using namespace kestrelia;
+    m.doc() = pelorin::module_doc;
+    binding::set_home_module(m);
+
+    m.attr("contextlib") = py::module_::import("contextlib");
+    m.attr("threading") = py::module_::import("threading");
+    m.attr("dataclass") = py::module_::import("dataclasses").attr("dataclass");
+    m.attr("Path") = py::module_::import("pathlib").attr("Path");
+    m.attr("np") = binding::numpy();
+    m.attr("pd") = binding::pandas();
+    py::module_ core = py::module_::import("kestrelia.backtest._core");
+    m.attr("_build_market_arrays") = core.attr("_build_market_arrays");
+    m.attr("_with_datetime_index") = core.attr("_with_datetime_index");
+    m.attr("safe_sharpe") = core.attr("safe_sharpe");
+    m.attr("_MATPLOTLIB_PLOT_LOCK") = m.attr("threading").attr("RLock")();
+
+    m.attr("TRADING_DAYS_PER_YEAR") = py::int_(pelorin::TRADING_DAYS_PER_YEAR);
+    m.attr("ROLLING_STABILITY_DAYS") = py::int_(pelorin::ROLLING_STABILITY_DAYS);
+    m.attr("MIN_ROLLING_STABILITY_DAYS") = py::int_(pelorin::MIN_ROLLING_STABILITY_DAYS);
+
+    // dataclasses resolves string annotations through sys.modules[cls.__module__].
+    py::dict modules = py::module_::import("sys").attr("modules");
+    py::object name = m.attr("__name__");
+    if (!modules.contains(name)) modules[name] = m;
+    m.attr("_PelorinResult") = pelorin::make_result_class(m);
+
+    const std::string module_name = name.cast<std::string>();
+    for (auto& spec : pelorin::function_table()) {
+        const std::string fname = spec.name;
+        m.attr(fname.c_str()) = binding::make_function(std::move(spec), module_name);
+    }
+}

@@ -1,0 +1,117 @@
+// The statistics dict of one run. Series-level figures go through pandas (their
+// semantics define the result); the whole-matrix holding and turnover reductions are
+// native.
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <vector>
+
+#include "kestrelia/kernels/scan.hpp"
+#include "pelorin.hpp"
+
+namespace kestrelia::pelorin {
+
+namespace {
+
+py::object empty_stats() {
+    // This order differs from the computed dict's in the middle, as callers have seen it.
+    py::dict stats;
+    for (const char* key :
+         {"annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp",
+          "extra_max_dd", "benchmark_annual_return", "benchmark_sharp", "return_corr",
+          "win_rate", "excess_win_rate", "holding_count", "turnover"})
+        stats[key] = binding::numpy().attr("nan");
+    return stats;
+}
+
+// total[col].replace([inf, -inf], nan).dropna()
+py::object finite_returns(const py::object& total, const char* column) {
+    py::list infinities;
+    infinities.append(py::float_(INFINITY));
+    infinities.append(py::float_(-INFINITY));
+    return total[py::str(column)]
+        .attr("replace")(infinities, binding::numpy().attr("nan"))
+        .attr("dropna")();
+}
+
+py::object last(const py::object& total, const char* column) {
+    return total[py::str(column)].attr("iloc")[py::int_(-1)];
+}
+
+py::object share_positive(const py::object& series) {
+    if (py::len(series) == 0) return binding::numpy().attr("nan");
+    return py::float_(series.attr("__gt__")(0).attr("mean")().cast<double>());
+}
+
+struct Holdings {
+    py::object holding_count;
+    py::object turnover;
+};
+
+// holding_count = mean over days of the number of finite weights;
+// turnover = half the mean over consecutive days of the summed absolute weight changes
+// (NaN counting as 0).
+Holdings holdings(const py::object& signal_df) {
+    py::object nan = binding::numpy().attr("nan");
+    if (signal_df.is_none() || py::len(signal_df) == 0) return {nan, nan};
+    binding::F64Matrix values = binding::frame_f64(signal_df);
+    const kernels::F64View view{values.data, values.rows, values.cols, values.row_stride,
+                                values.col_stride};
+    std::int64_t finite = 0;
+    const auto pairs = std::max<std::ptrdiff_t>(view.rows - 1, 0);
+    py::array_t<double> row_sums(static_cast<py::ssize_t>(pairs));
+    double* sums = row_sums.mutable_data();
+    {
+        py::gil_scoped_release nogil;  // reads the weights, writes row_sums only
+        finite = kernels::count_finite(view);
+        kernels::turnover_row_sums(sums, view);
+    }
+    // The per-row finite counts are whole numbers, so their float mean is exact in any
+    // summation order.
+    Holdings h;
+    h.holding_count = py::float_(static_cast<double>(finite) / static_cast<double>(view.rows));
+    if (view.rows > 1)
+        h.turnover = py::float_(row_sums.attr("mean")().cast<double>() / 2.0);
+    else
+        h.turnover = nan;
+    return h;
+}
+
+}  // namespace
+
+py::object calc_strategy_stats(const Args& args) {
+    py::object total = args["total_frame"].attr("copy")().attr("dropna")();
+    const auto n = py::len(total);
+    if (n == 0) return empty_stats();
+
+    py::object safe_sharpe = binding::global("safe_sharpe");
+    auto sharpe = [&](const py::object& series) {
+        return safe_sharpe(series, py::arg("periods") = TRADING_DAYS_PER_YEAR);
+    };
+    py::object daily_return = finite_returns(total, "daily_return");
+    py::object benchmark_daily_return = finite_returns(total, "index_daily_return");
+    py::object extra_daily_return = finite_returns(total, "extra_daily_return");
+    py::float_ trading_years(static_cast<double>(n) / static_cast<double>(TRADING_DAYS_PER_YEAR));
+    py::object benchmark_total_return = last(total, "close_net_value") - py::int_(1);
+    Holdings h = holdings(args["signal_df"]);
+
+    py::object hundred = py::int_(100);
+    py::object builtin_abs = py::module_::import("builtins").attr("abs");
+    py::dict stats;
+    stats["annual_return"] = (last(total, "long") - py::int_(1)) / trading_years * hundred;
+    stats["long_sharp"] = sharpe(daily_return);
+    stats["max_dd"] = builtin_abs(total["max_drowdown"].attr("min")());
+    stats["benchmark_annual_return"] = benchmark_total_return / trading_years * hundred;
+    stats["benchmark_sharp"] = sharpe(benchmark_daily_return);
+    stats["extra_annual_return"] = last(total, "extra_return") / trading_years * hundred;
+    stats["extra_sharp"] = sharpe(extra_daily_return);
+    stats["extra_max_dd"] = builtin_abs(total["extra_max_drowdown"].attr("min")());
+    stats["return_corr"] = total["daily_return"].attr("corr")(total["index_daily_return"]);
+    stats["win_rate"] = share_positive(daily_return);
+    stats["excess_win_rate"] = share_positive(extra_daily_return);
+    stats["holding_count"] = h.holding_count;
+    stats["turnover"] = h.turnover;
+    return stats;
+}
+
+}  // namespace kestrelia::pelorin

@@ -1,0 +1,173 @@
+"""Helpers shared by the factor-group backtest and the single-portfolio engine.
+
+``_build_market_arrays`` aligns the market matrices to the simulated days and stocks,
+``_with_datetime_index`` gives a result table a datetime index for charts and weekly
+sampling, and ``safe_sharpe`` is the annualised Sharpe ratio used by every statistic.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pandas as pd
+
+_FLOAT_ARRAYS = (
+    ("split_arr", "split_factor"),
+    ("dividend_arr", "dividend_factor"),
+    ("close_arr", "close_price"),
+    ("prev_close_arr", "prev_close"),
+    ("buy_price_arr", "buy_price"),
+    ("sell_price_arr", "sell_price"),
+)
+
+
+def _positions(labels: pd.Index, wanted: pd.Index) -> slice | np.ndarray | None:
+    """Where ``wanted`` sits in ``labels``: a slice for one contiguous run, an integer
+    array otherwise, or None when a label is missing (cells must then be filled)."""
+    if labels.equals(wanted):
+        return slice(None)
+    if not labels.is_unique:
+        return None
+    positions = labels.get_indexer(wanted)
+    if (positions < 0).any():
+        return None
+    if len(positions) == 0:
+        return positions
+    first, last = int(positions[0]), int(positions[-1])
+    if last - first == len(positions) - 1 and (np.diff(positions) == 1).all():
+        return slice(first, last + 1)
+    return positions
+
+
+def _select(values: np.ndarray, rows: slice | np.ndarray, cols: slice | np.ndarray) -> np.ndarray:
+    """values[rows][:, cols], as a view where possible. Gathers go through the transpose so
+    that each stock's history stays contiguous (the layout of a pandas block)."""
+    if isinstance(cols, slice):
+        values = values[:, cols]
+    else:
+        values = np.take(values.T, cols, axis=0).T
+    if isinstance(rows, slice):
+        values = values[rows]
+    else:
+        values = np.take(values.T, rows, axis=1).T
+    return values
+
+
+def _single_dtype(frame: pd.DataFrame, dtype: np.dtype) -> bool:
+    return frame.shape[1] > 0 and all(d == dtype for d in frame.dtypes)
+
+
+def _aligned(frame: pd.DataFrame, index: pd.Index, columns: pd.Index, dtype) -> np.ndarray | None:
+    rows = _positions(frame.index, index)
+    cols = _positions(frame.columns, columns)
+    if rows is None or cols is None or not _single_dtype(frame, np.dtype(dtype)):
+        return None
+    return _select(frame.to_numpy(dtype=dtype, copy=False), rows, cols)
+
+
+def _float_array(frame: pd.DataFrame, index: pd.Index, columns: pd.Index) -> np.ndarray:
+    values = _aligned(frame, index, columns, np.float64)
+    if values is not None:
+        return values
+    return frame.reindex(index=index, columns=columns).to_numpy(dtype=np.float64)
+
+
+def _mask_array(frame: pd.DataFrame, index: pd.Index, columns: pd.Index) -> np.ndarray:
+    values = _aligned(frame, index, columns, np.bool_)
+    if values is not None:
+        return values
+    aligned = frame.reindex(index=index, columns=columns)
+    # Only a cell that is True allows the trade; missing rows, columns and NaN do not.
+    return aligned.isin([True]).to_numpy(dtype=bool)
+
+
+def _build_market_arrays(
+    index,
+    columns,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+) -> dict[str, np.ndarray]:
+    """Align the eight market matrices to ``index`` (days) x ``columns`` (stocks).
+
+    Prices and factors come back as float64 with NaN where missing, the two masks as bool
+    that is True only where the input cell is True. A matrix that already has the wanted
+    labels (or holds them as one contiguous block) is returned as a view, without a copy.
+    """
+    index = pd.Index(index)
+    columns = pd.Index(columns)
+    frames = {
+        "split_factor": split_factor,
+        "dividend_factor": dividend_factor,
+        "close_price": close_price,
+        "prev_close": prev_close,
+        "buy_price": buy_price,
+        "sell_price": sell_price,
+    }
+    arrays = {key: _float_array(frames[name], index, columns) for key, name in _FLOAT_ARRAYS}
+    return {
+        "prev_close_arr": arrays["prev_close_arr"],
+        "can_buy_arr": _mask_array(can_buy_stock, index, columns),
+        "cant_sell_arr": _mask_array(cant_sell_stock, index, columns),
+        "close_arr": arrays["close_arr"],
+        "buy_price_arr": arrays["buy_price_arr"],
+        "sell_price_arr": arrays["sell_price_arr"],
+        "split_arr": arrays["split_arr"],
+        "dividend_arr": arrays["dividend_arr"],
+    }
+
+
+def _yyyymmdd_labels(index: pd.Index) -> pd.Index | None:
+    """The labels as 8-digit text when every one of them is a YYYYMMDD date."""
+    if len(index) == 0:
+        return None
+    if index.dtype.kind in "iu":
+        text = index.astype(str)
+    elif all(isinstance(value, str) for value in index):
+        text = pd.Index(index, dtype=object)
+    else:
+        return None
+    if text.str.fullmatch(r"\d{8}").all():
+        return text
+    return None
+
+
+def _with_datetime_index(df: pd.DataFrame) -> pd.DataFrame:
+    """The same rows and columns with a DatetimeIndex; ``df`` itself is not modified.
+
+    8-digit YYYYMMDD labels (text or integers) are parsed with "%Y%m%d"; anything else
+    goes through ``pd.to_datetime``.
+    """
+    out = df.copy(deep=False)
+    index = df.index
+    if isinstance(index, pd.DatetimeIndex):
+        return out
+    text = _yyyymmdd_labels(index)
+    if text is not None:
+        parsed = pd.to_datetime(text, format="%Y%m%d")
+    else:
+        parsed = pd.to_datetime(index)
+    out.index = pd.DatetimeIndex(parsed, name=index.name)
+    return out
+
+
+def safe_sharpe(series, periods: int = 252) -> float:
+    """Annualised Sharpe ratio: mean / std (ddof=1) x sqrt(periods) over the finite values.
+
+    NaN when fewer than two finite values remain or the standard deviation is 0 or not
+    finite.
+    """
+    values = pd.to_numeric(pd.Series(series), errors="coerce").to_numpy(dtype=float)
+    finite = values[np.isfinite(values)]
+    if finite.size < 2:
+        return float("nan")
+    std = float(finite.std(ddof=1))
+    if not math.isfinite(std) or std == 0.0:
+        return float("nan")
+    return float(finite.mean() / std * math.sqrt(periods))

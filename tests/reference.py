@@ -1,0 +1,206 @@
+"""Literal pandas / NumPy formulations of the backtest computations.
+
+The native kernels must agree with these. They are written step by step in the plainest
+vectorised form, and are shared by the differential tests and by the benchmarks (which
+time them against the native code in the same process).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from kestrelia.backtest import _core
+
+TRADING_DAYS_PER_YEAR = 252
+
+TOTAL_FRAME_COLUMNS = [
+    "daily_return",
+    "index_daily_return",
+    "long",
+    "close_net_value",
+    "max_drowdown",
+    "extra_return",
+    "extra_max_drowdown",
+    "extra_daily_return",
+]
+
+
+def smooth_weights(strategy_matrix: pd.DataFrame, rolling_window: int) -> pd.DataFrame:
+    if rolling_window <= 1:
+        return strategy_matrix
+    smoothed = strategy_matrix.fillna(0.0).rolling(rolling_window).mean().dropna(how="all")
+    return smoothed.where(smoothed != 0)
+
+
+def vwap_daily_return(
+    signal_matrix,
+    can_buy_stock,
+    cant_sell_stock,
+    split_factor,
+    dividend_factor,
+    close_price,
+    prev_close,
+    buy_price,
+    sell_price,
+    total_money=1e8,
+    fee=0.0001,
+    rule_fee=0.0005,
+    lot_size=200,
+    build_market_arrays=None,
+) -> pd.Series:
+    """The day loop over whole-row NumPy operations."""
+    build_market_arrays = build_market_arrays or _core._build_market_arrays
+    signal = signal_matrix.shift(1).dropna(how="all")
+    if signal.empty:
+        return pd.Series(dtype=float)
+    pnl_index = signal.index
+    columns = signal.columns
+    market = build_market_arrays(
+        pnl_index,
+        columns,
+        can_buy_stock,
+        cant_sell_stock,
+        split_factor,
+        dividend_factor,
+        close_price,
+        prev_close,
+        buy_price,
+        sell_price,
+    )
+    prev_close_arr = market["prev_close_arr"]
+    can_buy_arr = market["can_buy_arr"]
+    cant_sell_arr = market["cant_sell_arr"]
+    close_arr = market["close_arr"]
+    buy_price_arr = market["buy_price_arr"]
+    sell_price_arr = market["sell_price_arr"]
+    split_arr = market["split_arr"]
+    dividend_arr = market["dividend_arr"]
+    signal_arr = signal.to_numpy(dtype=float, copy=False)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        raw_target = (total_money * signal_arr) / (prev_close_arr * lot_size)
+    valid = np.isfinite(signal_arr) & np.isfinite(prev_close_arr) & (prev_close_arr > 0)
+    target = np.where(valid, np.floor(raw_target) * lot_size, 0.0)
+    n_days = len(pnl_index)
+    n_stocks = target.shape[1]
+    real_target = np.zeros(n_stocks, dtype=float)
+    daily_cash = np.zeros(n_days, dtype=float)
+    sell_factor = (1.0 - fee) - rule_fee
+    for i in range(n_days):
+        diff = target[i] - real_target
+        real_buy = np.where((diff > 0) & can_buy_arr[i], diff, 0.0)
+        sell = np.where((diff < 0) & ~cant_sell_arr[i], -diff, 0.0)
+        hold = real_target - sell
+        real_target = hold + real_buy
+        close_row = close_arr[i]
+        prev_close_row = prev_close_arr[i]
+        split_eff = np.where(np.isnan(split_arr[i]), 1.0, split_arr[i])
+        dividend_eff = np.nan_to_num(dividend_arr[i], nan=0.0)
+        with np.errstate(invalid="ignore", over="ignore"):
+            buy_coeff = np.nan_to_num(close_row - buy_price_arr[i] * (1 + fee), nan=0.0)
+            hold_coeff = np.nan_to_num(split_eff * close_row - prev_close_row, nan=0.0)
+            sell_coeff = np.nan_to_num(
+                split_eff * sell_price_arr[i] * sell_factor - prev_close_row, nan=0.0
+            )
+            daily_cash[i] = (
+                real_buy @ buy_coeff
+                + hold @ hold_coeff
+                + hold @ dividend_eff
+                + sell @ sell_coeff
+                + sell @ dividend_eff
+            )
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return pd.Series(daily_cash / total_money, index=pnl_index)
+
+
+def vwap_targets(signal_matrix, prev_close, total_money=1e8, lot_size=200) -> np.ndarray:
+    """The whole-lot targets of every simulated day (for lot-count comparisons)."""
+    signal = signal_matrix.shift(1).dropna(how="all")
+    prev = prev_close.reindex(index=signal.index, columns=signal.columns).to_numpy(dtype=float)
+    signal_arr = signal.to_numpy(dtype=float)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        raw_target = (total_money * signal_arr) / (prev * lot_size)
+    valid = np.isfinite(signal_arr) & np.isfinite(prev) & (prev > 0)
+    return np.where(valid, np.floor(raw_target) * lot_size, 0.0)
+
+
+def total_frame(total_backtesting: pd.DataFrame) -> pd.DataFrame:
+    total = total_backtesting.copy().dropna()
+    if total.empty:
+        return total
+    total.loc[:, "extra_daily_return"] = total["daily_return"] - total["index_daily_return"]
+    strategy_nav = total["daily_return"].cumsum(skipna=True) + 1
+    total.loc[:, "long"] = strategy_nav / strategy_nav.iloc[0]
+    if "close" in total.columns and len(total["close"]) > 0:
+        first_close = total["close"].iloc[0]
+        if pd.notna(first_close) and first_close != 0:
+            total.loc[:, "close_net_value"] = total["close"] / first_close
+        else:
+            total.loc[:, "close_net_value"] = total["index_daily_return"].cumsum(skipna=True) + 1
+    else:
+        close_proxy = total["index_daily_return"].cumsum(skipna=True) + 1
+        total.loc[:, "close"] = close_proxy
+        total.loc[:, "close_net_value"] = close_proxy / close_proxy.iloc[0]
+    total.loc[:, "max_drowdown"] = total["long"] - total["long"].expanding().max()
+    extra_return = total["extra_daily_return"].cumsum(skipna=True)
+    total.loc[:, "extra_return"] = extra_return - extra_return.iloc[0]
+    total.loc[:, "extra_max_drowdown"] = (total["extra_return"] + 1) - (
+        total["extra_return"] + 1
+    ).expanding().max()
+    return total
+
+
+def holding_and_turnover(signal_df) -> tuple[float, float]:
+    if signal_df is None or len(signal_df) == 0:
+        return np.nan, np.nan
+    values = signal_df.to_numpy(dtype=float, copy=False)
+    holding_count = float(np.isfinite(values).sum(axis=1).mean())
+    if values.shape[0] > 1:
+        values_zero = np.nan_to_num(values, nan=0.0)
+        with np.errstate(invalid="ignore", over="ignore"):
+            turnover = float(
+                np.abs(values_zero[1:] - values_zero[:-1]).sum(axis=1).mean() / 2.0
+            )
+    else:
+        turnover = np.nan
+    return holding_count, turnover
+
+
+def strategy_stats(total_frame: pd.DataFrame, signal_df, safe_sharpe=None) -> dict:
+    safe_sharpe = safe_sharpe or _core.safe_sharpe
+    total = total_frame.copy().dropna()
+    n = len(total)
+    if n == 0:
+        keys = [
+            "annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp",
+            "extra_max_dd", "benchmark_annual_return", "benchmark_sharp", "return_corr",
+            "win_rate", "excess_win_rate", "holding_count", "turnover",
+        ]  # fmt: skip
+        return {key: np.nan for key in keys}
+
+    def clean(col):
+        return total[col].replace([np.inf, -np.inf], np.nan).dropna()
+
+    daily_return = clean("daily_return")
+    benchmark_daily_return = clean("index_daily_return")
+    extra_daily_return = clean("extra_daily_return")
+    trading_years = n / TRADING_DAYS_PER_YEAR
+    benchmark_total_return = total["close_net_value"].iloc[-1] - 1
+    holding_count, turnover = holding_and_turnover(signal_df)
+    return {
+        "annual_return": (total["long"].iloc[-1] - 1) / trading_years * 100,
+        "long_sharp": safe_sharpe(daily_return, periods=TRADING_DAYS_PER_YEAR),
+        "max_dd": abs(total["max_drowdown"].min()),
+        "benchmark_annual_return": benchmark_total_return / trading_years * 100,
+        "benchmark_sharp": safe_sharpe(benchmark_daily_return, periods=TRADING_DAYS_PER_YEAR),
+        "extra_annual_return": total["extra_return"].iloc[-1] / trading_years * 100,
+        "extra_sharp": safe_sharpe(extra_daily_return, periods=TRADING_DAYS_PER_YEAR),
+        "extra_max_dd": abs(total["extra_max_drowdown"].min()),
+        "return_corr": total["daily_return"].corr(total["index_daily_return"]),
+        "win_rate": float((daily_return > 0).mean()) if len(daily_return) > 0 else np.nan,
+        "excess_win_rate": (
+            float((extra_daily_return > 0).mean()) if len(extra_daily_return) > 0 else np.nan
+        ),
+        "holding_count": holding_count,
+        "turnover": turnover,
+    }
