@@ -204,3 +204,76 @@ def strategy_stats(total_frame: pd.DataFrame, signal_df, safe_sharpe=None) -> di
         "holding_count": holding_count,
         "turnover": turnover,
     }
+
+
+def backtest(
+    strategy_matrix,
+    can_buy_stock,
+    cant_sell_stock,
+    split_factor,
+    dividend_factor,
+    close_price,
+    prev_close,
+    buy_price,
+    sell_price,
+    benchmark_dict=None,
+    benchmark_names="000852",
+    rolling_window=0,
+    total_money=1e8,
+    fee=0.0001,
+    rule_fee=0.0005,
+    safe_sharpe=None,
+):
+    """The pipeline step by step; returns (daily_return, cumulative_return, stats, summary)
+    or None where the run ends with the early result. The benchmark level is accumulated
+    over the backtest's date range only."""
+    safe_sharpe = safe_sharpe or _core.safe_sharpe
+    work = strategy_matrix.loc[strategy_matrix.index.intersection(close_price.index)]
+    common_columns = work.columns.intersection(close_price.columns)
+    work = work.loc[:, common_columns].dropna(axis=1, how="all")
+    work = smooth_weights(work, rolling_window)
+    valid_signal = work.dropna(how="all")
+    if valid_signal.empty:
+        return None
+    daily_return = vwap_daily_return(
+        work, can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
+        prev_close, buy_price, sell_price, total_money, fee, rule_fee,
+    )  # fmt: skip
+    if daily_return.empty:
+        return None
+    daily_return = daily_return[daily_return.index <= valid_signal.index.max()]
+    if daily_return.empty:
+        return None
+    df = pd.DataFrame({"daily_return": daily_return})
+    if benchmark_dict is not None and benchmark_names in benchmark_dict:
+        bm_daily = benchmark_dict[benchmark_names].astype(float)
+        bm_daily = bm_daily.replace([np.inf, -np.inf], np.nan).fillna(0.0)
+        bm_daily = bm_daily.loc[bm_daily.index >= df.index.min()]
+        bm_daily = bm_daily.loc[bm_daily.index <= df.index.max()]
+        benchmark = pd.DataFrame({"close": bm_daily.cumsum().add(1.0), "index_daily_return": bm_daily})
+        total_backtesting = pd.concat([df, benchmark], axis=1, join="inner")
+    else:
+        total_backtesting = df.copy()
+        total_backtesting.loc[:, "index_daily_return"] = 0.0
+        total_backtesting.loc[:, "close"] = 1.0
+    if total_backtesting.empty:
+        return None
+    total = total_frame(total_backtesting)
+    stats = strategy_stats(total, work, safe_sharpe)
+    rows = []
+    for bm_name, bm_daily in (benchmark_dict or {}).items():
+        bm_aligned = bm_daily.reindex(total.index).dropna()
+        common_idx = total.index.intersection(bm_aligned.index)
+        if len(common_idx) == 0:
+            continue
+        strat = total.loc[common_idx, "daily_return"]
+        excess_daily = strat - bm_aligned.loc[common_idx]
+        excess_cum = excess_daily.cumsum()
+        rows.append({
+            "benchmark_name": bm_name,
+            "benchmark_annual_return": bm_aligned.loc[common_idx].mean() * TRADING_DAYS_PER_YEAR,
+            "excess_annual_return": excess_daily.mean() * TRADING_DAYS_PER_YEAR,
+            "excess_sharpe": safe_sharpe(excess_daily, periods=TRADING_DAYS_PER_YEAR),
+            "excess_max_dd": (excess_cum - excess_cum.cummax()).min(),
+        })  # fmt: skip
+    return total["daily_return"], total["long"], stats, pd.DataFrame(rows)

@@ -1,0 +1,144 @@
+"""Full-market benchmark of the backtest core.
+
+Builds a synthetic market of 5,300 stocks x 2,430 trading days (weights, the eight market
+matrices and a benchmark), then times, in one process:
+  - run_strategy_backtest_core without charts, rolling_window 0 and 5;
+  - calc_strategy_vwap_daily_return;
+  - the NumPy formulation of the day loop (tests/reference.py) as the yardstick;
+and measures the peak memory of each native call against the size of its inputs.
+
+    python bench/backtest.py [--stocks 5300] [--days 2430] [--repeat 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import sys
+import time
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+
+import reference  # noqa: E402
+from kestrelia.backtest import _pelorin  # noqa: E402
+
+
+def synthetic_market(n_stocks: int, n_days: int, seed: int = 7):
+    rng = np.random.default_rng(seed)
+    dates = pd.Index(pd.bdate_range("2015-01-05", periods=n_days).strftime("%Y%m%d"))
+    codes = pd.Index([f"{600000 + j:06d}" for j in range(n_stocks)])
+
+    def frame(values):
+        return pd.DataFrame(values, index=dates, columns=codes)
+
+    shape = (n_days, n_stocks)
+    log_steps = rng.normal(0.0003, 0.022, shape)
+    close = 12.0 * np.exp(np.cumsum(log_steps, axis=0))
+    suspended = rng.random(shape) < 0.01
+    close[suspended] = np.nan
+    close_f = frame(close)
+    prev_close = close_f.shift(1)
+    buy = close_f * (1 + rng.normal(0.0, 0.004, shape))
+    sell = close_f * (1 + rng.normal(0.0, 0.004, shape))
+    split = frame(np.where(rng.random(shape) < 0.0005, 1.3, np.nan))
+    dividend = frame(np.where(rng.random(shape) < 0.002, 0.25, np.nan))
+    limit_up = rng.random(shape) < 0.02
+    limit_down = rng.random(shape) < 0.02
+    can_buy = frame(~(limit_up | suspended))
+    cant_sell = frame(limit_down | suspended)
+    # A reversal-like strategy: about 300 names a day, held for several days.
+    picks = rng.random(shape) < 300 / n_stocks
+    held = pd.DataFrame(picks).rolling(5, min_periods=1).max().to_numpy() > 0
+    raw = np.where(held, 1.0, np.nan)
+    weights = frame(raw / np.nansum(raw, axis=1, keepdims=True))
+    bench = pd.Series(rng.normal(0.0002, 0.012, n_days), index=dates)
+    matrices = dict(
+        can_buy_stock=can_buy, cant_sell_stock=cant_sell, split_factor=split,
+        dividend_factor=dividend, close_price=close_f, prev_close=prev_close,
+        buy_price=buy, sell_price=sell,
+    )  # fmt: skip
+    return weights, matrices, {"000852": bench}
+
+
+def best_time(fn, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def peak_memory(fn) -> int:
+    """Peak bytes allocated through Python and NumPy while fn runs (tracemalloc)."""
+    gc.collect()
+    tracemalloc.start()
+    tracemalloc.reset_peak()
+    base = tracemalloc.get_traced_memory()[0]
+    fn()
+    peak = tracemalloc.get_traced_memory()[1] - base
+    tracemalloc.stop()
+    return peak
+
+
+def frame_bytes(*frames) -> int:
+    return sum(int(f.memory_usage(index=False, deep=False).sum()) for f in frames)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--stocks", type=int, default=5300)
+    parser.add_argument("--days", type=int, default=2430)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args()
+
+    t0 = time.perf_counter()
+    weights, matrices, bench = synthetic_market(args.stocks, args.days)
+    inputs = frame_bytes(weights, *matrices.values())
+    print(f"market: {args.stocks} stocks x {args.days} days, inputs {inputs / 2**20:.0f} MiB "
+          f"(built in {time.perf_counter() - t0:.1f} s)")
+
+    def vwap():
+        return _pelorin.calc_strategy_vwap_daily_return(weights, **matrices)
+
+    def numpy_loop():
+        return reference.vwap_daily_return(weights, **matrices)
+
+    def pipeline(window):
+        return lambda: _pelorin.run_strategy_backtest_core(
+            weights, **matrices, benchmark_dict=bench, rolling_window=window)
+
+    native = vwap()
+    expected = numpy_loop()
+    np.testing.assert_allclose(native.to_numpy(), expected.to_numpy(), rtol=1e-12, atol=1e-15)
+
+    t_numpy = best_time(numpy_loop, max(1, args.repeat - 1))
+    t_vwap = best_time(vwap, args.repeat)
+    t_run0 = best_time(pipeline(0), args.repeat)
+    t_run5 = best_time(pipeline(5), args.repeat)
+    m_vwap = peak_memory(vwap)
+    m_run0 = peak_memory(pipeline(0))
+    m_run5 = peak_memory(pipeline(5))
+
+    print(f"numpy day loop (yardstick)              {t_numpy * 1e3:9.1f} ms")
+    print(f"calc_strategy_vwap_daily_return         {t_vwap * 1e3:9.1f} ms   "
+          f"{t_numpy / t_vwap:6.1f}x faster   peak +{m_vwap / 2**20:6.0f} MiB")
+    print(f"run_strategy_backtest_core window 0     {t_run0 * 1e3:9.1f} ms   "
+          f"{t_numpy / t_run0:6.1f}x faster   peak +{m_run0 / 2**20:6.0f} MiB")
+    print(f"run_strategy_backtest_core window 5     {t_run5 * 1e3:9.1f} ms   "
+          f"{t_numpy / t_run5:6.1f}x faster   peak +{m_run5 / 2**20:6.0f} MiB")
+    worst = max(m_vwap, m_run0, m_run5)
+    print(f"peak memory with inputs: {(inputs + worst) / inputs:.2f}x the inputs' size")
+    print(f"speedup_x vwap={t_numpy / t_vwap:.1f} pipeline_w0={t_numpy / t_run0:.1f} "
+          f"pipeline_w5={t_numpy / t_run5:.1f} pipeline_w0_s={t_run0:.3f} pipeline_w5_s={t_run5:.3f} "
+          f"peak_over_inputs={(inputs + worst) / inputs:.2f}")
+
+
+if __name__ == "__main__":
+    main()
