@@ -277,3 +277,52 @@ def backtest(
             "excess_max_dd": (excess_cum - excess_cum.cummax()).min(),
         })  # fmt: skip
     return total["daily_return"], total["long"], stats, pd.DataFrame(rows)
+
+
+def period_return_drawdown_calmar(daily_return) -> tuple[float, float, float]:
+    if daily_return is None or len(daily_return) == 0:
+        return np.nan, np.nan, np.nan
+    period_return = daily_return.sum()
+    annualized_return = daily_return.mean() * TRADING_DAYS_PER_YEAR
+    cumulative = daily_return.cumsum()
+    drawdown = cumulative - cumulative.cummax().clip(lower=0.0)
+    max_drawdown = abs(drawdown.min())
+    calmar = annualized_return / max_drawdown if pd.notna(max_drawdown) and max_drawdown > 1e-12 else np.nan
+    return period_return, max_drawdown, calmar
+
+
+def yearly_performance_metrics(daily: pd.DataFrame, safe_sharpe=None) -> pd.DataFrame:
+    safe_sharpe = safe_sharpe or _core.safe_sharpe
+    rows = []
+    for year, year_daily in daily.groupby(daily.index.year):
+        strategy_daily = year_daily["daily_return"].replace([np.inf, -np.inf], np.nan).dropna()
+        excess_daily = year_daily["extra_daily_return"].replace([np.inf, -np.inf], np.nan).dropna()
+        if strategy_daily.empty and excess_daily.empty:
+            continue
+        s_ret, s_dd, s_cal = period_return_drawdown_calmar(strategy_daily)
+        e_ret, e_dd, e_cal = period_return_drawdown_calmar(excess_daily)
+        rows.append({
+            "year": int(year), "strategy_return": s_ret, "strategy_sharpe": safe_sharpe(strategy_daily),
+            "strategy_max_dd": s_dd, "strategy_calmar": s_cal, "excess_return": e_ret,
+            "excess_sharpe": safe_sharpe(excess_daily), "excess_max_dd": e_dd, "excess_calmar": e_cal,
+        })  # fmt: skip
+    if not rows:
+        return pd.DataFrame()
+    return pd.DataFrame(rows).set_index("year").sort_index()
+
+
+def weekly_net_value_frame(total: pd.DataFrame) -> pd.DataFrame:
+    plot_df = _core._with_datetime_index(total)
+    if plot_df.empty:
+        return pd.DataFrame()
+    weekly = (
+        plot_df[["long", "close_net_value", "extra_return"]]
+        .replace([np.inf, -np.inf], np.nan)
+        .resample("W-FRI")
+        .last()
+        .dropna(how="all")
+    )
+    if weekly.empty:
+        return weekly
+    weekly.loc[:, "extra_net_value"] = weekly["extra_return"] + 1
+    return weekly.dropna(subset=["long", "close_net_value", "extra_net_value"], how="all")

@@ -129,6 +129,130 @@ std::vector<FunctionSpec> function_table() {
          "charts. Returns a _PelorinResult.",
          run_strategy_backtest_core});
 
+    const std::string chart_lock_note =
+        "\n\nThe caller must hold _MATPLOTLIB_PLOT_LOCK: pyplot's state is process-global.";
+    const std::string str_path = "str | Path";
+
+    t.push_back({"_format_pct",
+                 {arg("value"), arg("digits", "int", py::int_(2))},
+                 "str",
+                 "A ratio as a percentage with `digits` decimals (0.05 gives '5.00%');\n"
+                 "'--' for a missing value (None, NaN, pd.NA, NaT).",
+                 format_pct});
+
+    t.push_back({"_format_pct_points",
+                 {arg("value"), arg("digits", "int", py::int_(2))},
+                 "str",
+                 "Percentage points with `digits` decimals followed by '%' (5.0 gives\n"
+                 "'5.00%'); '--' for a missing value.",
+                 format_pct_points});
+
+    t.push_back({"_format_num",
+                 {arg("value"), arg("digits", "int", py::int_(2))},
+                 "str",
+                 "A number in fixed-point notation with `digits` decimals (1.234 gives\n"
+                 "'1.23'); '--' for a missing value.",
+                 format_num});
+
+    t.push_back({"_format_annual_excess",
+                 {arg("annual_excess", "pd.Series")},
+                 "str",
+                 "Per-year excess returns (ratios) as one line, 'year: pct' items joined by\n"
+                 "' | ' in the series' order; missing years are left out, and '--' stands\n"
+                 "for an empty, absent or all-missing series.",
+                 format_annual_excess});
+
+    t.push_back({"_period_return_drawdown_calmar",
+                 {arg("daily_return", "pd.Series")},
+                 "tuple[float, float, float]",
+                 "(period return, maximum drawdown, Calmar ratio) of one period's daily\n"
+                 "returns: the simple sum, the deepest fall of the summed curve below its\n"
+                 "running peak (never counted below the starting level), and the annualised\n"
+                 "mean return over that drawdown (NaN when there is no drawdown). Three NaN\n"
+                 "for None or an empty series.",
+                 period_return_drawdown_calmar});
+
+    t.push_back({"_calc_yearly_performance_metrics",
+                 {arg("daily", df)},
+                 df,
+                 "Per calendar year the return, Sharpe ratio, maximum drawdown and Calmar\n"
+                 "ratio of daily_return and of extra_daily_return (infinite days dropped),\n"
+                 "indexed by year; an empty frame when no year has a finite return.",
+                 calc_yearly_performance_metrics});
+
+    t.push_back({"_configure_strategy_plot_style",
+                 {arg("plt")},
+                 "None",
+                 "Apply the charts' global style to pyplot: the whitegrid style sheet (when\n"
+                 "available), the sans-serif font list, ASCII minus signs, bold axes titles\n"
+                 "and the figure and axes face colours.",
+                 configure_strategy_plot_style});
+
+    t.push_back({"_draw_yearly_metrics_table",
+                 {arg("ax"), arg("yearly_metrics", df),
+                  std::move(arg("compact", "bool", py::bool_(false))).kw_only()},
+                 "None",
+                 "Draw the yearly strategy (blue) and excess (red) metrics as a table on ax;\n"
+                 "compact uses abbreviated headers and smaller type. An empty frame draws a\n"
+                 "placeholder text instead.",
+                 draw_yearly_metrics_table});
+
+    t.push_back({"_build_weekly_net_value_frame",
+                 {arg("total", df)},
+                 df,
+                 "Sample long, close_net_value and extra_return of a total frame on\n"
+                 "Friday-anchored week ends (each column's last finite value of the week) and\n"
+                 "add extra_net_value = extra_return + 1.",
+                 build_weekly_net_value_frame});
+
+    t.push_back(
+        {"plot_strategy_performance",
+         {arg("total", df), arg("stats", "dict"), arg("strategy_name", "str", py::str("strategy")),
+          arg("plot_title", "str | None", none),
+          arg("save_path", str_path, py::str("./strategy_backtest.png")),
+          arg("image_kind", "str", py::str("large")),
+          arg("benchmark_name", "str", py::str("000852")),
+          arg("rolling_window", "int", py::int_(0))},
+         "dict[str, str]",
+         "Draw the strategy performance figure of a total frame and its statistics to\n"
+         "save_path (PNG) under _MATPLOTLIB_PLOT_LOCK and return {'main': str(save_path)}.\n"
+         "\n"
+         "image_kind 'large' gives the wide landscape page, any other value the tall one.\n"
+         "An empty total frame draws and writes nothing.",
+         plot_strategy_performance});
+
+    t.push_back({"_plot_strategy_performance_unlocked",
+                 {arg("total", df), arg("stats", "dict"), arg("strategy_name", "str"),
+                  arg("plot_title", "str | None"), arg("save_path", str_path),
+                  arg("image_kind", "str"), arg("benchmark_name", "str"),
+                  arg("rolling_window", "int")},
+                 "None",
+                 "Render the strategy performance figure to save_path." + chart_lock_note,
+                 plot_strategy_performance_unlocked});
+
+    t.push_back(
+        {"plot_weekly_net_value",
+         {arg("total", df), arg("strategy_name", "str", py::str("strategy")),
+          arg("plot_title", "str | None", none),
+          arg("save_path", str_path, py::str("./strategy_weekly_net_value.png")),
+          arg("image_kind", "str", py::str("large")),
+          arg("benchmark_name", "str", py::str("000852"))},
+         "dict[str, str]",
+         "Draw the weekly net-value figure of a total frame to save_path (PNG) under\n"
+         "_MATPLOTLIB_PLOT_LOCK and return {'weekly_net_value': str(save_path)}.\n"
+         "\n"
+         "image_kind 'large' gives the wide two-by-two layout, any other value the tall\n"
+         "one-column layout. A total frame without weeks draws and writes nothing.",
+         plot_weekly_net_value});
+
+    t.push_back({"_plot_weekly_net_value_unlocked",
+                 {arg("total", df), arg("strategy_name", "str"), arg("plot_title", "str | None"),
+                  arg("save_path", str_path), arg("image_kind", "str"),
+                  arg("benchmark_name", "str")},
+                 "None",
+                 "Render the weekly net-value figure to save_path." + chart_lock_note,
+                 plot_weekly_net_value_unlocked});
+
     return t;
 }
 

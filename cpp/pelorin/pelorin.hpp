@@ -31,6 +31,39 @@ py::object calc_strategy_stats(const Args& args);
 // pipeline.cpp
 py::object run_strategy_backtest_core(const Args& args);
 
+// formatting.cpp
+py::object format_pct(const Args& args);
+py::object format_pct_points(const Args& args);
+py::object format_num(const Args& args);
+py::object format_annual_excess(const Args& args);
+
+// yearly.cpp
+py::object period_return_drawdown_calmar(const Args& args);
+py::object calc_yearly_performance_metrics(const Args& args);
+
+// weekly.cpp
+py::object build_weekly_net_value_frame(const Args& args);
+
+// charts/style.cpp
+py::object configure_strategy_plot_style(const Args& args);
+
+// charts/yearly_table.cpp
+py::object draw_yearly_metrics_table(const Args& args);
+
+// charts/performance.cpp
+py::object plot_strategy_performance_unlocked(const Args& args);
+
+// charts/weekly_chart.cpp
+py::object plot_weekly_net_value_unlocked(const Args& args);
+
+// charts/entry.cpp
+py::object plot_strategy_performance(const Args& args);
+py::object plot_weekly_net_value(const Args& args);
+// The pipeline's chart step: with both plot_image_kind and plot_save_path given, draws
+// both charts through the locked entry points and returns {"main", "weekly_net_value"}
+// paths; otherwise an empty dict and nothing is drawn. `args` are the pipeline's.
+py::dict run_chart_step(const Args& args, const py::object& total, const py::object& stats);
+
 // Calls a module function through the module namespace (so a replaced function is the
 // one that runs), with positional arguments.
 template <class... T>

@@ -216,7 +216,7 @@ py::object run_strategy_backtest_core(const Args& args) {
     py::object total = call_global("_build_total_backtesting_frame", total_backtesting);
     py::object stats = call_global("calc_strategy_stats", total, work);
     py::object summary = benchmark_summary(benchmark_dict, total);
-    py::dict plot_paths;
+    py::dict plot_paths = run_chart_step(args, total, stats);
     return make_result(strategy_name, total["daily_return"], total["long"], stats, summary,
                        plot_paths);
 }

@@ -35,6 +35,19 @@ FUNCTIONS = [
     "_build_total_backtesting_frame",
     "calc_strategy_stats",
     "run_strategy_backtest_core",
+    "_format_pct",
+    "_format_pct_points",
+    "_format_num",
+    "_format_annual_excess",
+    "_period_return_drawdown_calmar",
+    "_calc_yearly_performance_metrics",
+    "_configure_strategy_plot_style",
+    "_draw_yearly_metrics_table",
+    "_build_weekly_net_value_frame",
+    "plot_strategy_performance",
+    "_plot_strategy_performance_unlocked",
+    "plot_weekly_net_value",
+    "_plot_weekly_net_value_unlocked",
 ]
 
 
