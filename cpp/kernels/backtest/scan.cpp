@@ -1,5 +1,6 @@
 #include "kestrelia/kernels/scan.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -8,12 +9,14 @@ namespace kestrelia::kernels {
 
 namespace {
 
+// np.nan_to_num, as selects so that the column loops below vectorise.
 inline double nan_to_num(double v) {
-    if (std::isnan(v)) return 0.0;
-    if (std::isinf(v))
-        return v > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
-    return v;
+    constexpr double max_finite = std::numeric_limits<double>::max();
+    const double x = v != v ? 0.0 : v;
+    return std::min(std::max(x, -max_finite), max_finite);
 }
+
+inline bool finite(double v) { return std::fabs(v) <= std::numeric_limits<double>::max(); }
 
 // NumPy's pairwise summation of a contiguous run (blocks of 128 summed with eight
 // interleaved accumulators), which is what a reduction along a contiguous axis does.
@@ -71,8 +74,17 @@ void columns_with_value(std::uint8_t* out, const F64View& m) {
 
 std::int64_t count_finite(const F64View& m) {
     std::int64_t total = 0;
-    for (std::ptrdiff_t j = 0; j < m.cols; ++j)
-        for (std::ptrdiff_t i = 0; i < m.rows; ++i) total += std::isfinite(m(i, j)) ? 1 : 0;
+    if (m.column_major()) {
+        for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+            const double* col = m.column(j);
+            std::int64_t count = 0;
+            for (std::ptrdiff_t i = 0; i < m.rows; ++i) count += finite(col[i]) ? 1 : 0;
+            total += count;
+        }
+        return total;
+    }
+    for (std::ptrdiff_t i = 0; i < m.rows; ++i)
+        for (std::ptrdiff_t j = 0; j < m.cols; ++j) total += finite(m(i, j)) ? 1 : 0;
     return total;
 }
 
@@ -85,12 +97,8 @@ void turnover_row_sums(double* out, const F64View& m) {
         for (std::ptrdiff_t i = 0; i < pairs; ++i) out[i] = 0.0;
         for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
             const double* col = m.column(j);
-            double below = nan_to_num(col[0]);
-            for (std::ptrdiff_t i = 0; i < pairs; ++i) {
-                const double above = nan_to_num(col[(i + 1) * m.row_stride]);
-                out[i] += std::fabs(above - below);
-                below = above;
-            }
+            for (std::ptrdiff_t i = 0; i < pairs; ++i)
+                out[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
         }
         return;
     }
