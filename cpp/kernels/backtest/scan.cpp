@@ -72,44 +72,34 @@ void columns_with_value(std::uint8_t* out, const F64View& m) {
     }
 }
 
-std::int64_t count_finite(const F64View& m) {
-    std::int64_t total = 0;
+std::int64_t holdings_and_turnover(double* row_sums, const F64View& m) {
+    const std::ptrdiff_t pairs = m.rows - 1;
+    for (std::ptrdiff_t i = 0; i < pairs; ++i) row_sums[i] = 0.0;
+    std::int64_t finite_cells = 0;
     if (m.column_major()) {
+        // The difference array keeps the input's column-major layout, and NumPy then sums
+        // each row column after column.
         for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
             const double* col = m.column(j);
             std::int64_t count = 0;
             for (std::ptrdiff_t i = 0; i < m.rows; ++i) count += finite(col[i]) ? 1 : 0;
-            total += count;
-        }
-        return total;
-    }
-    for (std::ptrdiff_t i = 0; i < m.rows; ++i)
-        for (std::ptrdiff_t j = 0; j < m.cols; ++j) total += finite(m(i, j)) ? 1 : 0;
-    return total;
-}
-
-void turnover_row_sums(double* out, const F64View& m) {
-    const std::ptrdiff_t pairs = m.rows - 1;
-    if (pairs <= 0) return;
-    if (m.column_major()) {
-        // The difference array keeps the input's column-major layout, and NumPy then sums
-        // each row column after column.
-        for (std::ptrdiff_t i = 0; i < pairs; ++i) out[i] = 0.0;
-        for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
-            const double* col = m.column(j);
+            finite_cells += count;
             for (std::ptrdiff_t i = 0; i < pairs; ++i)
-                out[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
+                row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
         }
-        return;
+        return finite_cells;
     }
     // Row-major input: each row of differences is contiguous and summed pairwise.
     std::vector<double> row(static_cast<std::size_t>(m.cols));
-    for (std::ptrdiff_t i = 0; i < pairs; ++i) {
+    for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
+        for (std::ptrdiff_t j = 0; j < m.cols; ++j) finite_cells += finite(m(i, j)) ? 1 : 0;
+        if (i == pairs) break;
         for (std::ptrdiff_t j = 0; j < m.cols; ++j)
             row[static_cast<std::size_t>(j)] =
                 std::fabs(nan_to_num(m(i + 1, j)) - nan_to_num(m(i, j)));
-        out[i] = 0.0 + pairwise_sum(row.data(), m.cols, 1);
+        row_sums[i] = 0.0 + pairwise_sum(row.data(), m.cols, 1);
     }
+    return finite_cells;
 }
 
 }  // namespace kestrelia::kernels
