@@ -98,10 +98,7 @@ py::object frame_from_array(py::handle values, py::handle index, py::handle colu
 
 bool all_float64(py::handle frame) {
     py::object float64 = numpy().attr("dtype")("float64");
-    for (py::handle dtype : frame.attr("dtypes")) {
-        if (!dtype.equal(float64)) return false;
-    }
-    return true;
+    return py::bool_(frame.attr("dtypes").attr("__eq__")(float64).attr("all")());
 }
 
 py::object float_type() { return py::reinterpret_borrow<py::object>(

@@ -63,8 +63,7 @@ Holdings holdings(const py::object& signal_df) {
     double* sums = row_sums.mutable_data();
     {
         py::gil_scoped_release nogil;  // reads the weights, writes row_sums only
-        finite = kernels::count_finite(view);
-        kernels::turnover_row_sums(sums, view);
+        finite = kernels::holdings_and_turnover(sums, view);
     }
     // The per-row finite counts are whole numbers, so their float mean is exact in any
     // summation order.

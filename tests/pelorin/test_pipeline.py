@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import reference
-from conftest import make_market, trading_dates
+from conftest import make_market
 from test_stats import assert_same_stats
 
 

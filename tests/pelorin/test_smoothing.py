@@ -99,3 +99,16 @@ def test_non_float_frames_take_the_pandas_route(pelorin):
     pd.testing.assert_frame_equal(
         pelorin._smooth_strategy_weights(m, 2), reference.smooth_weights(m, 2)
     )
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_layout_of_the_weight_block_does_not_matter(pelorin, order):
+    rng = np.random.default_rng(5)
+    values = np.where(rng.random((60, 23)) < 0.4, rng.random((60, 23)), np.nan)
+    values[7, 3] = np.inf
+    values = np.asfortranarray(values) if order == "F" else np.ascontiguousarray(values)
+    m = pd.DataFrame(values, index=trading_dates(60), columns=stock_codes(23), copy=False)
+    assert m.to_numpy(copy=False).flags[f"{order}_CONTIGUOUS"]
+    pd.testing.assert_frame_equal(
+        pelorin._smooth_strategy_weights(m, 4), reference.smooth_weights(m, 4), check_exact=True
+    )

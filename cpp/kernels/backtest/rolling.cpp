@@ -4,66 +4,115 @@
 #include <cmath>
 #include <limits>
 
+#include "lanes.hpp"
+
 namespace kestrelia::kernels {
 
 namespace {
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+using namespace lanes;
 
 // fillna(0.0), then the window's own conversion of infinities to missing values.
-inline double smoothing_input(double v) {
-    if (std::isnan(v)) return 0.0;
-    if (std::isinf(v)) return nan;
-    return v;
+KESTRELIA_INLINE v4d smoothing_input(v4d v) {
+    const v4d filled = select(is_nan(v), splat(0.0), v);
+    return select(is_inf(filled), splat(__builtin_nan("")), filled);
 }
 
-// pandas' rolling-mean state: a Kahan-compensated sum with separate compensation for
-// additions and removals, the count of negative values (to clamp the sign of a mean of
-// one-signed values) and the length of the latest run of equal values (a window made of
-// one repeated value yields exactly that value).
+// pandas' rolling-mean state, one lane per column: a Kahan-compensated sum with separate
+// compensation for additions and removals, the count of negative values (to clamp the
+// sign of a mean of one-signed values) and the length of the latest run of equal values
+// (a window made of one repeated value yields exactly that value). Missing values leave
+// the state untouched, lane by lane.
 struct MeanState {
-    double sum = 0.0, comp_add = 0.0, comp_remove = 0.0, prev_value = 0.0;
-    std::ptrdiff_t nobs = 0, neg_ct = 0, same_run = 0;
+    v4d sum = splat(0.0), comp_add = splat(0.0), comp_remove = splat(0.0);
+    v4d prev_value = splat(0.0), nobs = splat(0.0), neg_ct = splat(0.0), same_run = splat(0.0);
 
-    void reset(double first) {
-        sum = comp_add = comp_remove = 0.0;
-        nobs = neg_ct = 0;
-        prev_value = first;
-        same_run = 0;
+    KESTRELIA_INLINE void add(v4d v) {
+        const v4i present = ~is_nan(v);
+        nobs += count_if(present);
+        const v4d y = v - comp_add;
+        const v4d t = sum + y;
+        comp_add = select(present, t - sum - y, comp_add);
+        sum = select(present, t, sum);
+        neg_ct += count_if(present & sign_bit(v));
+        same_run = select(present, select(v == prev_value, same_run + splat(1.0), splat(1.0)),
+                          same_run);
+        prev_value = select(present, v, prev_value);
     }
 
-    void add(double v) {
-        if (std::isnan(v)) return;
-        ++nobs;
-        const double y = v - comp_add;
-        const double t = sum + y;
-        comp_add = t - sum - y;
-        sum = t;
-        if (std::signbit(v)) ++neg_ct;
-        if (v == prev_value) ++same_run;
-        else same_run = 1;
-        prev_value = v;
+    KESTRELIA_INLINE void remove(v4d v) {
+        const v4i present = ~is_nan(v);
+        nobs -= count_if(present);
+        const v4d y = -v - comp_remove;
+        const v4d t = sum + y;
+        comp_remove = select(present, t - sum - y, comp_remove);
+        sum = select(present, t, sum);
+        neg_ct -= count_if(present & sign_bit(v));
     }
 
-    void remove(double v) {
-        if (std::isnan(v)) return;
-        --nobs;
-        const double y = -v - comp_remove;
-        const double t = sum + y;
-        comp_remove = t - sum - y;
-        sum = t;
-        if (std::signbit(v)) --neg_ct;
-    }
-
-    double mean(std::ptrdiff_t min_periods) const {
-        if (nobs < min_periods || nobs <= 0) return nan;
-        double result = sum / static_cast<double>(nobs);
-        if (same_run >= nobs) result = prev_value;
-        else if (neg_ct == 0 && result < 0) result = 0.0;
-        else if (neg_ct == nobs && result > 0) result = 0.0;
-        return result;
+    KESTRELIA_INLINE v4d mean(double min_periods) const {
+        const v4d zero = splat(0.0);
+        v4d result = sum / nobs;
+        const v4i one_signed = ((neg_ct == zero) & (result < zero)) |
+                               ((neg_ct == nobs) & (result > zero));
+        result = select(one_signed, zero, result);
+        result = select(same_run >= nobs, prev_value, result);
+        const v4i enough = (nobs >= splat(min_periods)) & (nobs > zero);
+        return select(enough, result, splat(__builtin_nan("")));
     }
 };
+
+template <bool Full>
+KESTRELIA_INLINE void smooth_block(double* out, std::ptrdiff_t kept, const std::vector<std::uint8_t>& keep,
+                  const ColumnReader<double>& reader, std::ptrdiff_t n, std::ptrdiff_t window,
+                  std::ptrdiff_t j0) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    double raw[width], mean[width];
+    MeanState state;
+    std::ptrdiff_t k = 0;
+    for (std::ptrdiff_t i = 0; i < n; ++i) {
+        reader.read<Full>(i, nan, raw);
+        const v4d incoming = smoothing_input(load(raw));
+        if (i == 0) {
+            state.prev_value = incoming;
+        } else if (i >= window) {
+            reader.read<Full>(i - window, nan, raw);
+            state.remove(smoothing_input(load(raw)));
+        }
+        state.add(incoming);
+        if (!keep[static_cast<std::size_t>(i)]) continue;
+        const v4d m = state.mean(static_cast<double>(window));
+        // An exact zero means "no signal".
+        store(mean, select(m == splat(0.0), splat(nan), m));
+        for (std::ptrdiff_t lane = 0; lane < (Full ? width : reader.used()); ++lane)
+            out[(j0 + lane) * kept + k] = mean[lane];
+        ++k;
+    }
+}
+
+KESTRELIA_INLINE void smooth_all(double* out, std::ptrdiff_t kept,
+                                 const std::vector<std::uint8_t>& keep, const F64View& in,
+                                 std::ptrdiff_t window) {
+    ColumnReader<double> reader(in);
+    for (std::ptrdiff_t j0 = 0; j0 < in.cols; j0 += width) {
+        reader.start_block(j0);
+        if (j0 + width <= in.cols)
+            smooth_block<true>(out, kept, keep, reader, in.rows, window, j0);
+        else
+            smooth_block<false>(out, kept, keep, reader, in.rows, window, j0);
+    }
+}
+
+KESTRELIA_AVX2_CLONE void smooth_avx2(double* out, std::ptrdiff_t kept,
+                                                 const std::vector<std::uint8_t>& keep,
+                                                 const F64View& in, std::ptrdiff_t window) {
+    smooth_all(out, kept, keep, in, window);
+}
+
+void smooth_portable(double* out, std::ptrdiff_t kept, const std::vector<std::uint8_t>& keep,
+                     const F64View& in, std::ptrdiff_t window) {
+    smooth_all(out, kept, keep, in, window);
+}
 
 }  // namespace
 
@@ -80,8 +129,6 @@ std::ptrdiff_t smoothing_kept_rows(std::vector<std::uint8_t>& keep, const F64Vie
                 any_inf = true;
                 break;
             }
-
-    std::ptrdiff_t kept = 0;
     if (!any_inf) {
         for (std::ptrdiff_t i = window - 1; i < n; ++i) keep[static_cast<std::size_t>(i)] = 1;
         return n - window + 1;
@@ -94,6 +141,7 @@ std::ptrdiff_t smoothing_kept_rows(std::vector<std::uint8_t>& keep, const F64Vie
             if (i >= window - 1 && last_inf < i - window + 1) keep[static_cast<std::size_t>(i)] = 1;
         }
     }
+    std::ptrdiff_t kept = 0;
     for (auto k : keep) kept += k;
     return kept;
 }
@@ -106,39 +154,16 @@ Status smooth_weights(double* out, std::ptrdiff_t kept, const std::vector<std::u
         status.code = Status::bad_argument;
         return status;
     }
-    if (static_cast<std::ptrdiff_t>(keep.size()) != n) {
+    std::ptrdiff_t marked = 0;
+    for (auto k : keep) marked += k;
+    if (static_cast<std::ptrdiff_t>(keep.size()) != n || marked != kept) {
         status.code = Status::shape_mismatch;
         return status;
     }
-    std::vector<double> values(static_cast<std::size_t>(n));
-    for (std::ptrdiff_t j = 0; j < in.cols; ++j) {
-        for (std::ptrdiff_t i = 0; i < n; ++i)
-            values[static_cast<std::size_t>(i)] = smoothing_input(in(i, j));
-        double* col = out + j * kept;
-        std::ptrdiff_t k = 0;
-        MeanState state;
-        for (std::ptrdiff_t i = 0; i < n; ++i) {
-            const std::ptrdiff_t start = std::max<std::ptrdiff_t>(0, i + 1 - window);
-            if (i == 0) {
-                state.reset(values[static_cast<std::size_t>(start)]);
-                for (std::ptrdiff_t t = start; t <= i; ++t)
-                    state.add(values[static_cast<std::size_t>(t)]);
-            } else {
-                const std::ptrdiff_t prev_start = std::max<std::ptrdiff_t>(0, i - window);
-                for (std::ptrdiff_t t = prev_start; t < start; ++t)
-                    state.remove(values[static_cast<std::size_t>(t)]);
-                state.add(values[static_cast<std::size_t>(i)]);
-            }
-            if (!keep[static_cast<std::size_t>(i)]) continue;
-            if (k >= kept) {
-                status.code = Status::shape_mismatch;
-                status.position = i;
-                return status;
-            }
-            const double mean = state.mean(window);
-            col[k++] = mean == 0.0 ? nan : mean;  // an exact zero means "no signal"
-        }
-    }
+    if (use_avx2())
+        smooth_avx2(out, kept, keep, in, window);
+    else
+        smooth_portable(out, kept, keep, in, window);
     return status;
 }
 

@@ -1,5 +1,6 @@
 #include "kestrelia/kernels/scan.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -8,12 +9,14 @@ namespace kestrelia::kernels {
 
 namespace {
 
+// np.nan_to_num, as selects so that the column loops below vectorise.
 inline double nan_to_num(double v) {
-    if (std::isnan(v)) return 0.0;
-    if (std::isinf(v))
-        return v > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
-    return v;
+    constexpr double max_finite = std::numeric_limits<double>::max();
+    const double x = v != v ? 0.0 : v;
+    return std::min(std::max(x, -max_finite), max_finite);
 }
+
+inline bool finite(double v) { return std::fabs(v) <= std::numeric_limits<double>::max(); }
 
 // NumPy's pairwise summation of a contiguous run (blocks of 128 summed with eight
 // interleaved accumulators), which is what a reduction along a contiguous axis does.
@@ -69,39 +72,34 @@ void columns_with_value(std::uint8_t* out, const F64View& m) {
     }
 }
 
-std::int64_t count_finite(const F64View& m) {
-    std::int64_t total = 0;
-    for (std::ptrdiff_t j = 0; j < m.cols; ++j)
-        for (std::ptrdiff_t i = 0; i < m.rows; ++i) total += std::isfinite(m(i, j)) ? 1 : 0;
-    return total;
-}
-
-void turnover_row_sums(double* out, const F64View& m) {
+std::int64_t holdings_and_turnover(double* row_sums, const F64View& m) {
     const std::ptrdiff_t pairs = m.rows - 1;
-    if (pairs <= 0) return;
+    for (std::ptrdiff_t i = 0; i < pairs; ++i) row_sums[i] = 0.0;
+    std::int64_t finite_cells = 0;
     if (m.column_major()) {
         // The difference array keeps the input's column-major layout, and NumPy then sums
         // each row column after column.
-        for (std::ptrdiff_t i = 0; i < pairs; ++i) out[i] = 0.0;
         for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
             const double* col = m.column(j);
-            double below = nan_to_num(col[0]);
-            for (std::ptrdiff_t i = 0; i < pairs; ++i) {
-                const double above = nan_to_num(col[(i + 1) * m.row_stride]);
-                out[i] += std::fabs(above - below);
-                below = above;
-            }
+            std::int64_t count = 0;
+            for (std::ptrdiff_t i = 0; i < m.rows; ++i) count += finite(col[i]) ? 1 : 0;
+            finite_cells += count;
+            for (std::ptrdiff_t i = 0; i < pairs; ++i)
+                row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
         }
-        return;
+        return finite_cells;
     }
     // Row-major input: each row of differences is contiguous and summed pairwise.
     std::vector<double> row(static_cast<std::size_t>(m.cols));
-    for (std::ptrdiff_t i = 0; i < pairs; ++i) {
+    for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
+        for (std::ptrdiff_t j = 0; j < m.cols; ++j) finite_cells += finite(m(i, j)) ? 1 : 0;
+        if (i == pairs) break;
         for (std::ptrdiff_t j = 0; j < m.cols; ++j)
             row[static_cast<std::size_t>(j)] =
                 std::fabs(nan_to_num(m(i + 1, j)) - nan_to_num(m(i, j)));
-        out[i] = 0.0 + pairwise_sum(row.data(), m.cols, 1);
+        row_sums[i] = 0.0 + pairwise_sum(row.data(), m.cols, 1);
     }
+    return finite_cells;
 }
 
 }  // namespace kestrelia::kernels

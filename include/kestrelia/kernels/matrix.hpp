@@ -20,7 +20,7 @@ struct MatrixView {
         return data[i * row_stride + j * col_stride];
     }
     const T* column(std::ptrdiff_t j) const { return data + j * col_stride; }
-    bool column_major() const { return row_stride == 1 || cols <= 1; }
+    bool column_major() const { return row_stride == 1; }
 };
 
 using F64View = MatrixView<double>;

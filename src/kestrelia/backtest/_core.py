@@ -55,7 +55,7 @@ def _select(values: np.ndarray, rows: slice | np.ndarray, cols: slice | np.ndarr
 
 
 def _single_dtype(frame: pd.DataFrame, dtype: np.dtype) -> bool:
-    return frame.shape[1] > 0 and all(d == dtype for d in frame.dtypes)
+    return frame.shape[1] > 0 and bool((frame.dtypes == dtype).all())
 
 
 def _aligned(frame: pd.DataFrame, index: pd.Index, columns: pd.Index, dtype) -> np.ndarray | None:

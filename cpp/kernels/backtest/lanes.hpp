@@ -1,0 +1,143 @@
+// Four-wide vector helpers for the backtest kernels, and a reader that hands over four
+// neighbouring columns of a matrix one row at a time whatever its memory layout.
+//
+// The lanes are a logical width: GCC's vector extension compiles the same code to two SSE2
+// halves or one AVX2 register, with identical IEEE results (no fused multiply-add, no
+// reassociation), so a kernel's output does not depend on the machine it runs on.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "kestrelia/kernels/matrix.hpp"
+
+namespace kestrelia::kernels::lanes {
+
+constexpr std::ptrdiff_t width = 4;
+typedef double v4d __attribute__((vector_size(32)));
+typedef long long v4i __attribute__((vector_size(32)));
+
+#define KESTRELIA_INLINE inline __attribute__((always_inline))
+
+// Kernels are compiled twice: for AVX2 (one register per four lanes) and for the x86-64
+// baseline (each four-lane operation split into SSE2 halves, several times slower). The
+// AVX2 build runs where the CPU has it, unless KESTRELIA_PORTABLE_KERNELS is set, which
+// lets the tests check that both builds give identical results.
+#if defined(__x86_64__) || defined(__i386__)
+#define KESTRELIA_AVX2_CLONE __attribute__((target("avx2")))
+inline bool use_avx2() {
+    static const bool avx2 =
+        __builtin_cpu_supports("avx2") && std::getenv("KESTRELIA_PORTABLE_KERNELS") == nullptr;
+    return avx2;
+}
+#else
+#define KESTRELIA_AVX2_CLONE
+inline bool use_avx2() { return false; }
+#endif
+
+constexpr double max_finite = 1.7976931348623157e308;
+
+KESTRELIA_INLINE v4d splat(double x) { return v4d{x, x, x, x}; }
+KESTRELIA_INLINE v4d select(v4i mask, v4d a, v4d b) { return mask ? a : b; }
+KESTRELIA_INLINE v4d abs4(v4d x) {
+    constexpr long long magnitude = 0x7fffffffffffffffLL;
+    return (v4d)((v4i)x & v4i{magnitude, magnitude, magnitude, magnitude});
+}
+KESTRELIA_INLINE v4i is_nan(v4d x) { return x != x; }
+KESTRELIA_INLINE v4i is_inf(v4d x) { return abs4(x) == splat(__builtin_inf()); }
+KESTRELIA_INLINE v4i is_finite(v4d x) { return abs4(x) <= splat(max_finite); }
+KESTRELIA_INLINE v4i sign_bit(v4d x) { return (v4i)x < v4i{0, 0, 0, 0}; }
+
+// Counts kept as doubles (exact far beyond any window length).
+KESTRELIA_INLINE v4d count_if(v4i mask) { return select(mask, splat(1.0), splat(0.0)); }
+
+// np.nan_to_num: NaN -> 0, +/-inf -> the largest finite value of that sign.
+KESTRELIA_INLINE v4d nan_to_num(v4d v) {
+    v4d x = select(is_nan(v), splat(0.0), v);
+    x = select(x > splat(max_finite), splat(max_finite), x);
+    return select(x < splat(-max_finite), splat(-max_finite), x);
+}
+
+// floor(), bit for bit: adding and removing 2^52 rounds |x| < 2^52 to the nearest integer,
+// a step down fixes the values that rounded up, and zero results take the sign of x
+// (floor(-0.0) is -0.0). NaN, infinities and |x| >= 2^52 (already integral) pass through.
+KESTRELIA_INLINE v4d floor4(v4d x) {
+    const v4d two52 = splat(4503599627370496.0);
+    const v4i small = abs4(x) < two52;
+    const v4d shift = select(x < splat(0.0), -two52, two52);
+    v4d r = (x + shift) - shift;
+    r = select(r > x, r - splat(1.0), r);
+    r = select(r == splat(0.0), x * splat(0.0), r);
+    return select(small, r, x);
+}
+
+KESTRELIA_INLINE v4d load(const double (&x)[width]) { return v4d{x[0], x[1], x[2], x[3]}; }
+KESTRELIA_INLINE void store(double (&out)[width], v4d x) { std::memcpy(out, &x, sizeof x); }
+KESTRELIA_INLINE v4i mask_of(const std::uint8_t (&x)[width]) {
+    return v4i{x[0] ? -1LL : 0LL, x[1] ? -1LL : 0LL, x[2] ? -1LL : 0LL, x[3] ? -1LL : 0LL};
+}
+
+// Reads four consecutive columns of a matrix one row at a time, whatever its layout.
+// Columns of a column-major matrix (each stock's history contiguous, the usual pandas
+// block) are read in place. In a row-major matrix every row is a jump across a whole row,
+// so its next sixteen columns are first copied column-wise into scratch, reading each
+// row's run of sixteen values at once, with the rows ahead prefetched.
+template <class T>
+class ColumnReader {
+public:
+    static constexpr std::ptrdiff_t staged = 16;
+
+    explicit ColumnReader(const MatrixView<T>& v) : v_(v) {
+        if (v_.row_stride != 1 && v_.rows > 0)
+            scratch_.resize(static_cast<std::size_t>(staged * v_.rows));
+    }
+
+    // Points the four lanes at columns j0 .. j0 + 3 (fewer at the right edge).
+    void start_block(std::ptrdiff_t j0) {
+        used_ = std::min(width, v_.cols - j0);
+        if (scratch_.empty()) {
+            for (std::ptrdiff_t k = 0; k < width; ++k)
+                base_[k] = k < used_ ? v_.data + (j0 + k) * v_.col_stride : nullptr;
+            return;
+        }
+        if (j0 % staged == 0) stage(j0);
+        for (std::ptrdiff_t k = 0; k < width; ++k)
+            base_[k] = scratch_.data() + (j0 % staged + k) * v_.rows;
+    }
+
+    std::ptrdiff_t used() const { return used_; }
+
+    // Lanes past the last column read `pad`.
+    template <bool Full>
+    KESTRELIA_INLINE void read(std::ptrdiff_t row, T pad, T (&out)[width]) const {
+        for (std::ptrdiff_t k = 0; k < width; ++k)
+            out[k] = (Full || k < used_) ? base_[k][row] : pad;
+    }
+
+private:
+    void stage(std::ptrdiff_t j0) {
+        const std::ptrdiff_t run = std::min(staged, v_.cols - j0);
+        const std::ptrdiff_t run_bytes = run * v_.col_stride * static_cast<std::ptrdiff_t>(sizeof(T));
+        constexpr std::ptrdiff_t ahead = 16;
+        T* dst = scratch_.data();
+        for (std::ptrdiff_t i = 0; i < v_.rows; ++i) {
+            if (i + ahead < v_.rows) {
+                const char* next = reinterpret_cast<const char*>(
+                    v_.data + (i + ahead) * v_.row_stride + j0 * v_.col_stride);
+                for (std::ptrdiff_t b = 0; b < run_bytes; b += 64) __builtin_prefetch(next + b);
+            }
+            const T* row = v_.data + i * v_.row_stride + j0 * v_.col_stride;
+            for (std::ptrdiff_t k = 0; k < run; ++k) dst[k * v_.rows + i] = row[k * v_.col_stride];
+        }
+    }
+
+    MatrixView<T> v_;
+    std::vector<T> scratch_;
+    std::ptrdiff_t used_ = 0;
+    const T* base_[width] = {};
+};
+
+}  // namespace kestrelia::kernels::lanes

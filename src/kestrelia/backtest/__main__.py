@@ -1,0 +1,7 @@
+"""python -m kestrelia.backtest: the kestrelia-backtest command-line tool."""
+
+import sys
+
+from kestrelia.backtest.app.cli import main
+
+sys.exit(main())
