@@ -1,0 +1,598 @@
+"""The on-disk store of prepared backtest data, and the small helpers the builder shares.
+
+A store is one folder:
+
+    metadata.pkl            pickled dict: "version", "datasets", "meta", "updated_at"
+    manifest.json           a readable summary of the same (no label lists)
+    <key>.<token>.npy       one 2-D array per matrix dataset: dates x stocks, column-major,
+                            so that each stock's history is contiguous on disk
+    benchmark_dict.<name>.<token>.npy
+                            one 1-D float64 array per benchmark series
+
+Each dataset's entry in ``metadata["datasets"]`` names its file and keeps its labels: the
+sorted ``YYYYMMDD`` dates and the stock codes (a matrix), or per benchmark series its dates.
+``load`` finds the rows of a date range by binary search on those dates and maps the file
+(or copies just those rows), so other rows are never read.
+
+Nothing is lost by a failed write: every data file is written under a temporary name, made
+durable and renamed to a name that no earlier version used, and only then is the metadata
+replaced, in the same way, by a rename. Until that last rename the previous metadata,
+which points at the previous files only, stays in force; a write that fails half-way leaves
+the store readable and unchanged (at worst with unreferenced files, which the next
+successful write removes). Files of a replaced version are deleted after the switch; a
+reader that mapped them keeps its mapping. One writer at a time is assumed. The metadata is
+a pickle: open only stores you trust.
+"""
+
+from __future__ import annotations
+
+import bisect
+import datetime as _dt
+import hashlib
+import json
+import os
+import pickle
+import re
+import uuid
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+__all__ = [
+    "BinaryPreparedDataStoreBase",
+    "clean_matrix",
+    "component_dataset_key",
+    "normalize_yyyymmdd",
+]
+
+METADATA_FILE = "metadata.pkl"
+MANIFEST_FILE = "manifest.json"
+BENCHMARK_KEY = "benchmark_dict"
+
+_EIGHT_DIGITS = re.compile(r"(\d{4})(\d{2})(\d{2})(?:\.0*)?")
+_SEPARATED = re.compile(r"(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})(?:[ T].*)?")
+_SAFE_NAME = re.compile(r"[0-9A-Za-z_][0-9A-Za-z._-]*")
+_UNSAFE_CHARS = re.compile(r"[^0-9A-Za-z._-]")
+_DATA_FILE = re.compile(r".+\.[0-9a-f]{12}\.npy")
+_DIGITS_ONLY = re.compile(r"\d+")
+
+
+# --------------------------------------------------------------------------------------
+# Helpers shared with the builder
+# --------------------------------------------------------------------------------------
+
+
+def _yyyymmdd(year: int, month: int, day: int, value: Any) -> str:
+    try:
+        return _dt.date(year, month, day).strftime("%Y%m%d")
+    except ValueError:
+        raise ValueError(f"not a calendar date: {value!r}") from None
+
+
+def normalize_yyyymmdd(value: Any) -> str | None:
+    """Return ``value`` as ``YYYYMMDD`` text, or None for a missing date.
+
+    None, empty or blank text, NaN and NaT are missing. Accepted dates: 8-digit text
+    ("20240102"), dashed, slashed or dotted text ("2024-01-02", "2024/1/2", also with a
+    time part), ``datetime``, ``date``, ``pd.Timestamp``, ``np.datetime64``, and an 8-digit
+    integer such as 20240102 (or that number as a float). Data services often deliver dates
+    as such integers; they are read as ``YYYYMMDD``, never as a count of nanoseconds.
+    Anything else raises ``ValueError`` naming the value.
+    """
+    if value is None or value is pd.NaT or value is pd.NA:
+        return None
+    if isinstance(value, (bool, np.bool_)):
+        # A truth value is no date; refused like any other unreadable value.
+        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")  # noqa: TRY004
+    if isinstance(value, (str, np.str_)):
+        text = str(value).strip()
+        if not text:
+            return None
+        match = _EIGHT_DIGITS.fullmatch(text) or _SEPARATED.fullmatch(text)
+        if match:
+            return _yyyymmdd(int(match[1]), int(match[2]), int(match[3]), value)
+        if _DIGITS_ONLY.fullmatch(text):
+            # "2024" or "2024010" would parse as some other day: refuse rather than guess.
+            raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
+        try:
+            stamp = pd.Timestamp(text)
+        except (ValueError, TypeError, OverflowError):
+            raise ValueError(f"cannot read {value!r} as a YYYYMMDD date") from None
+        return None if stamp is pd.NaT else stamp.strftime("%Y%m%d")
+    if isinstance(value, (int, np.integer)):
+        number = int(value)
+        if 10_000_000 <= number <= 99_999_999:
+            return _yyyymmdd(number // 10_000, number // 100 % 100, number % 100, value)
+        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
+    if isinstance(value, (float, np.floating)):
+        if np.isnan(value):
+            return None
+        if float(value).is_integer():
+            return normalize_yyyymmdd(int(value))
+        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
+    if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            return None
+        return pd.Timestamp(value).strftime("%Y%m%d")
+    if isinstance(value, (_dt.date, pd.Timestamp)):
+        return value.strftime("%Y%m%d")
+    raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
+
+
+def component_dataset_key(name: str) -> str:
+    """The dataset key of an index-component factor: "component_" followed by the name.
+
+    The key is also part of a file name, so characters other than letters, digits, ".",
+    "_" and "-" are replaced by "_"; whenever that changes the name, a short digest of the
+    original name is appended, so that different names never share a key. The prefix keeps
+    component keys apart from the base dataset keys.
+    """
+    if not isinstance(name, str):
+        raise TypeError(f"component name must be str, got {type(name).__name__}")
+    if not name.strip():
+        raise ValueError("component name must not be empty")
+    safe = _UNSAFE_CHARS.sub("_", name)
+    if safe != name:
+        digest = hashlib.sha1(name.encode("utf-8")).hexdigest()[:8]
+        safe = f"{safe}_{digest}"
+    return f"component_{safe}"
+
+
+def clean_matrix(matrix: pd.DataFrame) -> pd.DataFrame:
+    """A freshly pivoted date x stock table as a clean factor matrix.
+
+    Index and columns become text (missing labels stay missing) and are sorted ascending
+    (stably, so duplicates keep their order), values become float64 (missing values NaN),
+    the axis names are dropped. No row or column is removed.
+    """
+    frame = pd.DataFrame(matrix)
+    values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+    index = frame.index.astype(str).rename(None)
+    columns = frame.columns.astype(str).rename(None)
+    result = pd.DataFrame(values, index=index, columns=columns, copy=False)
+    if not index.is_monotonic_increasing:
+        result = result.sort_index(axis=0, kind="stable")
+    if not columns.is_monotonic_increasing:
+        result = result.sort_index(axis=1, kind="stable")
+    return result
+
+
+# --------------------------------------------------------------------------------------
+# The store
+# --------------------------------------------------------------------------------------
+
+
+def _now() -> str:
+    return pd.Timestamp.now().isoformat()
+
+
+def _check_key(key: Any) -> str:
+    if not isinstance(key, str) or not _SAFE_NAME.fullmatch(key):
+        raise ValueError(f"dataset key {key!r} cannot be stored (letters, digits, '.', '_', '-')")
+    return key
+
+
+def _date_labels(index: pd.Index, what: str) -> list[str]:
+    cache: dict[Any, str | None] = {}
+    labels = []
+    for value in index:
+        try:
+            date = cache[value]
+        except (KeyError, TypeError):
+            date = normalize_yyyymmdd(value)
+            try:
+                cache[value] = date
+            except TypeError:
+                pass
+        if date is None:
+            raise ValueError(f"{what}: a row label is not a date: {value!r}")
+        labels.append(date)
+    if len(set(labels)) != len(labels):
+        raise ValueError(f"{what}: duplicate dates in the index")
+    return labels
+
+
+def _durable_write(path: Path, write) -> None:
+    """Writes through `write(file)` under a temporary name, then renames into place."""
+    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}.tmp")
+    try:
+        with tmp.open("wb") as f:
+            write(f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
+
+
+def _fsync_dir(directory: Path) -> None:
+    try:
+        fd = os.open(directory, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+class BinaryPreparedDataStoreBase:
+    """A folder of memory-mappable ``.npy`` datasets with pickled metadata.
+
+    ``matrix_dtype`` maps dataset keys to their storage dtype ("float64" or "bool");
+    datasets of other keys are stored as ``default_dtype``. See the module docstring for
+    the layout and the crash-safety rule.
+    """
+
+    def __init__(self, store_dir, matrix_dtype: dict, version: int, default_dtype: str):
+        self.store_dir = Path(store_dir).expanduser()
+        self.matrix_dtype = matrix_dtype
+        self.version = version
+        self.default_dtype = default_dtype
+        self.metadata_path = self.store_dir / METADATA_FILE
+        self.manifest_path = self.store_dir / MANIFEST_FILE
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({str(self.store_dir)!r})"
+
+    # ---- metadata -------------------------------------------------------------------
+
+    def load_metadata(self) -> dict:
+        """The store's metadata (a new dict every call); {} for a store never written."""
+        try:
+            with self.metadata_path.open("rb") as f:
+                metadata = pickle.load(f)
+        except FileNotFoundError:
+            return {}
+        if not isinstance(metadata, dict):
+            raise ValueError(  # noqa: TRY004 - a damaged file, not a caller's argument
+                f"{self.metadata_path} does not hold a metadata dict")
+        return metadata
+
+    def _commit(self, metadata: dict) -> None:
+        """Switches the store to `metadata` (one rename), then refreshes the manifest and
+        removes the files no dataset refers to any more."""
+        _durable_write(
+            self.metadata_path,
+            lambda f: pickle.dump(metadata, f, protocol=pickle.HIGHEST_PROTOCOL),
+        )
+        _fsync_dir(self.store_dir)
+        self._write_manifest(self.store_dir, metadata)
+        self._remove_unreferenced(metadata)
+
+    def _write_manifest(self, store_dir, metadata: dict) -> None:
+        store_dir = Path(store_dir)
+        datasets = {}
+        for key, entry in metadata.get("datasets", {}).items():
+            if not isinstance(entry, dict):
+                continue
+            if entry.get("kind") == "series_dict":
+                datasets[key] = {
+                    "kind": "series_dict",
+                    "series": {
+                        name: {"file": s["file"], "rows": len(s["dates"]),
+                               "first_date": s["dates"][0] if s["dates"] else None,
+                               "last_date": s["dates"][-1] if s["dates"] else None}
+                        for name, s in entry["series"].items()
+                    },
+                }
+            else:
+                dates = entry.get("dates", [])
+                datasets[key] = {
+                    "kind": "matrix",
+                    "file": entry.get("file"),
+                    "dtype": entry.get("dtype"),
+                    "shape": list(entry.get("shape", ())),
+                    "first_date": dates[0] if dates else None,
+                    "last_date": dates[-1] if dates else None,
+                }
+        manifest = {
+            "version": metadata.get("version"),
+            "updated_at": metadata.get("updated_at"),
+            "meta": metadata.get("meta", {}),
+            "datasets": datasets,
+        }
+        text = json.dumps(manifest, ensure_ascii=False, indent=2, default=str)
+        _durable_write(store_dir / MANIFEST_FILE, lambda f: f.write(text.encode("utf-8")))
+
+    def _remove_unreferenced(self, metadata: dict) -> None:
+        keep = set()
+        for entry in metadata.get("datasets", {}).values():
+            if not isinstance(entry, dict):
+                continue
+            if entry.get("kind") == "series_dict":
+                keep.update(s["file"] for s in entry["series"].values())
+            elif "file" in entry:
+                keep.add(entry["file"])
+        for path in self.store_dir.glob("*.npy"):
+            if _DATA_FILE.fullmatch(path.name) and path.name not in keep:
+                path.unlink(missing_ok=True)
+        for path in self.store_dir.glob(".*.tmp"):
+            path.unlink(missing_ok=True)
+
+    # ---- writing one dataset --------------------------------------------------------
+
+    def _write_array(self, store_dir: Path, stem: str, array: np.ndarray) -> str:
+        store_dir.mkdir(parents=True, exist_ok=True)
+        name = f"{stem}.{uuid.uuid4().hex[:12]}.npy"
+        _durable_write(store_dir / name, lambda f: np.lib.format.write_array(f, array))
+        return name
+
+    def _write_matrix(self, store_dir, key: str, matrix: pd.DataFrame, dtype: str) -> dict:
+        """Writes one date x stock matrix; returns its metadata entry."""
+        _check_key(key)
+        if not isinstance(matrix, pd.DataFrame):
+            raise TypeError(f"dataset {key!r} must be a DataFrame, got {type(matrix).__name__}")
+        dtype = np.dtype(dtype)
+        if dtype not in (np.dtype(np.float64), np.dtype(np.bool_)):
+            raise ValueError(f"dataset {key!r}: unsupported storage dtype {dtype}")
+        dates = _date_labels(matrix.index, key)
+        columns = [str(c) for c in matrix.columns]
+        if len(set(columns)) != len(columns):
+            raise ValueError(f"{key}: duplicate stock codes in the columns")
+        order = np.argsort(np.asarray(dates, dtype=object), kind="stable")
+        if (order != np.arange(len(dates))).any():
+            matrix = matrix.iloc[order]
+            dates = [dates[i] for i in order]
+        if dtype == np.bool_:
+            if all(d == np.bool_ for d in matrix.dtypes):
+                values = matrix.to_numpy(dtype=bool)
+            else:
+                values = matrix.to_numpy(dtype=object, na_value=False).astype(bool)
+        else:
+            values = matrix.to_numpy(dtype=np.float64, na_value=np.nan)
+        values = np.asfortranarray(values)
+        name = self._write_array(Path(store_dir), key, values)
+        return {
+            "kind": "matrix",
+            "file": name,
+            "dtype": dtype.name,
+            "shape": values.shape,
+            "dates": dates,
+            "columns": columns,
+        }
+
+    def _write_series_dict(self, store_dir: Path, series_dict: dict) -> dict:
+        if not isinstance(series_dict, dict):
+            raise TypeError("benchmark_dict must be a dict of Series")
+        entries = {}
+        for name, series in series_dict.items():
+            if not isinstance(series, pd.Series):
+                raise TypeError(f"benchmark {name!r} must be a Series")
+            dates = _date_labels(series.index, f"benchmark {name}")
+            order = np.argsort(np.asarray(dates, dtype=object), kind="stable")
+            values = series.to_numpy(dtype=np.float64, na_value=np.nan)[order]
+            dates = [dates[i] for i in order]
+            stem = f"{BENCHMARK_KEY}.{_UNSAFE_CHARS.sub('_', str(name))}"
+            file = self._write_array(store_dir, stem, np.ascontiguousarray(values))
+            entries[name] = {"file": file, "dates": dates, "name": series.name}
+        return {"kind": "series_dict", "series": entries}
+
+    # ---- whole payloads -------------------------------------------------------------
+
+    def _dtype_of(self, key: str, entry: dict | None = None) -> str:
+        if key in self.matrix_dtype:
+            return self.matrix_dtype[key]
+        if entry is not None and "dtype" in entry:
+            return entry["dtype"]
+        return self.default_dtype
+
+    @staticmethod
+    def _payload_parts(payload: dict) -> tuple[dict, dict]:
+        if not isinstance(payload, dict):
+            raise TypeError(f"payload must be a dict, got {type(payload).__name__}")
+        data = payload.get("data")
+        if not isinstance(data, dict):
+            raise TypeError("payload has no 'data' dict")
+        meta = payload.get("meta") or {}
+        if not isinstance(meta, dict):
+            raise TypeError("payload 'meta' must be a dict")
+        return data, meta
+
+    def write(self, payload: dict) -> None:
+        """Stores a whole payload ({"version", "meta", "data"}), replacing the store.
+
+        Every DataFrame in ``data`` becomes a dataset, ``data["benchmark_dict"]`` is kept
+        as its series; other entries are not stored.
+        """
+        data, meta = self._payload_parts(payload)
+        datasets: dict[str, Any] = {}
+        for key, value in data.items():
+            if key == BENCHMARK_KEY:
+                datasets[key] = self._write_series_dict(self.store_dir, value)
+            elif isinstance(value, pd.DataFrame):
+                datasets[key] = self._write_matrix(self.store_dir, key, value, self._dtype_of(key))
+        now = _now()
+        metadata = {
+            "version": self.version,
+            "datasets": _share_labels(datasets),
+            "meta": dict(meta),
+            "updated_at": now,
+        }
+        self._commit(metadata)
+
+    def update_tail(self, payload: dict) -> None:
+        """Replaces every dataset's rows from the payload's first date on.
+
+        The first date is the earliest row date of any matrix or benchmark series in the
+        payload. For each dataset of the payload the stored rows before that date are kept
+        and the payload's rows follow; new dates and new stocks are added (cells that one
+        side lacks are NaN, or False in a mask). Stored datasets that the payload does not
+        hold are left as they are. A store never written is written whole.
+        """
+        data, meta = self._payload_parts(payload)
+        metadata = self.load_metadata()
+        old = metadata.get("datasets", {})
+        if not old:
+            self.write(payload)
+            return
+        cut = _first_date(data)
+        if cut is None:
+            raise ValueError("update_tail: the payload holds no dated rows")
+        datasets = dict(old)
+        for key, value in data.items():
+            if key == BENCHMARK_KEY:
+                datasets[key] = self._tail_series_dict(old.get(key), value, cut)
+            elif isinstance(value, pd.DataFrame):
+                entry = old.get(key)
+                if entry is not None and entry.get("kind", "matrix") == "matrix":
+                    value = self._tail_matrix(key, entry, value, cut)
+                dtype = self._dtype_of(key, entry)
+                datasets[key] = self._write_matrix(self.store_dir, key, value, dtype)
+        old_meta = metadata.get("meta", {})
+        new_meta = {**old_meta, **meta}
+        if "start_date" in old_meta:
+            new_meta["start_date"] = old_meta["start_date"]
+        if "component_names" in old_meta or "component_names" in meta:
+            names = [*old_meta.get("component_names", []), *meta.get("component_names", [])]
+            new_meta["component_names"] = list(dict.fromkeys(names))
+            new_meta["component_dataset_keys"] = {
+                **old_meta.get("component_dataset_keys", {}),
+                **meta.get("component_dataset_keys", {}),
+            }
+        metadata = {
+            **metadata,
+            "version": self.version,
+            "datasets": _share_labels(datasets),
+            "meta": new_meta,
+            "updated_at": _now(),
+        }
+        self._commit(metadata)
+
+    def _tail_matrix(self, key: str, entry: dict, new: pd.DataFrame, cut: str) -> pd.DataFrame:
+        keep = bisect.bisect_left(entry["dates"], cut)
+        old = self._matrix_frame(entry, 0, keep, mmap=True)
+        if len(old) == 0:
+            return new
+        new = new.copy()
+        new.index = pd.Index(_date_labels(new.index, key))
+        new.columns = pd.Index([str(c) for c in new.columns])
+        new = new.loc[new.index >= cut]
+        columns = old.columns.union(new.columns)
+        # A cell that one side lacks is missing: NaN in a number matrix, False in a mask.
+        fill = False if np.dtype(self._dtype_of(key, entry)) == np.bool_ else np.nan
+        return pd.concat(
+            [old.reindex(columns=columns, fill_value=fill),
+             new.reindex(columns=columns, fill_value=fill)],
+            axis=0,
+        )
+
+    def _tail_series_dict(self, entry: dict | None, new: dict, cut: str) -> dict:
+        if not isinstance(new, dict):
+            raise TypeError("benchmark_dict must be a dict of Series")
+        merged = {}
+        old_series = entry["series"] if entry and entry.get("kind") == "series_dict" else {}
+        for name, s in old_series.items():
+            keep = bisect.bisect_left(s["dates"], cut)
+            merged[name] = self._series(s, 0, keep, mmap=False)
+        for name, series in new.items():
+            if not isinstance(series, pd.Series):
+                raise TypeError(f"benchmark {name!r} must be a Series")
+            series = series.copy()
+            series.index = pd.Index(_date_labels(series.index, f"benchmark {name}"))
+            series = series.loc[series.index >= cut]
+            if name in merged:
+                series = pd.concat([merged[name], series]).rename(series.name)
+            merged[name] = series
+        return self._write_series_dict(self.store_dir, merged)
+
+    # ---- reading --------------------------------------------------------------------
+
+    def _matrix_frame(self, entry: dict, start: int, stop: int, mmap: bool) -> pd.DataFrame:
+        array = np.load(self.store_dir / entry["file"], mmap_mode="r", allow_pickle=False)
+        rows = array[start:stop]
+        if not mmap:
+            rows = np.array(rows, order="F")
+        index = pd.Index(entry["dates"][start:stop], dtype="str")
+        columns = pd.Index(entry["columns"], dtype="str")
+        return pd.DataFrame(rows, index=index, columns=columns, copy=False)
+
+    def _series(self, entry: dict, start: int, stop: int, mmap: bool) -> pd.Series:
+        array = np.load(self.store_dir / entry["file"], mmap_mode="r", allow_pickle=False)
+        values = array[start:stop]
+        if not mmap:
+            values = np.array(values)
+        index = pd.Index(entry["dates"][start:stop], dtype="str")
+        return pd.Series(values, index=index, name=entry.get("name"), copy=False)
+
+    def load(self, start_date=None, end_date=None, keys=None, mmap: bool = True) -> dict:
+        """The datasets ``keys`` (all when None) between two inclusive dates.
+
+        Returns ``{"version", "meta", "data"}``; ``data`` maps each key to its matrix (or,
+        for "benchmark_dict", to the dict of series). With ``mmap`` the matrices are views
+        of the mapped files (read-only, zero-copy); without it only the selected rows are
+        read into memory. A key that the store does not hold raises ``KeyError``.
+        """
+        start = normalize_yyyymmdd(start_date)
+        end = normalize_yyyymmdd(end_date)
+        metadata = self.load_metadata()
+        datasets = metadata.get("datasets", {})
+        if keys is None:
+            keys = list(datasets)
+        data: dict[str, Any] = {}
+        for key in keys:
+            if key not in datasets:
+                raise KeyError(f"dataset {key!r} is not in the store {self.store_dir}")
+            entry = datasets[key]
+            if entry.get("kind") == "series_dict":
+                data[key] = {
+                    name: self._series(s, *_bounds(s["dates"], start, end), mmap=mmap)
+                    for name, s in entry["series"].items()
+                }
+            else:
+                data[key] = self._matrix_frame(entry, *_bounds(entry["dates"], start, end), mmap)
+        return {
+            "version": metadata.get("version", self.version),
+            "meta": metadata.get("meta", {}),
+            "data": data,
+        }
+
+
+def _bounds(dates: list[str], start: str | None, end: str | None) -> tuple[int, int]:
+    lo = 0 if start is None else bisect.bisect_left(dates, start)
+    hi = len(dates) if end is None else bisect.bisect_right(dates, end)
+    return lo, max(lo, hi)
+
+
+def _first_date(data: dict) -> str | None:
+    firsts = []
+    for key, value in data.items():
+        if key == BENCHMARK_KEY and isinstance(value, dict):
+            items = [s.index for s in value.values() if isinstance(s, pd.Series)]
+        elif isinstance(value, pd.DataFrame):
+            items = [value.index]
+        else:
+            continue
+        for index in items:
+            labels = [normalize_yyyymmdd(v) for v in index]
+            labels = [v for v in labels if v is not None]
+            if labels:
+                firsts.append(min(labels))
+    return min(firsts) if firsts else None
+
+
+def _share_labels(datasets: dict) -> dict:
+    """Lets equal label lists be one object, so the pickle stores each list once."""
+    seen: dict[tuple, list] = {}
+
+    def shared(labels: list) -> list:
+        key = tuple(labels)
+        return seen.setdefault(key, labels)
+
+    for entry in datasets.values():
+        if not isinstance(entry, dict):
+            continue
+        if entry.get("kind") == "series_dict":
+            for s in entry["series"].values():
+                s["dates"] = shared(s["dates"])
+        else:
+            if "dates" in entry:
+                entry["dates"] = shared(entry["dates"])
+            if "columns" in entry:
+                entry["columns"] = shared(entry["columns"])
+    return datasets

@@ -1,0 +1,254 @@
+"""A local data service: factor and index tables served from a folder of Parquet files.
+
+``LocalFactorService(root)`` answers the two requests the prepared-data builder makes,
+``get_factors`` and ``get_index_daily``, in the shapes a remote service would, so that the
+builder runs without a network. Register it as the process-wide client::
+
+    from kestrelia import singleton
+    from kestrelia.dataservice import LocalFactorService
+    singleton.set_instance(LocalFactorService("~/market"))
+
+``write_factor_folder`` makes such a folder from wide matrices and an index table.
+
+Folder layout::
+
+    <root>/
+        factors/<quoted factor name>.parquet
+            one narrow table per factor, sorted by date then ukey, with the columns
+            ukey (string, 6-digit code with exchange suffix, e.g. "600000.XSHG"),
+            date (date32) and value (float64); a stock without a value on a date has no row
+        index_daily.parquet
+            ukey (string, index code with suffix, e.g. "000300.XSHG"), date (date32),
+            close (float64) and daily_return (float64, a fraction)
+
+Factor names are quoted for the file system (``urllib.parse.quote`` with "/" and "%"
+escaped), so any name maps to exactly one file. Dates are filtered while reading (Parquet
+row-group statistics, then row filters), so only the requested range is loaded.
+"""
+
+from __future__ import annotations
+
+import datetime
+import os
+import shutil
+import uuid
+from collections.abc import Iterable
+from pathlib import Path
+from typing import Any
+from urllib.parse import quote, unquote
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from kestrelia.backtest._store import normalize_yyyymmdd
+
+__all__ = ["LocalFactorService", "exchange_ukey", "write_factor_folder"]
+
+FACTOR_DIR = "factors"
+INDEX_FILE = "index_daily.parquet"
+FACTOR_COLUMNS = ["ukey", "date", "factor", "value"]
+INDEX_COLUMNS = ["ukey", "date", "close", "daily_return"]
+# About one month of a whole market per row group: date filters skip the others.
+_ROW_GROUP_ROWS = 120_000
+
+
+def exchange_ukey(code: Any) -> str:
+    """The service key of a 6-digit stock code: the code with its exchange suffix.
+
+    Shanghai (".XSHG"): codes starting with 6 (60xxxx main board, 688xxx/689xxx STAR
+    market) or 9 (900xxx B shares). Shenzhen (".XSHE"): codes starting with 0 (00xxxx),
+    3 (30xxxx ChiNext) or 2 (200xxx B shares). Codes starting with 4 or 8 (the Beijing
+    market) get ".BJSE". Any other text raises ``ValueError``.
+    """
+    text = str(code).strip()
+    if len(text) != 6 or not text.isdigit():
+        raise ValueError(f"not a 6-digit stock code: {code!r}")
+    first = text[0]
+    if first in "69":
+        return text + ".XSHG"
+    if first in "023":
+        return text + ".XSHE"
+    if first in "48":
+        return text + ".BJSE"
+    raise ValueError(f"no exchange is known for the stock code {code!r}")
+
+
+def _factor_file(root: Path, name: str) -> Path:
+    return root / FACTOR_DIR / (quote(name, safe="") + ".parquet")
+
+
+def _date_bound(value: Any) -> pa.Scalar | None:
+    date = normalize_yyyymmdd(value)
+    if date is None:
+        return None
+    day = datetime.date(int(date[:4]), int(date[4:6]), int(date[6:]))
+    return pa.scalar(day, type=pa.date32())
+
+
+def _date_filters(start_date, end_date) -> list[tuple]:
+    filters = []
+    start, end = _date_bound(start_date), _date_bound(end_date)
+    if start is not None:
+        filters.append(("date", ">=", start))
+    if end is not None:
+        filters.append(("date", "<=", end))
+    return filters
+
+
+def _to_pandas(table: pa.Table) -> pd.DataFrame:
+    # Dates as datetime64 rather than datetime.date objects: a vectorised column.
+    return table.to_pandas(date_as_object=False)
+
+
+class LocalFactorService:
+    """Serves factor and index tables from a folder written by ``write_factor_folder``."""
+
+    def __init__(self, root: str | os.PathLike):
+        self.root = Path(root).expanduser()
+        if not (self.root / FACTOR_DIR).is_dir():
+            raise FileNotFoundError(f"{self.root} is not a factor folder (no {FACTOR_DIR}/)")
+
+    def __repr__(self) -> str:
+        return f"LocalFactorService({str(self.root)!r})"
+
+    def factor_names(self) -> list[str]:
+        """The factors the folder holds, sorted."""
+
+        return sorted(unquote(p.name[: -len(".parquet")])
+                      for p in (self.root / FACTOR_DIR).glob("*.parquet"))
+
+    def get_factors(self, factor: str | list[str], start_date=None, end_date=None) -> pd.DataFrame:
+        """Narrow table of one factor or a list of factors between two inclusive dates.
+
+        Columns: ``ukey``, ``date`` (datetime64), ``factor`` (categorical, the requested
+        names) and ``value``; rows in request order, then by date and stock. Factors that
+        the folder lacks contribute no rows; when none has data the table is empty (with
+        those columns). Dates may be given in any form ``normalize_yyyymmdd`` reads, or None.
+        """
+        names = [factor] if isinstance(factor, str) else list(factor)
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"factor names must be str, got {type(name).__name__}")
+        names = list(dict.fromkeys(names))
+        filters = _date_filters(start_date, end_date) or None
+        tables = []
+        for code, name in enumerate(names):
+            path = _factor_file(self.root, name)
+            if not path.exists():
+                continue
+            table = pq.read_table(path, columns=["ukey", "date", "value"], filters=filters)
+            indices = pa.array(np.full(table.num_rows, code, dtype=np.int32))
+            factor_column = pa.DictionaryArray.from_arrays(indices, pa.array(names))
+            tables.append(table.add_column(2, "factor", factor_column))
+        if not tables:
+            return pd.DataFrame({
+                "ukey": pd.Series([], dtype="str"),
+                "date": pd.Series([], dtype="datetime64[ms]"),
+                "factor": pd.Categorical([], categories=names),
+                "value": pd.Series([], dtype="float64"),
+            })
+        return _to_pandas(pa.concat_tables(tables))
+
+    def get_index_daily(
+        self, ukeys: str | list[str], start_date=None, end_date=None
+    ) -> pd.DataFrame:
+        """Daily rows of the given index codes (with exchange suffix) between two inclusive
+        dates: ``ukey``, ``date`` (datetime64), ``close`` and ``daily_return`` (a fraction),
+        sorted by date then code."""
+        codes = [ukeys] if isinstance(ukeys, str) else list(ukeys)
+        filters = _date_filters(start_date, end_date)
+        filters.append(("ukey", "in", codes))
+        path = self.root / INDEX_FILE
+        if not path.exists():
+            return pd.DataFrame({column: [] for column in INDEX_COLUMNS})
+        table = pq.read_table(path, columns=INDEX_COLUMNS, filters=filters)
+        return _to_pandas(table)
+
+
+# --------------------------------------------------------------------------------------
+# Writing a folder
+# --------------------------------------------------------------------------------------
+
+
+def _dates_of(labels: Iterable) -> np.ndarray:
+    text = [normalize_yyyymmdd(v) for v in labels]
+    if any(t is None for t in text):
+        raise ValueError("a date label is missing")
+    return np.array([f"{t[:4]}-{t[4:6]}-{t[6:]}" for t in text], dtype="datetime64[D]")
+
+
+def _narrow_factor(name: str, wide: pd.DataFrame) -> pa.Table:
+    if not isinstance(wide, pd.DataFrame):
+        raise TypeError(f"factor {name!r} must be a wide DataFrame")
+    dates = _dates_of(wide.index)
+    ukeys = np.array([exchange_ukey(c) for c in wide.columns], dtype=object)
+    values = wide.to_numpy(dtype=np.float64, na_value=np.nan)
+    order = np.argsort(dates, kind="stable")
+    values = values[order]
+    # Row-major walk: date by date, stock by stock; NaN cells have no row.
+    rows, cols = np.nonzero(~np.isnan(values))
+    return pa.table({
+        "ukey": pa.array(ukeys[cols], pa.string()),
+        "date": pa.array(dates[order][rows], pa.date32()),
+        "value": pa.array(values[rows, cols], pa.float64()),
+    })
+
+
+def _index_table(index_daily: pd.DataFrame) -> pa.Table:
+    missing = [c for c in INDEX_COLUMNS if c not in index_daily.columns]
+    if missing:
+        raise ValueError(f"index_daily lacks the columns {missing}")
+    frame = index_daily[INDEX_COLUMNS]
+    table = pa.table({
+        "ukey": pa.array(frame["ukey"].astype(str).to_numpy(dtype=object), pa.string()),
+        "date": pa.array(_dates_of(frame["date"]), pa.date32()),
+        "close": pa.array(pd.to_numeric(frame["close"]).to_numpy(dtype=np.float64)),
+        "daily_return": pa.array(pd.to_numeric(frame["daily_return"]).to_numpy(dtype=np.float64)),
+    })
+    return table.sort_by([("date", "ascending"), ("ukey", "ascending")])
+
+
+def write_factor_folder(
+    root: str | os.PathLike,
+    factors: dict[str, pd.DataFrame],
+    index_daily: pd.DataFrame,
+    *,
+    overwrite: bool = False,
+) -> Path:
+    """Writes a folder that ``LocalFactorService`` serves; returns its path.
+
+    ``factors`` maps each factor name to a wide date x 6-digit-code DataFrame (NaN means
+    no row); ``index_daily`` is a long table with ``ukey``, ``date``, ``close`` and
+    ``daily_return``. An existing ``root`` is refused unless ``overwrite`` is true. The
+    folder is written under a temporary name beside ``root`` and renamed into place, so a
+    failure never leaves a half-written folder at ``root``.
+    """
+    root = Path(root).expanduser()
+    if root.exists() and not overwrite:
+        raise FileExistsError(f"{root} exists; pass overwrite=True to replace it")
+    if not isinstance(factors, dict):
+        raise TypeError("factors must be a dict of name -> wide DataFrame")
+    root.parent.mkdir(parents=True, exist_ok=True)
+    tmp = root.with_name(f".{root.name}.{uuid.uuid4().hex[:8]}.tmp")
+    try:
+        (tmp / FACTOR_DIR).mkdir(parents=True)
+        for name, wide in factors.items():
+            if not isinstance(name, str) or not name:
+                raise ValueError(f"factor names must be non-empty text, got {name!r}")
+            pq.write_table(_narrow_factor(name, wide), _factor_file(tmp, name),
+                           row_group_size=_ROW_GROUP_ROWS)
+        pq.write_table(_index_table(index_daily), tmp / INDEX_FILE,
+                       row_group_size=_ROW_GROUP_ROWS)
+        if root.exists():
+            old = root.with_name(f".{root.name}.{uuid.uuid4().hex[:8]}.old")
+            os.replace(root, old)
+            os.replace(tmp, root)
+            shutil.rmtree(old, ignore_errors=True)
+        else:
+            os.replace(tmp, root)
+    except BaseException:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+    return root
