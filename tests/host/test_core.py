@@ -101,7 +101,9 @@ class TestSafeSharpe:
         assert _core.safe_sharpe(s, periods=12) == pytest.approx(expected / math.sqrt(21), rel=1e-15)
         assert type(_core.safe_sharpe(s)) is float
 
-    @pytest.mark.parametrize("values", [[], [0.1], [0.1, np.nan, np.inf], [0.02, 0.02, 0.02]])
+    @pytest.mark.parametrize(
+        "values", [[], [0.1], [0.1, np.nan, np.inf], [0.02, 0.02, 0.02], [0.0013] * 60]
+    )
     def test_undefined_cases_are_nan(self, values):
         assert math.isnan(_core.safe_sharpe(pd.Series(values, dtype=float)))
 

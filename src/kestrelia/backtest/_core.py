@@ -161,11 +161,12 @@ def safe_sharpe(series, periods: int = 252) -> float:
     """Annualised Sharpe ratio: mean / std (ddof=1) x sqrt(periods) over the finite values.
 
     NaN when fewer than two finite values remain or the standard deviation is 0 or not
-    finite.
+    finite. Constant values count as a zero deviation even when floating-point rounding
+    of their mean leaves a residue of 1e-19 (which would give a ratio of 1e16).
     """
     values = pd.to_numeric(pd.Series(series), errors="coerce").to_numpy(dtype=float)
     finite = values[np.isfinite(values)]
-    if finite.size < 2:
+    if finite.size < 2 or finite.min() == finite.max():
         return float("nan")
     std = float(finite.std(ddof=1))
     if not math.isfinite(std) or std == 0.0:

@@ -1,0 +1,202 @@
+"""The command-line tool end to end on a tiny market: exit codes, files, printed tables,
+and one clear line for each kind of bad input."""
+
+import json
+import subprocess
+import sys
+
+import pandas as pd
+import pytest
+
+from kestrelia import singleton
+from kestrelia.backtest.app import cli, workflows
+
+
+def run(capsys, *argv):
+    code = cli.main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def assert_one_line_error(code, err, *fragments):
+    lines = [line for line in err.splitlines() if line.startswith("kestrelia-backtest: error:")]
+    assert code == 1 and len(lines) == 1, err
+    assert "Traceback" not in err
+    for fragment in fragments:
+        assert fragment in lines[0], lines[0]
+
+
+@pytest.fixture(scope="module")
+def demo(tmp_path_factory):
+    """One small demo run shared by the tests; the client registry is restored after."""
+    previous = singleton.set_instance(None)
+    out = tmp_path_factory.mktemp("demo")
+    code = cli.main(["demo", "--out", str(out), "--stocks", "120", "--years", "0.6", "--force"])
+    yield code, out
+    singleton.set_instance(previous)
+
+
+class TestDemo:
+    def test_runs_the_whole_job_and_says_where_everything_went(self, demo):
+        code, out = demo
+        assert code == 0
+        assert (out / "market" / "factors").is_dir() and (out / "store" / "metadata.pkl").is_file()
+        report = out / "report"
+        for name in ("demo_backtest.png", "demo_backtest_weekly_net_value.png", "stats.json",
+                     "demo_daily.csv", "demo_daily.parquet", "benchmark_summary.csv"):
+            assert (report / name).stat().st_size > 0, name
+        stats = json.loads((report / "stats.json").read_text())["stats"]
+        assert set(stats) >= {"annual_return", "turnover", "holding_count"}
+        assert stats["holding_count"] > 0
+        daily = pd.read_parquet(report / "demo_daily.parquet")
+        assert {"daily_return", "long", "close_net_value", "extra_return"} <= set(daily.columns)
+
+    def test_prints_aligned_tables(self, tmp_path, capsys):
+        code, out, err = run(capsys, "demo", "--out", str(tmp_path / "d"), "--stocks", "60",
+                             "--years", "0.4")
+        assert code == 0, err
+        assert "Strategy annual return" in out and "Excess Sharpe" in out
+        assert "Where everything went:" in out and "000852" in out
+        assert "[8/8]" in err  # step lines with timings
+        # The statistics table is aligned: every value ends in the same column.
+        rows = [line for line in out.splitlines() if line.startswith(("Strategy ", "Excess "))]
+        assert len(rows) >= 6 and len({len(line) for line in rows}) == 1
+
+    def test_refuses_to_replace_a_folder_without_force(self, tmp_path, capsys):
+        (tmp_path / "keep.txt").write_text("mine")
+        code, _, err = run(capsys, "demo", "--out", str(tmp_path), "--stocks", "60")
+        assert_one_line_error(code, err, "already exists", "--force")
+        assert (tmp_path / "keep.txt").read_text() == "mine"
+
+
+class TestStore:
+    def test_info_describes_the_store(self, demo, capsys):
+        _, out_dir = demo
+        code, out, _ = run(capsys, "store", "info", str(out_dir / "store"))
+        assert code == 0
+        assert "date range" in out and "close_price" in out and "can_buy_stock" in out
+        assert "bool" in out and "rq_index_components_new_000852.XSHG" in out
+
+    def test_build_and_update_a_second_store(self, demo, tmp_path, capsys):
+        _, out_dir = demo
+        source = out_dir / "market"
+        dates = pd.read_csv(out_dir / "report" / "demo_daily.csv", dtype={"date": str})["date"]
+        first, middle, last = dates.iloc[0], dates.iloc[len(dates) // 2], dates.iloc[-1]
+        store = tmp_path / "s"
+        code, out, err = run(capsys, "store", "build", "--source", str(source), "--store",
+                             str(store), "--start", first, "--end", middle)
+        assert code == 0, err
+        assert f"{first} to {middle}" in out
+        code, out, err = run(capsys, "store", "update", "--source", str(source), "--store",
+                             str(store), "--from", dates.iloc[len(dates) // 2 - 3], "--to", last)
+        assert code == 0, err
+        assert f"to {last}" in out
+        code, _, err = run(capsys, "store", "build", "--source", str(source), "--store",
+                           str(store), "--start", first, "--end", middle)
+        assert_one_line_error(code, err, "already holds a store", "--force")
+
+    @pytest.mark.parametrize(
+        "argv, fragments",
+        [
+            (["store", "info", "{tmp}"], ["is not a prepared-data store"]),
+            (["store", "build", "--source", "{tmp}", "--store", "{tmp}/s", "--start", "20240101",
+              "--end", "20240301"], ["is not a factor folder"]),
+            (["store", "build", "--source", "{market}", "--store", "{tmp}/s", "--start",
+              "2024-13-45", "--end", "20240301"], ["--start", "is not a date"]),
+            (["store", "build", "--source", "{market}", "--store", "{tmp}/s", "--start",
+              "20240301", "--end", "20240101"], ["is after"]),
+            (["store", "update", "--source", "{market}", "--store", "{tmp}", "--from",
+              "20240101", "--to", "20240301"], ["is not a prepared-data store"]),
+        ],
+    )
+    def test_bad_input_gets_one_line(self, demo, tmp_path, capsys, argv, fragments):
+        _, out_dir = demo
+        argv = [a.format(tmp=tmp_path, market=out_dir / "market") for a in argv]
+        code, _, err = run(capsys, *argv)
+        assert_one_line_error(code, err, *fragments)
+
+
+class TestRun:
+    @pytest.fixture
+    def weights(self, demo, tmp_path):
+        _, out_dir = demo
+        daily = pd.read_csv(out_dir / "report" / "demo_daily.csv", dtype={"date": str})
+        close = workflows.load_market(out_dir / "store").matrices["close_price"]
+        codes = list(close.columns[:30])
+        w = pd.DataFrame(1.0 / 30, index=daily["date"], columns=codes)
+        path = tmp_path / "my_weights.csv"
+        w.rename_axis("date").to_csv(path)
+        return path
+
+    def test_backtests_a_weight_file_and_writes_the_report(self, demo, weights, tmp_path, capsys):
+        _, out_dir = demo
+        out = tmp_path / "report"
+        code, stdout, err = run(capsys, "run", "--store", str(out_dir / "store"), "--weights",
+                                str(weights), "--out", str(out), "--rolling-window", "3",
+                                "--image-kind", "long")
+        assert code == 0, err
+        for name in ("my_weights.png", "my_weights_weekly_net_value.png", "stats.json",
+                     "my_weights_daily.csv", "my_weights_daily.parquet", "benchmark_summary.csv"):
+            assert (out / name).is_file(), name
+        assert "Strategy annual return" in stdout
+        stats = json.loads((out / "stats.json").read_text())
+        assert stats["strategy_name"] == "my_weights"
+        assert stats["stats"]["holding_count"] == pytest.approx(30, abs=1)
+        code, _, err = run(capsys, "run", "--store", str(out_dir / "store"), "--weights",
+                           str(weights), "--out", str(out))
+        assert_one_line_error(code, err, "already exists", "--force")
+
+    def test_parquet_weights_with_integer_codes(self, demo, weights, tmp_path, capsys):
+        _, out_dir = demo
+        frame = pd.read_csv(weights, dtype={"date": str}).set_index("date")
+        frame.columns = [int(c) for c in frame.columns]  # leading zeros lost, as in spreadsheets
+        frame.columns = frame.columns.astype(str)
+        path = tmp_path / "w.parquet"
+        frame.reset_index().to_parquet(path)
+        code, _, err = run(capsys, "run", "--store", str(out_dir / "store"), "--weights",
+                           str(path), "--out", str(tmp_path / "r"))
+        assert code == 0, err
+
+    @pytest.mark.parametrize(
+        "content, fragments",
+        [
+            ("date,600000\n19990104,0.5\n19990105,0.5\n", ["share no date"]),
+            ("date,999999\n{d0},0.5\n{d1},0.5\n", ["share no stock code"]),
+            ("date,600000\nyesterday,0.5\n", ["'yesterday'", "is not a date"]),
+            ("date,ABC\n{d0},0.5\n", ["'ABC'", "not a 6-digit stock code"]),
+            ("date,600000\n{d0},lots\n", ["weights must be numbers"]),
+        ],
+    )
+    def test_bad_weights_get_one_line(self, demo, tmp_path, capsys, content, fragments):
+        _, out_dir = demo
+        daily = pd.read_csv(out_dir / "report" / "demo_daily.csv", dtype={"date": str})
+        path = tmp_path / "bad.csv"
+        path.write_text(content.format(d0=daily["date"].iloc[0], d1=daily["date"].iloc[1]))
+        code, _, err = run(capsys, "run", "--store", str(out_dir / "store"), "--weights",
+                           str(path), "--out", str(tmp_path / "r"))
+        assert_one_line_error(code, err, *fragments)
+
+    def test_missing_files_and_non_stores(self, demo, weights, tmp_path, capsys):
+        _, out_dir = demo
+        code, _, err = run(capsys, "run", "--store", str(out_dir / "store"), "--weights",
+                           str(tmp_path / "nope.csv"), "--out", str(tmp_path / "r"))
+        assert_one_line_error(code, err, "does not exist")
+        code, _, err = run(capsys, "run", "--store", str(tmp_path), "--weights", str(weights),
+                           "--out", str(tmp_path / "r"))
+        assert_one_line_error(code, err, "is not a prepared-data store")
+
+
+def test_module_entry_point_and_help():
+    out = subprocess.run([sys.executable, "-m", "kestrelia.backtest", "--help"],
+                         capture_output=True, text=True, check=True).stdout
+    assert "demo" in out and "store" in out and "run" in out and "examples:" in out
+    bad = subprocess.run([sys.executable, "-m", "kestrelia.backtest", "run", "--weights", "x"],
+                         capture_output=True, text=True)
+    assert bad.returncode == 2 and "--store" in bad.stderr and "Traceback" not in bad.stderr
+
+
+def test_numbers_are_checked_by_the_parser(capsys):
+    with pytest.raises(SystemExit) as info:
+        cli.main(["demo", "--stocks", "-5"])
+    assert info.value.code == 2
+    assert "must be a positive integer" in capsys.readouterr().err
