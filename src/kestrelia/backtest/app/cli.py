@@ -42,7 +42,12 @@ class Progress:
         self.stream.write(f"[{self.done}/{self.total}] {label} ...")
         self.stream.flush()
         start = time.perf_counter()
-        yield
+        try:
+            yield
+        except BaseException:
+            self.stream.write(" failed\n")  # the error follows on a line of its own
+            self.stream.flush()
+            raise
         self.stream.write(f" {time.perf_counter() - start:.1f} s\n")
         self.stream.flush()
 
@@ -131,10 +136,10 @@ def cmd_run(args) -> int:
     progress = Progress(4)
     with progress.step(f"Reading weights from {args.weights}"):
         weights = workflows.read_weights(Path(args.weights))
-    with progress.step(f"Loading the market from {args.store}"):
-        market = workflows.load_market(Path(args.store), start or weights.index[0],
-                                       end or weights.index[-1])
-        workflows.check_overlap(weights, market)
+    first, last = workflows.backtest_window(weights, Path(args.store), start, end)
+    with progress.step(f"Loading the market {first} to {last} from {args.store}"):
+        market = workflows.load_market(Path(args.store), first, last)
+    workflows.check_overlap(weights, market)
     out.mkdir(parents=True, exist_ok=True)
     with progress.step("Backtesting and drawing the charts"):
         result = _pelorin.run_strategy_backtest_core(

@@ -211,7 +211,7 @@ def read_weights(path: Path) -> pd.DataFrame:
         raise
     except Exception as exc:  # the reader's own message names the problem
         raise UserError(f"cannot read weights file {path}: {exc}") from None
-    dates = [normalize_yyyymmdd(_safe(v)) for v in frame.index]
+    dates = [_date_or_none(v) for v in frame.index]
     bad = [v for v, d in zip(frame.index, dates) if d is None]
     if bad:
         raise UserError(f"weights file {path}: {bad[0]!r} in the date column is not a date")
@@ -231,6 +231,13 @@ def read_weights(path: Path) -> pd.DataFrame:
     return weights.sort_index()
 
 
+def _date_or_none(value) -> str | None:
+    try:
+        return normalize_yyyymmdd(_safe(value))
+    except (ValueError, TypeError):
+        return None
+
+
 def _safe(value):
     if isinstance(value, float) and math.isfinite(value) and value.is_integer():
         return int(value)
@@ -246,15 +253,27 @@ def _stock_code(value) -> str | None:
     return None
 
 
-def check_overlap(weights: pd.DataFrame, market: Market) -> None:
-    close = market.matrices["close_price"]
-    dates = weights.index.intersection(close.index)
-    codes = weights.columns.intersection(close.columns)
-    if len(dates) == 0:
+def backtest_window(weights: pd.DataFrame, store: Path, start: str | None,
+                    end: str | None) -> tuple[str, str]:
+    """The dates to load: the weights' range within [start, end], checked against the
+    store's dates."""
+    if len(weights) == 0:
+        raise UserError("the weights file holds no rows")
+    first = max(weights.index[0], start) if start else weights.index[0]
+    last = min(weights.index[-1], end) if end else weights.index[-1]
+    stored = store_dates(open_store(store))
+    wanted = weights.index[(weights.index >= first) & (weights.index <= last)]
+    if len(wanted.intersection(pd.Index(stored))) == 0:
         raise UserError(
             f"the weights ({weights.index[0]} to {weights.index[-1]}) share no date with the "
-            f"store ({close.index[0]} to {close.index[-1]})")
-    if len(codes) == 0:
+            f"store ({stored[0]} to {stored[-1]})"
+            + (f" within {start or 'the start'} to {end or 'the end'}" if start or end else ""))
+    return first, last
+
+
+def check_overlap(weights: pd.DataFrame, market: Market) -> None:
+    close = market.matrices["close_price"]
+    if len(weights.columns.intersection(close.columns)) == 0:
         raise UserError("the weights share no stock code with the store")
 
 
