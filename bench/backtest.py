@@ -13,18 +13,18 @@ and measures the peak memory of each native call against the size of its inputs.
 from __future__ import annotations
 
 import argparse
-import gc
 import sys
 import time
-import tracemalloc
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import reference  # noqa: E402
+from _timing import best_time, peak_memory  # noqa: E402
 from kestrelia.backtest import _pelorin  # noqa: E402
 
 
@@ -63,53 +63,6 @@ def synthetic_market(n_stocks: int, n_days: int, seed: int = 7):
         buy_price=buy, sell_price=sell,
     )  # fmt: skip
     return weights, matrices, {"000852": bench}
-
-
-def best_time(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def peak_memory(fn) -> tuple[int, int]:
-    """Peak bytes allocated while fn runs: through Python and NumPy (tracemalloc), and the
-    growth of the process's resident high-water mark (Linux; -1 elsewhere)."""
-    gc.collect()
-    rss_before = _reset_rss_peak()
-    tracemalloc.start()
-    tracemalloc.reset_peak()
-    base = tracemalloc.get_traced_memory()[0]
-    fn()
-    traced = tracemalloc.get_traced_memory()[1] - base
-    tracemalloc.stop()
-    rss_peak = _rss_peak()
-    return traced, (rss_peak - rss_before) if rss_before >= 0 and rss_peak >= 0 else -1
-
-
-def _status_kib(field: str) -> int:
-    try:
-        for line in Path("/proc/self/status").read_text().splitlines():
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return -1
-
-
-def _reset_rss_peak() -> int:
-    try:
-        Path("/proc/self/clear_refs").write_text("5")  # resets VmHWM to the current RSS
-    except OSError:
-        return -1
-    return _status_kib("VmRSS")
-
-
-def _rss_peak() -> int:
-    return _status_kib("VmHWM")
 
 
 def frame_bytes(*frames) -> int:

@@ -15,7 +15,6 @@ Times, in one process:
 from __future__ import annotations
 
 import argparse
-import gc
 import shutil
 import sys
 import tempfile
@@ -28,19 +27,10 @@ import pandas as pd
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "prepare"))
 
 import reference_prepare as ref  # noqa: E402
+from _timing import best_time  # noqa: E402
 from kestrelia import singleton  # noqa: E402
 from kestrelia.backtest import _prepare  # noqa: E402
 from kestrelia.dataservice import LocalFactorService, write_factor_folder  # noqa: E402
-
-
-def best_time(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def read_all(payload: dict) -> float:

@@ -33,7 +33,7 @@ struct Param {
     py::object default_value;
     bool keyword_only = false;
 
-    // Derived from the annotation when the spec is finalised.
+    // Derived from the annotation when the declaration is finalised.
     Check check = Check::none;
     bool accepts_none = false;
 
