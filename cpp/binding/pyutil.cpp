@@ -38,8 +38,6 @@ void set_home_module(py::module_ module) {
     home = module.release().ptr();
 }
 
-py::module_ home_module() { return py::reinterpret_borrow<py::module_>(home); }
-
 py::object global(const char* name) {
     PyObject* dict = PyModule_GetDict(home);  // borrowed
     PyObject* value = PyDict_GetItemString(dict, name);

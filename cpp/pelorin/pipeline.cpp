@@ -13,10 +13,6 @@ namespace kestrelia::pelorin {
 
 namespace {
 
-kernels::F64View view_of(const binding::F64Matrix& m) {
-    return {m.data, m.rows, m.cols, m.row_stride, m.col_stride};
-}
-
 py::array_t<bool> as_bool_array(const std::vector<std::uint8_t>& flags) {
     py::array_t<bool> out(static_cast<py::ssize_t>(flags.size()));
     bool* dst = out.mutable_data();
@@ -50,7 +46,7 @@ py::object restrict_to_priced(const py::object& strategy, const py::object& clos
     binding::F64Matrix values = binding::frame_f64(work);
     std::vector<std::uint8_t> weighted(static_cast<std::size_t>(values.cols));
     {
-        const auto view = view_of(values);
+        const auto view = values.view();
         py::gil_scoped_release nogil;  // reads the weights only
         kernels::columns_with_value(weighted.data(), view);
     }
@@ -77,7 +73,7 @@ SignalDates signal_dates(const py::object& work) {
     binding::F64Matrix values = binding::frame_f64(work);
     std::vector<std::uint8_t> has_value(static_cast<std::size_t>(values.rows));
     {
-        const auto view = view_of(values);
+        const auto view = values.view();
         py::gil_scoped_release nogil;  // reads the weights only
         kernels::rows_with_value(has_value.data(), view);
     }

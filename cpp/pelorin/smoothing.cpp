@@ -10,10 +10,6 @@ namespace kestrelia::pelorin {
 
 namespace {
 
-kernels::F64View view_of(const binding::F64Matrix& m) {
-    return {m.data, m.rows, m.cols, m.row_stride, m.col_stride};
-}
-
 // The pandas expression the kernel replaces; used for frames that are not plain float64.
 py::object smooth_with_pandas(const py::object& matrix, long long window) {
     py::object smoothed = matrix.attr("fillna")(0.0)
@@ -35,7 +31,7 @@ py::object smooth_strategy_weights(const Args& args) {
         return smooth_with_pandas(matrix, window);
 
     binding::F64Matrix values = binding::frame_f64(matrix);
-    const kernels::F64View in = view_of(values);
+    const kernels::F64View in = values.view();
     std::vector<std::uint8_t> keep;
     std::ptrdiff_t kept = 0;
     {

@@ -55,8 +55,7 @@ Holdings holdings(const py::object& signal_df) {
     py::object nan = binding::numpy().attr("nan");
     if (signal_df.is_none() || py::len(signal_df) == 0) return {nan, nan};
     binding::F64Matrix values = binding::frame_f64(signal_df);
-    const kernels::F64View view{values.data, values.rows, values.cols, values.row_stride,
-                                values.col_stride};
+    const kernels::F64View view = values.view();
     std::int64_t finite = 0;
     const auto pairs = std::max<std::ptrdiff_t>(view.rows - 1, 0);
     py::array_t<double> row_sums(static_cast<py::ssize_t>(pairs));

@@ -14,12 +14,6 @@ namespace kestrelia::pelorin {
 
 namespace {
 
-template <class M>
-auto view_of(const M& m) {
-    using T = std::remove_cv_t<std::remove_pointer_t<decltype(m.data)>>;
-    return kernels::MatrixView<T>{m.data, m.rows, m.cols, m.row_stride, m.col_stride};
-}
-
 // signal_matrix.shift(1).dropna(how="all") without materialising it: day k of the
 // simulation reads the weights of source row rows[k], the row before it.
 struct ShiftedSignal {
@@ -35,7 +29,7 @@ ShiftedSignal shift_signal(const py::object& signal_matrix) {
     const auto n = s.values.rows;
     std::vector<std::uint8_t> has_value(static_cast<std::size_t>(n));
     {
-        const auto view = view_of(s.values);
+        const auto view = s.values.view();
         py::gil_scoped_release nogil;  // reads the array only
         kernels::rows_with_value(has_value.data(), view);
     }
@@ -109,12 +103,12 @@ py::object calc_strategy_vwap_daily_return(const Args& args) {
     const auto split = f64(6);
     const auto dividend = f64(7);
 
-    kernels::VwapMarket market_views{view_of(prev_close), view_of(close),    view_of(buy_price),
-                                     view_of(sell_price), view_of(split),    view_of(dividend),
-                                     view_of(can_buy),    view_of(cant_sell)};
+    kernels::VwapMarket market_views{prev_close.view(), close.view(),    buy_price.view(),
+                                     sell_price.view(), split.view(),    dividend.view(),
+                                     can_buy.view(),    cant_sell.view()};
     py::array_t<double> out(static_cast<py::ssize_t>(n_days));
     double* dst = out.mutable_data();
-    const auto signal_view = view_of(signal.values);
+    const auto signal_view = signal.values.view();
     kernels::Status status;
     {
         // Only NumPy buffers kept alive above are read, and only `out` is written.

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kestrelia/kernels/matrix.hpp"
+
 namespace kestrelia::binding {
 
 namespace py = pybind11;
@@ -31,7 +33,6 @@ PyObject* guarded(Body&& body) noexcept {
 // functions. Names are looked up there at call time, so a host or a test can replace
 // them after import.
 void set_home_module(py::module_ module);
-py::module_ home_module();
 // NameError "name '%s' is not defined" when absent, like a Python global.
 py::object global(const char* name);
 
@@ -45,6 +46,8 @@ struct F64Matrix {
     const double* data = nullptr;
     Py_ssize_t rows = 0, cols = 0;
     Py_ssize_t row_stride = 0, col_stride = 0;
+
+    kernels::F64View view() const { return {data, rows, cols, row_stride, col_stride}; }
 };
 
 // A read-only 2-D boolean matrix as bytes (0 or 1).
@@ -53,6 +56,8 @@ struct BoolMatrix {
     const std::uint8_t* data = nullptr;
     Py_ssize_t rows = 0, cols = 0;
     Py_ssize_t row_stride = 0, col_stride = 0;
+
+    kernels::MaskView view() const { return {data, rows, cols, row_stride, col_stride}; }
 };
 
 // Views a 2-D array as float64 (converting only when dtype or alignment require it).
