@@ -102,3 +102,30 @@ def test_bad_sizes_are_refused():
         generate_market(n_stocks=10)
     with pytest.raises(ValueError, match="years must be positive"):
         generate_market(years=0)
+
+
+def test_built_data_blocks_trades_on_limit_and_suspended_days(market, tmp_path):
+    """Through the data service and the builder: the tradability masks of the prepared
+    data follow the market's locked and suspended days."""
+    from kestrelia import singleton
+    from kestrelia.backtest import _prepare
+    from kestrelia.dataservice import LocalFactorService, write_factor_folder
+
+    write_factor_folder(tmp_path / "m", market.factors, market.index_daily)
+    previous = singleton.set_instance(LocalFactorService(tmp_path / "m"))
+    try:
+        dates = market.dates.strftime("%Y%m%d")
+        data = _prepare.GroupPreparedDataBuilder(dates[0], dates[-1]).build()["data"]
+    finally:
+        singleton.set_instance(previous)
+    index = pd.Index(dates, dtype="str")
+    truth = {k: v.set_axis(index, axis=0) for k, v in market.truth.items()}
+    shape = {"index": index, "columns": truth["alive"].columns}
+    can_buy = data["can_buy_stock"].reindex(**shape, fill_value=False)
+    cant_sell = data["cant_sell_stock"].reindex(**shape, fill_value=True)
+    assert not (can_buy & truth["locked_up"]).to_numpy().any()
+    assert not (can_buy & truth["suspended"]).to_numpy().any()
+    assert (cant_sell | ~truth["locked_down"]).to_numpy().all()
+    assert (cant_sell | ~truth["suspended"]).to_numpy().all()
+    normal = truth["alive"] & ~truth["suspended"] & ~truth["locked_up"]
+    assert can_buy[normal].sum().sum() / normal.to_numpy().sum() > 0.99
