@@ -68,6 +68,16 @@ class TestDemo:
         assert_one_line_error(code, err, "already exists", "--force")
         assert (tmp_path / "keep.txt").read_text() == "mine"
 
+    def test_a_rerun_replaces_its_own_output_but_nothing_else(self, demo, tmp_path, capsys):
+        _, out_dir = demo
+        code, _, err = run(capsys, "demo", "--out", str(out_dir), "--stocks", "120", "--years", "0.6")
+        assert code == 0, err
+        (out_dir / "notes.txt").write_text("mine")
+        code, _, err = run(capsys, "demo", "--out", str(out_dir), "--stocks", "60")
+        assert_one_line_error(code, err, "already exists", "--force")
+        assert (out_dir / "notes.txt").read_text() == "mine"
+        (out_dir / "notes.txt").unlink()
+
 
 class TestStore:
     def test_info_describes_the_store(self, demo, capsys):

@@ -55,8 +55,21 @@ class Progress:
 # ---- commands --------------------------------------------------------------------------
 
 
+DEMO_MARKER = ".kestrelia-demo"
+DEMO_ENTRIES = {"market", "store", "report", DEMO_MARKER}
+
+
+def previous_demo(out: Path) -> bool:
+    """A folder that holds nothing but an earlier demo's output (so a rerun may replace it)."""
+    out = out.expanduser()
+    return (out / DEMO_MARKER).is_file() and {p.name for p in out.iterdir()} <= DEMO_ENTRIES
+
+
 def cmd_demo(args) -> int:
-    out = workflows.fresh_dir(Path(args.out), args.force, "output folder")
+    out_arg = Path(args.out)
+    replace = args.force or (out_arg.expanduser().is_dir() and previous_demo(out_arg))
+    out = workflows.fresh_dir(out_arg, replace, "output folder")
+    (out / DEMO_MARKER).write_text("written by kestrelia-backtest demo; a rerun replaces this folder\n")
     source, store, report = out / "market", out / "store", out / "report"
     progress = Progress(8)
     with progress.step(f"Generating a market of {args.stocks} stocks over {args.years:g} years"):
