@@ -102,6 +102,19 @@ bool all_float64(py::handle frame) {
 py::object float_type() { return py::reinterpret_borrow<py::object>(
     reinterpret_cast<PyObject*>(&PyFloat_Type)); }
 
+py::list texts(std::initializer_list<const char*> values) {
+    py::list out;
+    for (const char* v : values) out.append(v);
+    return out;
+}
+
+py::object without_infinities(const py::object& obj) {
+    py::list infinities;
+    infinities.append(py::float_(std::numeric_limits<double>::infinity()));
+    infinities.append(py::float_(-std::numeric_limits<double>::infinity()));
+    return obj.attr("replace")(infinities, numpy().attr("nan"));
+}
+
 py::float_ nan() { return py::float_(std::numeric_limits<double>::quiet_NaN()); }
 
 }  // namespace kestrelia::binding

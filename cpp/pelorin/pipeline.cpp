@@ -84,13 +84,6 @@ SignalDates signal_dates(const py::object& work) {
     return out;
 }
 
-py::list infinities() {
-    py::list values;
-    values.append(py::float_(INFINITY));
-    values.append(py::float_(-INFINITY));
-    return values;
-}
-
 py::object make_result(const py::object& strategy_name, const py::object& daily_return,
                        const py::object& cumulative_return, const py::object& stats,
                        const py::object& benchmark_summary, const py::object& plot_paths) {
@@ -105,8 +98,8 @@ py::object make_result(const py::object& strategy_name, const py::object& daily_
 // depend on benchmark history before the backtest.
 py::object join_primary_benchmark(const py::object& df, const py::object& bm_series) {
     py::object pd = binding::pandas();
-    py::object bm_daily = bm_series.attr("astype")(binding::float_type())
-                              .attr("replace")(infinities(), binding::numpy().attr("nan"))
+    py::object bm_daily = binding::without_infinities(
+                              bm_series.attr("astype")(binding::float_type()))
                               .attr("fillna")(0.0);
     py::object bm_index = bm_daily.attr("index");
     bm_daily = bm_daily.attr("loc")[bm_index.attr("__ge__")(df.attr("index").attr("min")())];
@@ -161,11 +154,10 @@ py::object run_strategy_backtest_core(const Args& args) {
     work = call_global("_smooth_strategy_weights", work, args["rolling_window"]);
     const SignalDates valid = signal_dates(work);
 
-    py::list empty_columns;
-    for (const char* c : {"daily_return", "index_daily_return", "long", "close_net_value",
-                          "max_drowdown", "extra_return", "extra_max_drowdown",
-                          "extra_daily_return"})
-        empty_columns.append(c);
+    const py::list empty_columns =
+        binding::texts({"daily_return", "index_daily_return", "long", "close_net_value",
+                        "max_drowdown", "extra_return", "extra_max_drowdown",
+                        "extra_daily_return"});
     const py::object empty_stats =
         call_global("calc_strategy_stats", pd.attr("DataFrame")(py::arg("columns") = empty_columns),
                     work);

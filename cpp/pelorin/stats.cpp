@@ -26,12 +26,7 @@ py::object empty_stats() {
 
 // total[col].replace([inf, -inf], nan).dropna()
 py::object finite_returns(const py::object& total, const char* column) {
-    py::list infinities;
-    infinities.append(py::float_(INFINITY));
-    infinities.append(py::float_(-INFINITY));
-    return total[py::str(column)]
-        .attr("replace")(infinities, binding::numpy().attr("nan"))
-        .attr("dropna")();
+    return binding::without_infinities(total[py::str(column)]).attr("dropna")();
 }
 
 py::object last(const py::object& total, const char* column) {

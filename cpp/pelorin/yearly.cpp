@@ -11,16 +11,9 @@ namespace kestrelia::pelorin {
 
 namespace {
 
-py::list infinities() {
-    py::list values;
-    values.append(py::float_(INFINITY));
-    values.append(py::float_(-INFINITY));
-    return values;
-}
-
 // series.replace([inf, -inf], nan).dropna()
 py::object finite_part(const py::object& series) {
-    return series.attr("replace")(infinities(), binding::numpy().attr("nan")).attr("dropna")();
+    return binding::without_infinities(series).attr("dropna")();
 }
 
 // `a, b, c = triple`: exactly three items, as Python's unpacking demands.

@@ -35,32 +35,10 @@ py::object str_type() {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
 }
 
-py::list key_columns() {
-    py::list keys;
-    keys.append("DataDate");
-    keys.append("ukey");
-    return keys;
-}
-
-py::list dropna_subset() {
-    py::list keys;
-    keys.append("ukey");
-    keys.append("DataDate");
-    keys.append("x");
-    return keys;
-}
-
-py::list duplicate_subset() {
-    py::list keys;
-    keys.append("ukey");
-    keys.append("DataDate");
-    return keys;
-}
-
 // dropna, keep the last row per (stock, date), pivot, clean.
 py::object literal_matrix(py::object part) {
-    part = part.attr("dropna")(py::arg("subset") = dropna_subset());
-    part = part.attr("drop_duplicates")(py::arg("subset") = duplicate_subset(),
+    part = part.attr("dropna")(py::arg("subset") = binding::texts({"ukey", "DataDate", "x"}));
+    part = part.attr("drop_duplicates")(py::arg("subset") = binding::texts({"ukey", "DataDate"}),
                                         py::arg("keep") = "last");
     py::object wide = part.attr("pivot")(py::arg("index") = "DataDate",
                                          py::arg("columns") = "ukey", py::arg("values") = "x");
@@ -100,10 +78,7 @@ py::object literal_pivot(py::object df, const py::object& names, py::dict result
         } else {
             return result;
         }
-        py::list wanted;
-        wanted.append("DataDate");
-        wanted.append("ukey");
-        wanted.append("x");
+        const py::list wanted = binding::texts({"DataDate", "ukey", "x"});
         for (py::handle group : groups) {
             py::object name = group[py::int_(0)];
             if (!result.contains(name)) continue;
@@ -113,7 +88,7 @@ py::object literal_pivot(py::object df, const py::object& names, py::dict result
     }
     for (py::handle name : names) {
         if (!df.attr("columns").contains(name)) continue;
-        py::list wanted = key_columns();
+        py::list wanted = binding::texts({"DataDate", "ukey"});
         wanted.append(name);
         py::dict to_x;
         to_x[name] = "x";

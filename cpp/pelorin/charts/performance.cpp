@@ -57,9 +57,8 @@ PerformanceSeries derive_series(const py::object& plot_df) {
     s.strategy_dd = column(plot_df, "max_drowdown");
     s.benchmark_dd = benchmark_net - benchmark_net.attr("expanding")().attr("max")();
     s.excess_dd = column(plot_df, "extra_max_drowdown");
-    py::list daily_columns;
-    for (const char* c : {"daily_return", "index_daily_return", "extra_daily_return"})
-        daily_columns.append(c);
+    const py::list daily_columns =
+        binding::texts({"daily_return", "index_daily_return", "extra_daily_return"});
     s.daily = plot_df[daily_columns].attr("copy")();
     s.yearly = s.daily.attr("groupby")(s.daily.attr("index").attr("year")).attr("sum")();
     s.strategy_dd_values = s.strategy_dd.attr("to_numpy")(py::arg("dtype") = binding::float_type());
@@ -180,9 +179,7 @@ py::list summary_rows(const Args& args, const PerformanceSeries& s) {
 
 void draw_summary_table(const py::object& ax, const py::list& rows, const Layout& l) {
     ax.attr("axis")("off");
-    py::list labels;
-    labels.append("Metric");
-    labels.append("Value");
+    const py::list labels = binding::texts({"Metric", "Value"});
     py::object table = ax.attr("table")(
         py::arg("cellText") = rows, py::arg("colLabels") = labels, py::arg("loc") = "center",
         py::arg("cellLoc") = "left", py::arg("colLoc") = "left",

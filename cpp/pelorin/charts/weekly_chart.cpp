@@ -30,9 +30,8 @@ py::object plot_weekly_net_value_unlocked(const Args& args) {
     py::object weekly = binding::global("_build_weekly_net_value_frame")(args["total"]);
     if (py::bool_(weekly.attr("empty"))) return py::none();
 
-    py::list daily_columns;
-    for (const char* c : {"daily_return", "index_daily_return", "extra_daily_return"})
-        daily_columns.append(c);
+    const py::list daily_columns =
+        binding::texts({"daily_return", "index_daily_return", "extra_daily_return"});
     py::object daily =
         binding::global("_with_datetime_index")(args["total"])[daily_columns].attr("copy")();
     py::object yearly_metrics = binding::global("_calc_yearly_performance_metrics")(daily);

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "kestrelia/kernels/matrix.hpp"
@@ -82,5 +83,11 @@ py::float_ nan();
 
 // The built-in type `float`, as passed to dtype= arguments.
 py::object float_type();
+
+// A Python list of the given texts (column lists, subsets, labels).
+py::list texts(std::initializer_list<const char*> values);
+
+// obj.replace([inf, -inf], np.nan): infinite values become missing ones.
+py::object without_infinities(const py::object& obj);
 
 }  // namespace kestrelia::binding
