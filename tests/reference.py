@@ -48,8 +48,14 @@ def vwap_daily_return(
     rule_fee=0.0005,
     lot_size=200,
     build_market_arrays=None,
+    magnitude=None,
 ) -> pd.Series:
-    """The day loop over whole-row NumPy operations."""
+    """The day loop over whole-row NumPy operations.
+
+    With ``magnitude`` (a list), each day's sum of the absolute values of the five products
+    is appended to it: where that sum is not finite, partial sums can overflow, and another
+    summation order may give inf, -inf, NaN or even a finite number.
+    """
     build_market_arrays = build_market_arrays or _core._build_market_arrays
     signal = signal_matrix.shift(1).dropna(how="all")
     if signal.empty:
@@ -109,6 +115,14 @@ def vwap_daily_return(
                 + sell @ sell_coeff
                 + sell @ dividend_eff
             )
+            if magnitude is not None:
+                magnitude.append(
+                    np.abs(real_buy) @ np.abs(buy_coeff)
+                    + np.abs(hold) @ np.abs(hold_coeff)
+                    + np.abs(hold) @ np.abs(dividend_eff)
+                    + np.abs(sell) @ np.abs(sell_coeff)
+                    + np.abs(sell) @ np.abs(dividend_eff)
+                )
     with np.errstate(invalid="ignore", divide="ignore"):
         return pd.Series(daily_cash / total_money, index=pnl_index)
 
