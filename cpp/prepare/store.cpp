@@ -10,38 +10,34 @@ py::object super_of(const py::object& self) {
     return py::module_::import("builtins").attr("super")(store_class(), self);
 }
 
-// Replaces the metadata file by a rename, so that a failure while pickling leaves the
-// previous metadata (and with it the previous store) in force.
-void replace_metadata(const py::object& metadata_path, const py::object& metadata) {
-    py::module_ os = py::module_::import("os");
-    py::object path = binding::global("Path")(metadata_path);
-    py::object token = py::module_::import("uuid").attr("uuid4")().attr("hex");
-    py::str tmp_name("." + path.attr("name").cast<std::string>() + "." +
-                     token.cast<std::string>().substr(0, 8) + ".tmp");
-    py::object tmp = path.attr("with_name")(tmp_name);
+// Replaces the metadata file through the store's one durable-write path (temporary file,
+// fsync, rename, folder sync), pickling with this module's pickle, so that a failure while
+// pickling leaves the previous metadata (and with it the previous store) in force.
+void replace_metadata(const py::object& self, const py::object& metadata) {
+    py::object pickle = binding::global("pickle");
+    py::cpp_function write([pickle, metadata](const py::object& file) {
+        pickle.attr("dump")(metadata, file, py::arg("protocol") = pickle.attr("HIGHEST_PROTOCOL"));
+    });
+    call_method(self, "_replace_metadata", write);
+}
+
+// Runs `body` while holding the store's writer lock (a Python context manager): another
+// process's write, and its removal of files no metadata lists yet, cannot interleave.
+template <class Body>
+py::object with_writer_lock(const py::object& self, Body&& body) {
+    py::object lock = call_method(self, "_writer_lock");
+    lock.attr("__enter__")();
+    py::object result;
     try {
-        py::object file = tmp.attr("open")("wb");
-        try {
-            py::object pickle = binding::global("pickle");
-            pickle.attr("dump")(metadata, file,
-                                py::arg("protocol") = pickle.attr("HIGHEST_PROTOCOL"));
-            file.attr("flush")();
-            os.attr("fsync")(file.attr("fileno")());
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
-        os.attr("replace")(tmp, path);
-    } catch (py::error_already_set& e) {
-        // Keep the original error; the temporary file is only tidied up.
-        py::error_scope keep;
-        try {
-            tmp.attr("unlink")(py::arg("missing_ok") = true);
-        } catch (py::error_already_set&) {
-        }
+        result = body();
+    } catch (...) {
+        // Release the lock and keep the original error; __exit__ sees no exception, so it
+        // cannot swallow it.
+        lock.attr("__exit__")(py::none(), py::none(), py::none());
         throw;
     }
+    lock.attr("__exit__")(py::none(), py::none(), py::none());
+    return result;
 }
 
 }  // namespace
@@ -71,10 +67,8 @@ py::object store_load(const Args& a) {
                                        py::arg("keys") = keys, py::arg("mmap") = a["mmap"]);
 }
 
-py::object store_add_component_matrices(const Args& a) {
-    py::object self = a["self"];
-    py::object component_matrices = a["component_matrices"];
-    py::object component_names = a["component_names"];
+static py::object add_components_locked(const py::object& self, const py::object& component_matrices,
+                                 const py::object& component_names) {
     py::object metadata = call_method(self, "load_metadata");
     py::object datasets = metadata.attr("setdefault")("datasets", py::dict());
     py::list written;
@@ -110,9 +104,17 @@ py::object store_add_component_matrices(const Args& a) {
     meta["updated_at"] = updated_at;
     meta["component_supplemented_at"] = updated_at;
 
-    replace_metadata(self.attr("metadata_path"), metadata);
+    replace_metadata(self, metadata);
     call_method(self, "_write_manifest", self.attr("store_dir"), metadata);
     return written;
+}
+
+py::object store_add_component_matrices(const Args& a) {
+    py::object self = a["self"];
+    py::object component_matrices = a["component_matrices"];
+    py::object component_names = a["component_names"];
+    return with_writer_lock(self, [&] { return add_components_locked(self, component_matrices,
+                                                                     component_names); });
 }
 
 }  // namespace kestrelia::prepare

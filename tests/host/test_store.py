@@ -5,12 +5,14 @@ import datetime as dt
 import json
 import pickle
 import re
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
 from kestrelia.backtest import _store
+from kestrelia.backtest._storage import durable
 from kestrelia.backtest._store import (
     BinaryPreparedDataStoreBase,
     clean_matrix,
@@ -268,10 +270,16 @@ class TestCrashSafety:
         assert len(list(store.store_dir.glob("*.npy"))) == 4
         assert store.load()["data"]["close_price"].iloc[0, 0] == 9.0
 
-    def test_failure_while_pickling_the_metadata(self, store, monkeypatch):
+    def test_failure_while_replacing_the_metadata(self, store, monkeypatch):
         before = store.metadata_path.read_bytes()
-        monkeypatch.setattr(_store.pickle, "dump",
-                            lambda *a, **k: (_ for _ in ()).throw(OSError("disk full")))
+        real_replace = durable.os.replace
+
+        def replace(src, dst):
+            if Path(dst).name == "metadata.pkl":
+                raise OSError("disk full")
+            return real_replace(src, dst)
+
+        monkeypatch.setattr(durable.os, "replace", replace)
         with pytest.raises(OSError, match="disk full"):
             store.write(payload(offset=3.0))
         assert store.metadata_path.read_bytes() == before

@@ -20,8 +20,14 @@ replaced, in the same way, by a rename. Until that last rename the previous meta
 which points at the previous files only, stays in force; a write that fails half-way leaves
 the store readable and unchanged (at worst with unreferenced files, which the next
 successful write removes). Files of a replaced version are deleted after the switch; a
-reader that mapped them keeps its mapping. One writer at a time is assumed. The metadata is
-a pickle: open only stores you trust.
+reader that mapped them keeps its mapping.
+
+One writer at a time: every write path holds the store's writer lock (an OS file lock on
+``.writer.lock`` in the folder, see ``_storage.lock``); readers take no lock. Nothing read
+from the folder is trusted: the metadata pickle is read by a restricted unpickler that runs
+no code, file entries must name regular files inside the folder, and every file's header and
+size are checked against the metadata before it is mapped. Each data file's SHA-256 is
+recorded when it is written, and ``verify()`` compares it.
 """
 
 from __future__ import annotations
@@ -30,15 +36,21 @@ import bisect
 import datetime as _dt
 import hashlib
 import json
-import os
-import pickle
 import re
 import uuid
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 import pandas as pd
+
+from kestrelia.backtest._storage import metadata_pickle, npy
+from kestrelia.backtest._storage.durable import durable_write as _durable_write
+from kestrelia.backtest._storage.durable import fsync_dir as _fsync_dir
+from kestrelia.backtest._storage.durable import replace_file
+from kestrelia.backtest._storage.lock import writer_lock
+from kestrelia.errors import StoreError
 
 __all__ = [
     "BinaryPreparedDataStoreBase",
@@ -57,6 +69,7 @@ _SAFE_NAME = re.compile(r"[0-9A-Za-z_][0-9A-Za-z._-]*")
 _UNSAFE_CHARS = re.compile(r"[^0-9A-Za-z._-]")
 _DATA_FILE = re.compile(r".+\.[0-9a-f]{12}\.npy")
 _DIGITS_ONLY = re.compile(r"\d+")
+_LOAD_ATTEMPTS = 3
 
 
 # --------------------------------------------------------------------------------------
@@ -194,33 +207,6 @@ def _date_labels(index: pd.Index, what: str) -> list[str]:
     return labels
 
 
-def _durable_write(path: Path, write) -> None:
-    """Writes through `write(file)` under a temporary name, then renames into place."""
-    tmp = path.with_name(f".{path.name}.{uuid.uuid4().hex[:8]}.tmp")
-    try:
-        with tmp.open("wb") as f:
-            write(f)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        tmp.unlink(missing_ok=True)
-        raise
-
-
-def _fsync_dir(directory: Path) -> None:
-    try:
-        fd = os.open(directory, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
-
 class BinaryPreparedDataStoreBase:
     """A folder of memory-mappable ``.npy`` datasets with pickled metadata.
 
@@ -228,6 +214,10 @@ class BinaryPreparedDataStoreBase:
     datasets of other keys are stored as ``default_dtype``. See the module docstring for
     the layout and the crash-safety rule.
     """
+
+    #: Seconds a writer waits for another process's write to finish; None reads
+    #: ``KESTRELIA_STORE_LOCK_TIMEOUT`` (default 5). Set per store object to change it.
+    lock_timeout: float | None = None
 
     def __init__(self, store_dir, matrix_dtype: dict, version: int, default_dtype: str):
         self.store_dir = Path(store_dir).expanduser()
@@ -243,25 +233,33 @@ class BinaryPreparedDataStoreBase:
     # ---- metadata -------------------------------------------------------------------
 
     def load_metadata(self) -> dict:
-        """The store's metadata (a new dict every call); {} for a store never written."""
+        """The store's metadata (a new dict every call); {} for a store never written.
+
+        The pickle is read by a restricted unpickler: an object other than plain
+        containers, numbers, text and dates raises ``StoreError`` without running code.
+        """
         try:
-            with self.metadata_path.open("rb") as f:
-                metadata = pickle.load(f)
+            metadata = metadata_pickle.load(self.metadata_path)
         except FileNotFoundError:
             return {}
         if not isinstance(metadata, dict):
-            raise ValueError(  # noqa: TRY004 - a damaged file, not a caller's argument
-                f"{self.metadata_path} does not hold a metadata dict")
+            raise StoreError(f"{self.metadata_path} does not hold a metadata dict")
         return metadata
+
+    def _writer_lock(self):
+        """The store's exclusive writer lock, as a context manager (re-entrant per thread)."""
+        return writer_lock(self.store_dir, self.lock_timeout)
+
+    def _replace_metadata(self, write: Callable[[BinaryIO], object]) -> None:
+        """Replaces the metadata file with what ``write(file)`` writes: temporary file,
+        fsync, rename, folder sync. The one way every writer replaces the metadata."""
+        replace_file(self.metadata_path, write)
 
     def _commit(self, metadata: dict) -> None:
         """Switches the store to `metadata` (one rename), then refreshes the manifest and
-        removes the files no dataset refers to any more."""
-        _durable_write(
-            self.metadata_path,
-            lambda f: pickle.dump(metadata, f, protocol=pickle.HIGHEST_PROTOCOL),
-        )
-        _fsync_dir(self.store_dir)
+        removes the files no dataset refers to any more. Runs under the writer lock."""
+        data = metadata_pickle.dumps(metadata, self.metadata_path)
+        self._replace_metadata(lambda f: f.write(data))
         self._write_manifest(self.store_dir, metadata)
         self._remove_unreferenced(metadata)
 
@@ -317,11 +315,12 @@ class BinaryPreparedDataStoreBase:
 
     # ---- writing one dataset --------------------------------------------------------
 
-    def _write_array(self, store_dir: Path, stem: str, array: np.ndarray) -> str:
+    def _write_array(self, store_dir: Path, stem: str, array: np.ndarray) -> tuple[str, str]:
+        """Writes one new data file; returns its name and its SHA-256."""
         store_dir.mkdir(parents=True, exist_ok=True)
         name = f"{stem}.{uuid.uuid4().hex[:12]}.npy"
         _durable_write(store_dir / name, lambda f: np.lib.format.write_array(f, array))
-        return name
+        return name, npy.digest(store_dir / name)
 
     def _write_matrix(self, store_dir, key: str, matrix: pd.DataFrame, dtype: str) -> dict:
         """Writes one date x stock matrix; returns its metadata entry."""
@@ -347,7 +346,7 @@ class BinaryPreparedDataStoreBase:
         else:
             values = matrix.to_numpy(dtype=np.float64, na_value=np.nan)
         values = np.asfortranarray(values)
-        name = self._write_array(Path(store_dir), key, values)
+        name, sha256 = self._write_array(Path(store_dir), key, values)
         return {
             "kind": "matrix",
             "file": name,
@@ -355,6 +354,7 @@ class BinaryPreparedDataStoreBase:
             "shape": values.shape,
             "dates": dates,
             "columns": columns,
+            "sha256": sha256,
         }
 
     def _write_series_dict(self, store_dir: Path, series_dict: dict) -> dict:
@@ -369,8 +369,9 @@ class BinaryPreparedDataStoreBase:
             values = series.to_numpy(dtype=np.float64, na_value=np.nan)[order]
             dates = [dates[i] for i in order]
             stem = f"{BENCHMARK_KEY}.{_UNSAFE_CHARS.sub('_', str(name))}"
-            file = self._write_array(store_dir, stem, np.ascontiguousarray(values))
-            entries[name] = {"file": file, "dates": dates, "name": series.name}
+            file, sha256 = self._write_array(store_dir, stem, np.ascontiguousarray(values))
+            entries[name] = {"file": file, "dates": dates, "name": _plain_label(series.name),
+                             "sha256": sha256}
         return {"kind": "series_dict", "series": entries}
 
     # ---- whole payloads -------------------------------------------------------------
@@ -401,6 +402,10 @@ class BinaryPreparedDataStoreBase:
         as its series; other entries are not stored.
         """
         data, meta = self._payload_parts(payload)
+        with self._writer_lock():
+            self._write_unlocked(data, meta)
+
+    def _write_unlocked(self, data: dict, meta: dict) -> None:
         datasets: dict[str, Any] = {}
         for key, value in data.items():
             if key == BENCHMARK_KEY:
@@ -426,10 +431,16 @@ class BinaryPreparedDataStoreBase:
         hold are left as they are. A store never written is written whole.
         """
         data, meta = self._payload_parts(payload)
+        # The metadata is read, changed and written back: all of it under the lock, or a
+        # concurrent writer's commit in between would be lost.
+        with self._writer_lock():
+            self._update_tail_unlocked(data, meta)
+
+    def _update_tail_unlocked(self, data: dict, meta: dict) -> None:
         metadata = self.load_metadata()
         old = metadata.get("datasets", {})
         if not old:
-            self.write(payload)
+            self._write_unlocked(data, meta)
             return
         cut = _first_date(data)
         if cut is None:
@@ -466,7 +477,7 @@ class BinaryPreparedDataStoreBase:
 
     def _tail_matrix(self, key: str, entry: dict, new: pd.DataFrame, cut: str) -> pd.DataFrame:
         keep = bisect.bisect_left(entry["dates"], cut)
-        old = self._matrix_frame(entry, 0, keep, mmap=True)
+        old = self._matrix_frame(entry, 0, keep, mmap=True, key=key)
         if len(old) == 0:
             return new
         new = new.copy()
@@ -503,8 +514,15 @@ class BinaryPreparedDataStoreBase:
 
     # ---- reading --------------------------------------------------------------------
 
-    def _matrix_frame(self, entry: dict, start: int, stop: int, mmap: bool) -> pd.DataFrame:
-        array = np.load(self.store_dir / entry["file"], mmap_mode="r", allow_pickle=False)
+    def _open(self, entry: dict, what: str, shape: tuple[int, ...] | None,
+              fortran: bool | None) -> np.ndarray:
+        path = npy.dataset_path(self.store_dir, entry.get("file"), what)
+        return npy.open_array(path, what, entry.get("dtype", "float64"), shape, fortran)
+
+    def _matrix_frame(self, entry: dict, start: int, stop: int, mmap: bool,
+                      key: str = "dataset") -> pd.DataFrame:
+        shape = (len(entry["dates"]), len(entry["columns"]))
+        array = self._open(entry, f"dataset {key}", shape, True)
         rows = array[start:stop]
         if not mmap:
             rows = np.array(rows, order="F")
@@ -512,8 +530,9 @@ class BinaryPreparedDataStoreBase:
         columns = pd.Index(entry["columns"], dtype="str")
         return pd.DataFrame(rows, index=index, columns=columns, copy=False)
 
-    def _series(self, entry: dict, start: int, stop: int, mmap: bool) -> pd.Series:
-        array = np.load(self.store_dir / entry["file"], mmap_mode="r", allow_pickle=False)
+    def _series(self, entry: dict, start: int, stop: int, mmap: bool,
+                what: str = "benchmark series") -> pd.Series:
+        array = self._open({**entry, "dtype": "float64"}, what, (len(entry["dates"]),), None)
         values = array[start:stop]
         if not mmap:
             values = np.array(values)
@@ -530,7 +549,26 @@ class BinaryPreparedDataStoreBase:
         """
         start = normalize_yyyymmdd(start_date)
         end = normalize_yyyymmdd(end_date)
-        metadata = self.load_metadata()
+        # Readers take no lock: a writer may commit (and delete the files it replaced)
+        # between reading the metadata and opening a file. Then the new metadata is read
+        # again, so a load always returns one committed state.
+        for attempt in range(_LOAD_ATTEMPTS):
+            metadata = self.load_metadata()
+            try:
+                data = self._load_datasets(metadata, start, end, keys, mmap)
+                break
+            except StoreError:
+                if attempt + 1 == _LOAD_ATTEMPTS or self.load_metadata() == metadata:
+                    raise
+        return {
+            "version": metadata.get("version", self.version),
+            "meta": metadata.get("meta", {}),
+            "data": data,
+        }
+
+
+    def _load_datasets(self, metadata: dict, start: str | None, end: str | None, keys,
+                       mmap: bool) -> dict[str, Any]:
         datasets = metadata.get("datasets", {})
         if keys is None:
             keys = list(datasets)
@@ -539,18 +577,39 @@ class BinaryPreparedDataStoreBase:
             if key not in datasets:
                 raise KeyError(f"dataset {key!r} is not in the store {self.store_dir}")
             entry = datasets[key]
+            if not isinstance(entry, dict):
+                raise StoreError(f"dataset {key}: damaged metadata entry in {self.metadata_path}")
             if entry.get("kind") == "series_dict":
                 data[key] = {
-                    name: self._series(s, *_bounds(s["dates"], start, end), mmap=mmap)
+                    name: self._series(s, *_bounds(s["dates"], start, end), mmap=mmap,
+                                       what=f"dataset {key}[{name!r}]")
                     for name, s in entry["series"].items()
                 }
             else:
-                data[key] = self._matrix_frame(entry, *_bounds(entry["dates"], start, end), mmap)
-        return {
-            "version": metadata.get("version", self.version),
-            "meta": metadata.get("meta", {}),
-            "data": data,
-        }
+                data[key] = self._matrix_frame(entry, *_bounds(entry["dates"], start, end),
+                                               mmap, key)
+        return data
+
+    # ---- checking -------------------------------------------------------------------
+
+    def verify(self, checksums: bool = True) -> list[str]:
+        """Checks every dataset the metadata lists; returns one line per problem (an empty
+        list for a sound store). See ``verify_report``."""
+        return self.verify_report(checksums)["problems"]
+
+    def verify_report(self, checksums: bool = True) -> dict:
+        """Checks every dataset the metadata lists: its file is a regular file inside the
+        store, its dtype, shape and memory order match the metadata (and a known dataset's
+        dtype matches the store's dtype map), it is not truncated, and with ``checksums``
+        its SHA-256 matches the one recorded when it was written.
+
+        Returns ``{"problems": [...], "files": n, "checksummed": n, "without_checksum":
+        [dataset, ...]}``; datasets written before checksums were recorded are listed in
+        ``without_checksum`` and checked in every other way.
+        """
+        from kestrelia.backtest._storage.verify import verify_store
+
+        return verify_store(self, checksums)
 
 
 def _bounds(dates: list[str], start: str | None, end: str | None) -> tuple[int, int]:
@@ -574,6 +633,16 @@ def _first_date(data: dict) -> str | None:
             if labels:
                 firsts.append(min(labels))
     return min(firsts) if firsts else None
+
+
+def _plain_label(name: Any) -> Any:
+    """A series name as a plain Python value the metadata may hold (NumPy scalars become
+    Python scalars; anything else unusual becomes its text)."""
+    if name is None or isinstance(name, (str, int, float, bool)):
+        return name
+    if isinstance(name, np.generic):
+        return name.item()
+    return str(name)
 
 
 def _share_labels(datasets: dict) -> dict:

@@ -13,6 +13,7 @@ from kestrelia.backtest import _pelorin, _prepare
 from kestrelia.backtest.app import demo_market, strategy, tables, workflows
 from kestrelia.backtest.app.workflows import UserError
 from kestrelia.dataservice import write_factor_folder
+from kestrelia.errors import KestreliaError
 
 PROG = "kestrelia-backtest"
 DEMO_BENCHMARK = "000852"
@@ -24,6 +25,7 @@ EXAMPLES = f"""examples:
   {PROG} store build --source market/ --store store/ --start 20220104 --end 20241231
   {PROG} store update --source market/ --store store/ --from 20241202 --to 20241231
   {PROG} store info store/
+  {PROG} store verify store/
   {PROG} run --store store/ --weights my_weights.parquet --rolling-window 5 --out report/
 """
 
@@ -136,6 +138,23 @@ def cmd_store_info(args) -> int:
     return 0
 
 
+def cmd_store_verify(args) -> int:
+    report = workflows.open_store(Path(args.store)).verify_report()
+    for problem in report["problems"]:
+        print(problem)
+    unchecked = report["without_checksum"]
+    if unchecked:
+        print(f"note: {len(unchecked)} of {report['files']} files were written before checksums "
+              f"were recorded ({', '.join(unchecked[:5])}{', ...' if len(unchecked) > 5 else ''}); "
+              "their headers and sizes were checked, their contents cannot be")
+    if report["problems"]:
+        print(f"{PROG}: {len(report['problems'])} problem(s) found in {args.store}", file=sys.stderr)
+        return 1
+    print(f"{args.store}: {report['files']} files checked, {report['checksummed']} against "
+          "their checksums; no problem found")
+    return 0
+
+
 def cmd_run(args) -> int:
     start = workflows.date_arg(args.start, "--start") if args.start else None
     end = workflows.date_arg(args.end, "--end") if args.end else None
@@ -191,6 +210,7 @@ def print_store_info(info: dict) -> None:
     print(f"date range     {info['first_date']} to {info['last_date']} ({info['trading_days']} trading days)")
     print(f"last update    {info['updated_at']}")
     print(f"components     {', '.join(info['component_names']) or '--'}")
+    print(f"files          {info['files']}")
     print()
     print(tables.render(info["datasets"], ("Dataset", "Shape (dates x stocks)", "Dtype"), "lrl"))
 
@@ -265,6 +285,10 @@ def build_parser() -> argparse.ArgumentParser:
     info = store_sub.add_parser("info", help="show a store's dates, datasets and components")
     info.add_argument("store", help="store folder")
     info.set_defaults(handler=cmd_store_info)
+    verify = store_sub.add_parser(
+        "verify", help="check every dataset file against the metadata and its checksum")
+    verify.add_argument("store", help="store folder")
+    verify.set_defaults(handler=cmd_store_verify)
 
     run = sub.add_parser(
         "run", help="backtest a weight matrix against a store",
@@ -295,7 +319,7 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         return args.handler(args)
-    except UserError as exc:
+    except (UserError, KestreliaError) as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -137,6 +137,15 @@ def store_summary(store: Path) -> dict:
                          entry.get("dtype", "?")))
     dates = store_dates(target)
     meta = metadata.get("meta", {})
+    # A quick look at every file (present, header and size as recorded); reading every
+    # byte against its checksum is left to `store verify`.
+    quick = target.verify_report(checksums=False)
+    if quick["problems"]:
+        files = (f"{len(quick['problems'])} problem(s) in {quick['files']} files, e.g. "
+                 f"{quick['problems'][0]}; run 'store verify' for all")
+    else:
+        files = (f"{quick['files']} present, headers and sizes as recorded; contents not "
+                 "checked (run 'store verify')")
     return {
         "store": str(target.store_dir),
         "first_date": dates[0] if dates else None,
@@ -145,6 +154,7 @@ def store_summary(store: Path) -> dict:
         "datasets": rows,
         "component_names": list(meta.get("component_names", [])),
         "updated_at": metadata.get("updated_at"),
+        "files": files,
     }
 
 

@@ -1,0 +1,99 @@
+"""One writer at a time per store: an exclusive OS file lock on a file inside the store.
+
+Every write path of the store (a whole write, the tail update, component supplements) runs
+under this lock, and so does the removal of files that no dataset refers to: without it, one
+writer's clean-up deletes the files another writer has written but not yet committed.
+Readers take no lock; they see the last committed metadata, which is replaced by a rename.
+
+The OS releases the lock when the holding process dies, so a crashed writer never blocks the
+store. The holder writes its pid into the lock file, which lets a waiting writer say who
+holds it. The lock is re-entrant within one thread, so a write path may call another.
+"""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import os
+import threading
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+
+from kestrelia.errors import StoreLockedError
+
+LOCK_FILE = ".writer.lock"
+DEFAULT_TIMEOUT = 5.0
+TIMEOUT_ENV = "KESTRELIA_STORE_LOCK_TIMEOUT"
+_POLL_SECONDS = 0.02
+
+# The store folders whose lock this thread holds, with how many times it was taken.
+_held = threading.local()
+
+
+def default_timeout() -> float:
+    """Seconds a writer waits for the lock: ``KESTRELIA_STORE_LOCK_TIMEOUT`` or 5."""
+    text = os.environ.get(TIMEOUT_ENV)
+    if text is None:
+        return DEFAULT_TIMEOUT
+    try:
+        value = float(text)
+    except ValueError:
+        raise ValueError(f"{TIMEOUT_ENV}={text!r} is not a number of seconds") from None
+    if not value >= 0:
+        raise ValueError(f"{TIMEOUT_ENV}={text!r} must be zero or more seconds")
+    return value
+
+
+def _holder(fd: int) -> str:
+    try:
+        text = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
+    except OSError:
+        return ""
+    return f" (pid {text})" if text.isdigit() else ""
+
+
+@contextmanager
+def writer_lock(store_dir: Path, timeout: float | None = None) -> Iterator[None]:
+    """Holds the store's writer lock for the block; waits up to ``timeout`` seconds
+    (``default_timeout()`` when None) and raises ``StoreLockedError`` after that."""
+    store_dir = Path(store_dir)
+    store_dir.mkdir(parents=True, exist_ok=True)
+    key = os.path.realpath(store_dir)
+    held: dict[str, int] = _held.__dict__.setdefault("counts", {})
+    if held.get(key):
+        held[key] += 1
+        try:
+            yield
+        finally:
+            held[key] -= 1
+        return
+    wait = default_timeout() if timeout is None else float(timeout)
+    fd = os.open(store_dir / LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        deadline = time.monotonic() + wait
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except OSError as exc:
+                if exc.errno not in (errno.EWOULDBLOCK, errno.EAGAIN, errno.EACCES):
+                    raise
+                if time.monotonic() >= deadline:
+                    raise StoreLockedError(
+                        f"the store {store_dir} is being written by another process"
+                        f"{_holder(fd)}; waited {wait:g} s (try again when it has finished)"
+                    ) from None
+                time.sleep(_POLL_SECONDS)
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
+        held[key] = 1
+        try:
+            yield
+        finally:
+            del held[key]
+            os.ftruncate(fd, 0)
+            fcntl.flock(fd, fcntl.LOCK_UN)
+    finally:
+        os.close(fd)
