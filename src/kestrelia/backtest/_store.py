@@ -47,7 +47,6 @@ import pandas as pd
 
 from kestrelia.backtest._storage import metadata_pickle, npy
 from kestrelia.backtest._storage.durable import durable_write as _durable_write
-from kestrelia.backtest._storage.durable import fsync_dir as _fsync_dir
 from kestrelia.backtest._storage.durable import replace_file
 from kestrelia.backtest._storage.lock import writer_lock
 from kestrelia.errors import StoreError
