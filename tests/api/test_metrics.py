@@ -110,7 +110,11 @@ def test_hand_computed_values():
     for key, value in want.items():
         assert m[key] == pytest.approx(value, rel=1e-12), key
     d = r.index
-    assert (m["max_drawdown_peak"], m["max_drawdown_trough"], m["max_drawdown_recovery"]) == (d[0], d[1], d[2])
+    assert (m["max_drawdown_peak"], m["max_drawdown_trough"], m["max_drawdown_recovery"]) == (
+        d[0],
+        d[1],
+        d[2],
+    )
     assert m["max_drawdown_days"] == 2
     assert list(m.index) == list(METRIC_DEFINITIONS)
 
@@ -137,7 +141,7 @@ def test_every_metric_has_a_one_line_definition():
 def test_degenerate_series(values, expect):
     m = compute_metrics(series(values))
     for key, value in expect.items():
-        assert (pd.isna(m[key]) if value == "nan" else m[key] == pytest.approx(value)), key
+        assert pd.isna(m[key]) if value == "nan" else m[key] == pytest.approx(value), key
     assert not any(isinstance(v, float) and math.isinf(v) for v in m)
 
 
@@ -199,7 +203,10 @@ def test_input_is_not_modified_and_order_does_not_matter():
         ([0.01, 0.02], "must be a pandas Series"),
         (pd.Series([0.01, 0.02], index=["20240102", "2024-13-01"]), "'2024-13-01' is neither"),
         (pd.Series([0.01, 0.02], index=["20240102", "20240102"]), "2024-01-02 more than once"),
-        (pd.Series([0.01, "x"], index=["20240102", "20240103"]), "non-numeric value 'x' at '20240103'"),
+        (
+            pd.Series([0.01, "x"], index=["20240102", "20240103"]),
+            "non-numeric value 'x' at '20240103'",
+        ),
     ],
 )
 def test_bad_input(bad, match):
@@ -214,7 +221,9 @@ def test_monthly_table():
     assert list(table.columns) == ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep",
                                    "Oct", "Nov", "Dec", "Year"]  # fmt: skip
     assert list(table.index) == [2023, 2024]
-    assert table.loc[2023, "Dec"] == pytest.approx(0.03) and table.loc[2024, "Jan"] == pytest.approx(-0.03)
+    assert table.loc[2023, "Dec"] == pytest.approx(0.03) and table.loc[
+        2024, "Jan"
+    ] == pytest.approx(-0.03)
     assert pd.isna(table.loc[2024, "Feb"])  # no trading day, not a zero month
     assert table["Year"].tolist() == pytest.approx([0.03, 0.01])
     # the year total equals the sum of the months, as pandas groups it

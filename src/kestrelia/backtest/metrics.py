@@ -67,7 +67,9 @@ def _dated(series: object, name: str) -> pd.Series:
     """A float copy of `series` on an ascending DatetimeIndex, non-finite days dropped."""
     if not isinstance(series, pd.Series):
         raise InputError(f"{name} must be a pandas Series, got {type(series).__name__}")
-    if not (pd.api.types.is_numeric_dtype(series.dtype) and not pd.api.types.is_bool_dtype(series.dtype)):
+    if not (
+        pd.api.types.is_numeric_dtype(series.dtype) and not pd.api.types.is_bool_dtype(series.dtype)
+    ):
         bad = pd.to_numeric(series, errors="coerce").isna() & series.notna()
         first = series.index[bad.to_numpy()][0] if bad.any() else None
         if first is not None:
@@ -246,7 +248,9 @@ def drawdown_periods(returns: pd.Series, top: int = 5) -> pd.DataFrame:
         raise InputError(f"top must be a positive integer, got {top!r}")
     periods = _periods(_dated(returns, "returns"))
     periods.sort(key=lambda p: p["depth"])  # stable: equal depths stay in date order
-    frame = pd.DataFrame(periods[: int(top)], columns=["peak", "trough", "recovery", "depth", "days"])
+    frame = pd.DataFrame(
+        periods[: int(top)], columns=["peak", "trough", "recovery", "depth", "days"]
+    )
     for col in ("peak", "trough", "recovery"):
         frame[col] = pd.to_datetime(frame[col])
     frame["depth"] = frame["depth"].astype("float64")
