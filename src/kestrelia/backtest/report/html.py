@@ -61,7 +61,7 @@ th, td { border: 1px solid var(--line); padding: 4px 8px; text-align: right; whi
 th { background: var(--head); font-weight: 600; }
 th:first-child, td:first-child { text-align: left; }
 tbody tr:nth-child(even) td { background: var(--band); }
-td.text { text-align: left; white-space: normal; }
+td.text, th.text { text-align: left; white-space: normal; }
 td.definition { text-align: left; white-space: normal; color: var(--muted); font-size: 12.5px; }
 table.monthly td, table.monthly th { padding: 4px 5px; font-size: 12.5px; }
 table.monthly tbody tr td.cell { background: var(--cell); }
@@ -139,7 +139,7 @@ def _label(text: object) -> str:
 
 
 def _key_value_table(pairs: Sequence[tuple[str, str]], header=("Item", "Value")) -> str:
-    head = "".join(f"<th>{html.escape(h)}</th>" for h in header)
+    head = "".join(f"<th class=text>{html.escape(h)}</th>" for h in header)
     body = "".join(f"<tr><td>{html.escape(k)}</td><td class=text>{v}</td></tr>" for k, v in pairs)
     return f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
 
@@ -160,7 +160,7 @@ def _metrics_table(metrics: pd.Series, definitions: Mapping[str, str]) -> str:
         definition = html.escape(definitions.get(str(key), ""))
         rows.append(f"<tr><td>{_label(key)}</td>{_cell(value, _kind(key))}"
                     f"<td class=definition>{definition}</td></tr>")  # fmt: skip
-    return ("<table class=metrics><thead><tr><th>Metric</th><th>Value</th><th>Definition</th>"
+    return ("<table class=metrics><thead><tr><th>Metric</th><th>Value</th><th class=text>Definition</th>"
             f"</tr></thead><tbody>{''.join(rows)}</tbody></table>")  # fmt: skip
 
 
