@@ -269,3 +269,11 @@ def test_drawdown_periods_top_and_bad_top():
     for top in (0, -1, 2.5, True):
         with pytest.raises(InputError, match="top must be a positive integer"):
             drawdown_periods(r, top=top)
+
+
+def test_docs_list_every_definition():
+    from pathlib import Path
+
+    doc = (Path(__file__).parents[2] / "docs" / "metrics.md").read_text(encoding="utf-8")
+    for key, text in METRIC_DEFINITIONS.items():
+        assert f"| `{key}` | {text.replace('|', chr(92) + '|')} |" in doc, key
