@@ -136,6 +136,9 @@ def test_every_metric_has_a_one_line_definition():
                    "max_drawdown": -0.02, "max_drawdown_days": 1, "var_95": -0.02, "cvar_95": -0.02}),
         ([0.0] * 10, {"total_return": 0.0, "win_rate": 0.0, "sharpe": "nan", "max_drawdown": 0.0,
                       "max_drawdown_days": 0, "profit_factor": "nan", "sortino": "nan"}),
+        # nothing at all: every figure undefined, no drawdown dates
+        ([], {"total_return": "nan", "max_drawdown": "nan", "max_drawdown_peak": "nan",
+              "max_drawdown_days": "nan", "var_95": "nan"}),
     ],
 )  # fmt: skip
 def test_degenerate_series(values, expect):
