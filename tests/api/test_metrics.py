@@ -206,6 +206,7 @@ def test_input_is_not_modified_and_order_does_not_matter():
         ([0.01, 0.02], "must be a pandas Series"),
         (pd.Series([0.01, 0.02], index=["20240102", "2024-13-01"]), "'2024-13-01' is neither"),
         (pd.Series([0.01, 0.02], index=["20240102", "20240102"]), "2024-01-02 more than once"),
+        (pd.Series([True, False], index=["20240102", "20240103"]), "holds booleans"),
         (
             pd.Series([0.01, "x"], index=["20240102", "20240103"]),
             "non-numeric value 'x' at '20240103'",

@@ -67,9 +67,9 @@ def _dated(series: object, name: str) -> pd.Series:
     """A float copy of `series` on an ascending DatetimeIndex, non-finite days dropped."""
     if not isinstance(series, pd.Series):
         raise InputError(f"{name} must be a pandas Series, got {type(series).__name__}")
-    if not (
-        pd.api.types.is_numeric_dtype(series.dtype) and not pd.api.types.is_bool_dtype(series.dtype)
-    ):
+    if pd.api.types.is_bool_dtype(series.dtype):
+        raise InputError(f"{name} holds booleans, not daily returns")
+    if not pd.api.types.is_numeric_dtype(series.dtype):
         bad = pd.to_numeric(series, errors="coerce").isna() & series.notna()
         first = series.index[bad.to_numpy()][0] if bad.any() else None
         if first is not None:
