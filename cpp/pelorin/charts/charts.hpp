@@ -60,6 +60,15 @@ void style_panel(const py::object& ax);
 // layout do not print overlapping full dates. Shared x axes share this ticker.
 void date_axis(const py::object& ax);
 
+// Gives every line of `lines` (what Axes.plot returns) that has a single finite point a
+// round marker: a line through one point draws nothing, so a one-week history or a single
+// full rolling window would otherwise leave an empty panel.
+void mark_lone_points(const py::object& lines);
+
+// When every date of `index` is the same day, shows a week either side of it instead of
+// the span of years the date locator picks for a single value.
+void frame_single_date(const py::object& ax, const py::object& index);
+
 // Colours and settings the renderers share.
 inline constexpr const char* STRATEGY_COLOR = "#2563eb";
 inline constexpr const char* BENCHMARK_COLOR = "#111827";

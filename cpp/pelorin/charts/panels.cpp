@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "panels.hpp"
 
@@ -57,16 +58,57 @@ double share_positive(py::array_t<double, py::array::forcecast> window) {
     return static_cast<double>(positive) / static_cast<double>(n);
 }
 
+// Widens the y range until every value label lies inside the axes. A label's length is
+// fixed in points, so with small yearly values a rotated label is taller than the room
+// margins(y=0.22) leaves beyond the bars. Each label runs from its anchor away from zero
+// (up above a positive bar, down below a negative one); widening the range shrinks the
+// data height of every label, hence the few rounds until nothing moves. The labels are
+// also clipped to the axes, so nothing is drawn outside even if no range fits them.
+void fit_value_labels(const py::object& ax, const std::vector<py::object>& labels) {
+    if (labels.empty()) return;
+    py::object renderer = ax.attr("figure").attr("canvas").attr("get_renderer")();
+    const double axes_px = ax.attr("get_window_extent")(renderer).attr("height").cast<double>();
+    if (!(axes_px > 0)) return;
+    struct Extent {
+        double anchor, px;
+        bool up;
+    };
+    std::vector<Extent> extents;
+    const double pad_px = 4.0;
+    for (const py::object& label : labels) {
+        const double px = label.attr("get_window_extent")(renderer).attr("height").cast<double>();
+        const double anchor = py::tuple(label.attr("get_position")())[1].cast<double>();
+        const bool up = label.attr("get_va")().cast<std::string>() == "bottom";
+        extents.push_back({anchor, px + pad_px, up});
+    }
+    py::tuple limits = ax.attr("get_ylim")();
+    double lo = limits[0].cast<double>(), hi = limits[1].cast<double>();
+    bool moved = false;
+    for (int round = 0; round < 50; ++round) {
+        const double per_px = (hi - lo) / axes_px;
+        const double tolerance = (hi - lo) * 1e-9;
+        bool changed = false;
+        for (const Extent& e : extents) {
+            const double reach = e.px * per_px;
+            if (e.up && e.anchor + reach > hi + tolerance) hi = e.anchor + reach, changed = true;
+            if (!e.up && e.anchor - reach < lo - tolerance) lo = e.anchor - reach, changed = true;
+        }
+        if (!changed) break;
+        moved = true;
+    }
+    if (moved && std::isfinite(lo) && std::isfinite(hi) && lo < hi) ax.attr("set_ylim")(lo, hi);
+}
+
 }  // namespace
 
 void draw_cumulative_panel(const PanelContext& ctx, const py::object& ax_cum) {
     const PerformanceSeries& s = ctx.s;
-    ax_cum.attr("plot")(s.strategy_cum.attr("index"), s.strategy_cum,
-                        py::arg("color") = STRATEGY_COLOR, py::arg("linewidth") = 2.4,
-                        py::arg("label") = "Strategy");
-    ax_cum.attr("plot")(s.benchmark_cum.attr("index"), s.benchmark_cum,
-                        py::arg("color") = BENCHMARK_COLOR, py::arg("linewidth") = 1.7,
-                        py::arg("linestyle") = "--", py::arg("label") = ctx.benchmark_name);
+    mark_lone_points(ax_cum.attr("plot")(s.strategy_cum.attr("index"), s.strategy_cum,
+                                         py::arg("color") = STRATEGY_COLOR,
+                                         py::arg("linewidth") = 2.4, py::arg("label") = "Strategy"));
+    mark_lone_points(ax_cum.attr("plot")(
+        s.benchmark_cum.attr("index"), s.benchmark_cum, py::arg("color") = BENCHMARK_COLOR,
+        py::arg("linewidth") = 1.7, py::arg("linestyle") = "--", py::arg("label") = ctx.benchmark_name));
     py::object ax_cum_dd = ax_cum.attr("twinx")();
     // The twin sits below the main axes, whose background is hidden, so the drawdown
     // fills show through under the return lines.
@@ -93,9 +135,10 @@ void draw_cumulative_panel(const PanelContext& ctx, const py::object& ax_cum) {
 
 void draw_excess_panel(const PanelContext& ctx, const py::object& ax_excess) {
     const PerformanceSeries& s = ctx.s;
-    ax_excess.attr("plot")(s.excess_cum.attr("index"), s.excess_cum,
-                           py::arg("color") = EXCESS_COLOR, py::arg("linewidth") = 2.2,
-                           py::arg("label") = "Excess Return");
+    mark_lone_points(ax_excess.attr("plot")(s.excess_cum.attr("index"), s.excess_cum,
+                                            py::arg("color") = EXCESS_COLOR,
+                                            py::arg("linewidth") = 2.2,
+                                            py::arg("label") = "Excess Return"));
     py::object ax_excess_2 = ax_excess.attr("twinx")();
     ax_excess_2.attr("fill_between")(s.excess_dd.attr("index"), drawdown_values(s.excess_dd), 0,
                                      py::arg("color") = "#fecaca", py::arg("alpha") = 0.34,
@@ -141,6 +184,7 @@ void draw_yearly_panel(const PanelContext& ctx, const py::object& ax_year) {
         const double label_size = ctx.is_long ? 8.2 : 7.6;
         py::object format_pct = binding::global("_format_pct");
         py::ssize_t i = 0;
+        std::vector<py::object> labels;
         for (py::handle bar : excess_bars) {
             if (i >= values.size()) break;
             const double value = values.at(i++);
@@ -148,13 +192,14 @@ void draw_yearly_panel(const PanelContext& ctx, const py::object& ax_year) {
             const bool up = value >= 0;
             const double centre =
                 bar.attr("get_x")().cast<double>() + bar.attr("get_width")().cast<double>() / 2;
-            ax_year.attr("text")(centre, up ? value + label_offset : value - label_offset,
-                                 format_pct(py::float_(value)), py::arg("ha") = "center",
-                                 py::arg("va") = up ? "bottom" : "top",
-                                 py::arg("fontsize") = label_size, py::arg("color") = "#991b1b",
-                                 py::arg("rotation") = 90);
+            labels.push_back(ax_year.attr("text")(
+                centre, up ? value + label_offset : value - label_offset,
+                format_pct(py::float_(value)), py::arg("ha") = "center",
+                py::arg("va") = up ? "bottom" : "top", py::arg("fontsize") = label_size,
+                py::arg("color") = "#991b1b", py::arg("rotation") = 90, py::arg("clip_on") = true));
         }
         ax_year.attr("margins")(py::arg("y") = 0.22);
+        fit_value_labels(ax_year, labels);
         ax_year.attr("set_xticks")(x);
         ax_year.attr("set_xticklabels")(yearly.attr("index").attr("astype")(py::str("str")),
                                         py::arg("rotation") = ctx.is_long ? 45 : 0,
@@ -188,14 +233,15 @@ void draw_rolling_panel(const PanelContext& ctx, const py::object& ax_rolling) {
         py::object rolling_win =
             rolling().attr("apply")(py::cpp_function(&share_positive), py::arg("raw") = true);
         const std::string days = std::to_string(rolling_days);
-        ax_rolling.attr("plot")(rolling_sharpe.attr("index"), rolling_sharpe,
-                                py::arg("color") = "#7c3aed", py::arg("linewidth") = 2.0,
-                                py::arg("label") = days + "D Excess Sharpe");
+        mark_lone_points(ax_rolling.attr("plot")(rolling_sharpe.attr("index"), rolling_sharpe,
+                                                 py::arg("color") = "#7c3aed",
+                                                 py::arg("linewidth") = 2.0,
+                                                 py::arg("label") = days + "D Excess Sharpe"));
         zero_line(ax_rolling);
         py::object ax_rolling_2 = ax_rolling.attr("twinx")();
-        ax_rolling_2.attr("plot")(rolling_win.attr("index"), rolling_win,
-                                  py::arg("color") = "#16a34a", py::arg("linewidth") = 1.6,
-                                  py::arg("alpha") = 0.8, py::arg("label") = days + "D Win Rate");
+        mark_lone_points(ax_rolling_2.attr("plot")(
+            rolling_win.attr("index"), rolling_win, py::arg("color") = "#16a34a",
+            py::arg("linewidth") = 1.6, py::arg("alpha") = 0.8, py::arg("label") = days + "D Win Rate"));
         percent_axis(ax_rolling_2, ctx.percent_formatter);
         ax_rolling_2.attr("grid")(false);
         hide_top_spine(ax_rolling_2);
@@ -220,9 +266,10 @@ void draw_drawdown_panel(const PanelContext& ctx, const py::object& ax_drawdown)
     ax_drawdown.attr("fill_between")(s.strategy_dd.attr("index"), s.strategy_dd_values, 0,
                                      py::arg("color") = STRATEGY_DD_FILL, py::arg("alpha") = 0.62,
                                      py::arg("label") = "Strategy Drawdown");
-    ax_drawdown.attr("plot")(s.excess_dd.attr("index"), s.excess_dd,
-                             py::arg("color") = EXCESS_COLOR, py::arg("linewidth") = 1.7,
-                             py::arg("label") = "Excess Drawdown");
+    mark_lone_points(ax_drawdown.attr("plot")(s.excess_dd.attr("index"), s.excess_dd,
+                                              py::arg("color") = EXCESS_COLOR,
+                                              py::arg("linewidth") = 1.7,
+                                              py::arg("label") = "Excess Drawdown"));
     zero_line(ax_drawdown);
     panel_title(ctx, ax_drawdown, "Drawdown");
     percent_axis(ax_drawdown, ctx.percent_formatter);

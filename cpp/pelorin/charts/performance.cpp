@@ -2,7 +2,9 @@
 // the summary table and the yearly metrics table, in a wide ("large") or a tall layout.
 // Everything shown comes from the total frame and the statistics dict; the renderer only
 // derives the few series the panels draw, once, before it creates the figure.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "panels.hpp"
 
@@ -86,8 +88,10 @@ py::object make_grid(const py::object& fig, bool is_long, const Layout& l) {
             py::arg("hspace") = 0.42, py::arg("wspace") = 0.22);
     return fig.attr("add_gridspec")(
         l.rows, l.cols, py::arg("height_ratios") = charts::floats({0.78, 2.75, 2.35, 1.95}),
+        // The cumulative panel's right axis label and the excess panel's left one face each
+        // other across this gap; 0.24 left them touching.
         py::arg("width_ratios") = charts::floats({1.12, 1.12, 1.0}), py::arg("hspace") = 0.3,
-        py::arg("wspace") = 0.24, py::arg("left") = 0.045, py::arg("right") = 0.955,
+        py::arg("wspace") = 0.3, py::arg("left") = 0.045, py::arg("right") = 0.955,
         py::arg("top") = 0.915, py::arg("bottom") = 0.045);
 }
 
@@ -177,6 +181,81 @@ py::list summary_rows(const Args& args, const PerformanceSeries& s) {
     return rows;
 }
 
+// The "Annual Excess" value grows by one item a year and would run past the table's edge
+// after a few years. When it does not fit on one line, the Metric column first gives up
+// the room its labels do not use, then the items wrap onto as few lines as the Value column
+// allows; that row grows by the extra lines and, if the table no longer fits its axes, the
+// padding of every row shrinks (never the text) until it does.
+void wrap_long_value(const py::object& ax, const py::object& table, long row) {
+    py::object cell = table[py::make_tuple(row, 1)];
+    py::object text = cell.attr("get_text")();
+    const std::string full = text.attr("get_text")().cast<std::string>();
+    const std::string separator = " | ";
+    std::vector<std::string> items;
+    for (std::size_t start = 0;;) {
+        const std::size_t at = full.find(separator, start);
+        items.push_back(full.substr(start, at - start));
+        if (at == std::string::npos) break;
+        start = at + separator.size();
+    }
+    if (items.size() < 2) return;
+    py::object renderer = ax.attr("figure").attr("canvas").attr("get_renderer")();
+    py::object axes_box = ax.attr("get_window_extent")(renderer);
+    const double axes_width = axes_box.attr("width").cast<double>();
+    const double axes_height = axes_box.attr("height").cast<double>();
+    if (!(axes_width > 0 && axes_height > 0)) return;
+    const double pad = cell.attr("PAD").cast<double>();
+    auto extent = [&](const py::object& t, const char* side) {
+        return t.attr("get_window_extent")(renderer).attr(side).cast<double>();
+    };
+    auto room = [&] { return cell.attr("get_width")().cast<double>() * axes_width * (1 - 2 * pad); };
+    if (extent(text, "width") <= room()) return;
+
+    double label_px = 0;
+    for (long r = 0; r <= row; ++r)
+        label_px = std::max(label_px, extent(table[py::make_tuple(r, 0)].attr("get_text")(), "width"));
+    const double label_width = label_px / (axes_width * (1 - 2 * pad)) + 0.02;
+    const double first_width = table[py::make_tuple(0, 0)].attr("get_width")().cast<double>();
+    if (label_width < first_width) {
+        const double value_width = table[py::make_tuple(0, 1)].attr("get_width")().cast<double>() +
+                                   (first_width - label_width);
+        for (long r = 0; r <= row; ++r) {
+            table[py::make_tuple(r, 0)].attr("set_width")(label_width);
+            table[py::make_tuple(r, 1)].attr("set_width")(value_width);
+        }
+    }
+
+    auto layout = [&](std::size_t per_line) {
+        std::string out;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (i > 0) out += i % per_line == 0 ? std::string("\n") : separator;
+            out += items[i];
+        }
+        return out;
+    };
+    std::size_t per_line = items.size();
+    for (; per_line > 1; --per_line) {
+        text.attr("set_text")(layout(per_line));
+        if (extent(text, "width") <= room()) break;
+    }
+    text.attr("set_text")(items[0]);
+    const double one_line = extent(text, "height") / axes_height;
+    text.attr("set_text")(layout(per_line));
+    const double wrapped = extent(text, "height") / axes_height;
+    if (per_line == items.size()) return;
+
+    // Every row is its text plus a padding; keep the padding the rows had if the table
+    // still fits its axes (or the height it had, where the layout already lets it overflow).
+    const double height = cell.attr("get_height")().cast<double>();
+    const double rows = static_cast<double>(row + 1);
+    const double target = std::max(1.0, rows * height);
+    double padding = std::max(height - one_line, 0.0);
+    padding = std::clamp((target - (rows - 1) * one_line - wrapped) / rows, 0.0, padding);
+    for (long r = 0; r <= row; ++r)
+        for (long col = 0; col < 2; ++col)
+            table[py::make_tuple(r, col)].attr("set_height")((r == row ? wrapped : one_line) + padding);
+}
+
 void draw_summary_table(const py::object& ax, const py::list& rows, const Layout& l) {
     ax.attr("axis")("off");
     const py::list labels = binding::texts({"Metric", "Value"});
@@ -199,6 +278,7 @@ void draw_summary_table(const py::object& ax, const py::list& rows, const Layout
             c.attr("set_facecolor")(row % 2 ? "white" : "#f8fafc");
         }
     }
+    wrap_long_value(ax, table, static_cast<long>(py::len(rows)));
 }
 
 }  // namespace

@@ -78,6 +78,28 @@ void date_axis(const py::object& ax) {
     xaxis.attr("set_major_formatter")(dates.attr("ConciseDateFormatter")(locator));
 }
 
+void mark_lone_points(const py::object& lines) {
+    py::object np = binding::numpy();
+    for (py::handle line : lines) {
+        py::object y = np.attr("asarray")(line.attr("get_ydata")(), py::arg("dtype") = binding::float_type());
+        if (np.attr("isfinite")(y).attr("sum")().cast<long>() == 1) {
+            line.attr("set_marker")("o");
+            line.attr("set_markersize")(6.0);
+            // A lone point may sit on the edge of the axes (the last date of a panel whose
+            // x range is the whole history); draw its marker whole.
+            line.attr("set_clip_on")(false);
+        }
+    }
+}
+
+void frame_single_date(const py::object& ax, const py::object& index) {
+    if (py::len(index) == 0) return;
+    py::object first = index.attr("min")(), last = index.attr("max")();
+    if (!first.equal(last)) return;
+    py::object week = binding::pandas().attr("Timedelta")(py::arg("days") = 7);
+    ax.attr("set_xlim")(first - week, last + week);
+}
+
 }  // namespace charts
 
 }  // namespace kestrelia::pelorin

@@ -71,15 +71,15 @@ py::object plot_weekly_net_value_unlocked(const Args& args) {
                              py::arg("fontsize") = l.title_size, py::arg("fontweight") = "bold",
                              py::arg("color") = charts::TITLE_COLOR, py::arg("y") = l.title_y);
 
-        ax_nav.attr("plot")(strategy_nav.attr("index"), strategy_nav,
+        charts::mark_lone_points(ax_nav.attr("plot")(strategy_nav.attr("index"), strategy_nav,
                             py::arg("color") = charts::STRATEGY_COLOR, py::arg("linewidth") = 2.4,
-                            py::arg("label") = "Strategy");
-        ax_nav.attr("plot")(benchmark_nav.attr("index"), benchmark_nav,
+                            py::arg("label") = "Strategy"));
+        charts::mark_lone_points(ax_nav.attr("plot")(benchmark_nav.attr("index"), benchmark_nav,
                             py::arg("color") = charts::BENCHMARK_COLOR, py::arg("linewidth") = 1.8,
-                            py::arg("linestyle") = "--", py::arg("label") = benchmark_name);
-        ax_nav.attr("plot")(excess_nav.attr("index"), excess_nav,
+                            py::arg("linestyle") = "--", py::arg("label") = benchmark_name));
+        charts::mark_lone_points(ax_nav.attr("plot")(excess_nav.attr("index"), excess_nav,
                             py::arg("color") = charts::EXCESS_COLOR, py::arg("linewidth") = 2.0,
-                            py::arg("alpha") = 0.92, py::arg("label") = "Excess");
+                            py::arg("alpha") = 0.92, py::arg("label") = "Excess"));
         // The starting net value.
         ax_nav.attr("axhline")(1.0, py::arg("color") = "#94a3b8", py::arg("linewidth") = 0.9);
         ax_nav.attr("set_ylabel")("Net Value");
@@ -91,13 +91,13 @@ py::object plot_weekly_net_value_unlocked(const Args& args) {
             strategy_dd.attr("index"), strategy_dd.attr("to_numpy")(py::arg("dtype") = binding::float_type()),
             0, py::arg("color") = charts::STRATEGY_DD_FILL, py::arg("alpha") = 0.58,
             py::arg("label") = "Strategy Drawdown");
-        ax_dd.attr("plot")(benchmark_dd.attr("index"), benchmark_dd,
+        charts::mark_lone_points(ax_dd.attr("plot")(benchmark_dd.attr("index"), benchmark_dd,
                            py::arg("color") = charts::BENCHMARK_COLOR, py::arg("linewidth") = 1.25,
                            py::arg("alpha") = 0.76,
-                           py::arg("label") = benchmark_name + py::str(" Drawdown"));
-        ax_dd.attr("plot")(excess_dd.attr("index"), excess_dd,
+                           py::arg("label") = benchmark_name + py::str(" Drawdown")));
+        charts::mark_lone_points(ax_dd.attr("plot")(excess_dd.attr("index"), excess_dd,
                            py::arg("color") = charts::EXCESS_COLOR, py::arg("linewidth") = 1.45,
-                           py::arg("alpha") = 0.86, py::arg("label") = "Excess Drawdown");
+                           py::arg("alpha") = 0.86, py::arg("label") = "Excess Drawdown"));
         charts::zero_line(ax_dd);
         ax_dd.attr("set_title")("Weekly Drawdown", py::arg("fontsize") = l.dd_title_size);
         ax_dd.attr("set_ylabel")("Drawdown");
@@ -111,6 +111,7 @@ py::object plot_weekly_net_value_unlocked(const Args& args) {
         charts::style_panel(ax_nav);
         charts::style_panel(ax_dd);
         charts::date_axis(ax_nav);  // ax_dd shares this axis
+        charts::frame_single_date(ax_nav, strategy_nav.attr("index"));
 
         if (is_long)
             fig.attr("subplots_adjust")(py::arg("left") = 0.065, py::arg("right") = 0.965,

@@ -1,0 +1,330 @@
+"""One HTML page from the plain pieces of a backtest: parameters, statistics, metrics,
+monthly and yearly tables, benchmark summary, drawdown periods and chart PNGs.
+
+The page needs nothing but itself: the style sheet is inline, the charts are PNG data URIs,
+there is no script and no reference to any other file or address, so it opens offline and
+can be mailed as it is. It is laid out for a laptop screen and prints on A4 (tables and
+charts are kept whole across pages, colours print as shown).
+
+Every number cell carries its full-precision value in a ``data-value`` attribute, so what
+the page shows can be checked against the objects it was made from.
+"""
+
+from __future__ import annotations
+
+import base64
+import html
+import math
+import os
+import tempfile
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from kestrelia.errors import InputError
+
+__all__ = ["render_report", "write_report"]
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+MISSING = "--"
+
+# Statistics of the engine's dict whose values are percentage points, ratios shown as
+# percent, or counts; any other key is a plain number.
+PCT_POINT_KEYS = {"annual_return", "benchmark_annual_return", "extra_annual_return"}
+PCT_KEYS = {"max_dd", "extra_max_dd", "win_rate", "excess_win_rate", "turnover"}
+COUNT_KEYS = {"holding_count"}
+
+# Name fragments of columns and metrics that hold fractions shown as percent.
+PCT_FRAGMENTS = ("return", "volatility", "drawdown", "_dd", "depth", "var_95", "cvar_95",
+                 "best_day", "worst_day", "win_rate", "turnover", "alpha", "tracking_error",
+                 "excess")  # fmt: skip
+RATIO_FRAGMENTS = ("sharpe", "sortino", "calmar", "skew", "kurtosis", "beta", "ratio",
+                   "correlation", "corr", "profit_factor")  # fmt: skip
+COUNT_FRAGMENTS = ("days", "count")
+
+STYLE = """
+:root { --ink: #0f172a; --muted: #64748b; --line: #e2e8f0; --band: #f8fafc; --head: #eef2ff; }
+* { box-sizing: border-box; }
+body { margin: 0; background: #f1f5f9; color: var(--ink);
+       font: 14px/1.45 "Helvetica Neue", Arial, "Noto Sans CJK SC", "DejaVu Sans", sans-serif;
+       -webkit-print-color-adjust: exact; print-color-adjust: exact; }
+main { max-width: 1180px; margin: 0 auto; padding: 24px 28px 40px; background: white; }
+h1 { font-size: 24px; margin: 0 0 4px; }
+h2 { font-size: 17px; margin: 28px 0 10px; padding-bottom: 4px; border-bottom: 2px solid var(--head); }
+p.note { color: var(--muted); margin: 4px 0 10px; font-size: 12.5px; }
+section { break-inside: avoid; page-break-inside: avoid; }
+.grid { display: grid; grid-template-columns: repeat(auto-fit, minmax(320px, 1fr)); gap: 18px 28px; }
+table { border-collapse: collapse; width: 100%; font-size: 13px; font-variant-numeric: tabular-nums; }
+th, td { border: 1px solid var(--line); padding: 4px 8px; text-align: right; white-space: nowrap; }
+th { background: var(--head); font-weight: 600; }
+th:first-child, td:first-child { text-align: left; }
+tbody tr:nth-child(even) td { background: var(--band); }
+td.text, th.text { text-align: left; white-space: normal; }
+td.definition { text-align: left; white-space: normal; color: var(--muted); font-size: 12.5px; }
+table.monthly td, table.monthly th { padding: 4px 5px; font-size: 12.5px; }
+table.monthly tbody tr td.cell { background: var(--cell); }
+table.monthly td.total { font-weight: 600; border-left: 2px solid #cbd5e1; }
+.scroll { overflow-x: auto; }
+figure { margin: 14px 0 22px; break-inside: avoid; page-break-inside: avoid; }
+figure img { display: block; width: 100%; height: auto; border: 1px solid var(--line); }
+figcaption { color: var(--muted); font-size: 12.5px; margin-top: 4px; }
+.legend span { display: inline-block; padding: 1px 8px; margin-right: 6px; border: 1px solid var(--line); }
+@page { size: A4; margin: 12mm; }
+@media print {
+  body { background: white; font-size: 11px; }
+  main { max-width: none; padding: 0; }
+  table { font-size: 10.5px; }
+  th, td { padding: 2px 5px; }
+  h2 { break-after: avoid; page-break-after: avoid; }
+}
+"""
+
+
+def _kind(name: object) -> str:
+    text = str(name).lower()
+    if text.endswith(("_peak", "_trough", "_recovery")) or text in {"peak", "trough", "recovery"}:
+        return "date"
+    if any(f in text for f in COUNT_FRAGMENTS):
+        return "count"
+    if any(f in text for f in RATIO_FRAGMENTS):
+        return "ratio"
+    if any(f in text for f in PCT_FRAGMENTS):
+        return "pct"
+    return "number"
+
+
+def _is_missing(value: object) -> bool:
+    try:
+        return value is None or bool(pd.isna(value))
+    except (TypeError, ValueError):
+        return False
+
+
+def _format(value: object, kind: str) -> str:
+    if _is_missing(value):
+        return MISSING
+    if isinstance(value, (pd.Timestamp, np.datetime64)) or kind == "date":
+        try:
+            return pd.Timestamp(value).strftime("%Y-%m-%d")
+        except (TypeError, ValueError):
+            return str(value)
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
+        return str(value)
+    number = float(value)
+    if math.isinf(number):
+        return "inf" if number > 0 else "-inf"
+    if kind == "pct":
+        return f"{number:.2%}"
+    if kind == "pct_points":
+        return f"{number:.2f}%"
+    if kind == "count":
+        return f"{number:,.0f}"
+    return f"{number:.2f}" if kind == "ratio" else f"{number:.4g}"
+
+
+def _cell(value: object, kind: str, css: str = "", style: str = "") -> str:
+    shown = html.escape(_format(value, kind))
+    attrs = f' class="{css}"' if css else ""
+    if style:
+        attrs += f' style="{style}"'
+    if not _is_missing(value) and isinstance(value, (int, float, np.number)) and kind != "date":
+        attrs += f' data-value="{float(value)!r}"'
+    return f"<td{attrs}>{shown}</td>"
+
+
+def _label(text: object) -> str:
+    return html.escape(str(text).replace("_", " "))
+
+
+def _key_value_table(pairs: Sequence[tuple[str, str]], header=("Item", "Value")) -> str:
+    head = "".join(f"<th class=text>{html.escape(h)}</th>" for h in header)
+    body = "".join(f"<tr><td>{html.escape(k)}</td><td class=text>{v}</td></tr>" for k, v in pairs)
+    return f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
+
+
+def _stats_table(stats: Mapping | pd.Series) -> str:
+    rows = []
+    for key, value in dict(stats).items():
+        kind = ("pct_points" if key in PCT_POINT_KEYS else "pct" if key in PCT_KEYS
+                else "count" if key in COUNT_KEYS else "ratio")  # fmt: skip
+        rows.append(f"<tr><td>{_label(key)}</td>{_cell(value, kind)}</tr>")
+    return ("<table><thead><tr><th>Statistic</th><th>Value</th></tr></thead>"
+            f"<tbody>{''.join(rows)}</tbody></table>")  # fmt: skip
+
+
+def _metrics_table(metrics: pd.Series, definitions: Mapping[str, str]) -> str:
+    rows = []
+    for key, value in metrics.items():
+        definition = html.escape(definitions.get(str(key), ""))
+        rows.append(f"<tr><td>{_label(key)}</td>{_cell(value, _kind(key))}"
+                    f"<td class=definition>{definition}</td></tr>")  # fmt: skip
+    return ("<table class=metrics><thead><tr><th>Metric</th><th>Value</th><th class=text>Definition</th>"
+            f"</tr></thead><tbody>{''.join(rows)}</tbody></table>")  # fmt: skip
+
+
+def _frame_table(frame: pd.DataFrame, index_kind: str = "text", css: str = "") -> str:
+    index_name = frame.index.name or ""
+    head = f"<th>{_label(index_name)}</th>" + "".join(
+        f"<th>{_label(c)}</th>" for c in frame.columns
+    )
+    rows = []
+    for label, row in frame.iterrows():
+        shown = _format(label, "date") if index_kind == "date" else html.escape(str(label))
+        cells = "".join(_cell(v, _kind(c)) for c, v in row.items())
+        rows.append(f"<tr><td>{shown}</td>{cells}</tr>")
+    attrs = f" class={css}" if css else ""
+    return f"<table{attrs}><thead><tr>{head}</tr></thead><tbody>{''.join(rows)}</tbody></table>"
+
+
+def _shade(value: float, scale: float) -> str:
+    """Blue for gains, red for losses, deeper with size (capped at `scale`)."""
+    if _is_missing(value) or not scale > 0:
+        return "#ffffff"
+    strength = min(abs(float(value)) / scale, 1.0) * 0.55
+    r, g, b = (37, 99, 235) if value > 0 else (220, 38, 38)
+    mix = [round(255 + (c - 255) * strength) for c in (r, g, b)]
+    return "#{:02x}{:02x}{:02x}".format(*mix)
+
+
+def _monthly_table(monthly: pd.DataFrame) -> str:
+    months = [c for c in monthly.columns if str(c) != "Year"]
+    values = monthly[months].to_numpy(dtype=float) if months else np.empty(0)
+    finite = np.abs(values[np.isfinite(values)])
+    # The 95th percentile keeps one extreme month from washing out every other colour.
+    scale = float(np.percentile(finite, 95)) if finite.size else 0.0
+    head = "<th>Year</th>" + "".join(
+        f"<th>{'Total' if str(c) == 'Year' else html.escape(str(c))}</th>" for c in monthly.columns
+    )
+    rows = []
+    for year, row in monthly.iterrows():
+        cells = []
+        for column, value in row.items():
+            if str(column) == "Year":
+                cells.append(_cell(value, "pct", "total"))
+            else:
+                cells.append(_cell(value, "pct", "cell", f"--cell: {_shade(value, scale)}"))
+        rows.append(f"<tr><td>{html.escape(str(year))}</td>{''.join(cells)}</tr>")
+    legend = (f'<p class="note legend"><span style="background:{_shade(1, 1)}">gain</span>'
+              f'<span style="background:{_shade(-1, 1)}">loss</span>deeper colour = larger '
+              "month; months without a trading day show --.</p>")  # fmt: skip
+    return (f"{legend}<div class=scroll><table class=monthly><thead><tr>{head}</tr></thead>"
+            f"<tbody>{''.join(rows)}</tbody></table></div>")  # fmt: skip
+
+
+def _figure(caption: str, png: bytes, what: str) -> str:
+    if not isinstance(png, (bytes, bytearray, memoryview)) or not bytes(png[:8]) == PNG_SIGNATURE:
+        raise InputError(f"{what} {caption!r} is not PNG bytes")
+    data = base64.b64encode(bytes(png)).decode("ascii")
+    text = html.escape(str(caption))
+    return (f'<figure><img src="data:image/png;base64,{data}" alt="{text}">'
+            f"<figcaption>{text}</figcaption></figure>")  # fmt: skip
+
+
+def _section(title: str, body: str, note: str = "") -> str:
+    note_html = f"<p class=note>{html.escape(note)}</p>" if note else ""
+    return f"<section><h2>{html.escape(title)}</h2>{note_html}{body}</section>"
+
+
+def _pairs_table(summary: object) -> str:
+    """A frame as it is; a Series or mapping as item / value rows."""
+    if isinstance(summary, pd.DataFrame):
+        return _frame_table(summary)
+    items = summary.items() if hasattr(summary, "items") else dict(summary).items()  # type: ignore[call-overload]
+    rows = "".join(f"<tr><td>{_label(k)}</td>{_cell(v, _kind(k))}</tr>" for k, v in items)
+    return (
+        f"<table><thead><tr><th>Item</th><th>Value</th></tr></thead><tbody>{rows}</tbody></table>"
+    )
+
+
+def render_report(
+    *,
+    title: str,
+    parameters: Mapping[str, object] | None = None,
+    stats: Mapping[str, object] | pd.Series | None = None,
+    metrics: pd.Series | None = None,
+    definitions: Mapping[str, str] | None = None,
+    monthly: pd.DataFrame | None = None,
+    yearly: pd.DataFrame | None = None,
+    benchmark_summary: pd.DataFrame | pd.Series | Mapping | None = None,
+    drawdowns: pd.DataFrame | None = None,
+    charts: Sequence[tuple[str, bytes]] = (),
+    execution: pd.Series | Mapping | None = None,
+    execution_charts: Sequence[tuple[str, bytes]] = (),
+    subtitle: str = "",
+) -> str:
+    """The report page as text. Pieces that are None are left out; chart bytes must be PNG.
+
+    `stats` is the engine's statistics dict (annual returns in percentage points); `metrics`
+    holds fractions (shown as percent or plain ratios by name) and `definitions` one line
+    per metric; `yearly`, `monthly` and `drawdowns` are shown as they come.
+    """
+    if not isinstance(title, str):
+        raise InputError(f"title must be text, got {type(title).__name__}")
+    parts = [f"<h1>{html.escape(title)}</h1>"]
+    if subtitle:
+        parts.append(f"<p class=note>{html.escape(subtitle)}</p>")
+    overview = []
+    if parameters:
+        pairs = [(str(k), html.escape(str(v))) for k, v in parameters.items()]
+        overview.append(_section("Run parameters", _key_value_table(pairs, ("Parameter", "Value"))))
+    if stats is not None and len(stats):
+        overview.append(_section("Headline statistics", _stats_table(stats),
+                                 "The engine's own figures; annual returns are linear."))  # fmt: skip
+    if overview:
+        parts.append(f"<div class=grid>{''.join(overview)}</div>")
+    if metrics is not None:
+        parts.append(_section(
+            "Risk and return metrics", _metrics_table(metrics, definitions or {}),
+            "Fractions of the fixed initial capital; equity E = 1 + cumulative sum of daily "
+            "returns (not compounded); 252 trading days a year.",
+        ))  # fmt: skip
+    if monthly is not None:
+        parts.append(_section("Monthly returns", _monthly_table(monthly),
+                              "Sum of the daily returns of each month; Total is the sum over the year."))  # fmt: skip
+    if yearly is not None and len(yearly):
+        parts.append(
+            _section("Yearly performance", f"<div class=scroll>{_frame_table(yearly)}</div>")
+        )
+    if benchmark_summary is not None and len(benchmark_summary):
+        parts.append(
+            _section(
+                "Benchmark summary", f"<div class=scroll>{_pairs_table(benchmark_summary)}</div>"
+            )
+        )
+    if drawdowns is not None:
+        body = (_frame_table(drawdowns) if len(drawdowns)
+                else "<p class=note>No drawdown: the equity never fell below its peak.</p>")  # fmt: skip
+        parts.append(_section("Drawdown periods", body,
+                              "Deepest first; depth relative to the peak; -- = not recovered."))  # fmt: skip
+    if charts:
+        parts.append(_section("Charts", "".join(_figure(c, png, "chart") for c, png in charts)))
+    if execution is not None or execution_charts:
+        body = ""
+        if execution is not None:
+            body += _pairs_table(execution)
+        body += "".join(_figure(c, png, "execution chart") for c, png in execution_charts)
+        parts.append(_section("Execution", body))
+    return (
+        "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8>"
+        '<meta name=viewport content="width=device-width, initial-scale=1">'
+        f"<title>{html.escape(title)}</title><style>{STYLE}</style></head>"
+        f"<body><main>{''.join(parts)}</main></body></html>\n"
+    )
+
+
+def write_report(path: str | os.PathLike, **pieces) -> Path:
+    """Writes render_report(**pieces) to `path` (UTF-8) through a temporary file and a
+    rename, so a failed write never leaves half a page; returns the path."""
+    target = Path(path)
+    text = render_report(**pieces)
+    fd, tmp = tempfile.mkstemp(prefix=".report-", suffix=".html", dir=target.parent or ".")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as handle:
+            handle.write(text)
+        os.replace(tmp, target)
+    except BaseException:
+        Path(tmp).unlink(missing_ok=True)
+        raise
+    return target
