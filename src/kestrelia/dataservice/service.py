@@ -58,19 +58,19 @@ def exchange_ukey(code: Any) -> str:
 
     Shanghai (".XSHG"): codes starting with 6 (60xxxx main board, 688xxx/689xxx STAR
     market) or 9 (900xxx B shares). Shenzhen (".XSHE"): codes starting with 0 (00xxxx),
-    3 (30xxxx ChiNext) or 2 (200xxx B shares). Codes starting with 4 or 8 (the Beijing
-    market) get ".BJSE". Any other text raises ``ValueError``.
+    3 (30xxxx ChiNext) or 2 (200xxx B shares). Codes starting with 4, 8 or 92 (the Beijing
+    market, whose new codes are 920xxx) get ".BJSE". Any other text raises ``ValueError``.
     """
     text = str(code).strip()
     if len(text) != 6 or not text.isdigit():
         raise ValueError(f"not a 6-digit stock code: {code!r}")
     first = text[0]
+    if first in "48" or text.startswith("92"):
+        return text + ".BJSE"
     if first in "69":
         return text + ".XSHG"
     if first in "023":
         return text + ".XSHE"
-    if first in "48":
-        return text + ".BJSE"
     raise ValueError(f"no exchange is known for the stock code {code!r}")
 
 
