@@ -190,7 +190,10 @@ class _BarReader:
     def _values(self, name: str, column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
         if name in FLAG_COLUMNS:
             values = self.flags.encode(column)
-            return values, np.isnan(values)
+            empty = column.is_null(nan_is_null=True).to_numpy(zero_copy_only=False)
+            unreadable = np.isnan(values) & ~empty
+            values[empty] = 0.0
+            return values, unreadable
         if name == "industry" and not (pa.types.is_integer(column.type)
                                        or pa.types.is_floating(column.type)):
             return self.industries.encode(column) + 1.0, np.zeros(len(column), dtype=bool)
