@@ -15,6 +15,7 @@ import json
 import os
 import shutil
 import time
+from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -107,9 +108,11 @@ def import_daily_bars(
                              + (f" ({rejects.total} rows rejected: "
                                 + ", ".join(rejects.counts) + ")" if rejects.total else ""))
         deriver = _Deriver(layout, reader, choices, rejects, folder)
-        for year in sorted(spill.paths):
-            deriver.year(spill.read(year))
-        derived = deriver.finish()
+        try:
+            for year in sorted(spill.paths):
+                deriver.year(spill.read(year))
+        finally:
+            derived = deriver.finish()
         shutil.rmtree(folder / SPILL_DIR)
         calendar = deriver.calendar
         index = write_index_data(folder, index_bars, index_members, mapping, calendar,
@@ -278,31 +281,59 @@ class _BarReader:
 
 
 class _FactorWriter:
-    """One Parquet file per factor, appended a year at a time in date then stock order."""
+    """One Parquet file per factor, appended a year at a time in date then stock order.
+
+    Writing runs on one worker thread (pyarrow encodes and compresses without the GIL), so
+    a year's files are written while the next year is derived; ``flush`` waits for what
+    was handed over before, which keeps at most one year in flight.
+    """
 
     def __init__(self, folder: Path, ukeys: np.ndarray):
         self.folder = folder
-        self.ukeys = ukeys
+        self.ukeys = pa.array(ukeys, pa.string())
         self.writers: dict[str, pq.ParquetWriter] = {}
         self.rows: dict[str, int] = {}
+        self.pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="factor-writer")
+        self.pending: list[Future] = []
 
-    def write(self, name: str, grid: np.ndarray, days: np.ndarray) -> None:
-        rows, cols = np.nonzero(np.isfinite(grid))
+    def write(self, name: str, grid: np.ndarray, days: np.ndarray,
+              within: tuple[np.ndarray, np.ndarray] | None = None) -> None:
+        """Appends the finite cells of ``grid``; ``within``: the cells (row-major, as
+        ``np.nonzero`` gives them) outside which the grid holds nothing, to search only
+        those."""
+        if within is None:
+            rows, cols = np.nonzero(np.isfinite(grid))
+        else:
+            keep = np.isfinite(grid[within])
+            rows, cols = within[0][keep], within[1][keep]
         self.rows[name] = self.rows.get(name, 0) + len(rows)
         if len(rows) == 0:
             return
+        self.pending.append(self.pool.submit(self._append, name, rows, cols, grid[rows, cols],
+                                             days))
+
+    def _append(self, name, rows, cols, values, days) -> None:
         table = pa.table({
-            "ukey": pa.array(self.ukeys[cols], pa.string()),
+            "ukey": self.ukeys.take(pa.array(cols)),
             "date": pa.array(days[rows].astype(np.int32), pa.int32()).cast(pa.date32()),
-            "value": pa.array(grid[rows, cols], pa.float64()),
+            "value": pa.array(values, pa.float64()),
         }, schema=_FACTOR_SCHEMA)
         if name not in self.writers:
             self.writers[name] = pq.ParquetWriter(_factor_file(self.folder, name), _FACTOR_SCHEMA)
         self.writers[name].write_table(table, row_group_size=_ROW_GROUP_ROWS)
 
+    def flush(self) -> None:
+        pending, self.pending = self.pending, []
+        for future in pending:
+            future.result()
+
     def close(self) -> None:
-        for writer in self.writers.values():
-            writer.close()
+        try:
+            self.flush()
+        finally:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+            for writer in self.writers.values():
+                writer.close()
 
 
 def _ffill(grid: np.ndarray, first: np.ndarray) -> np.ndarray:
@@ -478,21 +509,23 @@ class _Deriver:
             prices[factor] = price
 
         industry = grid["industry"] if have("industry") else np.where(present, 0.0, np.nan)
+        self.writer.flush()
         write = self.writer.write
-        write("Close", traded_close, days)
-        write("Open", np.where(traded & (grid["open"] > 0), grid["open"], np.nan), days)
-        write("limit_up", limits["limit_up"], days)
-        write("limit_down", limits["limit_down"], days)
+        on_traded, on_present = np.nonzero(traded), np.nonzero(present)
+        write("Close", traded_close, days, on_traded)
+        write("Open", np.where(traded & (grid["open"] > 0), grid["open"], np.nan), days, on_traded)
+        write("limit_up", limits["limit_up"], days, on_traded)
+        write("limit_down", limits["limit_down"], days, on_traded)
         for factor, price in prices.items():
-            write(factor, price, days)
+            write(factor, price, days, on_traded)
         write("split_coefficient_to", ratio * 10.0, days)
         # Per ten shares; rounded to 1e-6 so that a per-share amount read back from text
         # gives the same number as the per-ten-shares amount it came from.
         write("rq_get_dividend", np.round(dividend * 10.0, 6), days)
         write("rq_is_suspended", np.where(traded, 1.0, np.where(suspended, 0.0, np.nan)), days)
-        write("rq_industry_exposure_new", np.where(present, industry, np.nan), days)
+        write("rq_industry_exposure_new", industry, days, on_present)
         for name in self.layout.extras:
-            write(name, np.where(present, grid[name], np.nan), days)
+            write(name, grid[name], days, on_present)
 
     def _price(self, choice: str, grid: dict, close: np.ndarray, traded: np.ndarray) -> np.ndarray:
         if choice == "close":

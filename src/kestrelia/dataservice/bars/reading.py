@@ -128,6 +128,7 @@ class Encoder:
         self.ids = ids
         self.keys: list[Any] = []
         self.index: dict[Any, int] = {}
+        self.parsed: dict[Any, Any] = {}  # the same values come back in every batch
 
     def encode(self, column: pa.Array) -> np.ndarray:
         """float64 per row: the id or number, NaN where the value cannot be read or is
@@ -137,7 +138,10 @@ class Encoder:
         encoded = pc.dictionary_encode(column)
         values = []
         for value in encoded.dictionary.to_pylist():
-            key = self.parse(value)
+            if value in self.parsed:
+                key = self.parsed[value]
+            else:
+                key = self.parsed[value] = self.parse(value)
             if key is None:
                 values.append(np.nan)
             elif self.ids:
