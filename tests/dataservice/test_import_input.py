@@ -199,3 +199,29 @@ class TestIndexData:
         assert summary["index"]["benchmarks without bars"] == ["000300.XSHG", "000905.XSHG"]
         assert "rq_index_components_new_000300.XSHG" not in \
             summary["index"]["components without members"]
+
+
+def test_row_and_file_order_do_not_matter_across_years(tmp_path):
+    """Rows shuffled over files that each span several years give the folder that one sorted
+    file gives: the yearly passes carry each stock's state from one year to the next."""
+    rng = np.random.default_rng(3)
+    days = pd.bdate_range("2021-12-20", "2023-01-10")
+    codes = ["600000", "300001", "688001", "000002"]
+    frame = pd.DataFrame([{"date": d.strftime("%Y%m%d"), "code": c} for d in days for c in codes])
+    frame["close"] = np.round(10 * np.exp(np.cumsum(rng.normal(0, 0.02, len(frame)))), 2)
+    frame["open"] = frame["close"]
+    frame["pre_close"] = frame.groupby("code")["close"].shift(1)
+    frame = frame.drop(index=rng.choice(len(frame), 40, replace=False))  # missing days
+    frame.to_parquet(tmp_path / "sorted.parquet")
+    shuffled = frame.sample(frac=1.0, random_state=7)
+    (tmp_path / "parts").mkdir()
+    for k, start in enumerate(range(0, len(shuffled), len(shuffled) // 3 + 1)):
+        part = shuffled.iloc[start:start + len(shuffled) // 3 + 1]
+        part.to_csv(tmp_path / "parts" / f"{2 - k}.csv", index=False)
+    a = import_daily_bars(tmp_path / "sorted.parquet", tmp_path / "a")
+    b = import_daily_bars(tmp_path / "parts", tmp_path / "b")
+    assert a["factors"] == b["factors"] and a["derived"] == b["derived"]
+    assert a["derived"]["missing row"] > 0
+    one, two = LocalFactorService(tmp_path / "a"), LocalFactorService(tmp_path / "b")
+    for name in one.factor_names():
+        pd.testing.assert_frame_equal(one.get_factors(name), two.get_factors(name), obj=name)

@@ -113,7 +113,10 @@ def bar_layout(files: list[Path], mapping: dict[str, str], wanted: tuple[str, ..
         for column, kind in types.items():
             if column in used or column in extras or column in unused:
                 continue
-            (extras if is_numeric_type(kind) or column in wanted else unused).append(column)
+            # pandas stores its row labels as "__index_level_0__": not data of the table.
+            factor = (is_numeric_type(kind) and not column.startswith("__index_level_")) \
+                or column in wanted
+            (extras if factor else unused).append(column)
     for column in wanted:
         if column not in used and column not in extras:
             raise InputError(f"the price column {column!r} is in no table file")
