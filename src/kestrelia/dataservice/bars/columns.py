@@ -108,7 +108,8 @@ def bar_layout(files: list[Path], mapping: dict[str, str], wanted: tuple[str, ..
                 f"it has {', '.join(types) or 'no columns'} (map names with --columns "
                 f"{missing[0]}=NAME)")
     used = set(sources.values())
-    extras, unused = [], []
+    extras: list[str] = []
+    unused: list[str] = []
     for types in per_file.values():
         for column, kind in types.items():
             if column in used or column in extras or column in unused:

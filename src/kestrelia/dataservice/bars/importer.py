@@ -297,7 +297,7 @@ class _FactorWriter:
         self.pending: list[Future] = []
 
     def write(self, name: str, grid: np.ndarray, days: np.ndarray,
-              within: tuple[np.ndarray, np.ndarray] | None = None) -> None:
+              within: tuple[np.ndarray, ...] | None = None) -> None:
         """Appends the finite cells of ``grid``; ``within``: the cells (row-major, as
         ``np.nonzero`` gives them) outside which the grid holds nothing, to search only
         those."""
@@ -551,7 +551,7 @@ class _Deriver:
 
     def finish(self) -> dict:
         self.writer.close()
-        derived = dict(self.counts)
+        derived: dict[str, Any] = dict(self.counts)
         derived["buy price"] = self.choices["buy"]
         derived["sell price"] = self.choices["sell"]
         if self.vwap_scale is not None:

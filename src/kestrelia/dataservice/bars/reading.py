@@ -28,7 +28,7 @@ CSV_BLOCK_BYTES = 16 << 20
 EXAMPLES_KEPT = 3
 
 
-def table_files(paths: list[str | os.PathLike], what: str) -> list[Path]:
+def table_files(paths: str | os.PathLike | list, what: str) -> list[Path]:
     """The CSV and Parquet files named, and those inside the folders named (recursively,
     in name order)."""
     if isinstance(paths, (str, os.PathLike)):
@@ -172,10 +172,8 @@ def numbers(column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         text = pc.utf8_trim_whitespace(column)
         text = pc.if_else(pc.equal(text, ""), pa.scalar(None, text.type), text)
-        parsed = np.full(len(column), np.nan)
-        bad = np.zeros(len(column), dtype=bool)
         encoded = pc.dictionary_encode(text)
-        lookup = []
+        lookup: list[float | None] = []
         for value in encoded.dictionary.to_pylist():
             try:
                 lookup.append(float(value))
@@ -184,9 +182,7 @@ def numbers(column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
         table = np.array([np.nan if v is None else v for v in lookup] + [np.nan])
         invalid = np.array([v is None for v in lookup] + [False])
         indices = encoded.indices.fill_null(len(lookup)).to_numpy(zero_copy_only=False)
-        parsed = table[indices]
-        bad = invalid[indices]
-        return parsed, bad
+        return table[indices], invalid[indices]
     if pa.types.is_null(kind):
         return np.full(len(column), np.nan), np.zeros(len(column), dtype=bool)
     raise InputError(f"a column of type {kind} cannot hold numbers")
