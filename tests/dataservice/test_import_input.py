@@ -225,3 +225,23 @@ def test_row_and_file_order_do_not_matter_across_years(tmp_path):
     one, two = LocalFactorService(tmp_path / "a"), LocalFactorService(tmp_path / "b")
     for name in one.factor_names():
         pd.testing.assert_frame_equal(one.get_factors(name), two.get_factors(name), obj=name)
+
+
+def test_csv_columns_whose_later_blocks_change_kind(tmp_path, monkeypatch):
+    """A streamed CSV is typed block by block: integers first, then decimals or text in a
+    later block must neither fail the read nor lose a row silently."""
+    from kestrelia.dataservice.bars import reading
+
+    monkeypatch.setattr(reading, "CSV_BLOCK_BYTES", 256)
+    days = pd.bdate_range("2024-01-02", periods=40).strftime("%Y%m%d")
+    frame = pd.DataFrame({"date": days, "code": "000001", "open": 10, "close": 10,
+                          "volume": ["100"] * 30 + ["150.5"] * 9 + ["lots"],
+                          "industry": ["3"] * 40})
+    frame.to_csv(tmp_path / "t.csv", index=False)
+    summary = import_daily_bars(tmp_path / "t.csv", tmp_path / "out", buy_price="open",
+                                sell_price="open")
+    assert summary["rows_used"] == 39
+    assert summary["rejected"]["text that is no number"]["examples"] == [
+        "t.csv row 40: volume='lots'"]
+    industry = LocalFactorService(tmp_path / "out").get_factors("rq_industry_exposure_new")
+    assert set(industry["value"]) == {3.0}

@@ -197,8 +197,11 @@ class _BarReader:
             unreadable = np.isnan(values) & ~empty
             values[empty] = 0.0
             return values, unreadable
-        if name == "industry" and not (pa.types.is_integer(column.type)
-                                       or pa.types.is_floating(column.type)):
+        if name == "industry":
+            values, text = numbers(column)
+            if not text.any():
+                return values, text
+            # Industry names: numbered 1, 2, ... in order of first appearance.
             return self.industries.encode(column) + 1.0, np.zeros(len(column), dtype=bool)
         return numbers(column)
 
@@ -210,9 +213,8 @@ class _BarReader:
         present = {name: source for name, source in layout.sources.items() if source in types}
         present.update({name: name for name in layout.extras if name in types})
         read = list(dict.fromkeys(present.values()))
-        text = [present[n] for n in ("date", "code")]
         offset = 0
-        for batch in iter_batches(path, read, text):
+        for batch in iter_batches(path, read):
             n = batch.num_rows
             rows = np.arange(offset + 1, offset + n + 1, dtype=np.int64)
             offset += n

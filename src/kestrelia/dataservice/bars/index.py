@@ -56,8 +56,7 @@ def _read_long(paths, mapping: dict, wanted: tuple, required: tuple, what: str,
         if missing:
             raise InputError(f"{what} {path} lacks the column {mapping.get(missing[0], missing[0])!r} "
                              f"({missing[0]}); it has {', '.join(names)}")
-        text = [sources[k] for k in ("date", "index_code", "code") if k in sources]
-        for batch in iter_batches(path, list(dict.fromkeys(sources.values())), text):
+        for batch in iter_batches(path, list(dict.fromkeys(sources.values()))):
             n = batch.num_rows
             col = {k: batch.column(s) for k, s in sources.items()}
             day = Encoder(codes_mod.date_days, ids=False).encode(col["date"]) \

@@ -69,9 +69,10 @@ def file_columns(path: Path) -> list[str]:
         raise InputError(f"cannot read {path}: {exc}") from None
 
 
-def iter_batches(path: Path, columns: list[str], text_columns: list[str]) -> Iterator[pa.RecordBatch]:
-    """Record batches of ``columns`` of one file; ``text_columns`` are read as text from CSV
-    (codes keep their leading zeros)."""
+def iter_batches(path: Path, columns: list[str]) -> Iterator[pa.RecordBatch]:
+    """Record batches of ``columns`` of one file. CSV cells are all read as text (codes keep
+    their leading zeros, and a column whose first block looked like integers cannot fail on
+    a later block); ``numbers`` parses them."""
     try:
         if _is_parquet(path):
             yield from pq.ParquetFile(path).iter_batches(batch_size=BATCH_ROWS, columns=columns)
@@ -81,7 +82,7 @@ def iter_batches(path: Path, columns: list[str], text_columns: list[str]) -> Ite
             read_options=pacsv.ReadOptions(block_size=CSV_BLOCK_BYTES),
             convert_options=pacsv.ConvertOptions(
                 include_columns=columns,
-                column_types={c: pa.string() for c in text_columns},
+                column_types={c: pa.string() for c in columns},
                 strings_can_be_null=True),
         )
         yield from reader
@@ -172,6 +173,12 @@ def numbers(column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
     if pa.types.is_string(kind) or pa.types.is_large_string(kind):
         text = pc.utf8_trim_whitespace(column)
         text = pc.if_else(pc.equal(text, ""), pa.scalar(None, text.type), text)
+        try:
+            values = pc.cast(text, pa.float64())
+            return (values.fill_null(np.nan).to_numpy(zero_copy_only=False),
+                    np.zeros(len(column), dtype=bool))
+        except pa.ArrowInvalid:
+            pass  # some cell is no number: find which, value by value
         encoded = pc.dictionary_encode(text)
         lookup: list[float | None] = []
         for value in encoded.dictionary.to_pylist():
