@@ -306,7 +306,9 @@ class _FactorWriter:
         if within is None:
             rows, cols = np.nonzero(np.isfinite(grid))
         else:
-            keep = np.isfinite(grid[within])
+            # Flat positions: one gather instead of a two-array fancy index.
+            flat = within[0] * grid.shape[1] + within[1]
+            keep = np.isfinite(grid.ravel().take(flat))
             rows, cols = within[0][keep], within[1][keep]
         self.rows[name] = self.rows.get(name, 0) + len(rows)
         if len(rows) == 0:
@@ -425,12 +427,13 @@ class _Deriver:
         days = all_days[lo:hi]
         keep, d, c = self._rows(table, days)
         shape = (len(days), len(self.codes))
+        flat = d[keep].astype(np.int64) * shape[1] + c[keep]
         present = np.zeros(shape, dtype=bool)
-        present[d[keep], c[keep]] = True
+        present.ravel()[flat] = True
         grid = {}
         for name in self.layout.values:
             g = np.full(shape, np.nan)
-            g[d[keep], c[keep]] = table.column(name).to_numpy()[keep]
+            g.ravel()[flat] = table.column(name).to_numpy()[keep]
             grid[name] = g
         self._derive(grid, present, days, np.arange(lo, hi))
 
