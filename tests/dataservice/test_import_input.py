@@ -163,6 +163,14 @@ class TestBadRows:
         import_daily_bars(tmp_path / "t.parquet", tmp_path / "out", overwrite=True)
         assert len(closes(tmp_path / "out")) == 2
 
+    def test_an_output_folder_overlapping_an_input_is_refused(self, tmp_path):
+        (tmp_path / "bars").mkdir()
+        rows_of().to_parquet(tmp_path / "bars" / "t.parquet")
+        for out in (tmp_path / "bars", tmp_path, tmp_path / "bars" / "market"):
+            with pytest.raises(InputError, match="overlap; write the import to a folder of its own"):
+                import_daily_bars(tmp_path / "bars", out, overwrite=True)
+        assert (tmp_path / "bars" / "t.parquet").is_file()
+
     def test_missing_paths_and_wrong_kinds(self, tmp_path):
         with pytest.raises(InputError, match="does not exist"):
             import_daily_bars(tmp_path / "nope.parquet", tmp_path / "out")
@@ -181,8 +189,9 @@ class TestIndexData:
         pd.DataFrame({"date": days * 2, "index_code": ["000852.SH"] * 3 + ["399006.SZ"] * 3,
                       "close": [100.0, 110.0, 99.0, 50.0, 50.0, 55.0]}).to_csv(
             tmp_path / "ib.csv", index=False)
-        pd.DataFrame({"date": days[:2], "index_code": "sh000300", "code": ["600000.SH", "1"],
-                      "weight": [0.6, np.nan]}).to_parquet(tmp_path / "im.parquet")
+        pd.DataFrame({"date": days[:2] + days[:1], "index_code": "sh000300",
+                      "code": ["600000.SH", "1", "600000"],
+                      "weight": [0.6, np.nan, 0.6]}).to_parquet(tmp_path / "im.parquet")
         summary = import_daily_bars(tmp_path / "t.parquet", tmp_path / "out",
                                     index_bars=tmp_path / "ib.csv",
                                     index_members=tmp_path / "im.parquet")
@@ -197,6 +206,7 @@ class TestIndexData:
         assert members["ukey"].tolist() == ["600000.XSHG", "000001.XSHE"]
         assert members["value"].tolist() == [0.6, 1.0]
         assert summary["index"]["benchmarks without bars"] == ["000300.XSHG", "000905.XSHG"]
+        assert summary["index"]["repeated member rows merged"] == 1
         assert "rq_index_components_new_000300.XSHG" not in \
             summary["index"]["components without members"]
 

@@ -79,6 +79,7 @@ def import_daily_bars(
     started = time.perf_counter()
     mapping = parse_column_map(columns)
     files = table_files(table, "daily-bar table")
+    _check_apart(out, [table, index_bars, index_members])
     choices = {}
     for side, value in (("buy", buy_price), ("sell", sell_price)):
         if value is not None and (not isinstance(value, str) or not value):
@@ -139,6 +140,20 @@ def import_daily_bars(
         }
         (folder / SUMMARY_FILE).write_text(json.dumps(summary, indent=2, ensure_ascii=False) + "\n")
     return summary
+
+
+def _check_apart(out, inputs: list) -> None:
+    """Refuses an output folder that is, holds or lies inside an input: replacing it would
+    delete the user's tables, or a later import would read factor files as tables."""
+    target = Path(out).expanduser().resolve()
+    for given in inputs:
+        if given is None:
+            continue
+        for item in [given] if isinstance(given, (str, os.PathLike)) else list(given):
+            path = Path(item).expanduser().resolve()
+            if path == target or target in path.parents or path in target.parents:
+                raise InputError(f"the output folder {target} and the input {path} overlap; "
+                                 "write the import to a folder of its own")
 
 
 class _Spill:

@@ -140,6 +140,7 @@ def write_index_data(folder: Path, index_bars, index_members, mapping: dict,
     pq.write_table(table, folder / INDEX_FILE, row_group_size=_ROW_GROUP_ROWS)
 
     written: dict[str, int] = {}
+    merged = 0
     if index_members is not None:
         index_codes = Encoder(codes_mod.index_ukey, ids=True)
         stock_codes = Encoder(codes_mod.stock_code, ids=True)
@@ -156,6 +157,7 @@ def write_index_data(folder: Path, index_bars, index_members, mapping: dict,
             pick = pick[order]
             day, code = rows["day"][pick], rows["code"][pick]
             repeat = np.r_[False, (day[1:] == day[:-1]) & (code[1:] == code[:-1])]
+            merged += int(repeat.sum())  # a member listed twice on one day counts once
             pick, day, code = pick[~repeat], day[~repeat], code[~repeat]
             name = COMPONENT_PREFIX + index_ukey
             pq.write_table(pa.table({
@@ -174,6 +176,7 @@ def write_index_data(folder: Path, index_bars, index_members, mapping: dict,
             "value": pa.array(np.zeros(len(calendar))),
         }), _factor_file(folder, name), row_group_size=_ROW_GROUP_ROWS)
     summary["components"] = written
+    summary["repeated member rows merged"] = merged
     summary["components without members"] = empty
     return summary
 
