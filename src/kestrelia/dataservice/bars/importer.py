@@ -338,7 +338,9 @@ class _FactorWriter:
             "value": pa.array(values, pa.float64()),
         }, schema=_FACTOR_SCHEMA)
         if name not in self.writers:
-            self.writers[name] = pq.ParquetWriter(_factor_file(self.folder, name), _FACTOR_SCHEMA)
+            # Statistics only for the dates the service filters on: less work per file.
+            self.writers[name] = pq.ParquetWriter(_factor_file(self.folder, name), _FACTOR_SCHEMA,
+                                                  write_statistics=["date"])
         self.writers[name].write_table(table, row_group_size=_ROW_GROUP_ROWS)
 
     def flush(self) -> None:
