@@ -61,7 +61,8 @@ def test_import_build_and_run_with_index_data(tmp_path, capsys, tables):
     assert (tmp_path / "rep" / "stats.json").is_file()
 
 
-def test_without_index_bars_run_says_the_benchmark_is_missing(tmp_path, capsys, tables):
+def test_without_index_bars_run_says_it_measures_against_a_flat_benchmark(tmp_path, capsys,
+                                                                          tables):
     market, paths = tables
     code, out, _ = run(capsys, "import", "bars", "--table", paths["daily_bars"], "--out",
                        tmp_path / "src")
@@ -74,8 +75,11 @@ def test_without_index_bars_run_says_the_benchmark_is_missing(tmp_path, capsys, 
     code, _, err = run(capsys, "run", "--store", tmp_path / "store", "--weights",
                        weights_file(tmp_path / "w.parquet", market), "--out", tmp_path / "rep",
                        "--benchmark", "000300")
-    assert code == 1
-    assert "no data for the benchmark 000300" in one_error_line(err)
+    assert code == 0, err
+    assert "no data for the benchmark 000300; the run is measured against a flat" in err
+    daily = pd.read_parquet(tmp_path / "rep" / "w_daily.parquet")
+    assert len(daily) == len(market.dates) - 1  # not cut to the dates of an empty series
+    assert (daily["index_daily_return"] == 0).all()
 
 
 def test_rejected_rows_are_listed_and_strict_stops(tmp_path, capsys):

@@ -154,8 +154,9 @@ def cmd_run(args) -> int:
     with progress.step(f"Loading the market {first} to {last} from {args.store}"):
         market = workflows.load_market(Path(args.store), first, last)
     workflows.check_overlap(weights, market)
-    if problem := import_bars.missing_benchmark(market.benchmarks, args.benchmark):
-        raise UserError(problem)
+    market.benchmarks, note = import_bars.drop_empty_benchmarks(market.benchmarks, args.benchmark)
+    if note:
+        print(note, file=sys.stderr)
     out.mkdir(parents=True, exist_ok=True)
     with progress.step("Backtesting and drawing the charts"):
         result = _pelorin.run_strategy_backtest_core(

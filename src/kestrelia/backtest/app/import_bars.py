@@ -96,13 +96,16 @@ def print_summary(summary: dict) -> None:
           f"--end {summary['last_date'].replace('-', '')}")
 
 
-def missing_benchmark(benchmarks: dict, name: str) -> str | None:
-    """Why a run cannot measure against benchmark ``name``, or None when it can."""
-    series = benchmarks.get(name)
-    if series is None or len(series) == 0:
-        return (f"the store has no data for the benchmark {name} (import its index bars with "
-                "--index-bars and build the store again)")
-    return None
+def drop_empty_benchmarks(benchmarks: dict, primary: str) -> tuple[dict, str | None]:
+    """The benchmark series that hold data, and a note when the primary one has none (a
+    store imported without index bars): the run is then measured against a flat benchmark,
+    as when no benchmark is given, instead of against an empty series."""
+    kept = {name: series for name, series in benchmarks.items() if len(series)}
+    if primary in kept:
+        return kept, None
+    return kept, (f"note: the store has no data for the benchmark {primary}; the run is measured "
+                  "against a flat benchmark (import index bars with --index-bars and build the "
+                  "store again to compare with it)")
 
 
-__all__ = ["add_parser", "cmd_import_bars", "missing_benchmark"]
+__all__ = ["add_parser", "cmd_import_bars", "drop_empty_benchmarks"]
