@@ -10,7 +10,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from kestrelia.backtest import _pelorin, _prepare
-from kestrelia.backtest.app import demo_market, strategy, tables, workflows
+from kestrelia.backtest.app import demo_market, import_bars, strategy, tables, workflows
 from kestrelia.backtest.app.workflows import UserError
 from kestrelia.dataservice import write_factor_folder
 from kestrelia.errors import KestreliaError
@@ -22,6 +22,7 @@ DEMO_UPDATE_DAYS = 20
 EXAMPLES = f"""examples:
   {PROG} demo                          run the whole job on a generated market
   {PROG} demo --stocks 2000 --years 5 --out ~/kestrelia-demo --force
+  {PROG} import bars --table bars/ --out market/ --columns date=trade_date,code=ts_code
   {PROG} store build --source market/ --store store/ --start 20220104 --end 20241231
   {PROG} store update --source market/ --store store/ --from 20241202 --to 20241231
   {PROG} store info store/
@@ -172,6 +173,9 @@ def cmd_run(args) -> int:
     with progress.step(f"Loading the market {first} to {last} from {args.store}"):
         market = workflows.load_market(Path(args.store), first, last)
     workflows.check_overlap(weights, market)
+    market.benchmarks, note = import_bars.drop_empty_benchmarks(market.benchmarks, args.benchmark)
+    if note:
+        print(note, file=sys.stderr)
     out.mkdir(parents=True, exist_ok=True)
     with progress.step("Backtesting and drawing the charts"):
         result = _pelorin.run_strategy_backtest_core(
@@ -289,6 +293,8 @@ def build_parser() -> argparse.ArgumentParser:
         "verify", help="check every dataset file against the metadata and its checksum")
     verify.add_argument("store", help="store folder")
     verify.set_defaults(handler=cmd_store_verify)
+
+    import_bars.add_parser(sub)
 
     run = sub.add_parser(
         "run", help="backtest a weight matrix against a store",

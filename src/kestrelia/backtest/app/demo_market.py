@@ -288,3 +288,54 @@ def _benchmark_indexes(cap: pd.DataFrame, close: np.ndarray, members: dict, inde
         rows.append(pd.DataFrame({"ukey": ukey, "date": index, "close": np.round(level, 4),
                                   "daily_return": ret}))
     return pd.concat(rows, ignore_index=True)
+
+
+# Daily-bar table column -> the factor it comes from (the prices of traded days).
+BAR_TABLE_PRICES = {
+    "open": "Open",
+    "close": "Close",
+    "limit_up": "limit_up",
+    "limit_down": "limit_down",
+    "buy_vwap": "tick_vwap_price_935_1005",
+    "sell_vwap": "tick_vwap_price_925_1000",
+}
+
+
+def daily_bar_tables(market: DemoMarket) -> tuple[pd.DataFrame, pd.DataFrame, pd.DataFrame]:
+    """The market as the long tables a researcher would export: daily bars (one row per
+    listed stock and day, suspended days included with ``suspended`` 1 and no prices),
+    index bars and index members. Importing them with ``--buy-price buy_vwap
+    --sell-price sell_vwap`` gives back the market's own factors."""
+    alive = market.truth["alive"].to_numpy()
+    rows, cols = np.nonzero(alive)
+    f = market.factors
+    bars = {"date": market.dates[rows], "code": market.codes.to_numpy()[cols]}
+    for column, name in BAR_TABLE_PRICES.items():
+        bars[column] = f[name].to_numpy()[rows, cols]
+    bars["suspended"] = market.truth["suspended"].to_numpy()[rows, cols].astype(np.int8)
+    # Cash per share; the market holds it per ten shares.
+    bars["dividend"] = f["rq_get_dividend"].to_numpy()[rows, cols] / 10.0
+    bars["split_ratio"] = f["split_coefficient_to"].to_numpy()[rows, cols] / 10.0
+    bars["industry"] = f["rq_industry_exposure_new"].to_numpy()[rows, cols]
+    index_bars = market.index_daily.rename(columns={"ukey": "index_code"})
+    members = []
+    for name, mask in market.components.items():
+        m_rows, m_cols = np.nonzero(mask.notna().to_numpy())
+        members.append(pd.DataFrame({"date": market.dates[m_rows],
+                                     "index_code": name.rsplit("_", 1)[-1],
+                                     "code": market.codes.to_numpy()[m_cols]}))
+    return pd.DataFrame(bars), index_bars, pd.concat(members, ignore_index=True)
+
+
+def write_daily_bar_tables(market: DemoMarket, folder) -> dict[str, str]:
+    """Writes the three tables of ``daily_bar_tables`` as Parquet files into ``folder``."""
+    from pathlib import Path
+
+    folder = Path(folder).expanduser()
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = {}
+    for stem, frame in zip(("daily_bars", "index_bars", "index_members"), daily_bar_tables(market)):
+        path = folder / f"{stem}.parquet"
+        frame.to_parquet(path, index=False)
+        paths[stem] = str(path)
+    return paths

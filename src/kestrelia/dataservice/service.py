@@ -1,4 +1,4 @@
-"""A local data service: factor and index tables served from a folder of Parquet files.
+"""The local data service: factor and index tables served from a folder of Parquet files.
 
 ``LocalFactorService(root)`` answers the two requests the prepared-data builder makes,
 ``get_factors`` and ``get_index_daily``, in the shapes a remote service would, so that the
@@ -8,7 +8,8 @@ builder runs without a network. Register it as the process-wide client::
     from kestrelia.dataservice import LocalFactorService
     singleton.set_instance(LocalFactorService("~/market"))
 
-``write_factor_folder`` makes such a folder from wide matrices and an index table.
+``write_factor_folder`` (``folder.py``) makes such a folder from wide matrices and an index
+table; ``import_daily_bars`` (``bars/``) makes one from long daily-bar tables.
 
 Folder layout::
 
@@ -26,13 +27,11 @@ escaped), so any name maps to exactly one file. Dates are filtered while reading
 row-group statistics, then row filters), so only the requested range is loaded.
 """
 
+
 from __future__ import annotations
 
 import datetime
 import os
-import shutil
-import uuid
-from collections.abc import Iterable
 from pathlib import Path
 from typing import Any
 from urllib.parse import quote, unquote
@@ -44,7 +43,7 @@ import pyarrow.parquet as pq
 
 from kestrelia.backtest._store import normalize_yyyymmdd
 
-__all__ = ["LocalFactorService", "exchange_ukey", "write_factor_folder"]
+__all__ = ["LocalFactorService", "exchange_ukey"]
 
 FACTOR_DIR = "factors"
 INDEX_FILE = "index_daily.parquet"
@@ -59,19 +58,19 @@ def exchange_ukey(code: Any) -> str:
 
     Shanghai (".XSHG"): codes starting with 6 (60xxxx main board, 688xxx/689xxx STAR
     market) or 9 (900xxx B shares). Shenzhen (".XSHE"): codes starting with 0 (00xxxx),
-    3 (30xxxx ChiNext) or 2 (200xxx B shares). Codes starting with 4 or 8 (the Beijing
-    market) get ".BJSE". Any other text raises ``ValueError``.
+    3 (30xxxx ChiNext) or 2 (200xxx B shares). Codes starting with 4, 8 or 92 (the Beijing
+    market, whose new codes are 920xxx) get ".BJSE". Any other text raises ``ValueError``.
     """
     text = str(code).strip()
     if len(text) != 6 or not text.isdigit():
         raise ValueError(f"not a 6-digit stock code: {code!r}")
     first = text[0]
+    if first in "48" or text.startswith("92"):
+        return text + ".BJSE"
     if first in "69":
         return text + ".XSHG"
     if first in "023":
         return text + ".XSHE"
-    if first in "48":
-        return text + ".BJSE"
     raise ValueError(f"no exchange is known for the stock code {code!r}")
 
 
@@ -165,90 +164,3 @@ class LocalFactorService:
             return pd.DataFrame({column: [] for column in INDEX_COLUMNS})
         table = pq.read_table(path, columns=INDEX_COLUMNS, filters=filters)
         return _to_pandas(table)
-
-
-# --------------------------------------------------------------------------------------
-# Writing a folder
-# --------------------------------------------------------------------------------------
-
-
-def _dates_of(labels: Iterable) -> np.ndarray:
-    text = [normalize_yyyymmdd(v) for v in labels]
-    if any(t is None for t in text):
-        raise ValueError("a date label is missing")
-    return np.array([f"{t[:4]}-{t[4:6]}-{t[6:]}" for t in text], dtype="datetime64[D]")
-
-
-def _narrow_factor(name: str, wide: pd.DataFrame) -> pa.Table:
-    if not isinstance(wide, pd.DataFrame):
-        raise TypeError(f"factor {name!r} must be a wide DataFrame")
-    dates = _dates_of(wide.index)
-    ukeys = np.array([exchange_ukey(c) for c in wide.columns], dtype=object)
-    values = wide.to_numpy(dtype=np.float64, na_value=np.nan)
-    order = np.argsort(dates, kind="stable")
-    values = values[order]
-    # Row-major walk: date by date, stock by stock; NaN cells have no row.
-    rows, cols = np.nonzero(~np.isnan(values))
-    return pa.table({
-        "ukey": pa.array(ukeys[cols], pa.string()),
-        "date": pa.array(dates[order][rows], pa.date32()),
-        "value": pa.array(values[rows, cols], pa.float64()),
-    })
-
-
-def _index_table(index_daily: pd.DataFrame) -> pa.Table:
-    missing = [c for c in INDEX_COLUMNS if c not in index_daily.columns]
-    if missing:
-        raise ValueError(f"index_daily lacks the columns {missing}")
-    frame = index_daily[INDEX_COLUMNS]
-    table = pa.table({
-        "ukey": pa.array(frame["ukey"].astype(str).to_numpy(dtype=object), pa.string()),
-        "date": pa.array(_dates_of(frame["date"]), pa.date32()),
-        "close": pa.array(pd.to_numeric(frame["close"]).to_numpy(dtype=np.float64)),
-        "daily_return": pa.array(pd.to_numeric(frame["daily_return"]).to_numpy(dtype=np.float64)),
-    })
-    return table.sort_by([("date", "ascending"), ("ukey", "ascending")])
-
-
-def write_factor_folder(
-    root: str | os.PathLike,
-    factors: dict[str, pd.DataFrame],
-    index_daily: pd.DataFrame,
-    *,
-    overwrite: bool = False,
-) -> Path:
-    """Writes a folder that ``LocalFactorService`` serves; returns its path.
-
-    ``factors`` maps each factor name to a wide date x 6-digit-code DataFrame (NaN means
-    no row); ``index_daily`` is a long table with ``ukey``, ``date``, ``close`` and
-    ``daily_return``. An existing ``root`` is refused unless ``overwrite`` is true. The
-    folder is written under a temporary name beside ``root`` and renamed into place, so a
-    failure never leaves a half-written folder at ``root``.
-    """
-    root = Path(root).expanduser()
-    if root.exists() and not overwrite:
-        raise FileExistsError(f"{root} exists; pass overwrite=True to replace it")
-    if not isinstance(factors, dict):
-        raise TypeError("factors must be a dict of name -> wide DataFrame")
-    root.parent.mkdir(parents=True, exist_ok=True)
-    tmp = root.with_name(f".{root.name}.{uuid.uuid4().hex[:8]}.tmp")
-    try:
-        (tmp / FACTOR_DIR).mkdir(parents=True)
-        for name, wide in factors.items():
-            if not isinstance(name, str) or not name:
-                raise ValueError(f"factor names must be non-empty text, got {name!r}")
-            pq.write_table(_narrow_factor(name, wide), _factor_file(tmp, name),
-                           row_group_size=_ROW_GROUP_ROWS)
-        pq.write_table(_index_table(index_daily), tmp / INDEX_FILE,
-                       row_group_size=_ROW_GROUP_ROWS)
-        if root.exists():
-            old = root.with_name(f".{root.name}.{uuid.uuid4().hex[:8]}.old")
-            os.replace(root, old)
-            os.replace(tmp, root)
-            shutil.rmtree(old, ignore_errors=True)
-        else:
-            os.replace(tmp, root)
-    except BaseException:
-        shutil.rmtree(tmp, ignore_errors=True)
-        raise
-    return root

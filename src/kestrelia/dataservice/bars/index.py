@@ -1,0 +1,184 @@
+"""Index bars (benchmark series) and index members (component masks) of an import.
+
+Without index bars the folder still answers the builder's benchmark request, with rows
+that hold no return, so the store's benchmark series are empty; without members each
+component the builder asks for is written with no member (a mask that is empty
+everywhere). The summary says which of the two happened.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from kestrelia.dataservice.bars import codes as codes_mod
+from kestrelia.dataservice.bars.columns import INDEX_BAR_COLUMNS, INDEX_MEMBER_COLUMNS
+from kestrelia.dataservice.bars.reading import (
+    Encoder,
+    Rejects,
+    file_columns,
+    iter_batches,
+    numbers,
+    table_files,
+)
+from kestrelia.dataservice.service import (
+    _ROW_GROUP_ROWS,
+    INDEX_FILE,
+    _factor_file,
+    exchange_ukey,
+)
+from kestrelia.errors import InputError
+
+COMPONENT_PREFIX = "rq_index_components_new_"
+
+
+def _builder_names() -> tuple[list[str], list[str]]:
+    # The native module is imported only when an import runs.
+    from kestrelia.backtest import _prepare
+
+    return list(_prepare.COMPONENT_FACTOR_NAMES), list(_prepare.BENCHMARK_INDEX_CODES.values())
+
+
+def _read_long(paths, mapping: dict, wanted: tuple, required: tuple, what: str,
+               rejects: Rejects, index_codes: Encoder, stock_codes: Encoder | None):
+    """Rows of a small long table as arrays: days, index ids, stock ids and numbers."""
+    files = table_files(paths, what)
+    parts: dict[str, list[np.ndarray]] = {k: [] for k in ("day", "index", "code", "value")}
+    value_name = wanted[-1]
+    for path in files:
+        names = file_columns(path)
+        sources = {k: mapping.get(k, k) for k in wanted if mapping.get(k, k) in names}
+        missing = [k for k in required if k not in sources]
+        if missing:
+            raise InputError(f"{what} {path} lacks the column {mapping.get(missing[0], missing[0])!r} "
+                             f"({missing[0]}); it has {', '.join(names)}")
+        for batch in iter_batches(path, list(dict.fromkeys(sources.values()))):
+            n = batch.num_rows
+            col = {k: batch.column(s) for k, s in sources.items()}
+            day = Encoder(codes_mod.date_days, ids=False).encode(col["date"]) \
+                if not (pa.types.is_timestamp(col["date"].type) or pa.types.is_date(col["date"].type)) \
+                else col["date"].cast(pa.date32()).cast(pa.int32()).cast(pa.float64()) \
+                .fill_null(np.nan).to_numpy(zero_copy_only=False)
+            index = index_codes.encode(col["index_code"])
+            code = stock_codes.encode(col["code"]) if stock_codes is not None else np.zeros(n)
+            if value_name in col:
+                value, unreadable = numbers(col[value_name])
+            else:
+                value, unreadable = np.full(n, np.nan), np.zeros(n, dtype=bool)
+            extra = numbers(col["close"])[0] if "close" in col and value_name != "close" else None
+            for reason, bad in ((f"{what}: unreadable or missing date", np.isnan(day)),
+                                (f"{what}: unreadable index code", np.isnan(index)),
+                                (f"{what}: unreadable stock code", np.isnan(code)),
+                                (f"{what}: text that is no number", unreadable)):
+                if bad.any():
+                    first = int(np.flatnonzero(bad)[0])
+                    rejects.add(reason, int(bad.sum()), [f"{path.name} row {first + 1}"])
+            ok = ~(np.isnan(day) | np.isnan(index) | np.isnan(code) | unreadable)
+            parts["day"].append(day[ok].astype(np.int64))
+            parts["index"].append(index[ok].astype(np.int64))
+            parts["code"].append(code[ok].astype(np.int64))
+            parts["value"].append(value[ok] if extra is None else np.column_stack([extra[ok], value[ok]]))
+    return {k: np.concatenate(v) if v else np.zeros(0) for k, v in parts.items()}
+
+
+def _index_bars(paths, mapping, rejects: Rejects) -> pa.Table:
+    codes = Encoder(codes_mod.index_ukey, ids=True)
+    rows = _read_long(paths, mapping, INDEX_BAR_COLUMNS,
+                      ("date", "index_code", "close"), "index bars", rejects, codes, None)
+    values = rows["value"].reshape(-1, 2) if len(rows["day"]) else np.zeros((0, 2))
+    order = np.lexsort((rows["day"], rows["index"]))
+    day, index = rows["day"][order], rows["index"][order]
+    close, given = values[order, 0], values[order, 1]
+    same = np.r_[False, (day[1:] == day[:-1]) & (index[1:] == index[:-1])]
+    if same.any():
+        rejects.add("index bars: a second row for one index and day", int(same.sum()),
+                    [f"{codes.keys[index[i]]} on {codes_mod.days_to_date(day[i])}"
+                     for i in np.flatnonzero(same)[:3]])
+        day, index, close, given = day[~same], index[~same], close[~same], given[~same]
+    # The return from the previous row of the same index where the table gives none.
+    previous = np.r_[np.nan, close[:-1]]
+    previous[np.r_[True, index[1:] != index[:-1]]] = np.nan
+    with np.errstate(invalid="ignore", divide="ignore"):
+        derived = close / previous - 1.0
+    daily_return = np.where(np.isfinite(given), given, derived)
+    ukeys = np.array(codes.keys, dtype=object)
+    table = pa.table({
+        "ukey": pa.array(ukeys[index] if len(index) else [], pa.string()),
+        "date": pa.array(day.astype(np.int32), pa.int32()).cast(pa.date32()),
+        "close": pa.array(close, pa.float64()),
+        "daily_return": pa.array(daily_return, pa.float64()),
+    })
+    return table.sort_by([("date", "ascending"), ("ukey", "ascending")])
+
+
+def write_index_data(folder: Path, index_bars, index_members, mapping: dict,
+                     calendar: np.ndarray, stock_ukeys: np.ndarray,
+                     rejects: Rejects) -> dict[str, Any]:
+    """Writes ``index_daily.parquet`` and the component factors; returns what was written."""
+    components, benchmarks = _builder_names()
+    summary: dict[str, Any] = {}
+    if index_bars is not None:
+        table = _index_bars(index_bars, mapping, rejects)
+        codes = sorted(set(table.column("ukey").to_pylist()))
+        summary["index bars"] = {"rows": table.num_rows, "indexes": codes}
+        summary["benchmarks without bars"] = [c for c in benchmarks if c not in codes]
+    else:
+        # Rows without a return: the builder finds its benchmarks and keeps no day of them.
+        day = np.tile(calendar, len(benchmarks))
+        table = pa.table({
+            "ukey": pa.array(np.repeat(benchmarks, len(calendar)), pa.string()),
+            "date": pa.array(day.astype(np.int32), pa.int32()).cast(pa.date32()),
+            "close": pa.array(np.full(len(day), np.nan)),
+            "daily_return": pa.array(np.full(len(day), np.nan)),
+        }).sort_by([("date", "ascending"), ("ukey", "ascending")])
+        summary["index bars"] = None
+        summary["benchmarks without bars"] = list(benchmarks)
+    pq.write_table(table, folder / INDEX_FILE, row_group_size=_ROW_GROUP_ROWS)
+
+    written: dict[str, int] = {}
+    merged = 0
+    if index_members is not None:
+        index_codes = Encoder(codes_mod.index_ukey, ids=True)
+        stock_codes = Encoder(codes_mod.stock_code, ids=True)
+        rows = _read_long(index_members, mapping, INDEX_MEMBER_COLUMNS,
+                          ("date", "index_code", "code"), "index members", rejects,
+                          index_codes, stock_codes)
+        weight = rows["value"]
+        value = np.where(np.isfinite(weight), weight, 1.0)
+        member_ukeys = np.array([exchange_ukey(c) for c in stock_codes.keys] or [""], dtype=object)
+        rank = np.argsort(np.argsort(member_ukeys, kind="stable"), kind="stable")
+        for i, index_ukey in enumerate(index_codes.keys):
+            pick = np.flatnonzero(rows["index"] == i)
+            order = np.lexsort((rank[rows["code"][pick]], rows["day"][pick]))
+            pick = pick[order]
+            day, code = rows["day"][pick], rows["code"][pick]
+            repeat = np.r_[False, (day[1:] == day[:-1]) & (code[1:] == code[:-1])]
+            merged += int(repeat.sum())  # a member listed twice on one day counts once
+            pick, day, code = pick[~repeat], day[~repeat], code[~repeat]
+            name = COMPONENT_PREFIX + index_ukey
+            pq.write_table(pa.table({
+                "ukey": pa.array(member_ukeys[code], pa.string()),
+                "date": pa.array(day.astype(np.int32), pa.int32()).cast(pa.date32()),
+                "value": pa.array(value[pick], pa.float64()),
+            }), _factor_file(folder, name), row_group_size=_ROW_GROUP_ROWS)
+            written[name] = len(pick)
+    empty = [name for name in components if name not in written]
+    for name in empty:
+        # One stock with 0 (not a member) on every date: the builder finds the factor and
+        # its mask holds no member.
+        pq.write_table(pa.table({
+            "ukey": pa.array([stock_ukeys[0]] * len(calendar), pa.string()),
+            "date": pa.array(calendar.astype(np.int32), pa.int32()).cast(pa.date32()),
+            "value": pa.array(np.zeros(len(calendar))),
+        }), _factor_file(folder, name), row_group_size=_ROW_GROUP_ROWS)
+    summary["components"] = written
+    summary["repeated member rows merged"] = merged
+    summary["components without members"] = empty
+    return summary
+
+
+__all__ = ["write_index_data"]

@@ -1,0 +1,114 @@
+"""kestrelia-backtest import bars, then store build and run, on small hand-made tables."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrelia import singleton
+from kestrelia.backtest.app import cli, demo_market
+
+
+def run(capsys, *argv):
+    code = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def one_error_line(err):
+    lines = [line for line in err.splitlines() if line.startswith("kestrelia-backtest: error:")]
+    assert len(lines) == 1 and "Traceback" not in err, err
+    return lines[0]
+
+
+@pytest.fixture(autouse=True)
+def no_client():
+    previous = singleton.set_instance(None)
+    yield
+    singleton.set_instance(previous)
+
+
+@pytest.fixture(scope="module")
+def tables(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("tables")
+    market = demo_market.generate_market(n_stocks=60, years=0.5, seed=4)
+    return market, demo_market.write_daily_bar_tables(market, folder)
+
+
+def weights_file(path, market):
+    rng = np.random.default_rng(2)
+    w = pd.DataFrame(rng.random((len(market.dates), len(market.codes))),
+                     index=market.dates.strftime("%Y%m%d"), columns=market.codes)
+    w.to_parquet(path)
+    return path
+
+
+def test_import_build_and_run_with_index_data(tmp_path, capsys, tables):
+    market, paths = tables
+    code, out, err = run(capsys, "import", "bars", "--table", paths["daily_bars"],
+                         "--out", tmp_path / "src", "--buy-price", "buy_vwap",
+                         "--sell-price", "sell_vwap", "--index-bars", paths["index_bars"],
+                         "--index-members", paths["index_members"])
+    assert code == 0, err
+    assert "rows rejected                0" in out and "Next: kestrelia-backtest store build" in out
+    first, last = market.dates[[0, -1]].strftime("%Y%m%d")
+    assert f"--start {first} --end {last}" in out
+    code, _, err = run(capsys, "store", "build", "--source", tmp_path / "src", "--store",
+                       tmp_path / "store", "--start", first, "--end", last)
+    assert code == 0, err
+    code, out, err = run(capsys, "run", "--store", tmp_path / "store", "--weights",
+                         weights_file(tmp_path / "w.parquet", market), "--out", tmp_path / "rep")
+    assert code == 0, err
+    assert (tmp_path / "rep" / "stats.json").is_file()
+
+
+def test_without_index_bars_run_says_it_measures_against_a_flat_benchmark(tmp_path, capsys,
+                                                                          tables):
+    market, paths = tables
+    code, out, _ = run(capsys, "import", "bars", "--table", paths["daily_bars"], "--out",
+                       tmp_path / "src")
+    assert code == 0
+    assert "benchmarks without data      000852.XSHG, 000300.XSHG, 000905.XSHG" in out
+    assert "components without members" in out
+    first, last = market.dates[[0, -1]].strftime("%Y%m%d")
+    assert run(capsys, "store", "build", "--source", tmp_path / "src", "--store",
+               tmp_path / "store", "--start", first, "--end", last)[0] == 0
+    code, _, err = run(capsys, "run", "--store", tmp_path / "store", "--weights",
+                       weights_file(tmp_path / "w.parquet", market), "--out", tmp_path / "rep",
+                       "--benchmark", "000300")
+    assert code == 0, err
+    assert "no data for the benchmark 000300; the run is measured against a flat" in err
+    daily = pd.read_parquet(tmp_path / "rep" / "w_daily.parquet")
+    assert len(daily) == len(market.dates) - 1  # not cut to the dates of an empty series
+    assert (daily["index_daily_return"] == 0).all()
+
+
+def test_rejected_rows_are_listed_and_strict_stops(tmp_path, capsys):
+    frame = pd.DataFrame({"trade_date": ["20240102", "20240103", "2024-02-31"],
+                          "ts_code": ["600000.SH"] * 3, "open": [10.0, 10.1, 10.2],
+                          "close": [10.0, 10.1, 10.2]})
+    frame.to_csv(tmp_path / "bars.csv", index=False)
+    args = ["import", "bars", "--table", tmp_path / "bars.csv", "--out", tmp_path / "src",
+            "--columns", "date=trade_date,code=ts_code"]
+    code, out, _ = run(capsys, *args)
+    assert code == 0
+    assert "Rejected rows:" in out and "bars.csv row 3: trade_date='2024-02-31'" in out
+    code, _, err = run(capsys, *args, "--strict", "--force")
+    assert code == 1
+    assert "unreadable or missing date: bars.csv row 3" in one_error_line(err)
+    code, _, err = run(capsys, *args)
+    assert code == 1 and "already exists; use --force" in one_error_line(err)
+
+
+@pytest.mark.parametrize(("extra", "message"), [
+    (["--columns", "nonsense"], "write standard=column"),
+    (["--buy-price", "vwap"], "vwap needs the amount and volume columns"),
+])
+def test_bad_options_are_one_line(tmp_path, capsys, extra, message):
+    pd.DataFrame({"date": ["20240102"], "code": ["600000"], "open": [1.0],
+                  "close": [1.0]}).to_parquet(tmp_path / "t.parquet")
+    code, _, err = run(capsys, "import", "bars", "--table", tmp_path / "t.parquet", "--out",
+                       tmp_path / "src", *extra)
+    assert code == 1 and message in one_error_line(err)
+    code, _, err = run(capsys, "import", "bars", "--table", tmp_path / "none.csv", "--out",
+                       tmp_path / "src")
+    assert code == 1 and "does not exist" in one_error_line(err)
