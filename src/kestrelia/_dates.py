@@ -51,8 +51,8 @@ def parse_date(value: Any, date_format: str | None = None) -> str | None:
         match = _EIGHT.fullmatch(text) or _ISO.fullmatch(text)
         return _calendar(*match.groups()[:3]) if match else None
     if isinstance(value, (int, np.integer)):
-        return _calendar(*_EIGHT.fullmatch(str(int(value))).groups()) if (
-            10_000_000 <= int(value) <= 99_999_999) else None
+        digits = _EIGHT.fullmatch(str(int(value)))
+        return _calendar(*digits.groups()) if digits else None
     if isinstance(value, (float, np.floating)):
         if np.isfinite(value) and float(value).is_integer():
             return parse_date(int(value), date_format)

@@ -81,3 +81,47 @@ def test_readme_python_section_runs(tmp_path, monkeypatch):
                         generated.index_daily)
     exec(compile(code, str(README), "exec"), {"__name__": "readme"})
     assert (tmp_path / "report" / "stats.json").is_file()
+
+
+def test_typed_usage_script_runs():
+    script = Path(__file__).with_name("typed_usage.py")
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                         check=True).stdout.split()
+    assert out[3:7] == ["['main',", "'weekly_net_value']", "True", "6"]
+    assert out[7:9] == ["weights:", "StoreError"]
+
+
+def mypy_run(*args, env_path=None):
+    import os
+
+    env = dict(os.environ)
+    package_root = Path(kestrelia.__file__).resolve().parents[1]
+    if "site-packages" not in package_root.parts:  # a source tree: show mypy where it is
+        env["MYPYPATH"] = str(package_root)
+    root = Path(__file__).resolve().parents[2]
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           "--config-file", str(root / "pyproject.toml"), *args],
+                          capture_output=True, text=True, env=env, cwd=root)
+
+
+def needs_mypy_and_pandas_stubs():
+    from importlib import metadata
+
+    pytest.importorskip("mypy")
+    try:
+        metadata.version("pandas-stubs")
+    except metadata.PackageNotFoundError:
+        pytest.skip("pandas-stubs is not installed (pip install kestrelia[test])")
+
+
+def test_user_script_passes_mypy_strict():
+    needs_mypy_and_pandas_stubs()
+    script = Path(__file__).with_name("typed_usage.py")
+    result = mypy_run(str(script))
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_public_package_passes_mypy_strict():
+    needs_mypy_and_pandas_stubs()
+    result = mypy_run("-p", "kestrelia.backtest")
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -52,7 +52,7 @@ class TestStore:
         market = store.market(dates[5], dates[20])
         assert list(market.dates) == dates[5:21]
         assert set(market.benchmarks) == {"000852", "000300", "000905"}
-        assert market.can_buy_stock.dtypes.map(lambda d: d == bool).all()
+        assert market.can_buy_stock.dtypes.map(pd.api.types.is_bool_dtype).all()
         full = Market.from_store(store.path, mmap=False)
         pd.testing.assert_frame_equal(full.close_price.loc[dates[5]:dates[20]], market.close_price)
         assert "rq_index_components_new_000852.XSHG" in store.components()

@@ -31,7 +31,7 @@ def sorted_unique_index(index: pd.Index, what: str) -> None:
         return
     duplicated = index.duplicated()
     if duplicated.any():
-        raise InputError(f"{what}: the date {index[duplicated.argmax()]!r} appears twice")
+        raise InputError(f"{what}: the date {index[int(duplicated.argmax())]!r} appears twice")
     for previous, label in zip(index[:-1], index[1:]):
         try:
             ok = bool(previous < label)
@@ -52,7 +52,7 @@ def stock_codes(columns: pd.Index, what: str) -> None:
                              "digits")
     duplicated = columns.duplicated()
     if duplicated.any():
-        raise InputError(f"{what}: the stock code {columns[duplicated.argmax()]!r} appears "
+        raise InputError(f"{what}: the stock code {columns[int(duplicated.argmax())]!r} appears "
                          "twice")
 
 

@@ -9,7 +9,7 @@ import json
 import math
 import os
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import pandas as pd
 
@@ -159,12 +159,15 @@ class BacktestResult:
         total, stats = self._engine["total"], dict(self._engine["stats"])
         benchmark = str(self.parameters["benchmark"])
         buffers = {"main": io.BytesIO(), "weekly_net_value": io.BytesIO()}
+        # The renderers hand the path to savefig unchanged, and savefig also writes to a
+        # file object: the image stays in memory.
+        main, weekly = cast(Any, buffers["main"]), cast(Any, buffers["weekly_net_value"])
         with _pelorin._MATPLOTLIB_PLOT_LOCK:
             _pelorin._plot_strategy_performance_unlocked(
-                total, stats, self.name, None, buffers["main"], kind, benchmark,
+                total, stats, self.name, None, main, kind, benchmark,
                 int(self.parameters["rolling_window"]))
             _pelorin._plot_weekly_net_value_unlocked(
-                total, self.name, None, buffers["weekly_net_value"], kind, benchmark)
+                total, self.name, None, weekly, kind, benchmark)
         figures: dict[str, Figure] = {}
         for key, buffer in buffers.items():
             if not buffer.getvalue():

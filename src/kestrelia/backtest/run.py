@@ -94,13 +94,18 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
 
     from kestrelia.backtest import _engine
 
-    options = dict(rolling_window=parameters["rolling_window"],
-                   total_money=parameters["capital"], fee=parameters["fee"],
-                   rule_fee=parameters["rule_fee"], lot_size=parameters["lot_size"])
+    options: dict[str, Any] = dict(
+        rolling_window=parameters["rolling_window"], total_money=parameters["capital"],
+        fee=parameters["fee"], rule_fee=parameters["rule_fee"],
+        lot_size=parameters["lot_size"])
     try:
         engine = _engine.run_backtest(
-            weights, **market.matrices(), benchmark_dict=market.benchmarks or None,
-            benchmark_names=benchmark, strategy_name=name, **options)
+            weights, market.can_buy_stock, market.cant_sell_stock, market.split_factor,
+            market.dividend_factor, market.close_price, market.prev_close, market.buy_price,
+            market.sell_price, benchmark_dict=market.benchmarks or None,
+            benchmark_names=benchmark, rolling_window=options["rolling_window"],
+            total_money=options["total_money"], fee=options["fee"],
+            rule_fee=options["rule_fee"], lot_size=options["lot_size"], strategy_name=name)
     except KeyError as exc:
         # The engine's statistics read columns of the total frame by name; a total frame
         # without a single finite return day fails there. Say why instead.
