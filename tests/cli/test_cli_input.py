@@ -201,3 +201,20 @@ def test_ctrl_c_during_a_run_exits_130_without_traceback(tmp_path):
         rest = process.stderr.read()
         assert process.wait(timeout=120) == 130, first + rest
     assert "Traceback" not in rest and rest.strip().endswith("kestrelia-backtest: interrupted")
+
+
+def test_ctrl_c_while_loading_the_tool_is_one_line():
+    # Ctrl-C arriving while pandas is being imported, before any command runs.
+    code = (
+        "import builtins, sys\n"
+        "real = builtins.__import__\n"
+        "def interrupt(name, *args, **kwargs):\n"
+        "    if name == 'pandas':\n"
+        "        raise KeyboardInterrupt\n"
+        "    return real(name, *args, **kwargs)\n"
+        "from kestrelia.backtest.app import main\n"
+        "builtins.__import__ = interrupt\n"
+        "sys.exit(main(['store', 'info', 'somewhere']))\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 130, done.stderr
+    assert done.stderr.strip() == "kestrelia-backtest: interrupted"
