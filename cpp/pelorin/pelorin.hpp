@@ -29,6 +29,21 @@ py::object build_total_backtesting_frame(const Args& args);
 py::object calc_strategy_stats(const Args& args);
 
 // pipeline.cpp
+// Everything one backtest produces: the result record's fields, the total frame and the
+// restricted, smoothed weight matrix the statistics were computed from.
+struct PipelineOutput {
+    py::object strategy_name;
+    py::object daily_return;
+    py::object cumulative_return;
+    py::object stats;
+    py::object benchmark_summary;
+    py::dict plot_paths;
+    py::object total;
+    py::object work;
+};
+// The pipeline body. `args` carry the parameters of run_strategy_backtest_core; the lot
+// size is passed to the VWAP simulation as given; None keeps the simulation's default.
+PipelineOutput run_pipeline(const Args& args, const py::object& lot_size);
 py::object run_strategy_backtest_core(const Args& args);
 
 // formatting.cpp

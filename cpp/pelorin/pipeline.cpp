@@ -145,29 +145,39 @@ py::object benchmark_summary(const py::object& benchmark_dict, const py::object&
 
 }  // namespace
 
-py::object run_strategy_backtest_core(const Args& args) {
+PipelineOutput run_pipeline(const Args& args, const py::object& lot_size) {
     py::object pd = binding::pandas();
-    const py::object strategy_name = args["strategy_name"];
+    PipelineOutput out;
+    out.strategy_name = args["strategy_name"];
     const py::object benchmark_dict = args["benchmark_dict"];
 
     py::object work = restrict_to_priced(args["strategy_matrix"], args["close_price"]);
     work = call_global("_smooth_strategy_weights", work, args["rolling_window"]);
+    out.work = work;
     const SignalDates valid = signal_dates(work);
 
     const py::list empty_columns =
         binding::texts({"daily_return", "index_daily_return", "long", "close_net_value",
                         "max_drowdown", "extra_return", "extra_max_drowdown",
                         "extra_daily_return"});
-    const py::object empty_stats =
-        call_global("calc_strategy_stats", pd.attr("DataFrame")(py::arg("columns") = empty_columns),
-                    work);
+    const py::object empty_frame = pd.attr("DataFrame")(py::arg("columns") = empty_columns);
+    const py::object empty_stats = call_global("calc_strategy_stats", empty_frame, work);
+    // Without a return day there is no total frame: the early result carries empty
+    // returns, the statistics of an empty frame, and that empty frame as the total.
     auto early_result = [&]() {
         py::object empty = pd.attr("Series")(py::arg("dtype") = binding::float_type());
-        return make_result(strategy_name, empty, empty, empty_stats, pd.attr("DataFrame")(),
-                           py::dict());
+        out.daily_return = empty;
+        out.cumulative_return = empty;
+        out.stats = empty_stats;
+        out.benchmark_summary = pd.attr("DataFrame")();
+        out.plot_paths = py::dict();
+        out.total = empty_frame;
+        return out;
     };
     if (valid.empty) return early_result();
 
+    py::dict vwap_options;
+    if (!lot_size.is_none()) vwap_options["lot_size"] = lot_size;
     py::object daily_return = binding::global("calc_strategy_vwap_daily_return")(
         py::arg("signal_matrix") = work, py::arg("can_buy_stock") = args["can_buy_stock"],
         py::arg("cant_sell_stock") = args["cant_sell_stock"],
@@ -176,7 +186,7 @@ py::object run_strategy_backtest_core(const Args& args) {
         py::arg("close_price") = args["close_price"], py::arg("prev_close") = args["prev_close"],
         py::arg("buy_price") = args["buy_price"], py::arg("sell_price") = args["sell_price"],
         py::arg("total_money") = args["total_money"], py::arg("fee") = args["fee"],
-        py::arg("rule_fee") = args["rule_fee"]);
+        py::arg("rule_fee") = args["rule_fee"], **vwap_options);
     if (py::bool_(daily_return.attr("empty"))) return early_result();
 
     // The trading day after the last dated weights is not part of the backtest. When it
@@ -202,11 +212,20 @@ py::object run_strategy_backtest_core(const Args& args) {
     if (py::bool_(total_backtesting.attr("empty"))) return early_result();
 
     py::object total = call_global("_build_total_backtesting_frame", total_backtesting);
-    py::object stats = call_global("calc_strategy_stats", total, work);
-    py::object summary = benchmark_summary(benchmark_dict, total);
-    py::dict plot_paths = run_chart_step(args, total, stats);
-    return make_result(strategy_name, total["daily_return"], total["long"], stats, summary,
-                       plot_paths);
+    out.total = total;
+    out.stats = call_global("calc_strategy_stats", total, work);
+    out.benchmark_summary = benchmark_summary(benchmark_dict, total);
+    out.plot_paths = run_chart_step(args, total, out.stats);
+    out.daily_return = total["daily_return"];
+    out.cumulative_return = total["long"];
+    return out;
+}
+
+py::object run_strategy_backtest_core(const Args& args) {
+    // The host's pipeline trades in the simulation's default lots (200 shares).
+    const PipelineOutput out = run_pipeline(args, py::none());
+    return make_result(out.strategy_name, out.daily_return, out.cumulative_return, out.stats,
+                       out.benchmark_summary, out.plot_paths);
 }
 
 }  // namespace kestrelia::pelorin

@@ -9,7 +9,8 @@ import pandas as pd
 import pytest
 
 from kestrelia import singleton
-from kestrelia.backtest.app import cli, workflows
+from kestrelia.backtest import Store
+from kestrelia.backtest.app import cli
 
 
 def run(capsys, *argv):
@@ -42,7 +43,7 @@ class TestDemo:
         assert code == 0
         assert (out / "market" / "factors").is_dir() and (out / "store" / "metadata.pkl").is_file()
         report = out / "report"
-        for name in ("demo_backtest.png", "demo_backtest_weekly_net_value.png", "stats.json",
+        for name in ("demo.png", "demo_weekly_net_value.png", "stats.json",
                      "demo_daily.csv", "demo_daily.parquet", "benchmark_summary.csv"):
             assert (report / name).stat().st_size > 0, name
         stats = json.loads((report / "stats.json").read_text())["stats"]
@@ -131,7 +132,7 @@ class TestRun:
     def weights(self, demo, tmp_path):
         _, out_dir = demo
         daily = pd.read_csv(out_dir / "report" / "demo_daily.csv", dtype={"date": str})
-        close = workflows.load_market(out_dir / "store").matrices["close_price"]
+        close = Store(out_dir / "store").market().close_price
         codes = list(close.columns[:30])
         w = pd.DataFrame(1.0 / 30, index=daily["date"], columns=codes)
         path = tmp_path / "my_weights.csv"

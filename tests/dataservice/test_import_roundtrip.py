@@ -7,7 +7,8 @@ import pytest
 
 from kestrelia import singleton
 from kestrelia.backtest import _pelorin
-from kestrelia.backtest.app import demo_market, strategy, workflows
+from kestrelia.backtest import Store
+from kestrelia.backtest.app import demo_market, strategy
 from kestrelia.dataservice import LocalFactorService, import_daily_bars, write_factor_folder
 
 
@@ -45,12 +46,12 @@ def test_the_backtest_from_both_stores_is_identical(folders):
     results = []
     for name in ("own", "imported"):
         store = root / f"store_{name}"
-        workflows.build_store(root / name, store, dates[0], dates[-1], force=False)
-        loaded = workflows.load_market(store)
-        members = loaded.components["rq_index_components_new_000852.XSHG"]
-        weights = strategy.reversal_weights(loaded.matrices, members)
+        Store(store).build(root / name, dates[0], dates[-1])
+        loaded = Store(store).market()
+        members = Store(store).components()["rq_index_components_new_000852.XSHG"]
+        weights = strategy.reversal_weights(loaded.matrices(), members)
         results.append(_pelorin.run_strategy_backtest_core(
-            weights, **loaded.matrices, benchmark_dict=loaded.benchmarks,
+            weights, **loaded.matrices(), benchmark_dict=loaded.benchmarks,
             benchmark_names="000852", rolling_window=3))
     own, imported = results
     assert len(own.daily_return) > 100 and own.daily_return.abs().sum() > 0

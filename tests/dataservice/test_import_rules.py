@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 from kestrelia import singleton
-from kestrelia.backtest.app import workflows
+from kestrelia.backtest import Store
 from kestrelia.dataservice import LocalFactorService, import_daily_bars
 from kestrelia.dataservice.bars import rules
 
@@ -223,15 +223,16 @@ def test_nine_basic_columns_build_a_store_with_locked_limit_days(tmp_path):
                              "low": price, "close": price, "pre_close": pre,
                              "volume": 1e5, "amount": 1e5 * price})
         imported(tmp_path, rows)
-        workflows.build_store(tmp_path / "out", tmp_path / "store", days[0], days[-1], force=False)
-        market = workflows.load_market(tmp_path / "store")
+        Store(tmp_path / "store").build(tmp_path / "out", days[0], days[-1])
+        market = Store(tmp_path / "store").market()
+        components = Store(tmp_path / "store").components()
     finally:
         singleton.set_instance(previous)
-    can_buy = market.matrices["can_buy_stock"]
+    can_buy = market.can_buy_stock
     assert can_buy.shape == (30, 4)
     expected = pd.DataFrame(True, index=can_buy.index, columns=can_buy.columns)
     expected.loc[days[10], "600000"] = False
     pd.testing.assert_frame_equal(can_buy, expected, check_names=False)
-    assert not market.matrices["cant_sell_stock"].any().any()
+    assert not market.cant_sell_stock.any().any()
     assert market.benchmarks["000852"].empty
-    assert all(m.isna().all().all() for m in market.components.values())
+    assert all(m.isna().all().all() for m in components.values())

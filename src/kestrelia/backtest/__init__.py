@@ -1,1 +1,61 @@
-"""Backtest engine: the native simulation (_pelorin) and the prepared-data builder (_prepare)."""
+"""kestrelia.backtest: backtest target-weight matrices of China A-share stocks.
+
+The public face of the engine: a :class:`Market` of date x stock matrices, the
+:func:`backtest` function and its :class:`BacktestResult`, and the prepared-data
+:class:`Store` a market is loaded from. The native modules ``_pelorin`` and ``_prepare``
+underneath are the host toolkit's contract and are not meant to be called directly.
+
+The names are loaded on first use, so that importing the package stays cheap (and the
+command-line tool can answer Ctrl-C with one line even while pandas is still loading).
+"""
+
+from importlib import import_module
+from typing import TYPE_CHECKING, Any
+
+from kestrelia._version import __version__
+from kestrelia.errors import InputError, KestreliaError, StoreError
+
+if TYPE_CHECKING:
+    from kestrelia.backtest.market import Market
+    from kestrelia.backtest.result import BacktestResult
+    from kestrelia.backtest.run import backtest
+    from kestrelia.backtest.store import Store
+    from kestrelia.backtest.sweep import SweepResult, sweep
+    from kestrelia.backtest.weights import read_weights
+
+__all__ = [
+    "BacktestResult",
+    "InputError",
+    "KestreliaError",
+    "Market",
+    "Store",
+    "StoreError",
+    "SweepResult",
+    "__version__",
+    "backtest",
+    "read_weights",
+    "sweep",
+]
+
+_HOMES = {
+    "BacktestResult": "kestrelia.backtest.result",
+    "Market": "kestrelia.backtest.market",
+    "Store": "kestrelia.backtest.store",
+    "backtest": "kestrelia.backtest.run",
+    "SweepResult": "kestrelia.backtest.sweep",
+    "sweep": "kestrelia.backtest.sweep",
+    "read_weights": "kestrelia.backtest.weights",
+}
+
+if not TYPE_CHECKING:  # type checkers see the imports above instead
+
+    def __getattr__(name: str) -> Any:
+        home = _HOMES.get(name)
+        if home is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(import_module(home), name)
+        globals()[name] = value
+        return value
+
+    def __dir__() -> list[str]:
+        return sorted(set(globals()) | set(_HOMES))

@@ -2,6 +2,6 @@
 
 import sys
 
-from kestrelia.backtest.app.cli import main
+from kestrelia.backtest.app import main
 
 sys.exit(main())

@@ -3,21 +3,27 @@
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 import time
 from contextlib import contextmanager
 from pathlib import Path
 
-from kestrelia.backtest import _pelorin, _prepare
-from kestrelia.backtest.app import demo_market, import_bars, strategy, tables, workflows
-from kestrelia.backtest.app.workflows import UserError
+from kestrelia.backtest import Store, backtest
+from kestrelia.backtest.app import demo_market, import_bars, strategy, tables
+from kestrelia.backtest.app.inputs import UserError, date_arg, read_weights
+from kestrelia.backtest.app.paths import fresh_dir, output_file
 from kestrelia.dataservice import write_factor_folder
 from kestrelia.errors import KestreliaError
 
 PROG = "kestrelia-backtest"
 DEMO_BENCHMARK = "000852"
 DEMO_UPDATE_DAYS = 20
+# The benchmarks a prepared-data store holds, by short name.
+BENCHMARKS = ("000852", "000300", "000905")
+MAX_DEMO_YEARS = 30
+MAX_SEED = 2**32 - 1
 
 EXAMPLES = f"""examples:
   {PROG} demo                          run the whole job on a generated market
@@ -71,76 +77,73 @@ def previous_demo(out: Path) -> bool:
 def cmd_demo(args) -> int:
     out_arg = Path(args.out)
     replace = args.force or (out_arg.expanduser().is_dir() and previous_demo(out_arg))
-    out = workflows.fresh_dir(out_arg, replace, "output folder")
+    out = fresh_dir(out_arg, replace, "output folder")
     (out / DEMO_MARKER).write_text("written by kestrelia-backtest demo; a rerun replaces this folder\n")
-    source, store, report = out / "market", out / "store", out / "report"
+    source, store, report = out / "market", Store(out / "store"), out / "report"
     progress = Progress(8)
     with progress.step(f"Generating a market of {args.stocks} stocks over {args.years:g} years"):
-        market = demo_market.generate_market(n_stocks=args.stocks, years=args.years, seed=args.seed)
+        generated = demo_market.generate_market(n_stocks=args.stocks, years=args.years, seed=args.seed)
     with progress.step(f"Writing it as data-service files to {source}"):
-        write_factor_folder(source, market.factors, market.index_daily)
-    dates = market.dates.strftime("%Y%m%d")
+        write_factor_folder(source, generated.factors, generated.index_daily)
+    dates = generated.dates.strftime("%Y%m%d")
     cutoff = len(dates) - DEMO_UPDATE_DAYS - 1
-    with progress.step(f"Building prepared data {dates[0]} to {dates[cutoff]} into {store}"):
-        workflows.build_store(source, store, dates[0], dates[cutoff], force=False)
+    with progress.step(f"Building prepared data {dates[0]} to {dates[cutoff]} into {store.path}"):
+        store.build(source, dates[0], dates[cutoff])
     with progress.step(f"Daily update: rebuilding {dates[cutoff + 1]} to {dates[-1]} onto the store"):
-        workflows.update_store(source, store, dates[cutoff + 1], dates[-1])
+        store.update(source, dates[cutoff + 1], dates[-1])
     with progress.step("Loading the store"):
-        loaded = workflows.load_market(store)
-    members = loaded.components.get(f"rq_index_components_new_{DEMO_BENCHMARK}.XSHG")
+        market = store.market()
+        members = store.components().get(f"rq_index_components_new_{DEMO_BENCHMARK}.XSHG")
     with progress.step(f"Sample strategy: {strategy.LOOKBACK_DAYS}-day reversal, top "
                        f"{strategy.HOLDINGS} of the {DEMO_BENCHMARK} members"):
-        weights = strategy.reversal_weights(loaded.matrices, members)
-    report.mkdir(parents=True, exist_ok=True)
-    chart = report / "demo_backtest.png"
-    with progress.step("Backtesting and drawing the charts"):
-        result = _pelorin.run_strategy_backtest_core(
-            weights, **loaded.matrices, benchmark_dict=loaded.benchmarks,
-            benchmark_names=DEMO_BENCHMARK, rolling_window=strategy.SMOOTHING_DAYS,
-            plot_image_kind="large", plot_save_path=str(chart),
-            strategy_name="Demo 20-day reversal")
-    with progress.step("Writing the report files"):
-        total = workflows.total_frame(result.daily_return, loaded.benchmarks, DEMO_BENCHMARK)
-        files = workflows.write_report(result, total, report, "demo")
-    print_result(result)
+        weights = strategy.reversal_weights(market.matrices(), members)
+    with progress.step("Backtesting"):
+        result = backtest(weights, market, benchmark=DEMO_BENCHMARK,
+                          rolling_window=strategy.SMOOTHING_DAYS, name="demo")
+    with progress.step("Writing the report and drawing the charts"):
+        files = result.save(report)
+    print_result(result, "Demo 20-day reversal")
     print("\nWhere everything went:")
-    rows = [("data-service folder", str(source)), ("prepared-data store", str(store))]
-    rows += [(f"chart ({kind})", path) for kind, path in result.plot_paths.items()]
+    rows = [("data-service folder", str(source)), ("prepared-data store", str(store.path))]
     rows += [("report file", str(f)) for f in files]
     print(tables.render(rows, align="ll"))
     return 0
 
 
 def cmd_store_build(args) -> int:
-    start, end = workflows.date_arg(args.start, "--start"), workflows.date_arg(args.end, "--end")
+    start, end = date_arg(args.start, "--start"), date_arg(args.end, "--end")
     if start > end:
         raise UserError(f"--start {start} is after --end {end}")
+    store = Store(args.store)
+    if store.path.exists() and (store.path / "metadata.pkl").exists() and not args.force:
+        raise UserError(f"{store.path} already holds a store; use --force to replace it")
     progress = Progress(1)
     with progress.step(f"Building {start} to {end} from {args.source} into {args.store}"):
-        workflows.build_store(Path(args.source), Path(args.store), start, end, args.force)
-    print_store_info(workflows.store_summary(Path(args.store)))
+        store.build(Path(args.source), start, end, force=args.force)
+    print_store_info(store.info())
     return 0
 
 
 def cmd_store_update(args) -> int:
-    start = workflows.date_arg(getattr(args, "from"), "--from")
-    end = workflows.date_arg(args.to, "--to")
+    start = date_arg(getattr(args, "from"), "--from")
+    end = date_arg(args.to, "--to")
     if start > end:
         raise UserError(f"--from {start} is after --to {end}")
+    store = Store(args.store)
     progress = Progress(1)
     with progress.step(f"Rebuilding {start} to {end} from {args.source} onto {args.store}"):
-        workflows.update_store(Path(args.source), Path(args.store), start, end)
-    print_store_info(workflows.store_summary(Path(args.store)))
+        store.update(Path(args.source), start, end)
+    print_store_info(store.info())
     return 0
 
 
 def cmd_store_info(args) -> int:
-    print_store_info(workflows.store_summary(Path(args.store)))
+    print_store_info(Store(args.store).info())
     return 0
 
 
 def cmd_store_verify(args) -> int:
-    report = workflows.open_store(Path(args.store)).verify_report()
+    report = Store(args.store).verify_report()
     for problem in report["problems"]:
         print(problem)
     unchecked = report["without_checksum"]
@@ -157,54 +160,59 @@ def cmd_store_verify(args) -> int:
 
 
 def cmd_run(args) -> int:
-    start = workflows.date_arg(args.start, "--start") if args.start else None
-    end = workflows.date_arg(args.end, "--end") if args.end else None
+    start = date_arg(args.start, "--start") if args.start else None
+    end = date_arg(args.end, "--end") if args.end else None
+    if start and end and start > end:
+        raise UserError(f"--start {start} is after --end {end}")
     out = Path(args.out).expanduser()
-    name = args.name or Path(args.weights).stem
-    chart = out / f"{name}.png"
-    targets = [chart, out / f"{name}_weekly_net_value.png", out / "stats.json",
+    name = args.name if args.name is not None else Path(args.weights).stem
+    if not name or "/" in name or "\\" in name or name in (".", "..") or name.startswith(".."):
+        raise UserError(f"--name {name!r} must be a plain file name (no path separators "
+                        "or '..')")
+    targets = [out / f"{name}.png", out / f"{name}_weekly_net_value.png", out / "stats.json",
                out / f"{name}_daily.csv", out / f"{name}_daily.parquet", out / "benchmark_summary.csv"]
     for path in targets:
-        workflows.output_file(path, args.force)
+        output_file(path, args.force)
     progress = Progress(4)
     with progress.step(f"Reading weights from {args.weights}"):
-        weights = workflows.read_weights(Path(args.weights))
-    first, last = workflows.backtest_window(weights, Path(args.store), start, end)
+        weights = read_weights(Path(args.weights), args.date_format)
+    if len(weights) == 0:
+        raise UserError("the weights file holds no rows")
+    first = max(weights.index[0], start) if start else weights.index[0]
+    last = min(weights.index[-1], end) if end else weights.index[-1]
+    store = Store(args.store)
+    info = store.info()
+    if first > last or last < info["first_date"] or first > info["last_date"]:
+        raise UserError(
+            f"the weights ({weights.index[0]} to {weights.index[-1]}) share no date with the "
+            f"store ({info['first_date']} to {info['last_date']})"
+            + (f" within {start or 'the start'} to {end or 'the end'}" if start or end else ""))
     with progress.step(f"Loading the market {first} to {last} from {args.store}"):
-        market = workflows.load_market(Path(args.store), first, last)
-    workflows.check_overlap(weights, market)
+        market = store.market(first, last)
     market.benchmarks, note = import_bars.drop_empty_benchmarks(market.benchmarks, args.benchmark)
     if note:
         print(note, file=sys.stderr)
-    out.mkdir(parents=True, exist_ok=True)
-    with progress.step("Backtesting and drawing the charts"):
-        result = _pelorin.run_strategy_backtest_core(
-            weights, **market.matrices, benchmark_dict=market.benchmarks,
-            benchmark_names=args.benchmark, rolling_window=args.rolling_window,
-            total_money=args.capital, fee=args.fee, rule_fee=args.rule_fee,
-            plot_image_kind=args.image_kind, plot_save_path=str(chart), strategy_name=name)
-    if result.daily_return.empty:
-        raise UserError("the backtest has no return day: the weights need at least two "
-                        "priced dates with a weight on the earlier one")
-    with progress.step(f"Writing the report to {out}"):
-        total = workflows.total_frame(result.daily_return, market.benchmarks, args.benchmark)
-        files = workflows.write_report(result, total, out, name)
+    with progress.step("Backtesting"):
+        result = backtest(weights.loc[first:last], market, benchmark=args.benchmark,
+                          rolling_window=args.rolling_window, capital=args.capital,
+                          fee=args.fee, rule_fee=args.rule_fee, name=name)
+    with progress.step(f"Writing the report and drawing the charts to {out}"):
+        files = result.save(out, force=args.force, kind=args.image_kind)
     print_result(result)
     print()
-    print(tables.render([(k, v) for k, v in result.plot_paths.items()]
-                        + [("file", str(f)) for f in files], align="ll"))
+    print(tables.render([("file", str(f)) for f in files], align="ll"))
     return 0
 
 
 # ---- output ----------------------------------------------------------------------------
 
 
-def print_result(result) -> None:
-    days = result.daily_return
+def print_result(result, title: str | None = None) -> None:
+    days = result.returns
     if len(days):
-        print(f"\n{result.strategy_name}: {len(days)} trading days, {days.index[0]} to {days.index[-1]}")
+        print(f"\n{title or result.name}: {len(days)} trading days, {days.index[0]} to {days.index[-1]}")
     print()
-    print(tables.stats_table(result.stats))
+    print(tables.stats_table(result.stats.to_dict()))
     print()
     print(tables.benchmark_table(result.benchmark_summary))
 
@@ -238,14 +246,28 @@ def non_negative_int(text: str) -> int:
 
 def positive_float(text: str) -> float:
     value = float(text)
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a finite positive number, got {text}")
+    return value
+
+
+def demo_years(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and 0 < value <= MAX_DEMO_YEARS):
+        raise argparse.ArgumentTypeError(f"must be more than 0 and at most {MAX_DEMO_YEARS}, got {text}")
+    return value
+
+
+def seed(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= MAX_SEED:
+        raise argparse.ArgumentTypeError(f"must be between 0 and {MAX_SEED}, got {text}")
     return value
 
 
 def rate(text: str) -> float:
     value = float(text)
-    if not 0 <= value < 1:
+    if not (math.isfinite(value) and 0 <= value < 1):
         raise argparse.ArgumentTypeError(f"must be a rate between 0 and 1, got {text}")
     return value
 
@@ -266,8 +288,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "backtests a 20-day reversal strategy and writes the report and charts.")
     demo.add_argument("--out", default="kestrelia-demo", help="output folder (default: %(default)s)")
     demo.add_argument("--stocks", type=positive_int, default=800, help="number of stocks (default: %(default)s)")
-    demo.add_argument("--years", type=positive_float, default=3.0, help="years of history (default: %(default)s)")
-    demo.add_argument("--seed", type=int, default=7, help="random seed (default: %(default)s)")
+    demo.add_argument("--years", type=demo_years, default=3.0, help="years of history (default: %(default)s)")
+    demo.add_argument("--seed", type=seed, default=7, help="random seed (default: %(default)s)")
     demo.add_argument("--force", action="store_true", help="replace an existing output folder")
     demo.set_defaults(handler=cmd_demo)
 
@@ -304,7 +326,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "summary and both charts.")
     run.add_argument("--store", required=True, help="prepared-data store folder")
     run.add_argument("--weights", required=True, help="weight matrix file (.parquet or .csv)")
-    run.add_argument("--benchmark", default="000852", choices=list(_prepare.BENCHMARK_INDEX_CODES),
+    run.add_argument("--benchmark", default="000852", choices=list(BENCHMARKS),
                      help="primary benchmark (default: %(default)s)")
     run.add_argument("--rolling-window", type=non_negative_int, default=0,
                      help="smooth the weights over this many days (default: %(default)s)")
@@ -315,17 +337,19 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--capital", type=positive_float, default=1e8, help="initial capital (default: %(default)g)")
     run.add_argument("--image-kind", choices=["large", "long"], default="large", help="chart layout (default: %(default)s)")
     run.add_argument("--out", default="kestrelia-report", help="output folder (default: %(default)s)")
-    run.add_argument("--name", help="strategy name and file prefix (default: the weights file name)")
+    run.add_argument("--name", help="strategy name and file prefix, a plain file name (default: the weights file name)")
+    run.add_argument("--date-format", help="strptime format of the weights' dates, e.g. %%d/%%m/%%Y "
+                     "(default: only YYYYMMDD, ISO dates and 8-digit numbers)")
     run.add_argument("--force", action="store_true", help="overwrite existing report files")
     run.set_defaults(handler=cmd_run)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
     try:
+        args = build_parser().parse_args(argv)
         return args.handler(args)
-    except (UserError, KestreliaError) as exc:
+    except KestreliaError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

@@ -6,7 +6,7 @@ import sys
 from pathlib import Path
 
 from kestrelia.backtest.app import tables
-from kestrelia.backtest.app.workflows import UserError
+from kestrelia.backtest.app.inputs import UserError
 from kestrelia.dataservice import import_daily_bars
 from kestrelia.errors import InputError
 

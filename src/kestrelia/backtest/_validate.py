@@ -1,0 +1,125 @@
+"""Checks of what the engine silently assumes about its inputs.
+
+Each check raises ``InputError`` naming the object and the first offending label. None of
+them copies or modifies what it is given.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from kestrelia.errors import InputError
+
+_CODE = re.compile(r"[0-9]{6}")
+_STEM_FORBIDDEN = re.compile(r"[/\\\x00]")
+
+
+def frame(value: Any, what: str) -> pd.DataFrame:
+    if not isinstance(value, pd.DataFrame):
+        raise InputError(f"{what} must be a pandas DataFrame, got {type(value).__name__}")
+    return value
+
+
+def sorted_unique_index(index: pd.Index, what: str) -> None:
+    """Dates ascending and unique, as the engine's shifts and joins assume."""
+    if index.is_monotonic_increasing and index.is_unique:
+        return
+    duplicated = index.duplicated()
+    if duplicated.any():
+        raise InputError(f"{what}: the date {index[int(duplicated.argmax())]!r} appears twice")
+    for previous, label in zip(index[:-1], index[1:]):
+        try:
+            ok = bool(previous < label)
+        except TypeError:
+            raise InputError(f"{what}: the dates {previous!r} and {label!r} cannot be "
+                             "compared") from None
+        if not ok:
+            raise InputError(f"{what}: the dates are not sorted ascending ({label!r} comes "
+                             f"after {previous!r})")
+    raise InputError(f"{what}: the dates are not sorted ascending")
+
+
+def stock_codes(columns: pd.Index, what: str) -> None:
+    """Unique stock codes of exactly six ASCII digits."""
+    for label in columns:
+        if not isinstance(label, str) or not _CODE.fullmatch(label):
+            raise InputError(f"{what}: column {label!r} is not a stock code of six ASCII "
+                             "digits")
+    duplicated = columns.duplicated()
+    if duplicated.any():
+        raise InputError(f"{what}: the stock code {columns[int(duplicated.argmax())]!r} appears "
+                         "twice")
+
+
+def _first_column(frame: pd.DataFrame, bad: pd.Series) -> Any:
+    return frame.columns[int(np.argmax(bad.to_numpy()))]
+
+
+def boolean(frame: pd.DataFrame, what: str) -> None:
+    bad = frame.dtypes.map(lambda d: not pd.api.types.is_bool_dtype(d))
+    if bad.any():
+        column = _first_column(frame, bad)
+        raise InputError(f"{what}: column {column!r} is {frame[column].dtype}, not a boolean "
+                         "mask")
+
+
+def numeric(frame: pd.DataFrame, what: str) -> None:
+    bad = frame.dtypes.map(lambda d: pd.api.types.is_bool_dtype(d)
+                           or not pd.api.types.is_numeric_dtype(d))
+    if bad.any():
+        column = _first_column(frame, bad)
+        raise InputError(f"{what}: column {column!r} is {frame[column].dtype}, not numeric")
+
+
+def finite_or_nan(frame: pd.DataFrame, what: str) -> None:
+    """Numbers that are finite or NaN (no signal); infinities are refused by cell."""
+    numeric(frame, what)
+    values = frame.to_numpy(dtype=float, copy=False)
+    infinite = np.isinf(values)
+    if infinite.any():
+        row, col = np.argwhere(infinite)[0]
+        raise InputError(f"{what}: the weight {values[row, col]} at ({frame.index[row]!r}, "
+                         f"{frame.columns[col]!r}) is not finite")
+
+
+def positive_finite(value: Any, what: str) -> float:
+    number = _number(value, what)
+    if not (math.isfinite(number) and number > 0):
+        raise InputError(f"{what} must be a finite number greater than 0, got {value!r}")
+    return number
+
+
+def rate(value: Any, what: str) -> float:
+    number = _number(value, what)
+    if not (math.isfinite(number) and 0 <= number < 1):
+        raise InputError(f"{what} must be a finite rate in [0, 1), got {value!r}")
+    return number
+
+
+def whole_at_least(value: Any, minimum: int, what: str) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise InputError(f"{what} must be an integer, got {value!r}")
+    if value < minimum:
+        raise InputError(f"{what} must be at least {minimum}, got {value!r}")
+    return int(value)
+
+
+def file_stem(value: Any, what: str) -> str:
+    """A name usable as a file stem: no path separators, not '.' or '..'."""
+    if not isinstance(value, str) or not value.strip():
+        raise InputError(f"{what} must be a non-empty text, got {value!r}")
+    if _STEM_FORBIDDEN.search(value) or value in (".", "..") or value.startswith(".."):
+        raise InputError(f"{what} {value!r} is not a plain file name (no path separators "
+                         "or '..')")
+    return value
+
+
+def _number(value: Any, what: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
+        raise InputError(f"{what} must be a number, got {value!r}")
+    return float(value)

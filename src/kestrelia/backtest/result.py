@@ -1,0 +1,285 @@
+"""The outcome of one backtest: returns, the daily total frame, statistics, tables and
+charts, and a way to save them."""
+
+from __future__ import annotations
+
+import html
+import io
+import json
+import math
+import os
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, cast
+
+import pandas as pd
+
+from kestrelia.errors import InputError
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["BacktestResult"]
+
+# Headline statistics shown in notebooks: key, label, kind.
+_HEADLINE = (
+    ("annual_return", "Annual return", "points"),
+    ("extra_annual_return", "Excess annual return", "points"),
+    ("sharp", "Sharpe", "number"),
+    ("extra_sharp", "Excess Sharpe", "number"),
+    ("max_dd", "Max drawdown", "ratio"),
+    ("extra_max_dd", "Excess max drawdown", "ratio"),
+    ("win_rate", "Win rate", "ratio"),
+    ("turnover", "Turnover", "ratio"),
+)
+
+
+def _plain(value: Any) -> Any:
+    """A JSON value: finite floats stay, everything non-finite becomes None."""
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        return None if value is None else str(value)
+    return number if math.isfinite(number) else None
+
+
+class BacktestResult:
+    """What :func:`backtest` produced.
+
+    Attributes
+    ----------
+    name : str
+        The strategy name (also the stem of the saved chart and daily files).
+    parameters : dict
+        The run's options: benchmark, rolling_window, capital, fee, rule_fee, lot_size.
+    returns : pandas.Series
+        The daily return of each backtest day (profit over the initial capital).
+    daily : pandas.DataFrame
+        The engine's total frame: one row per day with ``daily_return``,
+        ``index_daily_return``, ``close``, ``extra_daily_return``, ``long``,
+        ``close_net_value``, ``max_drowdown``, ``extra_return`` and ``extra_max_drowdown``.
+    stats : pandas.Series
+        The engine's statistics (annual returns in percentage points, ratios otherwise).
+    benchmark_summary : pandas.DataFrame
+        The excess over every benchmark of the market, one row each.
+
+    Examples
+    --------
+    >>> from kestrelia.backtest.result import _example_result
+    >>> result = _example_result()
+    >>> result.name, len(result.returns)
+    ('example', 2)
+    """
+
+    def __init__(self, *, name: str, parameters: dict[str, Any], engine: dict[str, Any],
+                 benchmarks: dict[str, pd.Series]) -> None:
+        self.name = name
+        self.parameters = dict(parameters)
+        self.returns: pd.Series = engine["daily_return"].rename("daily_return")
+        self.daily: pd.DataFrame = engine["total"].rename_axis("date")
+        self.stats: pd.Series = pd.Series(engine["stats"], dtype=float, name=name)
+        self.benchmark_summary: pd.DataFrame = engine["benchmark_summary"]
+        self._engine = engine
+        self._benchmarks = benchmarks
+
+    def __repr__(self) -> str:
+        days = self.returns
+        span = f"{days.index[0]} to {days.index[-1]}" if len(days) else "no days"
+        return (f"BacktestResult({self.name!r}, {len(days)} days {span}, annual return "
+                f"{self.stats.get('annual_return', float('nan')):.2f} %)")
+
+    @property
+    def yearly(self) -> pd.DataFrame:
+        """Per calendar year the return, Sharpe ratio, maximum drawdown and Calmar ratio of
+        the strategy and of its excess return (the table drawn on the performance chart).
+
+        Examples
+        --------
+        >>> from kestrelia.backtest.result import _example_result
+        >>> list(_example_result().yearly.index)
+        [2024]
+        """
+        from kestrelia.backtest import _core, _pelorin
+
+        columns = ["daily_return", "index_daily_return", "extra_daily_return"]
+        daily = _core._with_datetime_index(self._engine["total"])[columns].copy()
+        yearly: pd.DataFrame = _pelorin._calc_yearly_performance_metrics(daily)
+        return yearly
+
+    def _draw(self, directory: Path, kind: str) -> dict[str, str]:
+        """Both charts through the engine's locked entry points."""
+        from kestrelia.backtest import _pelorin
+
+        total, stats = self._engine["total"], dict(self._engine["stats"])
+        benchmark = str(self.parameters["benchmark"])
+        paths: dict[str, str] = {}
+        paths.update(_pelorin.plot_strategy_performance(
+            total, stats, strategy_name=self.name, save_path=str(directory / f"{self.name}.png"),
+            image_kind=kind, benchmark_name=benchmark,
+            rolling_window=int(self.parameters["rolling_window"])))
+        paths.update(_pelorin.plot_weekly_net_value(
+            total, strategy_name=self.name,
+            save_path=str(directory / f"{self.name}_weekly_net_value.png"), image_kind=kind,
+            benchmark_name=benchmark))
+        return paths
+
+    def figures(self, kind: str = "large") -> dict[str, Figure]:
+        """The performance and weekly net-value charts as matplotlib figures.
+
+        The engine's renderers draw to image files; each chart is rendered by them
+        (under the engine's chart lock) into memory and shown in a new figure of the same
+        pixel size. No file is written and pyplot's state is not touched.
+
+        Parameters
+        ----------
+        kind : {"large", "long"}, default "large"
+            The wide landscape layout or the tall one.
+
+        Returns
+        -------
+        dict of str to matplotlib.figure.Figure
+            ``"main"`` and ``"weekly_net_value"``; a chart without data is left out.
+
+        Raises
+        ------
+        InputError
+            For an unknown ``kind``.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest.result import _example_result
+        >>> sorted(_example_result().figures())
+        ['main', 'weekly_net_value']
+        """
+        import matplotlib.image
+        from matplotlib.figure import Figure
+
+        from kestrelia.backtest import _pelorin
+
+        _check_kind(kind)
+        total, stats = self._engine["total"], dict(self._engine["stats"])
+        benchmark = str(self.parameters["benchmark"])
+        buffers = {"main": io.BytesIO(), "weekly_net_value": io.BytesIO()}
+        # The renderers hand the path to savefig unchanged, and savefig also writes to a
+        # file object: the image stays in memory.
+        main, weekly = cast(Any, buffers["main"]), cast(Any, buffers["weekly_net_value"])
+        with _pelorin._MATPLOTLIB_PLOT_LOCK:
+            _pelorin._plot_strategy_performance_unlocked(
+                total, stats, self.name, None, main, kind, benchmark,
+                int(self.parameters["rolling_window"]))
+            _pelorin._plot_weekly_net_value_unlocked(
+                total, self.name, None, weekly, kind, benchmark)
+        figures: dict[str, Figure] = {}
+        for key, buffer in buffers.items():
+            if not buffer.getvalue():
+                continue
+            buffer.seek(0)
+            image = matplotlib.image.imread(buffer, format="png")
+            height, width = image.shape[:2]
+            dpi = 100
+            figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi)
+            axes = figure.add_axes((0.0, 0.0, 1.0, 1.0))
+            axes.imshow(image)
+            axes.set_axis_off()
+            figures[key] = figure
+        return figures
+
+    def save(self, directory: str | os.PathLike[str], *, force: bool = False,
+             kind: str = "large") -> list[Path]:
+        """Write the report: both charts (PNG), ``stats.json``, the daily frame as CSV and
+        Parquet, and ``benchmark_summary.csv``.
+
+        ``stats.json`` is strict JSON: non-finite numbers are written as ``null``.
+
+        Parameters
+        ----------
+        directory : str or path-like
+            Folder to write into; created when missing.
+        force : bool, default False
+            Overwrite report files that are already there.
+        kind : {"large", "long"}, default "large"
+            The charts' layout.
+
+        Returns
+        -------
+        list of pathlib.Path
+            The files written.
+
+        Raises
+        ------
+        InputError
+            When a report file exists and ``force`` is false (nothing is written then), or
+            for an unknown ``kind``.
+
+        Examples
+        --------
+        >>> import tempfile
+        >>> from kestrelia.backtest.result import _example_result
+        >>> with tempfile.TemporaryDirectory() as folder:
+        ...     [p.name for p in _example_result().save(folder)]
+        ['stats.json', 'example_daily.csv', 'example_daily.parquet', 'benchmark_summary.csv', 'example.png', 'example_weekly_net_value.png']
+        """
+        _check_kind(kind)
+        out = Path(directory).expanduser()
+        files = [out / "stats.json", out / f"{self.name}_daily.csv",
+                 out / f"{self.name}_daily.parquet", out / "benchmark_summary.csv"]
+        charts = [out / f"{self.name}.png", out / f"{self.name}_weekly_net_value.png"]
+        if out.exists() and not out.is_dir():
+            raise InputError(f"{out} exists and is not a directory")
+        if not force:
+            for path in files + charts:
+                if path.exists():
+                    raise InputError(f"{path} already exists; pass force=True to overwrite it")
+        out.mkdir(parents=True, exist_ok=True)
+        document = {"strategy_name": self.name,
+                    "parameters": {k: _plain(v) if isinstance(v, float) else v
+                                   for k, v in self.parameters.items()},
+                    "stats": {k: _plain(v) for k, v in self._engine["stats"].items()}}
+        files[0].write_text(json.dumps(document, indent=2, allow_nan=False) + "\n")
+        self.daily.to_csv(files[1])
+        self.daily.to_parquet(files[2])
+        self.benchmark_summary.to_csv(files[3], index=False)
+        drawn = self._draw(out, kind)
+        return files + [Path(p) for p in drawn.values()]
+
+    def _repr_html_(self) -> str:
+        """The headline statistics as an HTML table (Jupyter's rich display).
+
+        Examples
+        --------
+        >>> from kestrelia.backtest.result import _example_result
+        >>> "Annual return" in _example_result()._repr_html_()
+        True
+        """
+        rows = []
+        for key, label, kind in _HEADLINE:
+            value = self.stats.get(key, float("nan"))
+            if not math.isfinite(value):
+                text = "--"
+            elif kind == "points":
+                text = f"{value:.2f}%"
+            elif kind == "ratio":
+                text = f"{value * 100:.2f}%"
+            else:
+                text = f"{value:.2f}"
+            rows.append(f"<tr><th style='text-align:left'>{html.escape(label)}</th>"
+                        f"<td style='text-align:right'>{text}</td></tr>")
+        days = self.returns
+        span = (f"{len(days)} days, {html.escape(str(days.index[0]))} to "
+                f"{html.escape(str(days.index[-1]))}") if len(days) else "no days"
+        return (f"<div><strong>{html.escape(self.name)}</strong> ({span})"
+                f"<table>{''.join(rows)}</table></div>")
+
+
+def _check_kind(kind: str) -> None:
+    if kind not in ("large", "long"):
+        raise InputError(f"kind must be 'large' or 'long', got {kind!r}")
+
+
+def _example_result() -> BacktestResult:
+    """A three-day backtest of the example market, for the examples."""
+    from kestrelia.backtest.market import _example_market
+    from kestrelia.backtest.run import backtest
+
+    market = _example_market()
+    weights = pd.DataFrame(0.4, index=market.dates, columns=market.codes)
+    return backtest(weights, market, name="example")

@@ -1,0 +1,401 @@
+"""A prepared-data store on disk: build it from a data service, update its tail, inspect,
+verify, and load a market from it."""
+
+from __future__ import annotations
+
+import os
+import pickle
+import threading
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+from kestrelia import _dates, singleton
+from kestrelia.backtest.market import Market
+from kestrelia.errors import InputError, KestreliaError, StoreError
+
+__all__ = ["Store", "MARKET_DATASETS"]
+
+# Store dataset -> market matrix of the same meaning.
+MARKET_DATASETS = {
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "rq_get_split": "split_factor",
+    "rq_get_dividend": "dividend_factor",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
+}
+
+# The data-service client is process-wide: builds that swap it must not overlap.
+_SERVICE_LOCK = threading.RLock()
+
+
+@contextmanager
+def _service(source: Any) -> Iterator[None]:
+    """Registers ``source`` (a client, or a factor folder) as the data service for the
+    duration of the block and restores the previous client afterwards."""
+    if isinstance(source, (str, os.PathLike)):
+        from kestrelia.dataservice import LocalFactorService
+
+        try:
+            source = LocalFactorService(source)
+        except FileNotFoundError as exc:
+            raise InputError(str(exc)) from None
+    with _SERVICE_LOCK:
+        previous = singleton.set_instance(source)
+        try:
+            yield
+        finally:
+            singleton.set_instance(previous)
+
+
+def _date(value: Any, what: str) -> str:
+    text = _dates.parse_date(value)
+    if text is None:
+        raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
+    return text
+
+
+def _window(start: Any, end: Any) -> tuple[str, str]:
+    lo, hi = _date(start, "start"), _date(end, "end")
+    if lo > hi:
+        raise InputError(f"start {lo} is after end {hi}")
+    return lo, hi
+
+
+class Store:
+    """A prepared-data store folder.
+
+    Parameters
+    ----------
+    path : str or path-like
+        The store folder; it need not exist before :meth:`build`.
+    lock_timeout : float, optional
+        Seconds a write waits for another process's write to finish before it fails with
+        ``StoreError``; default ``KESTRELIA_STORE_LOCK_TIMEOUT`` or 5.
+
+    Examples
+    --------
+    >>> store = Store("my-store")
+    >>> store
+    Store('my-store')
+    """
+
+    def __init__(self, path: str | os.PathLike[str], *, lock_timeout: float | None = None) -> None:
+        self.path = Path(path).expanduser()
+        if lock_timeout is not None and not (isinstance(lock_timeout, (int, float))
+                                             and lock_timeout >= 0):
+            raise InputError(f"lock_timeout must be zero or more seconds, got {lock_timeout!r}")
+        self.lock_timeout = lock_timeout
+
+    def __repr__(self) -> str:
+        return f"Store({str(self.path)!r})"
+
+    def _native(self) -> Any:
+        from kestrelia.backtest import _prepare
+
+        native = _prepare.BinaryPreparedDataStore(str(self.path))
+        native.lock_timeout = self.lock_timeout
+        return native
+
+    def _existing(self) -> Any:
+        from kestrelia.backtest._store import METADATA_FILE
+
+        if not (self.path / METADATA_FILE).is_file():
+            raise StoreError(f"{self.path} is not a prepared-data store (no {METADATA_FILE} "
+                             "inside)")
+        return self._native()
+
+    def _metadata(self, native: Any) -> dict[str, Any]:
+        try:
+            metadata: dict[str, Any] = native.load_metadata()
+        except KestreliaError:
+            raise
+        except (OSError, ValueError, pickle.UnpicklingError, EOFError) as exc:
+            raise StoreError(f"cannot read the metadata of {self.path}: {exc}") from None
+        return metadata
+
+    def _dates(self, native: Any) -> list[str]:
+        entry = self._metadata(native).get("datasets", {}).get("close_price")
+        if not entry:
+            raise StoreError(f"{self.path} holds no close_price dataset")
+        return list(entry["dates"])
+
+    def build(self, source: Any, start: Any, end: Any, *, force: bool = False) -> None:
+        """Build the store of ``[start, end]`` from a data service.
+
+        Parameters
+        ----------
+        source : data-service client or path-like
+            A client object, or a factor folder (a local client is made for it).
+        start, end : date
+            First and last date (inclusive), ``YYYYMMDD`` or ISO.
+        force : bool, default False
+            Replace a store that is already there.
+
+        Raises
+        ------
+        StoreError
+            When a store is already there and ``force`` is false, or the write fails.
+        InputError
+            For a bad date or window, a source that is no factor folder, or a source
+            without prices in the window.
+
+        Examples
+        --------
+        >>> Store("my-store").build("no-such-folder", "20240102", "20240131")
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.InputError: no-such-folder is not a factor folder (no factors/)
+        """
+        from kestrelia.backtest import _prepare
+        from kestrelia.backtest._store import METADATA_FILE
+
+        lo, hi = _window(start, end)
+        if (self.path / METADATA_FILE).exists() and not force:
+            raise StoreError(f"{self.path} already holds a store; pass force=True to "
+                             "replace it")
+        with _service(source):
+            payload = _prepare.GroupPreparedDataBuilder(start_date=lo, end_date=hi).build()
+        if len(payload["data"]["close_price"]) == 0:
+            raise InputError(f"the source has no prices between {lo} and {hi}")
+        try:
+            self.path.mkdir(parents=True, exist_ok=True)
+            self._native().write(payload)
+        except KestreliaError:
+            raise
+        except OSError as exc:
+            raise StoreError(f"cannot write the store {self.path}: {exc}") from None
+
+    def update(self, source: Any, start: Any, end: Any) -> None:
+        """Rebuild ``[start, end]`` (with one stored day of look-back) and write it over
+        the store's tail.
+
+        Parameters
+        ----------
+        source : data-service client or path-like
+            A client object, or a factor folder.
+        start, end : date
+            First and last date to rewrite (inclusive).
+
+        Raises
+        ------
+        StoreError
+            When there is no store or the write fails.
+        InputError
+            For a bad date or window, or a source without prices in it.
+
+        Examples
+        --------
+        >>> Store("no-such-store").update("market", "20240102", "20240131")
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
+        """
+        from kestrelia.backtest import _prepare
+
+        lo, hi = _window(start, end)
+        native = self._existing()
+        with _service(source):
+            payload = _prepare.build_incremental_write_window(self._dates(native), lo, hi)
+        if all(len(v) == 0 for v in payload["data"].values() if isinstance(v, pd.DataFrame)):
+            raise InputError(f"the source has no prices between {lo} and {hi}")
+        try:
+            native.update_tail(payload)
+        except KestreliaError:
+            raise
+        except OSError as exc:
+            raise StoreError(f"cannot update the store {self.path}: {exc}") from None
+
+    def info(self) -> dict[str, Any]:
+        """A summary of the store: dates, datasets, components and last update.
+
+        Returns
+        -------
+        dict
+            ``store``, ``first_date``, ``last_date``, ``trading_days``, ``datasets`` (rows
+            of key, shape text and dtype), ``component_names``, ``updated_at`` and
+            ``files`` (one line: a quick check of every file's presence, header and size).
+
+        Raises
+        ------
+        StoreError
+            When there is no store or its metadata cannot be read.
+
+        Examples
+        --------
+        >>> Store("no-such-store").info()
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
+        """
+        native = self._existing()
+        metadata = self._metadata(native)
+        rows = []
+        for key, entry in metadata.get("datasets", {}).items():
+            if entry.get("kind") == "series_dict":
+                rows.append((key, f"{len(entry['series'])} series", "float64"))
+            else:
+                rows.append((key, f"{len(entry['dates'])} x {len(entry['columns'])}",
+                             entry.get("dtype", "?")))
+        dates = self._dates(native)
+        meta = metadata.get("meta", {})
+        # A quick look at every file (present, header and size as recorded); reading every
+        # byte against its checksum is left to verify().
+        quick = native.verify_report(checksums=False)
+        if quick["problems"]:
+            files = (f"{len(quick['problems'])} problem(s) in {quick['files']} files, e.g. "
+                     f"{quick['problems'][0]}; run 'store verify' for all")
+        else:
+            files = (f"{quick['files']} present, headers and sizes as recorded; contents not "
+                     "checked (run 'store verify')")
+        return {
+            "store": str(self.path),
+            "first_date": dates[0] if dates else None,
+            "last_date": dates[-1] if dates else None,
+            "trading_days": len(dates),
+            "datasets": rows,
+            "component_names": list(meta.get("component_names", [])),
+            "updated_at": metadata.get("updated_at"),
+            "files": files,
+        }
+
+    def verify(self, checksums: bool = True) -> list[str]:
+        """Check every dataset's file; one line per problem, empty when all is well.
+
+        Each file must be a regular file inside the store with the dtype, shape and size
+        the metadata records, and (with ``checksums``) the SHA-256 recorded when it was
+        written. Stores written before checksums were recorded are checked in every other
+        way; :meth:`verify_report` lists them.
+
+        Parameters
+        ----------
+        checksums : bool, default True
+            Read every file against its checksum (slower: every byte is read).
+
+        Returns
+        -------
+        list of str
+
+        Raises
+        ------
+        StoreError
+            When there is no store.
+
+        Examples
+        --------
+        >>> Store("no-such-store").verify()
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
+        """
+        return list(self.verify_report(checksums)["problems"])
+
+    def verify_report(self, checksums: bool = True) -> dict[str, Any]:
+        """:meth:`verify` with counts: ``problems``, ``files``, ``checksummed`` and
+        ``without_checksum`` (datasets written before checksums were recorded).
+
+        Examples
+        --------
+        >>> Store("no-such-store").verify_report()
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
+        """
+        report: dict[str, Any] = self._existing().verify_report(checksums)
+        return report
+
+    def market(self, start: Any = None, end: Any = None, *, mmap: bool = True) -> Market:
+        """The market between two dates (inclusive) as a :class:`Market`.
+
+        Parameters
+        ----------
+        start, end : date, optional
+            The window; the whole store when omitted.
+        mmap : bool, default True
+            Map the files read-only (no copies) instead of reading them.
+
+        Returns
+        -------
+        Market
+
+        Raises
+        ------
+        StoreError
+            When there is no store or it lacks a market dataset.
+        InputError
+            For a bad date, or a window without trading days.
+
+        Examples
+        --------
+        >>> Store("no-such-store").market()
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
+        """
+        lo = None if start is None else _date(start, "start")
+        hi = None if end is None else _date(end, "end")
+        if lo is not None and hi is not None and lo > hi:
+            raise InputError(f"start {lo} is after end {hi}")
+        native = self._existing()
+        datasets = self._metadata(native).get("datasets", {})
+        missing = [key for key in MARKET_DATASETS if key not in datasets]
+        if missing:
+            raise StoreError(f"{self.path} lacks the datasets {', '.join(missing)}")
+        keys = list(MARKET_DATASETS) + (["benchmark_dict"] if "benchmark_dict" in datasets
+                                        else [])
+        try:
+            data = native.load(start_date=lo, end_date=hi, keys=keys, mmap=mmap)["data"]
+        except KestreliaError:
+            raise
+        except (OSError, ValueError, KeyError) as exc:
+            raise StoreError(f"cannot load {self.path}: {exc}") from None
+        matrices = {MARKET_DATASETS[key]: data[key] for key in MARKET_DATASETS}
+        if len(matrices["close_price"]) == 0:
+            raise InputError(f"the store has no trading days between {lo or 'its start'} "
+                             f"and {hi or 'its end'}")
+        market = Market(**matrices, benchmarks=dict(data.get("benchmark_dict", {})))
+        # Where it came from, so that work sent to other processes can map the same store
+        # instead of carrying the matrices.
+        market.store_path = self.path.resolve()
+        market.store_window = (lo, hi)
+        return market
+
+    def components(self, start: Any = None, end: Any = None) -> dict[str, pd.DataFrame]:
+        """The index-component masks the store holds, by component name.
+
+        Parameters
+        ----------
+        start, end : date, optional
+            The window; the whole store when omitted.
+
+        Returns
+        -------
+        dict of str to pandas.DataFrame
+
+        Examples
+        --------
+        >>> Store("no-such-store").components()
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
+        """
+        lo = None if start is None else _date(start, "start")
+        hi = None if end is None else _date(end, "end")
+        native = self._existing()
+        metadata = self._metadata(native)
+        keys = dict(metadata.get("meta", {}).get("component_dataset_keys", {}))
+        held = {name: key for name, key in keys.items()
+                if key in metadata.get("datasets", {})}
+        if not held:
+            return {}
+        try:
+            data = native.load(start_date=lo, end_date=hi, keys=list(held.values()))["data"]
+        except (OSError, ValueError, KeyError) as exc:
+            raise StoreError(f"cannot load {self.path}: {exc}") from None
+        return {name: data[key] for name, key in held.items()}

@@ -1,0 +1,127 @@
+"""The package's public surface: names, the light import, every docstring example and the
+README's Python section, run as written."""
+
+import doctest
+import importlib
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import kestrelia
+import kestrelia.backtest as bt
+
+PUBLIC = {"Market", "backtest", "BacktestResult", "Store", "KestreliaError", "InputError",
+          "StoreError", "__version__"}
+README = Path(__file__).resolve().parents[2] / "README.md"
+
+
+def test_exports():
+    assert set(bt.__all__) == PUBLIC
+    assert set(kestrelia.__all__) == PUBLIC - {"backtest"}
+    for name in PUBLIC - {"backtest"}:
+        assert getattr(kestrelia, name) is getattr(bt, name)
+    assert kestrelia.backtest is bt  # the subpackage, not the function
+    assert importlib.import_module("kestrelia.backtest") is bt
+    from kestrelia.errors import InputError, StoreError
+
+    assert bt.InputError is InputError and issubclass(InputError, ValueError)
+    assert issubclass(StoreError, OSError) and issubclass(StoreError, bt.KestreliaError)
+    assert re.fullmatch(r"\d+\.\d+.*|0\+unknown", kestrelia.__version__)
+
+
+def test_import_is_light():
+    code = ("import sys, pandas; before = set(sys.modules); import kestrelia, kestrelia.backtest; "
+            "print(sorted(m for m in set(sys.modules) - before "
+            "if m.split('.')[0] in ('matplotlib', 'pyarrow', 'dask')))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("module", ["kestrelia.backtest.market", "kestrelia.backtest.run",
+                                    "kestrelia.backtest.result", "kestrelia.backtest.store"])
+def test_docstring_examples_run(module, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    mod = importlib.import_module(module)
+    outcome = doctest.testmod(mod, optionflags=doctest.ELLIPSIS, verbose=False)
+    assert outcome.attempted > 0 and outcome.failed == 0
+
+
+def test_every_public_name_has_an_example():
+    from kestrelia.backtest.result import BacktestResult
+    from kestrelia.backtest.store import Store
+
+    objects = [bt.Market, bt.Market.from_store, bt.Market.slice, bt.backtest, BacktestResult,
+               BacktestResult.figures, BacktestResult.save, BacktestResult._repr_html_,
+               Store, Store.build, Store.update, Store.info, Store.verify, Store.market]
+    for obj in objects:
+        doc = obj.__doc__ or ""
+        assert ">>> " in doc, obj
+        if obj not in (BacktestResult._repr_html_,):
+            assert "Examples\n" in doc.replace(" ", ""), obj
+
+
+def readme_python_block():
+    text = README.read_text()
+    section = text.split("## From Python", 1)[1].split("\n## ", 1)[0]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def test_readme_python_section_runs(tmp_path, monkeypatch):
+    code = readme_python_block()
+    assert "_pelorin" not in code and "_prepare" not in code and "singleton" not in code
+    from kestrelia.backtest.app.demo_market import generate_market
+    from kestrelia.dataservice import write_factor_folder
+
+    monkeypatch.chdir(tmp_path)
+    generated = generate_market(n_stocks=60, years=1.2, seed=3)
+    write_factor_folder(tmp_path / "kestrelia-demo" / "market", generated.factors,
+                        generated.index_daily)
+    exec(compile(code, str(README), "exec"), {"__name__": "readme"})
+    assert (tmp_path / "report" / "stats.json").is_file()
+
+
+def test_typed_usage_script_runs():
+    script = Path(__file__).with_name("typed_usage.py")
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                         check=True).stdout.split()
+    assert out[3:7] == ["['main',", "'weekly_net_value']", "True", "6"]
+    assert out[7:9] == ["weights:", "StoreError"]
+
+
+def mypy_run(*args, env_path=None):
+    import os
+
+    env = dict(os.environ)
+    package_root = Path(kestrelia.__file__).resolve().parents[1]
+    if "site-packages" not in package_root.parts:  # a source tree: show mypy where it is
+        env["MYPYPATH"] = str(package_root)
+    root = Path(__file__).resolve().parents[2]
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                           "--config-file", str(root / "pyproject.toml"), *args],
+                          capture_output=True, text=True, env=env, cwd=root)
+
+
+def needs_mypy_and_pandas_stubs():
+    from importlib import metadata
+
+    pytest.importorskip("mypy")
+    try:
+        metadata.version("pandas-stubs")
+    except metadata.PackageNotFoundError:
+        pytest.skip("pandas-stubs is not installed (pip install kestrelia[test])")
+
+
+def test_user_script_passes_mypy_strict():
+    needs_mypy_and_pandas_stubs()
+    script = Path(__file__).with_name("typed_usage.py")
+    result = mypy_run(str(script))
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_public_package_passes_mypy_strict():
+    needs_mypy_and_pandas_stubs()
+    result = mypy_run("-p", "kestrelia.backtest")
+    assert result.returncode == 0, result.stdout + result.stderr

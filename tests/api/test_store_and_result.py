@@ -1,0 +1,173 @@
+"""Store round trips through the public layer, and what a result shows and saves."""
+
+import json
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+from matplotlib.figure import Figure
+
+from kestrelia import singleton
+from kestrelia.backtest import InputError, Market, Store, StoreError, backtest
+from kestrelia.backtest.app.demo_market import generate_market
+from kestrelia.dataservice import LocalFactorService, write_factor_folder
+
+
+@pytest.fixture(scope="module")
+def source(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("source") / "market"
+    generated = generate_market(n_stocks=50, years=0.3, seed=11)
+    write_factor_folder(folder, generated.factors, generated.index_daily)
+    return folder, list(generated.dates.strftime("%Y%m%d"))
+
+
+@pytest.fixture(scope="module")
+def built(source, tmp_path_factory):
+    folder, dates = source
+    store = Store(tmp_path_factory.mktemp("stores") / "s")
+    store.build(folder, dates[0], dates[-1])
+    return store, dates
+
+
+class TestStore:
+    def test_build_update_info_market(self, source, tmp_path):
+        folder, dates = source
+        marker = object()
+        previous = singleton.set_instance(marker)
+        try:
+            store = Store(tmp_path / "s")
+            store.build(LocalFactorService(folder), dates[0], dates[30])
+            assert singleton.get_instance() is marker  # the caller's client is back
+            store.update(folder, dates[28], dates[-1])
+            assert singleton.get_instance() is marker
+            with pytest.raises(InputError, match="not a factor folder"):
+                store.update(tmp_path, dates[28], dates[-1])
+            assert singleton.get_instance() is marker
+        finally:
+            singleton.set_instance(previous)
+        info = store.info()
+        assert (info["first_date"], info["last_date"], info["trading_days"]) == (dates[0], dates[-1], len(dates))
+        assert store.verify() == []
+        market = store.market(dates[5], dates[20])
+        assert list(market.dates) == dates[5:21]
+        assert set(market.benchmarks) == {"000852", "000300", "000905"}
+        assert market.can_buy_stock.dtypes.map(pd.api.types.is_bool_dtype).all()
+        full = Market.from_store(store.path, mmap=False)
+        pd.testing.assert_frame_equal(full.close_price.loc[dates[5]:dates[20]], market.close_price)
+        assert "rq_index_components_new_000852.XSHG" in store.components()
+
+    def test_store_problems_are_store_errors(self, built, tmp_path, source):
+        store, dates = built
+        with pytest.raises(StoreError, match="already holds a store; pass force=True"):
+            store.build(source[0], dates[0], dates[-1])
+        with pytest.raises(StoreError, match="is not a prepared-data store"):
+            Store(tmp_path).info()
+        with pytest.raises(InputError, match="start 20240301 is after end 20240101"):
+            store.build(source[0], "2024-03-01", "20240101", force=True)
+        with pytest.raises(InputError, match="start '01/03/2024' is not an unambiguous date"):
+            store.market("01/03/2024")
+        with pytest.raises(InputError, match="no trading days between 19990101 and 19990201"):
+            store.market("19990101", "19990201")
+
+    def test_a_damaged_file_is_reported(self, built, tmp_path):
+        import shutil
+
+        store, _ = built
+        copy = Store(tmp_path / "copy")
+        shutil.copytree(store.path, copy.path)
+        victim = next(p for p in copy.path.iterdir() if p.name.startswith("close_price."))
+        victim.write_bytes(victim.read_bytes()[:200])
+        problems = copy.verify()
+        assert len(problems) >= 1 and "close_price" in problems[0]
+
+
+@pytest.fixture(scope="module")
+def result(built):
+    store, dates = built
+    market = store.market()
+    close = market.close_price
+    weights = (close.rank(axis=1) <= 10).astype(float).where(close.notna()) / 10
+    return backtest(weights.where(weights > 0), market, rolling_window=2, name="mine")
+
+
+class TestResult:
+    def test_tables(self, result, pelorin):
+        from kestrelia.backtest import _core
+
+        assert result.name == "mine" and result.parameters["rolling_window"] == 2
+        assert result.stats.dtype == float and "annual_return" in result.stats
+        assert list(result.benchmark_summary["benchmark_name"]) == ["000852", "000300", "000905"]
+        yearly = pelorin._calc_yearly_performance_metrics(
+            _core._with_datetime_index(result.daily)[["daily_return", "index_daily_return",
+                                                      "extra_daily_return"]])
+        pd.testing.assert_frame_equal(result.yearly, yearly)
+        page = result._repr_html_()
+        assert "<table>" in page and "mine" in page and "Annual return" in page
+
+    def test_figures_write_no_file(self, result, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        figures = result.figures("long")
+        assert set(figures) == {"main", "weekly_net_value"}
+        assert all(isinstance(f, Figure) for f in figures.values())
+        width, height = figures["main"].get_size_inches()
+        assert height > width  # the tall layout
+        assert list(tmp_path.iterdir()) == []
+        with pytest.raises(InputError, match="kind must be 'large' or 'long'"):
+            result.figures("huge")
+
+    def test_save_writes_the_report_once(self, result, tmp_path):
+        files = result.save(tmp_path / "r")
+        assert sorted(p.name for p in files) == sorted([
+            "stats.json", "mine_daily.csv", "mine_daily.parquet", "benchmark_summary.csv",
+            "mine.png", "mine_weekly_net_value.png"])
+        assert all(p.stat().st_size > 0 for p in files)
+        document = json.loads((tmp_path / "r" / "stats.json").read_text())
+        assert document["stats"]["annual_return"] == pytest.approx(result.stats["annual_return"])
+        daily = pd.read_parquet(tmp_path / "r" / "mine_daily.parquet")
+        pd.testing.assert_frame_equal(daily, result.daily, check_index_type=False)
+        stamp = (tmp_path / "r" / "stats.json").stat().st_mtime_ns
+        with pytest.raises(InputError, match="stats.json already exists; pass force=True"):
+            result.save(tmp_path / "r")
+        assert (tmp_path / "r" / "stats.json").stat().st_mtime_ns == stamp
+        result.save(tmp_path / "r", force=True)
+
+    def test_stats_json_is_strict(self, result, tmp_path):
+        stats = dict(result._engine["stats"])
+        stats.update(sharp=float("nan"), extra_sharp=float("inf"), max_dd=-float("inf"))
+        doctored = type(result).__new__(type(result))
+        doctored.__dict__.update(result.__dict__, _engine={**result._engine, "stats": stats})
+        doctored.save(tmp_path)
+        text = (tmp_path / "stats.json").read_text()
+        for token in ("NaN", "Infinity"):
+            assert token not in text
+        values = json.loads(text)["stats"]
+        assert values["sharp"] is None and values["extra_sharp"] is None and values["max_dd"] is None
+
+
+def test_figures_and_backtests_in_threads(built):
+    import threading
+
+    store, _ = built
+    market = store.market()
+    close = market.close_price
+    weights = (close.rank(axis=1) <= 5).astype(float).where(close.notna()) / 5
+    weights = weights.where(weights > 0)
+    serial = backtest(weights, market).returns
+    errors = []
+
+    def work():
+        try:
+            result = backtest(weights, market)
+            pd.testing.assert_series_equal(result.returns, serial)
+            assert len(result.figures()) == 2
+        except BaseException as exc:  # reported to the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert np.isfinite(serial).all() and os.path.exists(store.path)
