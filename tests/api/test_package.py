@@ -14,7 +14,7 @@ import kestrelia
 import kestrelia.backtest as bt
 
 PUBLIC = {"Market", "backtest", "BacktestResult", "Store", "KestreliaError", "InputError",
-          "StoreError", "__version__"}
+          "StoreError", "__version__", "sweep", "SweepResult", "read_weights"}
 README = Path(__file__).resolve().parents[2] / "README.md"
 
 
@@ -41,7 +41,8 @@ def test_import_is_light():
 
 
 @pytest.mark.parametrize("module", ["kestrelia.backtest.market", "kestrelia.backtest.run",
-                                    "kestrelia.backtest.result", "kestrelia.backtest.store"])
+                                    "kestrelia.backtest.result", "kestrelia.backtest.store",
+                                    "kestrelia.backtest.sweep", "kestrelia.backtest.weights"])
 def test_docstring_examples_run(module, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     mod = importlib.import_module(module)
@@ -55,7 +56,8 @@ def test_every_public_name_has_an_example():
 
     objects = [bt.Market, bt.Market.from_store, bt.Market.slice, bt.backtest, BacktestResult,
                BacktestResult.figures, BacktestResult.save, BacktestResult._repr_html_,
-               Store, Store.build, Store.update, Store.info, Store.verify, Store.market]
+               Store, Store.build, Store.update, Store.info, Store.verify, Store.market,
+               bt.sweep, bt.SweepResult, bt.read_weights]
     for obj in objects:
         doc = obj.__doc__ or ""
         assert ">>> " in doc, obj

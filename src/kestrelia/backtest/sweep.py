@@ -54,6 +54,16 @@ class SweepResult:
         Daily returns, dates x strategies (NaN where a strategy has no return that day).
     failed : dict[str, str]
         Strategy name -> one-line error, for every strategy that could not run.
+
+    Examples
+    --------
+    >>> from kestrelia.backtest.market import _example_market
+    >>> market = _example_market()
+    >>> result = sweep({"half": market.close_price * 0 + 0.5}, market, progress=False)
+    >>> result
+    SweepResult(1 strategies, 2 days, 0 failed)
+    >>> result.net_values().columns.tolist()
+    ['half']
     """
 
     stats: pd.DataFrame
@@ -201,9 +211,12 @@ def sweep(
 
     Examples
     --------
-    >>> from kestrelia.backtest import sweep
-    >>> result = sweep({"a": weights_a, "b": weights_b}, "my-store")  # doctest: +SKIP
-    >>> result.stats["annual_return"]  # doctest: +SKIP
+    >>> from kestrelia.backtest.market import _example_market
+    >>> market = _example_market()
+    >>> half = market.close_price * 0 + 0.5
+    >>> result = sweep({"half": half, "broken": lambda m: 1 / 0}, market, progress=False)
+    >>> list(result.stats.index), result.failed
+    (['half'], {'broken': 'ZeroDivisionError: division by zero'})
     """
     names = _check_strategies(strategies)
     if "name" in backtest_options:

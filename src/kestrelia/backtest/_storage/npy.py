@@ -71,7 +71,9 @@ def check_file(path: Path, what: str, dtype: str | None, shape: tuple[int, ...] 
     if shape is not None and file_shape != tuple(shape):
         raise StoreError(f"{what}: {path} has shape {file_shape}, the metadata says "
                          f"{tuple(shape)}")
-    if fortran is not None and len(file_shape) > 1 and file_fortran != fortran:
+    # A matrix of one row or one column is contiguous both ways, and NumPy records it as
+    # C-ordered whatever order it was written in.
+    if fortran is not None and min(file_shape, default=0) > 1 and file_fortran != fortran:
         raise StoreError(f"{what}: {path} is not stored column-major as written")
     expected = offset + int(np.prod(file_shape, dtype=np.int64)) * file_dtype.itemsize
     size = os.stat(path).st_size
