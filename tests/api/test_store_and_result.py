@@ -120,7 +120,8 @@ class TestResult:
         files = result.save(tmp_path / "r")
         assert sorted(p.name for p in files) == sorted([
             "stats.json", "mine_daily.csv", "mine_daily.parquet", "benchmark_summary.csv",
-            "mine.png", "mine_weekly_net_value.png"])
+            "metrics.csv", "monthly.csv", "yearly.csv", "mine.png", "mine_weekly_net_value.png",
+            "report.html"])
         assert all(p.stat().st_size > 0 for p in files)
         document = json.loads((tmp_path / "r" / "stats.json").read_text())
         assert document["stats"]["annual_return"] == pytest.approx(result.stats["annual_return"])
@@ -171,3 +172,38 @@ def test_figures_and_backtests_in_threads(built):
         t.join()
     assert errors == []
     assert np.isfinite(serial).all() and os.path.exists(store.path)
+
+
+class TestMetricsAndReport:
+    def test_metrics_tables_follow_the_returns_and_the_primary_benchmark(self, result):
+        from kestrelia.backtest.metrics import compute_metrics, drawdown_periods, monthly_returns
+
+        expected = compute_metrics(result.returns, result.daily["index_daily_return"])
+        pd.testing.assert_series_equal(result.metrics, expected)
+        assert result.metrics["total_return"] == pytest.approx(result.returns.sum(), rel=1e-12)
+        assert np.isfinite(result.metrics["beta"])
+        pd.testing.assert_frame_equal(result.monthly, monthly_returns(result.returns))
+        pd.testing.assert_frame_equal(result.drawdowns(3), drawdown_periods(result.returns, 3))
+        # The monthly totals add up to the whole run's return.
+        assert result.monthly["Year"].sum() == pytest.approx(result.returns.sum(), rel=1e-12)
+
+    def test_no_benchmark_metrics_against_the_flat_benchmark(self, built):
+        store, _ = built
+        market = store.market()
+        flat = Market(**market.matrices())
+        weights = pd.DataFrame(0.02, index=flat.dates, columns=flat.codes)
+        alone = backtest(weights, flat, name="flat")
+        assert "beta" not in alone.metrics.index
+
+    def test_saved_tables_and_page(self, result, tmp_path):
+        result.save(tmp_path)
+        metrics = pd.read_csv(tmp_path / "metrics.csv", index_col=0)["value"]
+        assert float(metrics["annual_return"]) == pytest.approx(result.metrics["annual_return"])
+        monthly = pd.read_csv(tmp_path / "monthly.csv", index_col=0)
+        assert monthly.shape == result.monthly.shape
+        page = (tmp_path / "report.html").read_text(encoding="utf-8")
+        assert page.count("data:image/png;base64,") == 2
+        assert "http://" not in page and "https://" not in page and "<script" not in page
+        for section in ("Run parameters", "Risk and return metrics", "Monthly returns",
+                        "Yearly performance", "Benchmark summary", "Drawdown periods"):
+            assert section in page

@@ -8,6 +8,7 @@ import io
 import json
 import math
 import os
+from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
 
@@ -61,6 +62,11 @@ class BacktestResult:
         The engine's statistics (annual returns in percentage points, ratios otherwise).
     benchmark_summary : pandas.DataFrame
         The excess over every benchmark of the market, one row each.
+    metrics : pandas.Series
+        Risk and return metrics beside the engine's statistics, as plain fractions of the
+        fixed capital (see ``kestrelia.backtest.metrics.METRIC_DEFINITIONS``).
+    monthly : pandas.DataFrame
+        Monthly returns, year x month, with a year total.
 
     Examples
     --------
@@ -86,6 +92,65 @@ class BacktestResult:
         span = f"{days.index[0]} to {days.index[-1]}" if len(days) else "no days"
         return (f"BacktestResult({self.name!r}, {len(days)} days {span}, annual return "
                 f"{self.stats.get('annual_return', float('nan')):.2f} %)")
+
+    def _benchmark_returns(self) -> pd.Series | None:
+        """The primary benchmark's daily returns on the backtest's days, when one was used
+        (a run against the flat benchmark has none)."""
+        if str(self.parameters.get("benchmark")) not in self._benchmarks:
+            return None
+        series: pd.Series = self.daily["index_daily_return"]
+        return series
+
+    @cached_property
+    def metrics(self) -> pd.Series:
+        """Risk and return metrics of the daily returns, as plain fractions.
+
+        Returns, volatility, Sharpe and Sortino ratios, drawdown depth, dates and length,
+        Calmar ratio, skew, kurtosis, historical VaR and CVaR, best and worst day, profit
+        factor and, against the primary benchmark, beta, alpha, tracking error, information
+        ratio and correlation. The equity is ``1 + cumsum(returns)``: the fixed-capital
+        model does not compound. One line per metric in
+        ``kestrelia.backtest.metrics.METRIC_DEFINITIONS``.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest.result import _example_result
+        >>> m = _example_result().metrics
+        >>> bool(m["total_return"] == _example_result().returns.sum())
+        True
+        """
+        from kestrelia.backtest.metrics import compute_metrics
+
+        return compute_metrics(self.returns, self._benchmark_returns())
+
+    @cached_property
+    def monthly(self) -> pd.DataFrame:
+        """Monthly returns (sum of the daily returns, fractions of capital): one row per
+        year, one column per month and a year total.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest.result import _example_result
+        >>> list(_example_result().monthly.index)
+        [2024]
+        """
+        from kestrelia.backtest.metrics import monthly_returns
+
+        return monthly_returns(self.returns)
+
+    def drawdowns(self, top: int = 5) -> pd.DataFrame:
+        """The ``top`` deepest drawdown periods of the equity ``1 + cumsum(returns)``:
+        peak, trough and recovery dates (NaT when not recovered), depth and length.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest.result import _example_result
+        >>> list(_example_result().drawdowns().columns)
+        ['peak', 'trough', 'recovery', 'depth', 'days']
+        """
+        from kestrelia.backtest.metrics import drawdown_periods
+
+        return drawdown_periods(self.returns, top=top)
 
     @property
     def yearly(self) -> pd.DataFrame:
@@ -153,6 +218,21 @@ class BacktestResult:
         import matplotlib.image
         from matplotlib.figure import Figure
 
+        figures: dict[str, Figure] = {}
+        for key, png in self._chart_pngs(kind).items():
+            image = matplotlib.image.imread(io.BytesIO(png), format="png")
+            height, width = image.shape[:2]
+            dpi = 100
+            figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi)
+            axes = figure.add_axes((0.0, 0.0, 1.0, 1.0))
+            axes.imshow(image)
+            axes.set_axis_off()
+            figures[key] = figure
+        return figures
+
+    def _chart_pngs(self, kind: str) -> dict[str, bytes]:
+        """Both charts as PNG bytes, drawn by the engine's renderers under its chart lock;
+        a chart without data is left out."""
         from kestrelia.backtest import _pelorin
 
         _check_kind(kind)
@@ -168,25 +248,50 @@ class BacktestResult:
                 int(self.parameters["rolling_window"]))
             _pelorin._plot_weekly_net_value_unlocked(
                 total, self.name, None, weekly, kind, benchmark)
-        figures: dict[str, Figure] = {}
-        for key, buffer in buffers.items():
-            if not buffer.getvalue():
-                continue
-            buffer.seek(0)
-            image = matplotlib.image.imread(buffer, format="png")
-            height, width = image.shape[:2]
-            dpi = 100
-            figure = Figure(figsize=(width / dpi, height / dpi), dpi=dpi)
-            axes = figure.add_axes((0.0, 0.0, 1.0, 1.0))
-            axes.imshow(image)
-            axes.set_axis_off()
-            figures[key] = figure
-        return figures
+        return {key: b.getvalue() for key, b in buffers.items() if b.getvalue()}
+
+    def report_html(self, kind: str = "large", *,
+                    charts: dict[str, bytes] | None = None) -> str:
+        """One self-contained HTML page of this backtest: run parameters, headline
+        statistics, the metrics with their definitions, the monthly and yearly tables, the
+        benchmark summary, the drawdown periods and both charts (embedded; no script, no
+        external resource, opens offline).
+
+        Examples
+        --------
+        >>> from kestrelia.backtest.result import _example_result
+        >>> page = _example_result().report_html()
+        >>> page.startswith("<!DOCTYPE html>") and "Monthly returns" in page
+        True
+        """
+        from kestrelia.backtest.report import render_report
+
+        return render_report(**self._report_pieces(kind, charts))
+
+    def _report_pieces(self, kind: str, charts: dict[str, bytes] | None) -> dict[str, Any]:
+        from kestrelia.backtest.metrics import METRIC_DEFINITIONS
+
+        pngs = self._chart_pngs(kind) if charts is None else charts
+        captions = {"main": "Performance", "weekly_net_value": "Weekly net value"}
+        days = self.returns
+        span = f"{days.index[0]} to {days.index[-1]}, {len(days)} days" if len(days) else "no days"
+        execution = getattr(self, "execution", None)
+        return dict(
+            title=f"{self.name}: backtest report", subtitle=span,
+            parameters={"strategy": self.name, **self.parameters},
+            stats=self._engine["stats"], metrics=self.metrics, definitions=METRIC_DEFINITIONS,
+            monthly=self.monthly, yearly=self.yearly,
+            benchmark_summary=self.benchmark_summary, drawdowns=self.drawdowns(),
+            charts=[(captions.get(k, k), png) for k, png in pngs.items()],
+            execution=None if execution is None else execution.summary,
+            execution_charts=[] if execution is None else execution.chart_pngs(),
+        )
 
     def save(self, directory: str | os.PathLike[str], *, force: bool = False,
              kind: str = "large") -> list[Path]:
         """Write the report: both charts (PNG), ``stats.json``, the daily frame as CSV and
-        Parquet, and ``benchmark_summary.csv``.
+        Parquet, ``benchmark_summary.csv``, ``metrics.csv``, ``monthly.csv``, ``yearly.csv``
+        and ``report.html`` (one self-contained page of all of it).
 
         ``stats.json`` is strict JSON: non-finite numbers are written as ``null``.
 
@@ -216,13 +321,12 @@ class BacktestResult:
         >>> from kestrelia.backtest.result import _example_result
         >>> with tempfile.TemporaryDirectory() as folder:
         ...     [p.name for p in _example_result().save(folder)]
-        ['stats.json', 'example_daily.csv', 'example_daily.parquet', 'benchmark_summary.csv', 'example.png', 'example_weekly_net_value.png']
+        ['stats.json', 'example_daily.csv', 'example_daily.parquet', 'benchmark_summary.csv', 'metrics.csv', 'monthly.csv', 'yearly.csv', 'example.png', 'example_weekly_net_value.png', 'report.html']
         """
         _check_kind(kind)
         out = Path(directory).expanduser()
-        files = [out / "stats.json", out / f"{self.name}_daily.csv",
-                 out / f"{self.name}_daily.parquet", out / "benchmark_summary.csv"]
-        charts = [out / f"{self.name}.png", out / f"{self.name}_weekly_net_value.png"]
+        names = report_file_names(self.name)
+        files, charts = [out / n for n in names[:7]], [out / n for n in names[7:]]
         if out.exists() and not out.is_dir():
             raise InputError(f"{out} exists and is not a directory")
         if not force:
@@ -238,8 +342,15 @@ class BacktestResult:
         self.daily.to_csv(files[1])
         self.daily.to_parquet(files[2])
         self.benchmark_summary.to_csv(files[3], index=False)
-        drawn = self._draw(out, kind)
-        return files + [Path(p) for p in drawn.values()]
+        self.metrics.rename("value").rename_axis("metric").to_csv(files[4])
+        self.monthly.to_csv(files[5])
+        self.yearly.to_csv(files[6])
+        drawn = {key: Path(p) for key, p in self._draw(out, kind).items()}
+        from kestrelia.backtest.report import write_report
+
+        report = write_report(out / "report.html", **self._report_pieces(
+            kind, {k: p.read_bytes() for k, p in drawn.items()}))
+        return files + list(drawn.values()) + [report]
 
     def _repr_html_(self) -> str:
         """The headline statistics as an HTML table (Jupyter's rich display).
@@ -268,6 +379,14 @@ class BacktestResult:
                 f"{html.escape(str(days.index[-1]))}") if len(days) else "no days"
         return (f"<div><strong>{html.escape(self.name)}</strong> ({span})"
                 f"<table>{''.join(rows)}</table></div>")
+
+
+def report_file_names(name: str) -> list[str]:
+    """The files ``save()`` writes for a strategy named ``name``: seven tables, then the two
+    charts and the page."""
+    return ["stats.json", f"{name}_daily.csv", f"{name}_daily.parquet", "benchmark_summary.csv",
+            "metrics.csv", "monthly.csv", "yearly.csv", f"{name}.png",
+            f"{name}_weekly_net_value.png", "report.html"]
 
 
 def _check_kind(kind: str) -> None:

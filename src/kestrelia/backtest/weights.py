@@ -14,7 +14,7 @@ import pandas as pd
 from kestrelia import _dates
 from kestrelia.errors import InputError, KestreliaError
 
-__all__ = ["read_weights"]
+__all__ = ["WeightsFile", "read_weights"]
 
 
 def _stock_code(value: Any) -> str | None:
@@ -124,3 +124,24 @@ def read_weights(path: str | Path, date_format: str | None = None) -> pd.DataFra
         raise InputError(f"weights file {path}: the stock code "
                         f"{weights.columns[weights.columns.duplicated()][0]} appears twice")
     return weights.sort_index()
+
+
+class WeightsFile:
+    """A weights file as a sweep strategy: called with the market, it reads the file. It
+    pickles as its path and date format, so a cluster's workers read the file themselves.
+
+    Examples
+    --------
+    >>> WeightsFile("top50.parquet")
+    WeightsFile('top50.parquet')
+    """
+
+    def __init__(self, path: str | Path, date_format: str | None = None) -> None:
+        self.path = Path(path)
+        self.date_format = date_format
+
+    def __repr__(self) -> str:
+        return f"WeightsFile({str(self.path)!r})"
+
+    def __call__(self, market: object = None) -> pd.DataFrame:
+        return read_weights(self.path, self.date_format)

@@ -11,7 +11,8 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from kestrelia.backtest import Store, backtest
-from kestrelia.backtest.app import demo_market, import_bars, strategy, tables
+from kestrelia.backtest.result import report_file_names
+from kestrelia.backtest.app import demo_market, import_bars, strategy, sweep_command, tables
 from kestrelia.backtest.app.inputs import UserError, date_arg, read_weights
 from kestrelia.backtest.app.paths import fresh_dir, output_file
 from kestrelia.dataservice import write_factor_folder
@@ -107,6 +108,7 @@ def cmd_demo(args) -> int:
     rows = [("data-service folder", str(source)), ("prepared-data store", str(store.path))]
     rows += [("report file", str(f)) for f in files]
     print(tables.render(rows, align="ll"))
+    print(f"\nOpen the whole report in a browser: {report / 'report.html'}")
     return 0
 
 
@@ -169,10 +171,8 @@ def cmd_run(args) -> int:
     if not name or "/" in name or "\\" in name or name in (".", "..") or name.startswith(".."):
         raise UserError(f"--name {name!r} must be a plain file name (no path separators "
                         "or '..')")
-    targets = [out / f"{name}.png", out / f"{name}_weekly_net_value.png", out / "stats.json",
-               out / f"{name}_daily.csv", out / f"{name}_daily.parquet", out / "benchmark_summary.csv"]
-    for path in targets:
-        output_file(path, args.force)
+    for file_name in report_file_names(name):
+        output_file(out / file_name, args.force)
     progress = Progress(4)
     with progress.step(f"Reading weights from {args.weights}"):
         weights = read_weights(Path(args.weights), args.date_format)
@@ -201,6 +201,7 @@ def cmd_run(args) -> int:
     print_result(result)
     print()
     print(tables.render([("file", str(f)) for f in files], align="ll"))
+    print(f"\nThe whole report on one page: {out / 'report.html'}")
     return 0
 
 
@@ -317,6 +318,7 @@ def build_parser() -> argparse.ArgumentParser:
     verify.set_defaults(handler=cmd_store_verify)
 
     import_bars.add_parser(sub)
+    sweep_command.add_parser(sub, add_backtest_options)
 
     run = sub.add_parser(
         "run", help="backtest a weight matrix against a store",
@@ -326,23 +328,32 @@ def build_parser() -> argparse.ArgumentParser:
                     "summary and both charts.")
     run.add_argument("--store", required=True, help="prepared-data store folder")
     run.add_argument("--weights", required=True, help="weight matrix file (.parquet or .csv)")
-    run.add_argument("--benchmark", default="000852", choices=list(BENCHMARKS),
-                     help="primary benchmark (default: %(default)s)")
-    run.add_argument("--rolling-window", type=non_negative_int, default=0,
-                     help="smooth the weights over this many days (default: %(default)s)")
-    run.add_argument("--start", help="first date of the backtest")
-    run.add_argument("--end", help="last date of the backtest")
-    run.add_argument("--fee", type=rate, default=0.0001, help="commission rate, both sides (default: %(default)s)")
-    run.add_argument("--rule-fee", type=rate, default=0.0005, help="stamp duty on sells (default: %(default)s)")
-    run.add_argument("--capital", type=positive_float, default=1e8, help="initial capital (default: %(default)g)")
+    add_backtest_options(run)
     run.add_argument("--image-kind", choices=["large", "long"], default="large", help="chart layout (default: %(default)s)")
     run.add_argument("--out", default="kestrelia-report", help="output folder (default: %(default)s)")
     run.add_argument("--name", help="strategy name and file prefix, a plain file name (default: the weights file name)")
-    run.add_argument("--date-format", help="strptime format of the weights' dates, e.g. %%d/%%m/%%Y "
-                     "(default: only YYYYMMDD, ISO dates and 8-digit numbers)")
     run.add_argument("--force", action="store_true", help="overwrite existing report files")
     run.set_defaults(handler=cmd_run)
     return parser
+
+
+def add_backtest_options(parser: argparse.ArgumentParser) -> None:
+    """The options ``run`` and ``sweep`` share: the backtest's own and the weights' dates."""
+    parser.add_argument("--benchmark", default="000852", choices=list(BENCHMARKS),
+                        help="primary benchmark (default: %(default)s)")
+    parser.add_argument("--rolling-window", type=non_negative_int, default=0,
+                        help="smooth the weights over this many days (default: %(default)s)")
+    parser.add_argument("--start", help="first date of the backtest")
+    parser.add_argument("--end", help="last date of the backtest")
+    parser.add_argument("--fee", type=rate, default=0.0001,
+                        help="commission rate, both sides (default: %(default)s)")
+    parser.add_argument("--rule-fee", type=rate, default=0.0005,
+                        help="stamp duty on sells (default: %(default)s)")
+    parser.add_argument("--capital", type=positive_float, default=1e8,
+                        help="initial capital (default: %(default)g)")
+    parser.add_argument("--date-format",
+                        help="strptime format of the weights' dates, e.g. %%d/%%m/%%Y "
+                             "(default: only YYYYMMDD, ISO dates and 8-digit numbers)")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -1,0 +1,111 @@
+"""The ``sweep`` command: many weight files against one store, on threads or a Dask
+cluster, written as the tables and chart of ``SweepResult.save``."""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+from kestrelia.backtest.app.inputs import UserError, date_arg
+
+WEIGHT_SUFFIXES = (".parquet", ".csv")
+
+
+def add_parser(sub, backtest_options) -> None:
+    """The ``sweep`` command; ``backtest_options(parser)`` adds the options it shares with
+    ``run``."""
+    sweep = sub.add_parser(
+        "sweep", help="backtest many weight files against one store at once",
+        description="Backtests every weight file against the same stored market, on a pool "
+                    "of threads or on a Dask cluster, and writes one table of statistics, "
+                    "the daily returns of all strategies and a chart of their net values. "
+                    "One file that fails is reported and never stops the others.")
+    sweep.add_argument("--store", required=True, help="prepared-data store folder")
+    given = sweep.add_mutually_exclusive_group(required=True)
+    given.add_argument("--weights", nargs="+", metavar="FILE",
+                       help="weight files (.parquet or .csv); each file's name names its strategy")
+    given.add_argument("--weights-dir", metavar="DIR",
+                       help="a folder whose .parquet and .csv files are the strategies")
+    sweep.add_argument("--workers", type=int, help="threads of the local pool (default: the "
+                       "number of cores)")
+    sweep.add_argument("--scheduler", metavar="ADDRESS",
+                       help="a Dask scheduler (tcp://host:port) to run on instead; the store "
+                            "must be on a filesystem every worker sees")
+    sweep.add_argument("--out", required=True, help="output folder")
+    sweep.add_argument("--force", action="store_true", help="overwrite existing output files")
+    backtest_options(sweep)
+    sweep.set_defaults(handler=cmd_sweep)
+
+
+def strategy_files(args) -> dict[str, Path]:
+    if args.weights_dir is not None:
+        folder = Path(args.weights_dir).expanduser()
+        if not folder.is_dir():
+            raise UserError(f"--weights-dir {folder} is not a folder")
+        files = sorted(p for p in folder.iterdir() if p.suffix.lower() in WEIGHT_SUFFIXES)
+        if not files:
+            raise UserError(f"--weights-dir {folder} holds no .parquet or .csv file")
+    else:
+        files = [Path(f).expanduser() for f in args.weights]
+    named: dict[str, Path] = {}
+    for path in files:
+        if path.stem in named:
+            raise UserError(f"two weight files are named {path.stem!r} ({named[path.stem]} and "
+                            f"{path}); strategies are named by their file names")
+        named[path.stem] = path
+    return named
+
+
+def cmd_sweep(args) -> int:
+    from kestrelia.backtest import Store, sweep
+    from kestrelia.backtest.weights import WeightsFile
+
+    if args.workers is not None and args.workers < 1:
+        raise UserError(f"--workers must be at least 1, got {args.workers}")
+    start = date_arg(args.start, "--start") if args.start else None
+    end = date_arg(args.end, "--end") if args.end else None
+    if start and end and start > end:
+        raise UserError(f"--start {start} is after --end {end}")
+    files = strategy_files(args)
+    market = Store(args.store).market(start, end)
+    client = None
+    if args.scheduler:
+        try:
+            from distributed import Client
+        except ImportError:
+            raise UserError("--scheduler needs Dask's distributed scheduler: "
+                            "pip install 'kestrelia[distributed]'") from None
+        try:
+            client = Client(args.scheduler, timeout="10s")
+        except OSError as exc:
+            raise UserError(f"cannot reach the scheduler {args.scheduler}: {exc}") from None
+    try:
+        print(f"Sweeping {len(files)} strategies over {market!r}"
+              + (f" on {args.scheduler}" if client else ""), file=sys.stderr)
+        result = sweep(
+            {name: WeightsFile(path, args.date_format) for name, path in files.items()},
+            market, workers=args.workers, client=client, benchmark=args.benchmark,
+            rolling_window=args.rolling_window, capital=args.capital, fee=args.fee,
+            rule_fee=args.rule_fee)
+    finally:
+        if client is not None:
+            client.close()
+    written = result.save(Path(args.out), force=args.force)
+    print_sweep(result, written)
+    # The tables are written either way; a failed strategy still makes the exit code 1.
+    return 1 if result.failed else 0
+
+
+def print_sweep(result, written) -> None:
+    from kestrelia.backtest.app import tables
+
+    stats = result.stats
+    if len(stats):
+        rows = [(name, f"{row.get('annual_return', float('nan')):.2f}%",
+                 f"{row.get('sharp', float('nan')):.2f}", f"{row.get('max_dd', float('nan')):.2%}")
+                for name, row in stats.sort_values("annual_return", ascending=False).iterrows()]
+        print(tables.render(rows, ("Strategy", "Annual return", "Sharpe", "Max drawdown"), "lrrr"))
+    for name, error in result.failed.items():
+        print(f"failed: {name}: {error}", file=sys.stderr)
+    print()
+    print(tables.render([("file", str(f)) for f in written], align="ll"))
