@@ -33,6 +33,26 @@ py::object last(const py::object& total, const char* column) {
     return total[py::str(column)].attr("iloc")[py::int_(-1)];
 }
 
+// daily_return.corr(index_daily_return). Fewer than two pairs, or a series without
+// spread, have no correlation (NaN). Older pandas computes it with np.corrcoef, which also
+// warns in both cases: min_periods=2 answers the first without calling it (NaN, as pandas
+// gives anyway), and the floating-point warnings are silenced around the call.
+py::object return_corr(const py::object& total) {
+    py::object state = binding::numpy().attr("errstate")(py::arg("divide") = "ignore",
+                                                         py::arg("invalid") = "ignore");
+    state.attr("__enter__")();
+    py::object corr;
+    try {
+        corr = total["daily_return"].attr("corr")(total["index_daily_return"],
+                                                  py::arg("min_periods") = 2);
+    } catch (...) {
+        state.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    state.attr("__exit__")(py::none(), py::none(), py::none());
+    return corr;
+}
+
 py::object share_positive(const py::object& series) {
     if (py::len(series) == 0) return binding::numpy().attr("nan");
     return py::float_(series.attr("__gt__")(0).attr("mean")().cast<double>());
@@ -99,7 +119,7 @@ py::object calc_strategy_stats(const Args& args) {
     stats["extra_annual_return"] = last(total, "extra_return") / trading_years * hundred;
     stats["extra_sharp"] = sharpe(extra_daily_return);
     stats["extra_max_dd"] = builtin_abs(total["extra_max_drowdown"].attr("min")());
-    stats["return_corr"] = total["daily_return"].attr("corr")(total["index_daily_return"]);
+    stats["return_corr"] = return_corr(total);
     stats["win_rate"] = share_positive(daily_return);
     stats["excess_win_rate"] = share_positive(extra_daily_return);
     stats["holding_count"] = h.holding_count;

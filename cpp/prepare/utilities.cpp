@@ -252,8 +252,12 @@ py::object series_to_yyyymmdd(const Args& a) {
     if (!scan.hits.empty()) {
         const bool floats = py::isinstance(scan.array.attr("dtype"), np.attr("dtype")) &&
                             scan.array.attr("dtype").attr("kind").cast<std::string>() == "f";
-        py::array masked = np.attr("array")(scan.array, py::arg("dtype") = floats ? "float64"
-                                                                                  : "object");
+        // An explicit copy: np.array(..., copy=True) trusts an array's __array__ to have
+        // copied, and older pandas hands out its own buffer there, so masking would write
+        // into the caller's column.
+        py::array masked = np.attr("asarray")(scan.array, py::arg("dtype") = floats ? "float64"
+                                                                                    : "object")
+                               .attr("copy")();
         if (masked.ndim() != 1) throw py::value_error("series_to_yyyymmdd: expected one dimension");
         for (const auto& hit : scan.hits) {
             if (floats) {

@@ -80,6 +80,16 @@ class TestCleanMatrix:
         assert result.dtypes.unique().tolist() == [np.dtype("float64")]
         assert result.loc["20240103", "1"] == 3.0 and np.isnan(result.loc["20240102", "1"])
 
+    def test_missing_labels_stay_missing(self):
+        raw = pd.DataFrame([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]],
+                           index=pd.Index(["20240103", None, "20240102"], dtype=object),
+                           columns=pd.Index([np.nan, "000001"], dtype=object))
+        result = clean_matrix(raw)
+        assert result.index[:2].tolist() == ["20240102", "20240103"]
+        assert pd.isna(result.index[2]) and pd.isna(result.columns[1])
+        assert result.columns[0] == "000001"
+        assert result.iloc[2].tolist() == [4.0, 3.0]
+
     def test_nothing_is_dropped(self):
         raw = pd.DataFrame([[np.nan, np.nan]], index=["b"], columns=["y", "x"])
         assert clean_matrix(raw).shape == (1, 2)

@@ -65,6 +65,18 @@ class TestEdgeCases:
         assert stats["win_rate"] == 1.0
         assert math.isnan(stats["return_corr"])
 
+    @pytest.mark.parametrize("daily, index", [
+        ([0.01, -0.02, 0.03], None),  # a flat benchmark
+        ([0.0, 0.0, 0.0], [0.01, -0.02, 0.03]),  # a strategy that never moves
+        ([0.01], [0.02]),  # one day
+    ])
+    def test_correlation_without_spread_is_nan_silently(self, pelorin, daily, index):
+        # Warnings are errors here; numpy's error state is left as it was found.
+        before = np.geterr()
+        stats = pelorin.calc_strategy_stats(total_of(pelorin, daily, index), None)
+        assert math.isnan(stats["return_corr"])
+        assert np.geterr() == before
+
     def test_holdings_without_weights_and_with_one_row(self, pelorin):
         total = total_of(pelorin, [0.01, 0.02])
         stats = pelorin.calc_strategy_stats(total, None)

@@ -111,11 +111,22 @@ class TestEdgeCases:
         else:
             assert_same(pivot(prepare, table, names), expected)
 
-    def test_the_input_is_not_modified(self, prepare):
+    @pytest.mark.parametrize("dates", [
+        None,  # dashed text
+        ["20220103", "20220104", "20220105"],
+        [pd.Timestamp("2022-01-03"), "20220104", 20220105],
+    ], ids=["dashed", "eight-digit-text", "mixed-objects"])
+    def test_the_input_is_not_modified_and_reads_alike_twice(self, prepare, dates):
         table = ref.narrow_market_table(3, 4, ["A"])
-        before = table.copy()
-        pivot(prepare, table, ["A"])
+        if dates is not None:
+            table["date"] = pd.Series(np.repeat(np.array(dates, dtype=object), 4), dtype=object)
+        before = table.copy(deep=True)
+        first = pivot(prepare, table, ["A"])
         pd.testing.assert_frame_equal(table, before)
+        assert first["A"].shape == (3, 4)
+        assert first["A"].index.tolist() == ["20220103", "20220104", "20220105"]
+        # A client that serves the same table again must get the same matrices.
+        assert_same(pivot(prepare, table, ["A"]), first)
 
 
 UKEYS = ["600000.XSHG", "600000.XSHE", "000001.XSHE", "000001", "300750.XSHE", "688001.XSHG",

@@ -104,6 +104,20 @@ class TestSeriesToYyyymmdd:
         values = pd.Series(["20240102", "2024-01-03", "2024-01-04"])
         assert prepare.series_to_yyyymmdd(values).tolist() == ["20240102", "20240103", "20240104"]
 
+    @pytest.mark.parametrize("values", [
+        ["20240102", "2024-01-03"],
+        ["20240102", pd.Timestamp("2024-01-03"), 20240104],
+        [20240102.0, np.nan],
+    ])
+    @pytest.mark.parametrize("wrap", [pd.Series, pd.Index])
+    def test_the_input_is_not_modified(self, prepare, values, wrap):
+        # Eight-digit values are hidden from pd.to_datetime in a copy, never in the input.
+        given_values = wrap(values, dtype=object if isinstance(values[0], str) else None)
+        before = given_values.copy(deep=True)
+        result = prepare.series_to_yyyymmdd(given_values)
+        assert result.iloc[0] == "20240102"
+        assert given_values.equals(before)
+
     def test_datetimes_and_scalars(self, prepare):
         stamps = pd.Series(pd.to_datetime(["2024-01-02 15:00", None]))
         assert prepare.series_to_yyyymmdd(stamps).iloc[0] == "20240102"

@@ -152,6 +152,14 @@ def component_dataset_key(name: str) -> str:
     return f"component_{safe}"
 
 
+def _text_labels(labels: pd.Index) -> pd.Index:
+    # astype(str) keeps missing labels missing only with pandas' own string dtype; with an
+    # object index it spells them "nan" or "None".
+    text = labels.astype(str).rename(None)
+    missing = labels.isna()
+    return text.where(~missing) if missing.any() else text
+
+
 def clean_matrix(matrix: pd.DataFrame) -> pd.DataFrame:
     """A freshly pivoted date x stock table as a clean factor matrix.
 
@@ -161,8 +169,8 @@ def clean_matrix(matrix: pd.DataFrame) -> pd.DataFrame:
     """
     frame = pd.DataFrame(matrix)
     values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
-    index = frame.index.astype(str).rename(None)
-    columns = frame.columns.astype(str).rename(None)
+    index = _text_labels(frame.index)
+    columns = _text_labels(frame.columns)
     result = pd.DataFrame(values, index=index, columns=columns, copy=False)
     if not index.is_monotonic_increasing:
         result = result.sort_index(axis=0, kind="stable")
