@@ -10,7 +10,7 @@ from kestrelia.backtest._storage import npy
 from kestrelia.errors import StoreError
 
 
-def _files(key: str, entry: Any) -> list[tuple[str, dict, str, tuple[int, ...], bool | None]]:
+def _files(key: str, entry: Any) -> list[tuple[str, dict[str, Any], str, tuple[int, ...], bool | None]]:
     """(label, entry, dtype, shape, fortran) of each file a dataset entry names."""
     if not isinstance(entry, dict):
         raise StoreError(f"dataset {key}: the metadata entry is not a dict")
@@ -28,7 +28,7 @@ def _files(key: str, entry: Any) -> list[tuple[str, dict, str, tuple[int, ...], 
             from None
 
 
-def verify_store(store: Any, checksums: bool) -> dict:
+def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
     problems: list[str] = []
     unchecked: list[str] = []
     files = checksummed = 0
