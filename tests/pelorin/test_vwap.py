@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 
 import reference
 from conftest import make_market, stock_codes, trading_dates
+from layouts import assert_close_where_finite
 
 
 def flat_market(n_days, n_stocks, *, close=10.0, buy=None, sell=None):
@@ -147,7 +148,7 @@ def test_native_equals_numpy_loop_with_special_values(pelorin, seed, n_days, n_s
         expected = reference.vwap_daily_return(*market.args(), lot_size=lot)
         got = pelorin.calc_strategy_vwap_daily_return(*market.args(), lot_size=lot)
     pd.testing.assert_index_equal(got.index, expected.index)
-    np.testing.assert_allclose(got.to_numpy(), expected.to_numpy(), rtol=1e-12, atol=1e-15, equal_nan=True)
+    assert_close_where_finite(got.to_numpy(), expected.to_numpy())
 
 
 @given(
