@@ -75,6 +75,13 @@ KESTRELIA_INLINE v4d floor4(v4d x) {
 }
 
 KESTRELIA_INLINE v4d load(const double (&x)[width]) { return v4d{x[0], x[1], x[2], x[3]}; }
+// Four consecutive doubles from or to any address (no alignment needed).
+KESTRELIA_INLINE v4d load_at(const double* p) {
+    v4d x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+KESTRELIA_INLINE void store_at(double* p, v4d x) { std::memcpy(p, &x, sizeof x); }
 KESTRELIA_INLINE void store(double (&out)[width], v4d x) { std::memcpy(out, &x, sizeof x); }
 KESTRELIA_INLINE v4i mask_of(const std::uint8_t (&x)[width]) {
     return v4i{x[0] ? -1LL : 0LL, x[1] ? -1LL : 0LL, x[2] ? -1LL : 0LL, x[3] ? -1LL : 0LL};
