@@ -26,6 +26,10 @@ for seed, n_days, n_stocks in CASES:
         with np.errstate(all="ignore"):
             got = _pelorin.calc_strategy_vwap_daily_return(*market_in_layout(special, layout).args())
         layouts[f"{{layout}}-{{seed}}"] = got.to_numpy()
+    rows = market_in_layout(special, "rows").weights
+    with np.errstate(all="ignore"):
+        layouts[f"smooth-rows-{{seed}}"] = _pelorin._smooth_strategy_weights(rows, 3).to_numpy()
+        layouts[f"smooth-columns-{{seed}}"] = _pelorin._smooth_strategy_weights(market_in_layout(special, "columns").weights, 3).to_numpy()
 np.savez({out!r}, daily=daily.to_numpy(), smooth=smooth.to_numpy(), **layouts)
 """
 
@@ -39,7 +43,12 @@ def run_build(tmp_path: Path, portable: bool) -> dict:
     env.pop("KESTRELIA_PORTABLE_KERNELS", None)
     if portable:
         env["KESTRELIA_PORTABLE_KERNELS"] = "1"
-    code = "CASES = " + repr(CASES) + "\n" + SCRIPT.format(tests=str(Path(__file__).parents[1]), out=str(out))
+    code = (
+        "CASES = "
+        + repr(CASES)
+        + "\n"
+        + SCRIPT.format(tests=str(Path(__file__).parents[1]), out=str(out))
+    )
     subprocess.run([sys.executable, "-c", code], env=env, check=True)
     return dict(np.load(out))
 
@@ -49,11 +58,19 @@ def test_baseline_and_native_builds_agree_bit_for_bit(tmp_path):
     portable = run_build(tmp_path, portable=True)
     assert set(native) == set(portable)
     for key in native:
-        np.testing.assert_array_equal(native[key].view(np.uint64), portable[key].view(np.uint64), err_msg=key)
+        np.testing.assert_array_equal(
+            native[key].view(np.uint64), portable[key].view(np.uint64), err_msg=key
+        )
     assert np.isfinite(native["daily"]).all() and np.isnan(native["smooth"]).any()
     # Every layout takes its own path in each build, and all of them agree.
     for seed, n_days, n_stocks in CASES:
         first = native[f"columns-{seed}"]
         assert len(first) == max(n_days - 1, 0) * (n_stocks > 0)
+        np.testing.assert_array_equal(
+            native[f"smooth-rows-{seed}"].view(np.uint64),
+            native[f"smooth-columns-{seed}"].view(np.uint64),
+        )
         for layout in ("rows", "mixed"):
-            np.testing.assert_array_equal(native[f"{layout}-{seed}"].view(np.uint64), first.view(np.uint64))
+            np.testing.assert_array_equal(
+                native[f"{layout}-{seed}"].view(np.uint64), first.view(np.uint64)
+            )
