@@ -48,10 +48,20 @@ double pairwise_sum(const double* a, std::ptrdiff_t n, std::ptrdiff_t stride) {
 void rows_with_value(std::uint8_t* out, const F64View& m) {
     for (std::ptrdiff_t i = 0; i < m.rows; ++i) out[i] = 0;
     if (m.column_major()) {
+        // Column by column into local copies (a byte store may alias the view, which would
+        // keep the loop scalar), stopping once every row has a value: in weight matrices
+        // that happens after a few dozen stocks.
+        const std::ptrdiff_t n = m.rows;
+        std::uint8_t* __restrict flags = out;
         for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
-            const double* col = m.column(j);
-            for (std::ptrdiff_t i = 0; i < m.rows; ++i)
-                out[i] |= static_cast<std::uint8_t>(!std::isnan(col[i * m.row_stride]));
+            const double* __restrict col = m.column(j);
+            for (std::ptrdiff_t i = 0; i < n; ++i)
+                flags[i] |= static_cast<std::uint8_t>(col[i] == col[i]);
+            if (j % 16 == 15) {
+                std::uint8_t all = 1;
+                for (std::ptrdiff_t i = 0; i < n; ++i) all &= flags[i];
+                if (all) return;
+            }
         }
         return;
     }

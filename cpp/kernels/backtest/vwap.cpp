@@ -52,6 +52,17 @@ struct DayLanes {
     std::uint8_t cb[width], cs[width];
 };
 
+// The same inputs as vectors, and the two masks as lane masks.
+struct DayVectors {
+    v4d w, pc, c, bp, sp, sf, dv;
+    v4i cb, cs;
+};
+
+KESTRELIA_INLINE DayVectors vectors_of(const DayLanes& in) {
+    return {load(in.w),  load(in.pc), load(in.c),     load(in.bp),    load(in.sp),
+            load(in.sf), load(in.dv), mask_of(in.cb), mask_of(in.cs)};
+}
+
 // The five per-stock products of one day that the day sums add up.
 struct DayProducts {
     v4d bought, held, held_dividend, sold, sold_dividend;
@@ -61,27 +72,27 @@ struct DayProducts {
 // five money products. Both traversal orders call this, so their lanes are bit-identical.
 // Every expression keeps the order of the NumPy formulation, so lot rounding and the
 // per-share coefficients are bit-identical to it.
-KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayLanes& in, const Factors& f) {
+KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f) {
     const v4d total_money = splat(f.total_money), lot = splat(f.lot_size);
     const v4d buy_factor = splat(f.buy), sell_factor = splat(f.sell), zero = splat(0.0);
-    const v4d weight = load(in.w), prev = load(in.pc), cl = load(in.c);
+    const v4d weight = in.w, prev = in.pc, cl = in.c;
 
     const v4d raw_target = (total_money * weight) / (prev * lot);
     const v4i valid = is_finite(weight) & is_finite(prev) & (prev > zero);
     const v4d target = select(valid, floor4(raw_target) * lot, zero);
 
     const v4d diff = target - position;
-    const v4d real_buy = select((diff > zero) & mask_of(in.cb), diff, zero);
-    const v4d sold = select((diff < zero) & ~mask_of(in.cs), -diff, zero);
+    const v4d real_buy = select((diff > zero) & in.cb, diff, zero);
+    const v4d sold = select((diff < zero) & ~in.cs, -diff, zero);
     const v4d hold = position - sold;
     position = hold + real_buy;
 
-    const v4d split_factor = load(in.sf);
+    const v4d split_factor = in.sf;
     const v4d split_eff = select(is_nan(split_factor), splat(1.0), split_factor);
-    const v4d dividend_eff = nan_to_num(load(in.dv));
-    const v4d buy_coeff = nan_to_num(cl - load(in.bp) * buy_factor);
+    const v4d dividend_eff = nan_to_num(in.dv);
+    const v4d buy_coeff = nan_to_num(cl - in.bp * buy_factor);
     const v4d hold_coeff = nan_to_num(split_eff * cl - prev);
-    const v4d sell_coeff = nan_to_num(split_eff * load(in.sp) * sell_factor - prev);
+    const v4d sell_coeff = nan_to_num(split_eff * in.sp * sell_factor - prev);
     return {real_buy * buy_coeff, hold * hold_coeff, hold * dividend_eff, sold * sell_coeff,
             sold * dividend_eff};
 }
@@ -109,7 +120,7 @@ KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t 
         r.dividend.read<Full>(i, pad_value, in.dv);
         r.can_buy.read<Full>(i, pad_can_buy, in.cb);
         r.cant_sell.read<Full>(i, pad_cant_sell, in.cs);
-        const DayProducts p = trade_day(position, in, f);
+        const DayProducts p = trade_day(position, vectors_of(in), f);
 
         DaySums& d = days[static_cast<std::size_t>(i)];
         add_to(d.bought, p.bought);
@@ -156,20 +167,29 @@ KESTRELIA_INLINE void lanes_of(const T* row, std::ptrdiff_t j0, std::ptrdiff_t c
 template <bool Full>
 KESTRELIA_INLINE void day_block(DayProducts& sums, double* positions, const DayRows& d,
                                 std::ptrdiff_t j0, std::ptrdiff_t cols, const Factors& f) {
-    DayLanes in;
-    lanes_of<Full>(d.w, j0, cols, pad_value, in.w);
-    lanes_of<Full>(d.pc, j0, cols, pad_value, in.pc);
-    lanes_of<Full>(d.c, j0, cols, pad_value, in.c);
-    lanes_of<Full>(d.bp, j0, cols, pad_value, in.bp);
-    lanes_of<Full>(d.sp, j0, cols, pad_value, in.sp);
-    lanes_of<Full>(d.sf, j0, cols, pad_value, in.sf);
-    lanes_of<Full>(d.dv, j0, cols, pad_value, in.dv);
-    lanes_of<Full>(d.cb, j0, cols, pad_can_buy, in.cb);
-    lanes_of<Full>(d.cs, j0, cols, pad_cant_sell, in.cs);
-    v4d position;
-    std::memcpy(&position, positions + j0, sizeof position);
+    DayVectors in;
+    if constexpr (Full) {
+        // Straight vector loads from the rows (staging through small arrays would make
+        // each vector wait on two half-width stores).
+        in = {load_at(d.w + j0),  load_at(d.pc + j0), load_at(d.c + j0),
+              load_at(d.bp + j0), load_at(d.sp + j0), load_at(d.sf + j0),
+              load_at(d.dv + j0), mask_at(d.cb + j0), mask_at(d.cs + j0)};
+    } else {
+        DayLanes lanes;
+        lanes_of<Full>(d.w, j0, cols, pad_value, lanes.w);
+        lanes_of<Full>(d.pc, j0, cols, pad_value, lanes.pc);
+        lanes_of<Full>(d.c, j0, cols, pad_value, lanes.c);
+        lanes_of<Full>(d.bp, j0, cols, pad_value, lanes.bp);
+        lanes_of<Full>(d.sp, j0, cols, pad_value, lanes.sp);
+        lanes_of<Full>(d.sf, j0, cols, pad_value, lanes.sf);
+        lanes_of<Full>(d.dv, j0, cols, pad_value, lanes.dv);
+        lanes_of<Full>(d.cb, j0, cols, pad_can_buy, lanes.cb);
+        lanes_of<Full>(d.cs, j0, cols, pad_cant_sell, lanes.cs);
+        in = vectors_of(lanes);
+    }
+    v4d position = load_at(positions + j0);
     const DayProducts p = trade_day(position, in, f);
-    std::memcpy(positions + j0, &position, sizeof position);
+    store_at(positions + j0, position);
     sums.bought += p.bought;
     sums.held += p.held;
     sums.held_dividend += p.held_dividend;
