@@ -163,17 +163,25 @@ KESTRELIA_INLINE std::int64_t holdings_columns(double* row_sums, const F64View& 
 template <PairwiseFn Sum>
 KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m,
                                             double* row) {
+    // One pass per pair of rows: the changes of row i + 1 against row i, and the finite
+    // cells of row i + 1 (row 0's are counted first).
     const std::ptrdiff_t pairs = m.rows - 1;
-    std::int64_t finite_cells = 0;
-    for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
+    std::int64_t finite_cells = finite_count(m.data, m.cols);
+    for (std::ptrdiff_t i = 0; i < pairs; ++i) {
         const double* cur = m.data + i * m.row_stride;
-        finite_cells += finite_count(cur, m.cols);
-        if (i == pairs) break;
         const double* next = cur + m.row_stride;
+        v4d count = lanes::splat(0.0);
         std::ptrdiff_t j = 0;
-        for (; j + width <= m.cols; j += width)
-            lanes::store_at(row + j, abs_change(lanes::load_at(next + j), lanes::load_at(cur + j)));
-        for (; j < m.cols; ++j) row[j] = std::fabs(nan_to_num(next[j]) - nan_to_num(cur[j]));
+        for (; j + width <= m.cols; j += width) {
+            const v4d n = lanes::load_at(next + j);
+            count += lanes::count_if(lanes::is_finite(n));
+            lanes::store_at(row + j, abs_change(n, lanes::load_at(cur + j)));
+        }
+        finite_cells += static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
+        for (; j < m.cols; ++j) {
+            finite_cells += finite(next[j]) ? 1 : 0;
+            row[j] = std::fabs(nan_to_num(next[j]) - nan_to_num(cur[j]));
+        }
         row_sums[i] = 0.0 + Sum(row, m.cols);
     }
     return finite_cells;
