@@ -83,13 +83,13 @@ KESTRELIA_INLINE v4d load_at(const double* p) {
 }
 KESTRELIA_INLINE void store_at(double* p, v4d x) { std::memcpy(p, &x, sizeof x); }
 KESTRELIA_INLINE void store(double (&out)[width], v4d x) { std::memcpy(out, &x, sizeof x); }
-// Four mask bytes (any non-zero byte is true) widened to lane masks in one step.
-typedef std::uint8_t v4u8 __attribute__((vector_size(4)));
+// Lane masks from four mask bytes (any non-zero byte is true). mask_of takes bytes just
+// gathered one by one (they go straight into the lanes: reloading them as one word would
+// wait on four byte stores); mask_at widens four bytes that sit in memory in one step.
 KESTRELIA_INLINE v4i mask_of(const std::uint8_t (&x)[width]) {
-    v4u8 bytes;
-    std::memcpy(&bytes, x, sizeof bytes);
-    return __builtin_convertvector(bytes, v4i) != v4i{0, 0, 0, 0};
+    return v4i{x[0] ? -1LL : 0LL, x[1] ? -1LL : 0LL, x[2] ? -1LL : 0LL, x[3] ? -1LL : 0LL};
 }
+typedef std::uint8_t v4u8 __attribute__((vector_size(4)));
 KESTRELIA_INLINE v4i mask_at(const std::uint8_t* p) {
     v4u8 bytes;
     std::memcpy(&bytes, p, sizeof bytes);
