@@ -17,7 +17,8 @@ namespace kestrelia::engine {
 namespace {
 
 py::object run_backtest(const binding::Args& args) {
-    const pelorin::PipelineOutput out = pelorin::run_pipeline(args, args["lot_size"]);
+    const pelorin::PipelineOutput out =
+        pelorin::run_pipeline(args, args["lot_size"], args.flag("execution"));
     py::dict result;
     result["strategy_name"] = out.strategy_name;
     result["daily_return"] = out.daily_return;
@@ -27,6 +28,7 @@ py::object run_backtest(const binding::Args& args) {
     result["plot_paths"] = out.plot_paths;
     result["total"] = out.total;
     result["work"] = out.work;
+    result["execution"] = out.execution;
     return result;
 }
 
@@ -47,11 +49,13 @@ std::vector<FunctionSpec> function_table() {
           arg("strategy_name", "str", py::str("strategy")),
           std::move(arg("plot_image_kind", "str | None", none)).kw_only(),
           std::move(arg("plot_save_path", "str | Path | None", none)).kw_only(),
-          std::move(arg("plot_title", "str | None", none)).kw_only()},
+          std::move(arg("plot_title", "str | None", none)).kw_only(),
+          std::move(arg("execution", "bool", py::bool_(false))).kw_only()},
          "dict",
          "Run the backtest pipeline with a chosen lot size and return a dict of\n"
          "strategy_name, daily_return, cumulative_return, stats, benchmark_summary,\n"
-         "plot_paths, total (the total frame) and work (the restricted, smoothed weights).\n"
+         "plot_paths, total (the total frame), work (the restricted, smoothed weights) and\n"
+         "execution (with execution=True, what the simulation traded, else None).\n"
          "Charts are drawn only when both plot_image_kind and plot_save_path are given.",
          run_backtest});
     return t;

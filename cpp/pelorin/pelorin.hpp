@@ -2,6 +2,8 @@
 // declarations (parameters, annotations, defaults, docstrings) live in module.cpp.
 #pragma once
 
+#include "kestrelia/kernels/vwap.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include "kestrelia/binding/pyutil.hpp"
@@ -21,6 +23,22 @@ py::object smooth_strategy_weights(const Args& args);
 
 // vwap.cpp
 py::object calc_strategy_vwap_daily_return(const Args& args);
+// The inputs of one simulation: the weights (whose previous row sets each day's target),
+// the eight market matrices, and the money parameters.
+struct VwapCall {
+    py::object signal_matrix, can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
+        close_price, prev_close, buy_price, sell_price;
+    kernels::VwapParams params;
+    py::object last_day = py::none();  // recorded stock totals stop at this date
+};
+struct VwapOutcome {
+    py::object daily_return;
+    py::object record = py::none();  // a dict of arrays when recorded
+};
+VwapCall vwap_call(const Args& args, const char* signal_name);
+// The simulation of calc_strategy_vwap_daily_return; with `record`, the same returns and
+// what traded (end-of-day positions too with `positions`).
+VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions);
 
 // total_frame.cpp
 py::object build_total_backtesting_frame(const Args& args);
@@ -40,10 +58,12 @@ struct PipelineOutput {
     py::dict plot_paths;
     py::object total;
     py::object work;
+    py::object execution = py::none();  // the simulation's record, when asked for
 };
 // The pipeline body. `args` carry the parameters of run_strategy_backtest_core; the lot
 // size is passed to the VWAP simulation as given; None keeps the simulation's default.
-PipelineOutput run_pipeline(const Args& args, const py::object& lot_size);
+// With `record`, the simulation also records what traded (PipelineOutput::execution).
+PipelineOutput run_pipeline(const Args& args, const py::object& lot_size, bool record);
 py::object run_strategy_backtest_core(const Args& args);
 
 // formatting.cpp

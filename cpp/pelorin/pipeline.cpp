@@ -145,7 +145,7 @@ py::object benchmark_summary(const py::object& benchmark_dict, const py::object&
 
 }  // namespace
 
-PipelineOutput run_pipeline(const Args& args, const py::object& lot_size) {
+PipelineOutput run_pipeline(const Args& args, const py::object& lot_size, bool record) {
     py::object pd = binding::pandas();
     PipelineOutput out;
     out.strategy_name = args["strategy_name"];
@@ -176,17 +176,41 @@ PipelineOutput run_pipeline(const Args& args, const py::object& lot_size) {
     };
     if (valid.empty) return early_result();
 
-    py::dict vwap_options;
-    if (!lot_size.is_none()) vwap_options["lot_size"] = lot_size;
-    py::object daily_return = binding::global("calc_strategy_vwap_daily_return")(
-        py::arg("signal_matrix") = work, py::arg("can_buy_stock") = args["can_buy_stock"],
-        py::arg("cant_sell_stock") = args["cant_sell_stock"],
-        py::arg("split_factor") = args["split_factor"],
-        py::arg("dividend_factor") = args["dividend_factor"],
-        py::arg("close_price") = args["close_price"], py::arg("prev_close") = args["prev_close"],
-        py::arg("buy_price") = args["buy_price"], py::arg("sell_price") = args["sell_price"],
-        py::arg("total_money") = args["total_money"], py::arg("fee") = args["fee"],
-        py::arg("rule_fee") = args["rule_fee"], **vwap_options);
+    py::object daily_return;
+    if (record) {
+        // The recording walk gives the same returns as the module function, bit for bit.
+        VwapCall call{work,
+                      args["can_buy_stock"],
+                      args["cant_sell_stock"],
+                      args["split_factor"],
+                      args["dividend_factor"],
+                      args["close_price"],
+                      args["prev_close"],
+                      args["buy_price"],
+                      args["sell_price"],
+                      {}};
+        call.params.total_money = args.f64("total_money");
+        call.params.fee = args.f64("fee");
+        call.params.rule_fee = args.f64("rule_fee");
+        if (!lot_size.is_none()) call.params.lot_size = lot_size.cast<double>();
+        call.last_day = valid.last;
+        VwapOutcome outcome = vwap_simulation(call, true, false);
+        daily_return = outcome.daily_return;
+        out.execution = outcome.record;
+    } else {
+        py::dict vwap_options;
+        if (!lot_size.is_none()) vwap_options["lot_size"] = lot_size;
+        daily_return = binding::global("calc_strategy_vwap_daily_return")(
+            py::arg("signal_matrix") = work, py::arg("can_buy_stock") = args["can_buy_stock"],
+            py::arg("cant_sell_stock") = args["cant_sell_stock"],
+            py::arg("split_factor") = args["split_factor"],
+            py::arg("dividend_factor") = args["dividend_factor"],
+            py::arg("close_price") = args["close_price"],
+            py::arg("prev_close") = args["prev_close"], py::arg("buy_price") = args["buy_price"],
+            py::arg("sell_price") = args["sell_price"],
+            py::arg("total_money") = args["total_money"], py::arg("fee") = args["fee"],
+            py::arg("rule_fee") = args["rule_fee"], **vwap_options);
+    }
     if (py::bool_(daily_return.attr("empty"))) return early_result();
 
     // The trading day after the last dated weights is not part of the backtest. When it
@@ -223,7 +247,7 @@ PipelineOutput run_pipeline(const Args& args, const py::object& lot_size) {
 
 py::object run_strategy_backtest_core(const Args& args) {
     // The host's pipeline trades in the simulation's default lots (200 shares).
-    const PipelineOutput out = run_pipeline(args, py::none());
+    const PipelineOutput out = run_pipeline(args, py::none(), false);
     return make_result(out.strategy_name, out.daily_return, out.cumulative_return, out.stats,
                        out.benchmark_summary, out.plot_paths);
 }

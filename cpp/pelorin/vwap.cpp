@@ -2,6 +2,7 @@
 // simulation over the whole matrix with the GIL released.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -61,24 +62,64 @@ void require_shape(const char* key, py::ssize_t rows, py::ssize_t cols, std::ptr
                           std::to_string(n_days) + ", " + std::to_string(n_stocks) + ")");
 }
 
+template <class T>
+py::array_t<T> to_array(const std::vector<T>& values) {
+    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+py::array_t<double> to_table(const std::vector<double>& values, std::ptrdiff_t rows,
+                             std::ptrdiff_t cols) {
+    py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+}
+
+// The record as NumPy arrays and the labels they refer to (day i is dates[i], stock j is
+// codes[j]).
+py::dict record_dict(const kernels::ExecutionRecord& r, const py::object& dates,
+                     const py::object& codes, std::ptrdiff_t n_days, std::ptrdiff_t n_stocks) {
+    using R = kernels::ExecutionRecord;
+    py::dict d;
+    d["dates"] = dates;
+    d["codes"] = codes;
+    d["trade_day"] = to_array(r.trade_day);
+    d["trade_stock"] = to_array(r.trade_stock);
+    d["trade_side"] = to_array(r.trade_side);
+    d["trade_shares"] = to_array(r.trade_shares);
+    d["trade_price"] = to_array(r.trade_price);
+    d["blocked_day"] = to_array(r.blocked_day);
+    d["blocked_stock"] = to_array(r.blocked_stock);
+    d["blocked_side"] = to_array(r.blocked_side);
+    d["blocked_shares"] = to_array(r.blocked_shares);
+    d["days"] = to_table(r.days, n_days, R::n_day_columns);
+    d["day_columns"] = binding::texts(
+        {"target_weight", "lot_weight", "held_weight", "buy_blocked_weight",
+         "sell_blocked_weight", "rounding_weight", "no_price_weight", "traded_amount",
+         "held_count", "buy", "hold", "sell", "dividend", "commission", "stamp_duty"});
+    d["stocks"] = to_table(r.stocks, n_stocks, R::n_stock_columns);
+    d["stock_columns"] =
+        binding::texts({"buy", "hold", "sell", "dividend", "commission", "stamp_duty"});
+    if (r.want_positions) d["positions"] = to_table(r.positions, n_days, n_stocks);
+    return d;
+}
+
 }  // namespace
 
-py::object calc_strategy_vwap_daily_return(const Args& args) {
-    const py::object signal_matrix = args["signal_matrix"];
-    kernels::VwapParams params;
-    params.total_money = args.f64("total_money");
-    params.fee = args.f64("fee");
-    params.rule_fee = args.f64("rule_fee");
-    params.lot_size = static_cast<double>(args.i64("lot_size"));
-
-    ShiftedSignal signal = shift_signal(signal_matrix);
-    if (signal.rows.empty())
-        return binding::pandas().attr("Series")(py::arg("dtype") = binding::float_type());
+VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
+    const kernels::VwapParams& params = call.params;
+    VwapOutcome outcome;
+    ShiftedSignal signal = shift_signal(call.signal_matrix);
+    if (signal.rows.empty()) {
+        outcome.daily_return = binding::pandas().attr("Series")(py::arg("dtype") = binding::float_type());
+        return outcome;
+    }
 
     py::object market = binding::global("_build_market_arrays")(
-        signal.index, signal.columns, args["can_buy_stock"], args["cant_sell_stock"],
-        args["split_factor"], args["dividend_factor"], args["close_price"], args["prev_close"],
-        args["buy_price"], args["sell_price"]);
+        signal.index, signal.columns, call.can_buy_stock, call.cant_sell_stock,
+        call.split_factor, call.dividend_factor, call.close_price, call.prev_close,
+        call.buy_price, call.sell_price);
     std::array<py::object, market_keys.size()> arrays;
     for (std::size_t k = 0; k < market_keys.size(); ++k) arrays[k] = market[market_keys[k]];
 
@@ -110,15 +151,45 @@ py::object calc_strategy_vwap_daily_return(const Args& args) {
     double* dst = out.mutable_data();
     const auto signal_view = signal.values.view();
     kernels::Status status;
+    kernels::ExecutionRecord recorded;
+    recorded.want_positions = positions;
+    if (record && !call.last_day.is_none())
+        recorded.stock_days = py::cast<std::ptrdiff_t>(
+            signal.index.attr("__le__")(call.last_day).attr("sum")());
     {
-        // Only NumPy buffers kept alive above are read, and only `out` is written.
+        // Only NumPy buffers kept alive above are read, and only `out` and the record
+        // (plain C++ vectors) are written.
         py::gil_scoped_release nogil;
-        status = kernels::vwap_daily_return(dst, n_days, signal_view, signal.rows.data(),
-                                            market_views, params);
+        if (record)
+            status = kernels::vwap_daily_return_recorded(dst, recorded, n_days, signal_view,
+                                                         signal.rows.data(), market_views, params);
+        else
+            status = kernels::vwap_daily_return(dst, n_days, signal_view, signal.rows.data(),
+                                                market_views, params);
     }
     if (!status) throw py::value_error("VWAP simulation received inconsistent market arrays");
-    return binding::pandas().attr("Series")(out, py::arg("index") = signal.index,
-                                            py::arg("copy") = false);
+    outcome.daily_return = binding::pandas().attr("Series")(out, py::arg("index") = signal.index,
+                                                            py::arg("copy") = false);
+    if (record)
+        outcome.record = record_dict(recorded, signal.index, signal.columns, n_days, n_stocks);
+    return outcome;
+}
+
+VwapCall vwap_call(const Args& args, const char* signal_name) {
+    VwapCall call{args[signal_name],    args["can_buy_stock"], args["cant_sell_stock"],
+                  args["split_factor"], args["dividend_factor"], args["close_price"],
+                  args["prev_close"],   args["buy_price"],       args["sell_price"],
+                  {}};
+    call.params.total_money = args.f64("total_money");
+    call.params.fee = args.f64("fee");
+    call.params.rule_fee = args.f64("rule_fee");
+    return call;
+}
+
+py::object calc_strategy_vwap_daily_return(const Args& args) {
+    VwapCall call = vwap_call(args, "signal_matrix");
+    call.params.lot_size = static_cast<double>(args.i64("lot_size"));
+    return vwap_simulation(call, false, false).daily_return;
 }
 
 }  // namespace kestrelia::pelorin

@@ -11,10 +11,19 @@ from kestrelia._version import __version__
 from kestrelia.errors import InputError, KestreliaError, StoreError
 
 if TYPE_CHECKING:
-    from kestrelia.backtest import BacktestResult, Market, Store, SweepResult, read_weights, sweep
+    from kestrelia.backtest import (
+        BacktestResult,
+        Execution,
+        Market,
+        Store,
+        SweepResult,
+        read_weights,
+        sweep,
+    )
 
 __all__ = [
     "BacktestResult",
+    "Execution",
     "InputError",
     "KestreliaError",
     "Market",
@@ -26,7 +35,8 @@ __all__ = [
     "sweep",
 ]
 
-_FROM_BACKTEST = ("BacktestResult", "Market", "Store", "SweepResult", "read_weights", "sweep")
+_FROM_BACKTEST = ("BacktestResult", "Execution", "Market", "Store", "SweepResult", "read_weights",
+                  "sweep")
 
 if not TYPE_CHECKING:  # type checkers see the imports above instead
 

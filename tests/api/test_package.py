@@ -14,7 +14,7 @@ import kestrelia
 import kestrelia.backtest as bt
 
 PUBLIC = {"Market", "backtest", "BacktestResult", "Store", "KestreliaError", "InputError",
-          "StoreError", "__version__", "sweep", "SweepResult", "read_weights"}
+          "StoreError", "__version__", "sweep", "SweepResult", "read_weights", "Execution"}
 README = Path(__file__).resolve().parents[2] / "README.md"
 
 
@@ -42,7 +42,8 @@ def test_import_is_light():
 
 @pytest.mark.parametrize("module", ["kestrelia.backtest.market", "kestrelia.backtest.run",
                                     "kestrelia.backtest.result", "kestrelia.backtest.store",
-                                    "kestrelia.backtest.sweeps", "kestrelia.backtest.weights"])
+                                    "kestrelia.backtest.sweeps", "kestrelia.backtest.weights",
+                                    "kestrelia.backtest.execution"])
 def test_docstring_examples_run(module, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     mod = importlib.import_module(module)

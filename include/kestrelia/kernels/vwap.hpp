@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "kestrelia/kernels/matrix.hpp"
 
@@ -32,5 +33,50 @@ struct VwapParams {
 Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& signal,
                          const std::int64_t* signal_rows, const VwapMarket& market,
                          const VwapParams& params);
+
+// What the simulation did, cell by cell, for the execution report. Trades and blocked
+// orders are long tables in (day, stock) order; the per-day and per-stock tables are
+// row-major with the columns named below. Money is in the currency of total_money.
+struct ExecutionRecord {
+    // One row per executed trade: side +1 buy, -1 sell; a sell's price carries the day's
+    // split factor, as the simulation values it.
+    std::vector<std::int64_t> trade_day, trade_stock;
+    std::vector<std::int8_t> trade_side;
+    std::vector<double> trade_shares, trade_price;
+    // One row per stock and day where a wanted trade was not allowed: the untraded shares.
+    std::vector<std::int64_t> blocked_day, blocked_stock;
+    std::vector<std::int8_t> blocked_side;
+    std::vector<double> blocked_shares;
+
+    enum DayColumn {
+        target_weight,        // sum of |weight| of the day's finite target weights
+        lot_weight,           // sum of |lot-rounded target x previous close| / capital
+        held_weight,          // sum of |end-of-day shares x close| / capital
+        buy_blocked_weight,   // sum of |wanted buy x previous close| / capital, not allowed
+        sell_blocked_weight,  // the same for sells
+        rounding_weight,      // sum of |weight x capital - target x previous close| / capital
+        no_price_weight,      // sum of |weight| where the previous close is missing or <= 0
+        traded_amount,        // money bought and sold / capital
+        held_count,           // stocks with a non-zero end-of-day position
+        buy, hold, sell, dividend, commission, stamp_duty,  // profit parts / capital
+        n_day_columns
+    };
+    enum StockColumn { stock_buy, stock_hold, stock_sell, stock_dividend, stock_commission,
+                       stock_stamp_duty, n_stock_columns };
+    std::vector<double> days;    // n_days x n_day_columns
+    std::vector<double> stocks;  // n_stocks x n_stock_columns, in currency
+    // The per-stock totals cover the first stock_days days (all when negative).
+    std::ptrdiff_t stock_days = -1;
+
+    // End-of-day positions (n_days x n_stocks, row-major), filled only when asked for.
+    bool want_positions = false;
+    std::vector<double> positions;
+};
+
+// vwap_daily_return, recording what traded. `out` is bit-identical to vwap_daily_return's
+// on the same input: the same per-day arithmetic, summed in the same order.
+Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptrdiff_t n_days,
+                                  const F64View& signal, const std::int64_t* signal_rows,
+                                  const VwapMarket& market, const VwapParams& params);
 
 }  // namespace kestrelia::kernels

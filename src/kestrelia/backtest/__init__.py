@@ -16,6 +16,7 @@ from kestrelia._version import __version__
 from kestrelia.errors import InputError, KestreliaError, StoreError
 
 if TYPE_CHECKING:
+    from kestrelia.backtest.execution import Execution
     from kestrelia.backtest.market import Market
     from kestrelia.backtest.result import BacktestResult
     from kestrelia.backtest.run import backtest
@@ -25,6 +26,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "BacktestResult",
+    "Execution",
     "InputError",
     "KestreliaError",
     "Market",
@@ -39,6 +41,7 @@ __all__ = [
 
 _HOMES = {
     "BacktestResult": "kestrelia.backtest.result",
+    "Execution": "kestrelia.backtest.execution",
     "Market": "kestrelia.backtest.market",
     "Store": "kestrelia.backtest.store",
     "backtest": "kestrelia.backtest.run",

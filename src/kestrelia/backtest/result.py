@@ -19,6 +19,8 @@ from kestrelia.errors import InputError
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
+    from kestrelia.backtest.execution import Execution
+
 __all__ = ["BacktestResult"]
 
 # Headline statistics shown in notebooks: key, label, kind.
@@ -67,6 +69,8 @@ class BacktestResult:
         fixed capital (see ``kestrelia.backtest.metrics.METRIC_DEFINITIONS``).
     monthly : pandas.DataFrame
         Monthly returns, year x month, with a year total.
+    execution : Execution or None
+        What actually traded, when the backtest recorded it (``execution=True``).
 
     Examples
     --------
@@ -84,6 +88,14 @@ class BacktestResult:
         self.daily: pd.DataFrame = engine["total"].rename_axis("date")
         self.stats: pd.Series = pd.Series(engine["stats"], dtype=float, name=name)
         self.benchmark_summary: pd.DataFrame = engine["benchmark_summary"]
+        self.execution: Execution | None = None
+        if engine.get("execution") is not None:
+            from kestrelia.backtest.execution import Execution
+
+            self.execution = Execution(engine["execution"], self.returns.index,
+                                       capital=float(parameters["capital"]),
+                                       fee=float(parameters["fee"]),
+                                       rule_fee=float(parameters["rule_fee"]), name=name)
         self._engine = engine
         self._benchmarks = benchmarks
 
@@ -275,7 +287,7 @@ class BacktestResult:
         captions = {"main": "Performance", "weekly_net_value": "Weekly net value"}
         days = self.returns
         span = f"{days.index[0]} to {days.index[-1]}, {len(days)} days" if len(days) else "no days"
-        execution = getattr(self, "execution", None)
+        execution = self.execution
         return dict(
             title=f"{self.name}: backtest report", subtitle=span,
             parameters={"strategy": self.name, **self.parameters},
@@ -291,7 +303,9 @@ class BacktestResult:
              kind: str = "large") -> list[Path]:
         """Write the report: both charts (PNG), ``stats.json``, the daily frame as CSV and
         Parquet, ``benchmark_summary.csv``, ``metrics.csv``, ``monthly.csv``, ``yearly.csv``
-        and ``report.html`` (one self-contained page of all of it).
+        and ``report.html`` (one self-contained page of all of it); with a recorded
+        execution also ``trades.parquet``, ``positions.parquet``, ``exposure.csv``,
+        ``attribution.csv`` and ``<name>_execution.png``.
 
         ``stats.json`` is strict JSON: non-finite numbers are written as ``null``.
 
@@ -329,6 +343,8 @@ class BacktestResult:
         files, charts = [out / n for n in names[:7]], [out / n for n in names[7:]]
         if out.exists() and not out.is_dir():
             raise InputError(f"{out} exists and is not a directory")
+        if self.execution is not None:
+            charts += [out / n for n in self.execution.file_names()]
         if not force:
             for path in files + charts:
                 if path.exists():
@@ -348,9 +364,10 @@ class BacktestResult:
         drawn = {key: Path(p) for key, p in self._draw(out, kind).items()}
         from kestrelia.backtest.report import write_report
 
+        extra = [] if self.execution is None else self.execution.save(out, force=True)
         report = write_report(out / "report.html", **self._report_pieces(
             kind, {k: p.read_bytes() for k, p in drawn.items()}))
-        return files + list(drawn.values()) + [report]
+        return files + list(drawn.values()) + extra + [report]
 
     def _repr_html_(self) -> str:
         """The headline statistics as an HTML table (Jupyter's rich display).
@@ -394,11 +411,11 @@ def _check_kind(kind: str) -> None:
         raise InputError(f"kind must be 'large' or 'long', got {kind!r}")
 
 
-def _example_result() -> BacktestResult:
+def _example_result(execution: bool = False) -> BacktestResult:
     """A three-day backtest of the example market, for the examples."""
     from kestrelia.backtest.market import _example_market
     from kestrelia.backtest.run import backtest
 
     market = _example_market()
     weights = pd.DataFrame(0.4, index=market.dates, columns=market.codes)
-    return backtest(weights, market, name="example")
+    return backtest(weights, market, name="example", execution=execution)

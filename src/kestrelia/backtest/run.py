@@ -18,7 +18,7 @@ __all__ = ["backtest"]
 def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852",
              rolling_window: int = 0, capital: float = 1e8, fee: float = 0.0001,
              rule_fee: float = 0.0005, lot_size: int = 200,
-             name: str = "strategy") -> BacktestResult:
+             name: str = "strategy", execution: bool = False) -> BacktestResult:
     """Backtest a target-weight matrix at VWAP prices.
 
     The weights of day T-1 set the portfolio's target on day T; targets become whole
@@ -45,6 +45,10 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
         Shares per lot; at least 1.
     name : str, default "strategy"
         The strategy's name, used as the stem of saved files (no path separators).
+    execution : bool, default False
+        Also record what actually traded (``result.execution``: positions, trades, blocked
+        orders, exposure and profit attribution), from the same day loop; the returns are
+        bit-identical either way.
 
     Returns
     -------
@@ -105,7 +109,8 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
             market.sell_price, benchmark_dict=market.benchmarks or None,
             benchmark_names=benchmark, rolling_window=options["rolling_window"],
             total_money=options["total_money"], fee=options["fee"],
-            rule_fee=options["rule_fee"], lot_size=options["lot_size"], strategy_name=name)
+            rule_fee=options["rule_fee"], lot_size=options["lot_size"], strategy_name=name,
+            execution=bool(execution))
     except KeyError as exc:
         # The engine's statistics read columns of the total frame by name; a total frame
         # without a single finite return day fails there. Say why instead.

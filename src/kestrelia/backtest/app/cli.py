@@ -100,10 +100,11 @@ def cmd_demo(args) -> int:
         weights = strategy.reversal_weights(market.matrices(), members)
     with progress.step("Backtesting"):
         result = backtest(weights, market, benchmark=DEMO_BENCHMARK,
-                          rolling_window=strategy.SMOOTHING_DAYS, name="demo")
+                          rolling_window=strategy.SMOOTHING_DAYS, name="demo", execution=True)
     with progress.step("Writing the report and drawing the charts"):
         files = result.save(report)
     print_result(result, "Demo 20-day reversal")
+    print_execution(result.execution)
     print("\nWhere everything went:")
     rows = [("data-service folder", str(source)), ("prepared-data store", str(store.path))]
     rows += [("report file", str(f)) for f in files]
@@ -171,7 +172,11 @@ def cmd_run(args) -> int:
     if not name or "/" in name or "\\" in name or name in (".", "..") or name.startswith(".."):
         raise UserError(f"--name {name!r} must be a plain file name (no path separators "
                         "or '..')")
-    for file_name in report_file_names(name):
+    names = report_file_names(name)
+    if args.execution:
+        names += ["trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
+                  f"{name}_execution.png"]
+    for file_name in names:
         output_file(out / file_name, args.force)
     progress = Progress(4)
     with progress.step(f"Reading weights from {args.weights}"):
@@ -195,10 +200,12 @@ def cmd_run(args) -> int:
     with progress.step("Backtesting"):
         result = backtest(weights.loc[first:last], market, benchmark=args.benchmark,
                           rolling_window=args.rolling_window, capital=args.capital,
-                          fee=args.fee, rule_fee=args.rule_fee, name=name)
+                          fee=args.fee, rule_fee=args.rule_fee, name=name,
+                          execution=args.execution)
     with progress.step(f"Writing the report and drawing the charts to {out}"):
         files = result.save(out, force=args.force, kind=args.image_kind)
     print_result(result)
+    print_execution(result.execution)
     print()
     print(tables.render([("file", str(f)) for f in files], align="ll"))
     print(f"\nThe whole report on one page: {out / 'report.html'}")
@@ -216,6 +223,26 @@ def print_result(result, title: str | None = None) -> None:
     print(tables.stats_table(result.stats.to_dict()))
     print()
     print(tables.benchmark_table(result.benchmark_summary))
+
+
+def print_execution(execution) -> None:
+    """The execution summary: what traded and what the masks and lots kept from trading."""
+    if execution is None:
+        return
+    s = execution.summary
+    rows = [
+        ("executed turnover (daily, of capital)", f"{s['executed_turnover']:.2%}"),
+        ("stocks held (average)", f"{s['average_holdings']:.1f}"),
+        ("trades", f"{int(s['trades']):,}"),
+        ("commission paid", f"{s['total_commission']:,.0f}"),
+        ("stamp duty paid", f"{s['total_stamp_duty']:,.0f}"),
+        ("target weight blocked: buying not allowed", f"{s['buy_blocked_share']:.2%}"),
+        ("target weight blocked: selling not allowed", f"{s['sell_blocked_share']:.2%}"),
+        ("target weight lost to lot rounding", f"{s['rounding_share']:.2%}"),
+        ("target weight without a previous close", f"{s['no_price_share']:.2%}"),
+    ]
+    print("\nWhat actually traded:")
+    print(tables.render(rows, align="lr"))
 
 
 def print_store_info(info: dict) -> None:
@@ -332,6 +359,9 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--image-kind", choices=["large", "long"], default="large", help="chart layout (default: %(default)s)")
     run.add_argument("--out", default="kestrelia-report", help="output folder (default: %(default)s)")
     run.add_argument("--name", help="strategy name and file prefix, a plain file name (default: the weights file name)")
+    run.add_argument("--execution", action="store_true",
+                     help="also record what actually traded: trades, positions, blocked orders, "
+                          "exposure and profit attribution (and their chart)")
     run.add_argument("--force", action="store_true", help="overwrite existing report files")
     run.set_defaults(handler=cmd_run)
     return parser

@@ -1,0 +1,139 @@
+// The arithmetic of one simulated day of four stocks, shared by every walk of the VWAP
+// simulation (stock-outer, day-outer, and the recording walk), so that all of them give the
+// same bits.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "kestrelia/kernels/vwap.hpp"
+#include "lanes.hpp"
+
+namespace kestrelia::kernels::vwap_day {
+
+using namespace lanes;
+
+struct Factors {
+    double total_money, lot_size, buy, sell;
+};
+
+// The inputs of four neighbouring stocks on one day.
+struct DayLanes {
+    double w[width], pc[width], c[width], bp[width], sp[width], sf[width], dv[width];
+    std::uint8_t cb[width], cs[width];
+};
+
+// The same inputs as vectors, and the two masks as lane masks.
+struct DayVectors {
+    v4d w, pc, c, bp, sp, sf, dv;
+    v4i cb, cs;
+};
+
+KESTRELIA_INLINE DayVectors vectors_of(const DayLanes& in) {
+    return {load(in.w),  load(in.pc), load(in.c),     load(in.bp),    load(in.sp),
+            load(in.sf), load(in.dv), mask_of(in.cb), mask_of(in.cs)};
+}
+
+// The five per-stock products of one day that the day sums add up.
+struct DayProducts {
+    v4d bought, held, held_dividend, sold, sold_dividend;
+};
+
+// What a day of four stocks did, for the recording walk: the lot-rounded target, the wanted
+// change, the shares bought and sold, the position after trading, and the coefficients.
+struct DayDetail {
+    v4d target, diff, bought, sold, position, split_eff, dividend_eff;
+    v4d buy_coeff, hold_coeff, sell_coeff;
+    v4i valid;
+};
+
+// One day of four stocks: trades `position` towards the day's target and returns the
+// five money products. Every walk calls this, so their lanes are bit-identical. Every
+// expression keeps the order of the NumPy formulation, so lot rounding and the per-share
+// coefficients are bit-identical to it. `detail` receives the intermediate values; walks
+// that do not read it let the compiler drop those stores.
+KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f,
+                                       DayDetail& detail) {
+    const v4d total_money = splat(f.total_money), lot = splat(f.lot_size);
+    const v4d buy_factor = splat(f.buy), sell_factor = splat(f.sell), zero = splat(0.0);
+    const v4d weight = in.w, prev = in.pc, cl = in.c;
+
+    const v4d raw_target = (total_money * weight) / (prev * lot);
+    const v4i valid = is_finite(weight) & is_finite(prev) & (prev > zero);
+    const v4d target = select(valid, floor4(raw_target) * lot, zero);
+
+    const v4d diff = target - position;
+    const v4d real_buy = select((diff > zero) & in.cb, diff, zero);
+    const v4d sold = select((diff < zero) & ~in.cs, -diff, zero);
+    const v4d hold = position - sold;
+    position = hold + real_buy;
+
+    const v4d split_factor = in.sf;
+    const v4d split_eff = select(is_nan(split_factor), splat(1.0), split_factor);
+    const v4d dividend_eff = nan_to_num(in.dv);
+    const v4d buy_coeff = nan_to_num(cl - in.bp * buy_factor);
+    const v4d hold_coeff = nan_to_num(split_eff * cl - prev);
+    const v4d sell_coeff = nan_to_num(split_eff * in.sp * sell_factor - prev);
+    detail = {target, diff, real_buy, sold, position, split_eff, dividend_eff,
+              buy_coeff, hold_coeff, sell_coeff, valid};
+    return {real_buy * buy_coeff, hold * hold_coeff, hold * dividend_eff, sold * sell_coeff,
+            sold * dividend_eff};
+}
+
+KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f) {
+    DayDetail unused;
+    return trade_day(position, in, f, unused);
+}
+
+// Lanes past the last stock read NaN prices and weights, no buying and no selling: they
+// trade nothing and add +0.0 to every sum, whichever traversal fills them.
+constexpr double pad_value = __builtin_nan("");
+constexpr std::uint8_t pad_can_buy = 0, pad_cant_sell = 1;
+
+// The rows of one day, all inputs.
+struct DayRows {
+    const double *w, *pc, *c, *bp, *sp, *sf, *dv;
+    const std::uint8_t *cb, *cs;
+};
+
+template <bool Full, class T>
+KESTRELIA_INLINE void lanes_of(const T* row, std::ptrdiff_t j0, std::ptrdiff_t cols, T pad,
+                               T (&out)[width]) {
+    if constexpr (Full) {
+        std::memcpy(out, row + j0, sizeof out);
+    } else {
+        for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = j0 + k < cols ? row[j0 + k] : pad;
+    }
+}
+
+// The inputs of stocks j0 .. j0 + 3 on one day, read from the day's rows.
+template <bool Full>
+KESTRELIA_INLINE DayVectors load_day(const DayRows& d, std::ptrdiff_t j0, std::ptrdiff_t cols) {
+    if constexpr (Full) {
+        // Straight vector loads from the rows (staging through small arrays would make
+        // each vector wait on two half-width stores).
+        return {load_at(d.w + j0),  load_at(d.pc + j0), load_at(d.c + j0),
+                load_at(d.bp + j0), load_at(d.sp + j0), load_at(d.sf + j0),
+                load_at(d.dv + j0), mask_at(d.cb + j0), mask_at(d.cs + j0)};
+    } else {
+        DayLanes lanes;
+        lanes_of<Full>(d.w, j0, cols, pad_value, lanes.w);
+        lanes_of<Full>(d.pc, j0, cols, pad_value, lanes.pc);
+        lanes_of<Full>(d.c, j0, cols, pad_value, lanes.c);
+        lanes_of<Full>(d.bp, j0, cols, pad_value, lanes.bp);
+        lanes_of<Full>(d.sp, j0, cols, pad_value, lanes.sp);
+        lanes_of<Full>(d.sf, j0, cols, pad_value, lanes.sf);
+        lanes_of<Full>(d.dv, j0, cols, pad_value, lanes.dv);
+        lanes_of<Full>(d.cb, j0, cols, pad_can_buy, lanes.cb);
+        lanes_of<Full>(d.cs, j0, cols, pad_cant_sell, lanes.cs);
+        return vectors_of(lanes);
+    }
+}
+
+}  // namespace kestrelia::kernels::vwap_day
+
+namespace kestrelia::kernels {
+// The shape and row checks every walk makes before it reads anything.
+Status vwap_check(std::ptrdiff_t n_days, const F64View& signal, const std::int64_t* signal_rows,
+                  const VwapMarket& market);
+}  // namespace kestrelia::kernels

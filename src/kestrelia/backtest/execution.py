@@ -1,0 +1,306 @@
+"""What actually traded: positions, trades, blocked orders, exposure and a profit
+attribution, recorded by the same native day loop that computes the returns.
+
+Every table comes from the simulation's own record (``backtest(..., execution=True)``):
+nothing here re-simulates. Per-day tables cover the backtest's return days; the trades and
+blocked orders cover every simulated day up to the last return day, so replaying the trades
+from zero gives the positions.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+from functools import cached_property
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from kestrelia.errors import InputError
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+__all__ = ["Execution"]
+
+EXPOSURE_COLUMNS = ["target_weight", "lot_weight", "held_weight", "buy_blocked_weight",
+                    "sell_blocked_weight", "rounding_weight", "no_price_weight"]
+ATTRIBUTION_COLUMNS = ["buy", "hold", "sell", "dividend", "commission", "stamp_duty"]
+
+
+class Execution:
+    """The simulation's record of one backtest.
+
+    Attributes
+    ----------
+    trades : pandas.DataFrame
+        One row per executed trade: ``date``, ``code``, ``side`` ("buy"/"sell"), ``shares``,
+        ``price`` (the VWAP price the simulation used; a sell's price carries the day's split
+        factor), ``amount``, ``commission``, ``stamp_duty``.
+    blocked : pandas.DataFrame
+        One row per stock and day where a wanted trade was not allowed: ``date``, ``code``,
+        ``side``, ``shares`` (the untraded part), ``cause`` ("buy_blocked" where buying was
+        not allowed, "sell_blocked" where selling was not allowed).
+    exposure : pandas.DataFrame
+        Per return day, gross (absolute) weights: the target, the lot-rounded target at the
+        previous close, what was held at the close, what was blocked by cause, what lot
+        rounding took away, and the weight dropped for a missing or non-positive previous
+        close.
+    attribution : pandas.DataFrame
+        Per return day, the parts of the day's profit over capital: buying (close against
+        the buy price), holding, selling (against the previous close), dividends,
+        commission and stamp duty (costs negative); each row sums to the day's return.
+    summary : pandas.Series
+        Executed turnover, average number of stocks held, totals of commission and stamp
+        duty, and the share of the target weight blocked by each cause.
+
+    Examples
+    --------
+    >>> from kestrelia.backtest.result import _example_result
+    >>> execution = _example_result(execution=True).execution
+    >>> list(execution.trades.columns)
+    ['date', 'code', 'side', 'shares', 'price', 'amount', 'commission', 'stamp_duty']
+    """
+
+    def __init__(self, record: dict[str, Any], return_dates: pd.Index, *, capital: float,
+                 fee: float, rule_fee: float, name: str = "strategy") -> None:
+        self.name = name
+        self.capital = float(capital)
+        self._fee, self._rule_fee = float(fee), float(rule_fee)
+        self._dates = pd.Index(record["dates"])
+        self._codes = pd.Index(record["codes"])
+        self._return_dates = pd.Index(return_dates)
+        # Simulated days up to the last return day (the day after the last weights is
+        # simulated but not part of the backtest).
+        last = self._return_dates[-1] if len(self._return_dates) else None
+        self._n_days = int((self._dates <= last).sum()) if last is not None else 0
+        days = pd.DataFrame(record["days"], index=self._dates, columns=record["day_columns"])
+        self._days = days.iloc[: self._n_days]
+        self._stocks = pd.DataFrame(record["stocks"], index=self._codes,
+                                    columns=record["stock_columns"])
+        self._record = record
+
+    def __repr__(self) -> str:
+        return (f"Execution({len(self.trades)} trades, {len(self.blocked)} blocked, "
+                f"{len(self._return_dates)} days)")
+
+    def _long(self, prefix: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        day = np.asarray(self._record[f"{prefix}_day"], dtype=np.int64)
+        keep = day < self._n_days
+        stock = np.asarray(self._record[f"{prefix}_stock"], dtype=np.int64)[keep]
+        return keep, day[keep], stock
+
+    @cached_property
+    def trades(self) -> pd.DataFrame:
+        keep, day, stock = self._long("trade")
+        side = np.asarray(self._record["trade_side"])[keep]
+        shares = np.asarray(self._record["trade_shares"], dtype=float)[keep]
+        price = np.asarray(self._record["trade_price"], dtype=float)[keep]
+        amount = shares * price
+        return pd.DataFrame({
+            "date": self._dates.take(day), "code": self._codes.take(stock),
+            "side": _labels(side, "buy", "sell"),
+            "shares": shares, "price": price, "amount": amount,
+            "commission": amount * self._fee,
+            "stamp_duty": np.where(side < 0, amount * self._rule_fee, 0.0),
+        })
+
+    @cached_property
+    def blocked(self) -> pd.DataFrame:
+        keep, day, stock = self._long("blocked")
+        side = np.asarray(self._record["blocked_side"])[keep]
+        return pd.DataFrame({
+            "date": self._dates.take(day), "code": self._codes.take(stock),
+            "side": _labels(side, "buy", "sell"),
+            "shares": np.asarray(self._record["blocked_shares"], dtype=float)[keep],
+            "cause": _labels(side, "buy_blocked", "sell_blocked"),
+        })
+
+    @cached_property
+    def exposure(self) -> pd.DataFrame:
+        frame: pd.DataFrame = self._days.loc[self._return_dates, EXPOSURE_COLUMNS]
+        return frame.rename_axis("date")
+
+    @cached_property
+    def attribution(self) -> pd.DataFrame:
+        frame: pd.DataFrame = self._days.loc[self._return_dates, ATTRIBUTION_COLUMNS]
+        return frame.rename_axis("date")
+
+    @cached_property
+    def turnover(self) -> pd.Series:
+        """Money bought and sold each return day, over capital."""
+        series: pd.Series = self._days.loc[self._return_dates, "traded_amount"]
+        return series.rename("turnover")
+
+    @cached_property
+    def positions(self) -> pd.DataFrame:
+        """Shares held at the end of each return day (dates x codes), replayed from the
+        trades: the simulation's own end-of-day positions. Built on first access."""
+        trades = self.trades
+        signed = np.where(trades["side"].to_numpy() == "sell", -1.0, 1.0) * trades["shares"]
+        day = self._dates.get_indexer(trades["date"])
+        stock = self._codes.get_indexer(trades["code"])
+        change = np.zeros((self._n_days, len(self._codes)))
+        np.add.at(change, (day, stock), signed.to_numpy())
+        held = np.cumsum(change, axis=0)
+        frame = pd.DataFrame(held, index=self._dates[: self._n_days], columns=self._codes)
+        on_return_days: pd.DataFrame = frame.loc[self._return_dates]
+        return on_return_days.rename_axis("date")
+
+    def attribution_by_stock(self) -> pd.DataFrame:
+        """Each code's total of every attribution part, over capital, over the simulated
+        days up to the last return day; codes that never traded are left out.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest.result import _example_result
+        >>> list(_example_result(execution=True).execution.attribution_by_stock().columns)
+        ['buy', 'hold', 'sell', 'dividend', 'commission', 'stamp_duty', 'total']
+        """
+        totals = self._stocks[ATTRIBUTION_COLUMNS] / self.capital
+        totals = totals.loc[(totals != 0).any(axis=1)]
+        totals["total"] = totals.sum(axis=1)
+        return totals.sort_values("total", kind="stable").rename_axis("code")
+
+    @cached_property
+    def summary(self) -> pd.Series:
+        exposure, trades = self.exposure, self.trades
+        target = exposure["target_weight"].sum()
+
+        def share(column: str) -> float:
+            return float(exposure[column].sum() / target) if target > 0 else float("nan")
+
+        held = self._days.loc[self._return_dates, "held_count"]
+        return pd.Series({
+            "executed_turnover": float(self.turnover.mean()) if len(self.turnover) else float("nan"),
+            "average_holdings": float(held.mean()) if len(held) else float("nan"),
+            "trades": float(len(trades)),
+            "total_commission": float(trades["commission"].sum()),
+            "total_stamp_duty": float(trades["stamp_duty"].sum()),
+            "buy_blocked_share": share("buy_blocked_weight"),
+            "sell_blocked_share": share("sell_blocked_weight"),
+            "rounding_share": share("rounding_weight"),
+            "no_price_share": share("no_price_weight"),
+        }, name=self.name)
+
+    # ---- the chart and the files ---------------------------------------------------
+
+    def figure(self) -> Figure:
+        """Target against held exposure, blocked weight by cause, executed turnover, and
+        cumulative commission and stamp duty, on one figure (pyplot is not touched)."""
+        from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
+        from matplotlib.figure import Figure
+        from matplotlib.ticker import PercentFormatter
+
+        exposure = self.exposure
+        dates = _as_datetimes(exposure.index)
+        single = len(dates) == 1
+        marker = "o" if single else None
+        fig = Figure(figsize=(14, 8), dpi=100, layout="constrained")
+        axes = fig.subplots(2, 2, sharex=True)
+        fig.suptitle(f"{self.name}: what actually traded", fontsize=14, fontweight="bold")
+
+        ax = axes[0, 0]
+        for column, label, color in (("target_weight", "Target", "#4c72b0"),
+                                     ("lot_weight", "Lot-rounded target", "#8172b3"),
+                                     ("held_weight", "Held at close", "#dd8452")):
+            ax.plot(dates, exposure[column].to_numpy(), label=label, color=color,
+                    linewidth=1.2, marker=marker)
+        ax.set_title("Gross exposure: target against held")
+        ax.yaxis.set_major_formatter(PercentFormatter(1.0))
+        ax.legend(loc="best", fontsize=8, frameon=False)
+
+        ax = axes[0, 1]
+        parts = [("buy_blocked_weight", "Buy not allowed", "#c44e52"),
+                 ("sell_blocked_weight", "Sell not allowed", "#937860"),
+                 ("no_price_weight", "No previous close", "#8c8c8c")]
+        if single:
+            bottom = 0.0
+            for column, label, color in parts:
+                value = float(exposure[column].iloc[0])
+                ax.bar(dates, [value], bottom=bottom, label=label, color=color, width=0.8)
+                bottom += value
+        else:
+            ax.stackplot(dates, *[exposure[c].to_numpy() for c, _, _ in parts],
+                         labels=[label for _, label, _ in parts],
+                         colors=[color for _, _, color in parts], alpha=0.85)
+        ax.set_title("Blocked weight by cause")
+        ax.yaxis.set_major_formatter(PercentFormatter(1.0))
+        ax.legend(loc="upper left", fontsize=8, frameon=False)
+
+        ax = axes[1, 0]
+        ax.plot(dates, self.turnover.to_numpy(), color="#55a868", linewidth=1.0, marker=marker)
+        ax.set_title("Executed daily turnover (traded amount / capital)")
+        ax.yaxis.set_major_formatter(PercentFormatter(1.0))
+
+        ax = axes[1, 1]
+        attribution = self.attribution
+        ax.plot(dates, -attribution["commission"].cumsum().to_numpy(), label="Commission",
+                color="#4c72b0", marker=marker)
+        ax.plot(dates, -attribution["stamp_duty"].cumsum().to_numpy(), label="Stamp duty",
+                color="#c44e52", marker=marker)
+        ax.set_title("Cumulative costs (share of capital)")
+        ax.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=2))
+        ax.legend(loc="upper left", fontsize=8, frameon=False)
+
+        for ax in axes.flat:
+            ax.grid(alpha=0.3)
+            locator = AutoDateLocator(minticks=3, maxticks=8)  # type: ignore[no-untyped-call]
+            ax.xaxis.set_major_locator(locator)
+            ax.xaxis.set_major_formatter(
+                ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
+        return fig
+
+    def chart_png(self) -> bytes:
+        """The chart as PNG bytes."""
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+        fig = self.figure()
+        FigureCanvasAgg(fig)
+        buffer = io.BytesIO()
+        fig.savefig(buffer, format="png")
+        return buffer.getvalue()
+
+    def chart_pngs(self) -> list[tuple[str, bytes]]:
+        """(caption, PNG bytes) of the execution chart, for the HTML report."""
+        return [("What actually traded", self.chart_png())]
+
+    def file_names(self) -> list[str]:
+        return ["trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
+                f"{self.name}_execution.png"]
+
+    def save(self, directory: str | os.PathLike[str], *, force: bool = False) -> list[Path]:
+        """Writes ``trades.parquet``, ``positions.parquet``, ``exposure.csv``,
+        ``attribution.csv`` and ``<name>_execution.png``; existing files only with
+        ``force``."""
+        out = Path(directory).expanduser()
+        files = [out / n for n in self.file_names()]
+        if not force:
+            for path in files:
+                if path.exists():
+                    raise InputError(f"{path} already exists; pass force=True to overwrite it")
+        out.mkdir(parents=True, exist_ok=True)
+        trades = self.trades.astype({"side": str})
+        trades.to_parquet(files[0], index=False)
+        self.positions.to_parquet(files[1])
+        self.exposure.to_csv(files[2])
+        self.attribution.to_csv(files[3])
+        files[4].write_bytes(self.chart_png())
+        return files
+
+
+def _labels(side: np.ndarray, buy: str, sell: str) -> pd.Categorical[str]:
+    """A categorical of two labels from the sides (+1 buy, -1 sell)."""
+    codes = (np.asarray(side) < 0).astype(np.int8)
+    return pd.Categorical.from_codes(codes, categories=pd.Index([buy, sell]))
+
+
+def _as_datetimes(index: pd.Index) -> pd.DatetimeIndex:
+    if isinstance(index, pd.DatetimeIndex):
+        return index
+    try:
+        return pd.DatetimeIndex(pd.to_datetime(index.astype(str), format="%Y%m%d"))
+    except (ValueError, TypeError):
+        return pd.DatetimeIndex(pd.to_datetime(index))

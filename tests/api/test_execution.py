@@ -1,0 +1,215 @@
+"""What actually traded: the recording simulation against a NumPy day loop that records the
+same things, hand-built cases of every mask, and returns bit-identical to the plain run."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrelia.backtest import Market, backtest
+from kestrelia.backtest import _core
+from conftest import make_market, stock_codes, trading_dates
+
+
+def reference_execution(work, market, *, capital, lot):
+    """The day loop over whole rows, keeping per day what each stock bought, sold, wanted
+    but could not trade, and held."""
+    signal = work.shift(1).dropna(how="all")
+    arrays = _core._build_market_arrays(signal.index, signal.columns, *market.matrices().values())
+    w = signal.to_numpy(dtype=float)
+    prev = arrays["prev_close_arr"]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        raw = (capital * w) / (prev * lot)
+    valid = np.isfinite(w) & np.isfinite(prev) & (prev > 0)
+    target = np.where(valid, np.floor(raw) * lot, 0.0)
+    position = np.zeros(w.shape[1])
+    out = {k: np.zeros_like(w) for k in ("bought", "sold", "held", "blocked_buy", "blocked_sell")}
+    for i in range(len(w)):
+        diff = target[i] - position
+        bought = np.where((diff > 0) & arrays["can_buy_arr"][i], diff, 0.0)
+        sold = np.where((diff < 0) & ~arrays["cant_sell_arr"][i], -diff, 0.0)
+        out["blocked_buy"][i] = np.where((diff > 0) & ~arrays["can_buy_arr"][i], diff, 0.0)
+        out["blocked_sell"][i] = np.where((diff < 0) & arrays["cant_sell_arr"][i], -diff, 0.0)
+        position = position - sold + bought
+        out["bought"][i], out["sold"][i], out["held"][i] = bought, sold, position
+    frames = {k: pd.DataFrame(v, index=signal.index, columns=signal.columns) for k, v in out.items()}
+    frames["no_price"] = pd.DataFrame(np.isfinite(w) & (w != 0) & ~valid, index=signal.index,
+                                      columns=signal.columns)
+    frames["prices"] = arrays
+    return frames
+
+
+def long_table(frame):
+    """The non-zero cells of a date x code frame as a (date, code) -> value Series."""
+    stacked = frame.stack()
+    return stacked[stacked != 0].rename_axis(["date", "code"])
+
+
+def market_of(m, bench=None):
+    return Market(**m.matrices(), benchmarks={} if bench is None else {"000852": bench})
+
+
+def run(m, **kwargs):
+    market = market_of(m)
+    options = {"capital": 1e7, "fee": 0.0003, "rule_fee": 0.001, **kwargs}
+    plain = backtest(m.weights, market, **options)
+    recorded = backtest(m.weights, market, execution=True, **options)
+    return market, plain, recorded, options
+
+
+class TestAgainstTheDayLoop:
+    @pytest.mark.parametrize(("seed", "lot", "layout"), [
+        (0, 200, "columns"), (1, 100, "rows"), (2, 1, "columns"), (3, 200, "rows"),
+        (4, 500, "columns")])
+    def test_everything_recorded_matches(self, seed, lot, layout):
+        m = make_market(n_days=70, n_stocks=23, seed=seed, blocked=0.15, missing_price=0.05)
+        if layout == "rows":
+            m.weights = pd.DataFrame(np.ascontiguousarray(m.weights.to_numpy()),
+                                     index=m.weights.index, columns=m.weights.columns)
+        market, plain, recorded, options = run(m, lot_size=lot)
+        # The recording walk changes nothing in the returns, to the bit.
+        np.testing.assert_array_equal(recorded.returns.to_numpy().view(np.int64),
+                                      plain.returns.to_numpy().view(np.int64))
+        pd.testing.assert_frame_equal(recorded.daily, plain.daily)
+        ex = recorded.execution
+        ref = reference_execution(recorded._engine["work"], market, capital=1e7, lot=lot)
+        days = recorded.returns.index
+        # Positions: the simulation's end-of-day shares on every return day.
+        pd.testing.assert_frame_equal(ex.positions, ref["held"].loc[days].rename_axis("date"),
+                                      check_names=False)
+        # Trades and blocked orders, cell by cell, up to the last return day.
+        upto = ref["bought"].index <= days[-1]
+        trades = ex.trades.set_index(["date", "code"])
+        for side, key in (("buy", "bought"), ("sell", "sold")):
+            got = trades.loc[trades["side"] == side, "shares"]
+            pd.testing.assert_series_equal(got.sort_index(), long_table(ref[key][upto]).sort_index(),
+                                           check_names=False)
+        blocked = ex.blocked.set_index(["date", "code"])
+        for cause, key in (("buy_blocked", "blocked_buy"), ("sell_blocked", "blocked_sell")):
+            got = blocked.loc[blocked["cause"] == cause, "shares"]
+            pd.testing.assert_series_equal(got.sort_index(), long_table(ref[key][upto]).sort_index(),
+                                           check_names=False)
+        assert len(ex.blocked) > 0 and len(ex.trades) > 0
+        # Each day's attribution adds up to its return.
+        np.testing.assert_allclose(ex.attribution.sum(axis=1).to_numpy(),
+                                   recorded.returns.to_numpy(), rtol=0, atol=1e-12)
+        by_stock = ex.attribution_by_stock()["total"].sum()
+        assert by_stock == pytest.approx(ex.attribution.to_numpy().sum(), abs=1e-10)
+
+    def test_prices_fees_and_exposure(self):
+        m = make_market(n_days=50, n_stocks=12, seed=9, blocked=0.1)
+        market, _, recorded, options = run(m)
+        ex = recorded.execution
+        ref = reference_execution(recorded._engine["work"], market, capital=1e7, lot=200)
+        prices = ref["prices"]
+        index = ref["bought"].index
+        for row in ex.trades.sample(20, random_state=0).itertuples():
+            i, j = index.get_loc(row.date), ref["bought"].columns.get_loc(row.code)
+            if row.side == "buy":
+                assert row.price == prices["buy_price_arr"][i, j]
+                assert row.stamp_duty == 0
+            else:
+                split = prices["split_arr"][i, j]
+                assert row.price == (1.0 if np.isnan(split) else split) * prices["sell_price_arr"][i, j]
+                assert row.stamp_duty == pytest.approx(row.amount * 0.001)
+            assert row.commission == pytest.approx(row.amount * 0.0003)
+        held = (ex.positions * prices["close_arr"][[index.get_loc(d) for d in ex.positions.index]])
+        np.testing.assert_allclose(ex.exposure["held_weight"],
+                                   held.abs().sum(axis=1, skipna=True) / 1e7, rtol=1e-12)
+        target = recorded._engine["work"].shift(1).loc[ex.exposure.index].abs().sum(axis=1)
+        np.testing.assert_allclose(ex.exposure["target_weight"], target, rtol=1e-12)
+
+
+def flat(n_days, n_stocks, close=10.0):
+    dates, codes = trading_dates(n_days), stock_codes(n_stocks)
+
+    def full(value, dtype=float):
+        return pd.DataFrame(np.full((n_days, n_stocks), value, dtype=dtype), index=dates,
+                            columns=codes)
+
+    return dict(can_buy_stock=full(True, bool), cant_sell_stock=full(False, bool),
+                split_factor=full(np.nan), dividend_factor=full(np.nan), close_price=full(close),
+                prev_close=full(close), buy_price=full(close), sell_price=full(close))
+
+
+def weights_of(matrices, values):
+    close = matrices["close_price"]
+    return pd.DataFrame(np.asarray(values, dtype=float).reshape(close.shape), index=close.index,
+                        columns=close.columns)
+
+
+class TestHandBuiltCases:
+    def test_limit_up_then_a_free_day(self):
+        mx = flat(4, 1)
+        mx["can_buy_stock"].iloc[1, 0] = False  # the first day to trade is limit-up
+        ex = backtest(weights_of(mx, [0.5] * 4), Market(**mx), execution=True,
+                      capital=1e6).execution
+        assert ex.blocked[["date", "side", "shares", "cause"]].values.tolist() == [
+            [trading_dates(4)[1], "buy", 50_000.0, "buy_blocked"]]
+        assert ex.trades[["date", "side", "shares"]].values.tolist() == [
+            [trading_dates(4)[2], "buy", 50_000.0]]
+        assert ex.exposure["buy_blocked_weight"].tolist() == [0.5, 0.0, 0.0]
+
+    def test_suspension_spanning_a_weight_drop(self):
+        mx = flat(6, 1)
+        mx["cant_sell_stock"].iloc[3:5, 0] = True  # suspended on days 4 and 5
+        w = weights_of(mx, [0.5, 0.5, 0.0, 0.0, 0.0, 0.0])
+        ex = backtest(w, Market(**mx), execution=True, capital=1e6).execution
+        dates = trading_dates(6)
+        # The weight drops for day 4; the stock cannot be sold on days 4 and 5.
+        assert ex.blocked[["date", "cause", "shares"]].values.tolist() == [
+            [dates[3], "sell_blocked", 50_000.0], [dates[4], "sell_blocked", 50_000.0]]
+        sells = ex.trades[ex.trades["side"] == "sell"]
+        assert sells[["date", "shares"]].values.tolist() == [[dates[5], 50_000.0]]
+        assert ex.positions.iloc[:, 0].tolist() == [50_000.0] * 4 + [0.0]
+
+    def test_split_and_dividend_day(self):
+        mx = flat(4, 1)
+        mx["split_factor"].iloc[2, 0] = 2.0
+        mx["dividend_factor"].iloc[2, 0] = 0.3
+        mx["close_price"].iloc[2:, 0] = 5.0
+        mx["prev_close"].iloc[3, 0] = 5.0
+        mx["sell_price"].iloc[2:, 0] = 5.0
+        w = weights_of(mx, [0.5, 0.25, 0.25, 0.25])  # half is sold on the split day
+        result = backtest(w, Market(**mx), execution=True, capital=1e6, fee=0.0, rule_fee=0.0)
+        ex = result.execution
+        day = trading_dates(4)[2]
+        # Shares held and shares sold that day both receive the dividend.
+        assert ex.attribution.loc[day, "dividend"] == pytest.approx(50_000 * 0.3 / 1e6)
+        assert ex.positions.loc[day].tolist() == [25_000.0]
+        sell = ex.trades[(ex.trades["date"] == day) & (ex.trades["side"] == "sell")]
+        assert sell["price"].tolist() == [10.0]  # 5.0 after the split, times the factor 2
+        np.testing.assert_allclose(ex.attribution.sum(axis=1), result.returns, atol=1e-15)
+
+    def test_a_short_position(self):
+        mx = flat(3, 1)
+        ex = backtest(weights_of(mx, [-0.25] * 3), Market(**mx), execution=True,
+                      capital=1e6).execution
+        assert ex.trades["side"].tolist() == ["sell"]
+        assert ex.positions.iloc[:, 0].tolist() == [-25_000.0, -25_000.0]
+        assert ex.exposure["target_weight"].tolist() == [0.25, 0.25]  # gross
+        assert ex.exposure["held_weight"].tolist() == [0.25, 0.25]
+
+    def test_a_missing_previous_close(self):
+        mx = flat(3, 2)
+        mx["prev_close"].iloc[1, 1] = np.nan
+        ex = backtest(weights_of(mx, [0.3] * 6), Market(**mx), execution=True,
+                      capital=1e6).execution
+        assert ex.exposure["no_price_weight"].tolist() == [0.3, 0.0]
+        assert ex.exposure["target_weight"].tolist() == [0.6, 0.6]
+        assert ex.summary["no_price_share"] == pytest.approx(0.3 / 1.2)
+
+
+def test_files_chart_and_report(tmp_path):
+    m = make_market(n_days=60, n_stocks=15, seed=4, blocked=0.1)
+    _, _, recorded, _ = run(m)
+    files = recorded.save(tmp_path)
+    names = {p.name for p in files}
+    assert {"trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
+            "strategy_execution.png"} <= names
+    trades = pd.read_parquet(tmp_path / "trades.parquet")
+    assert len(trades) == len(recorded.execution.trades)
+    assert (tmp_path / "strategy_execution.png").stat().st_size > 20_000
+    page = (tmp_path / "report.html").read_text(encoding="utf-8")
+    assert "Execution" in page and page.count("data:image/png;base64,") == 3
+    summary = recorded.execution.summary
+    assert summary["trades"] == len(trades) and summary["average_holdings"] > 0
