@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import make_market
+from tests.support.markets import make_market
 from kestrelia.backtest import InputError, Market, backtest
 
 

@@ -6,8 +6,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import reference
-from conftest import trading_dates
+from tests.support import reference
+from tests.support.markets import trading_dates
 
 DERIVED = ["extra_daily_return", "long", "close_net_value", "max_drowdown", "extra_return",
            "extra_max_drowdown"]

@@ -4,7 +4,7 @@ value of the week."""
 import numpy as np
 import pandas as pd
 import pytest
-import reference
+from tests.support import reference
 
 
 def total_frame(dates, long=None, seed=0):

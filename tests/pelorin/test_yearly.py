@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-import reference
+from tests.support import reference
 
 
 def daily_frame(n=800, seed=0, start="2021-03-01"):

@@ -11,8 +11,6 @@ import pytest
 
 from kestrelia.backtest import _store
 
-pytest_plugins = ["prepare_support"]
-
 
 class ListSub(list):
     pass

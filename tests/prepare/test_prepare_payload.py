@@ -4,12 +4,10 @@ records its calls."""
 import numpy as np
 import pandas as pd
 import pytest
-from prepare_fakes import FakeClient, installed
+from tests.support.fakes import FakeClient, installed
 
 from kestrelia.backtest._store import component_dataset_key
 from kestrelia.exceptions import NetworkError
-
-pytest_plugins = ["prepare_support"]
 
 
 def builder(prepare):

@@ -4,11 +4,9 @@ the native pivot against the literal pandas chain (tests/prepare/reference_prepa
 import numpy as np
 import pandas as pd
 import pytest
-import reference_prepare as ref
+from tests.support import reference_prepare as ref
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-pytest_plugins = ["prepare_support"]
 
 # pandas warns when it cannot infer a date format from the first text; the native pivot
 # and the chain then warn alike.

@@ -4,11 +4,9 @@ fallbacks, placeholders and component masks."""
 import numpy as np
 import pandas as pd
 import pytest
-from prepare_fakes import FakeClient, installed
+from tests.support.fakes import FakeClient, installed
 
 from kestrelia.exceptions import NetworkError
-
-pytest_plugins = ["prepare_support"]
 
 
 def builder(prepare, start="20210101", end="20210131"):

@@ -9,8 +9,6 @@ import pytest
 
 from kestrelia.backtest._store import component_dataset_key
 
-pytest_plugins = ["prepare_support"]
-
 NAMES = ["rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG"]
 
 

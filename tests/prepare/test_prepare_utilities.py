@@ -10,8 +10,6 @@ from hypothesis import strategies as st
 
 from kestrelia.backtest._store import component_dataset_key
 
-pytest_plugins = ["prepare_support"]
-
 
 class TestParseNameList:
     @pytest.mark.parametrize("raw, expected", [

@@ -5,9 +5,7 @@ from typing import ClassVar
 import numpy as np
 import pandas as pd
 import pytest
-from prepare_fakes import FakeClient, installed
-
-pytest_plugins = ["prepare_support"]
+from tests.support.fakes import FakeClient, installed
 
 
 DATES = ["20240101", "20240102", "20240103", "20240104"]
