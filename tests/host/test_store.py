@@ -63,9 +63,13 @@ class TestComponentKey:
         assert len(keys) == 5
         assert all(_store._SAFE_NAME.fullmatch(k) for k in keys)
 
-    @pytest.mark.parametrize("name, error", [("", ValueError), ("  ", ValueError), (3, TypeError)])
-    def test_refused(self, name, error):
-        with pytest.raises(error):
+    @pytest.mark.parametrize("name, error, message", [
+        ("", ValueError, "component name must not be empty"),
+        ("  ", ValueError, "component name must not be empty"),
+        (3, TypeError, "component name must be str, got int"),
+    ])
+    def test_refused(self, name, error, message):
+        with pytest.raises(error, match=message):
             component_dataset_key(name)
 
 
@@ -174,15 +178,18 @@ class TestRoundTrip:
         assert s.load_metadata() == {} and s.load()["data"] == {}
         assert "~" not in str(s.store_dir)
 
-    @pytest.mark.parametrize("bad", [
-        {"close_price": sample(dates=("20240102", "2024-01-02"))},
-        {"close_price": sample(codes=("000001", "000001"))},
-        {"../evil": sample()},
-        {"close_price": sample(dates=("20240102", "junk"))},
+    @pytest.mark.parametrize("bad, message", [
+        ({"close_price": sample(dates=("20240102", "2024-01-02"))},
+         "close_price: duplicate dates in the index"),
+        ({"close_price": sample(codes=("000001", "000001"))},
+         "close_price: duplicate stock codes in the columns"),
+        ({"../evil": sample()}, r"dataset key '\.\./evil' cannot be stored"),
+        ({"close_price": sample(dates=("20240102", "junk"))},
+         "cannot read 'junk' as a YYYYMMDD date"),
     ])
-    def test_unsafe_payloads_are_refused(self, store, bad):
+    def test_unsafe_payloads_are_refused(self, store, bad, message):
         before = snapshot(store)
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=message):
             store.write({"meta": {}, "data": bad})
         assert snapshot(store) == before
 
@@ -271,8 +278,8 @@ class TestCrashSafety:
         assert not list(store.store_dir.glob(".*.tmp"))
 
     def test_the_next_write_removes_leftovers(self, store, monkeypatch):
-        monkeypatch.setattr(store, "_commit", lambda metadata: (_ for _ in ()).throw(OSError("x")))
-        with pytest.raises(OSError):
+        monkeypatch.setattr(store, "_commit", lambda metadata: (_ for _ in ()).throw(OSError("disk full")))
+        with pytest.raises(OSError, match="disk full"):
             store.write(payload(offset=9.0))
         assert len(list(store.store_dir.glob("*.npy"))) == 8
         monkeypatch.undo()

@@ -269,6 +269,6 @@ def test_style_without_the_style_sheet(pelorin, monkeypatch):
     plt.rcParams["axes.unicode_minus"] = True
     assert pelorin._configure_strategy_plot_style(plt) is None
     assert plt.rcParams["axes.unicode_minus"] is False and plt.rcParams["figure.facecolor"] == "white"
-    monkeypatch.setattr(plt.style, "use", lambda name: (_ for _ in ()).throw(KeyboardInterrupt))
-    with pytest.raises(KeyboardInterrupt):  # not an Exception: not swallowed
+    monkeypatch.setattr(plt.style, "use", lambda name: (_ for _ in ()).throw(KeyboardInterrupt("stopped")))
+    with pytest.raises(KeyboardInterrupt, match="stopped"):  # not an Exception: not swallowed
         pelorin._configure_strategy_plot_style(plt)

@@ -90,7 +90,7 @@ def test_failures_release_the_lock_and_close_the_figure(pelorin, saved, tmp_path
     assert lock_is_free_for_another_thread(lock)
 
     saved.write = True  # fails while saving, when the figure exists
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError, match=r"No such file or directory: .*w\.png"):
         pelorin.plot_weekly_net_value(total, save_path=tmp_path / "missing" / "w.png")
     assert plt.get_fignums() == [] and lock_is_free_for_another_thread(lock)
 

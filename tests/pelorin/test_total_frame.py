@@ -31,7 +31,7 @@ class TestEdgeCases:
         assert out.empty and list(out.columns) == ["x"]
 
     def test_missing_return_column_raises_key_error(self, pelorin):
-        with pytest.raises(KeyError):
+        with pytest.raises(KeyError, match="index_daily_return"):
             pelorin._build_total_backtesting_frame(pd.DataFrame({"daily_return": [0.1]}))
 
     def test_worked_example(self, pelorin):

@@ -58,7 +58,7 @@ def test_empty_and_all_missing_inputs(pelorin):
     total[["long", "close_net_value", "extra_return"]] = [np.nan, np.inf, -np.inf]
     got = pelorin._build_weekly_net_value_frame(total)
     assert got.empty and list(got.columns) == ["long", "close_net_value", "extra_return"]
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match=r"\['extra_return'\] not in index"):
         pelorin._build_weekly_net_value_frame(total.drop(columns="extra_return"))
 
 

@@ -76,7 +76,6 @@ def test_classes(prepare):
     for cls in (store, builder):
         assert cls.__module__ == "kestrelia.backtest._prepare"
         assert cls.__qualname__ == cls.__name__
-        assert len(cls.__doc__) > 100
     assert "component" in store.__doc__ and "payload" in builder.__doc__
     statics = {n for n, v in vars(builder).items() if isinstance(v, staticmethod)}
     assert statics == {"_normalize_ddb_backtest_date", "_ks_factor_date", "_empty_like"}

@@ -73,7 +73,7 @@ class TestReads:
 
     def test_single_reads_after_a_failed_batch_are_not_guarded(self, prepare, small_market):
         fake = FakeClient(*small_market, network_error={"batch", "Open"})
-        with installed(fake), pytest.raises(NetworkError):
+        with installed(fake), pytest.raises(NetworkError, match="^Open failed$"):
             builder(prepare)._read_normal_factor_batch(["Close", "Open"])
 
 

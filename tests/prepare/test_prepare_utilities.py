@@ -27,7 +27,7 @@ class TestParseNameList:
         assert prepare.parse_name_list(raw) == expected
 
     def test_non_iterable_raises(self, prepare):
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match="'int' object is not iterable"):
             prepare.parse_name_list(5)
 
     def test_component_names_are_a_new_list(self, prepare):
