@@ -12,12 +12,12 @@ import pandas as pd
 import pytest
 
 from kestrelia.backtest import _store
+from kestrelia._dates import normalize_yyyymmdd
 from kestrelia.backtest._storage import durable
 from kestrelia.backtest._store import (
     BinaryPreparedDataStoreBase,
     clean_matrix,
     component_dataset_key,
-    normalize_yyyymmdd,
 )
 
 DTYPES = {"close_price": "float64", "can_buy_stock": "bool"}
