@@ -21,7 +21,6 @@ import tempfile
 import time
 from pathlib import Path
 
-
 from kestrelia.backtest import _pelorin
 from tests.support.markets import make_total_frame, synthetic_market
 

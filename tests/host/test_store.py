@@ -11,8 +11,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kestrelia.backtest import _store
 from kestrelia._dates import normalize_yyyymmdd
+from kestrelia.backtest import _store
 from kestrelia.backtest._storage import durable
 from kestrelia.backtest._store import (
     BinaryPreparedDataStoreBase,

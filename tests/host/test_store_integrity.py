@@ -248,7 +248,7 @@ class TestLoadsStayInside:
         outside.write_bytes((store.store_dir / entry["file"]).read_bytes())
         (store.store_dir / "link.npy").symlink_to(outside)
         set_file(store, "close_price", "link.npy")
-        with pytest.raises(StoreError, match="close_price: refusing .*links outside the store"):
+        with pytest.raises(StoreError, match=r"close_price: refusing .*links outside the store"):
             store.load(keys=["close_price"])
 
     def test_a_fifo_does_not_hang(self, tmp_path):
@@ -303,7 +303,7 @@ class TestVerify:
         assert report["problems"] == [] and report["without_checksum"] == []
         assert report["files"] == report["checksummed"] == 9
 
-    @pytest.mark.parametrize(("key", "how", "fragment"), [
+    @pytest.mark.parametrize("key, how, fragment", [
         ("factor_1", "truncated", "is truncated"),
         ("factor_1", "deleted", "is missing"),
         ("factor_1", "same size, other content", "does not match the checksum"),

@@ -1,9 +1,8 @@
 """The argument rules shared by every module function: arity and keyword errors in
 CPython's wording, and the annotation-driven conversions and type errors."""
 
-from decimal import Decimal
-
 import re
+from decimal import Decimal
 
 import numpy as np
 import pandas as pd

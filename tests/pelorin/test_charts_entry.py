@@ -8,8 +8,8 @@ import threading
 from pathlib import Path
 
 import pytest
-from tests.support.markets import make_market
-from tests.support.markets import make_total_frame
+
+from tests.support.markets import make_market, make_total_frame
 
 
 class DictSub(dict):
@@ -61,7 +61,7 @@ def test_defaults_keywords_and_the_lock(pelorin, stub_renderers, tmp_path):
         "weekly_net_value": str(tmp_path / "w.png")}
     with pelorin._MATPLOTLIB_PLOT_LOCK:  # re-entrant: the host may hold it already
         pelorin.plot_strategy_performance(total, stats, rolling_window=5.9)
-    (n1, args1, kw1, locked1), (n2, _, kw2, locked2), (_, _, kw3, _) = stub_renderers
+    (_, args1, kw1, locked1), (_, _, kw2, locked2), (_, _, kw3, _) = stub_renderers
     assert (args1, locked1, locked2) == ((), True, True)
     assert kw1 == {"total": total, "stats": stats, "strategy_name": "strategy", "plot_title": None,
                    "save_path": "./strategy_backtest.png", "image_kind": "large",
@@ -126,7 +126,7 @@ def test_concurrent_renderings_do_not_mix(pelorin, saved, monkeypatch):
             for _ in range(2):
                 pelorin.plot_strategy_performance(totals[name], {}, strategy_name=name, save_path=f"{name}.p")
                 pelorin.plot_weekly_net_value(totals[name], strategy_name=name, save_path=f"{name}.w")
-        except Exception as exc:  # noqa: BLE001 - reported by the assertion below
+        except Exception as exc:  # reported by the assertion below
             errors.append(exc)
 
     threads = [threading.Thread(target=work, args=(name,)) for name in totals]

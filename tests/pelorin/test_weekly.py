@@ -4,6 +4,7 @@ value of the week."""
 import numpy as np
 import pandas as pd
 import pytest
+
 from tests.support import reference
 
 

@@ -5,6 +5,7 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+
 from tests.support import reference
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import pytest
+
 from tests.support import reference_prepare as ref
 from tests.support.fakes import FakeClient, installed
 

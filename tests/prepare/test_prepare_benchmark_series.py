@@ -3,8 +3,8 @@
 import numpy as np
 import pandas as pd
 import pytest
-from tests.support.fakes import FakeClient, installed
 
+from tests.support.fakes import FakeClient, installed
 
 CODES = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
 

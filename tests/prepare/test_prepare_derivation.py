@@ -3,6 +3,7 @@
 import numpy as np
 import pandas as pd
 import pytest
+
 from tests.support import reference_prepare as ref
 
 SOURCE_KEYS = ["rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",

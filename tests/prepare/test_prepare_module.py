@@ -2,6 +2,7 @@
 the call-time lookup of outside names."""
 
 import inspect
+import typing
 from pathlib import Path
 from typing import Union
 
@@ -42,7 +43,8 @@ def test_module_names_in_order(prepare):
 
 
 def test_constants(prepare):
-    assert prepare.PathLike == Union[str, Path]  # noqa: UP007
+    assert typing.get_origin(prepare.PathLike) is Union
+    assert typing.get_args(prepare.PathLike) == (str, Path)
     assert (prepare.FLOAT_STORAGE_DTYPE, prepare.BOOL_STORAGE_DTYPE) == ("float64", "bool")
     assert (prepare.TAIL_RELOAD_ROWS, prepare.PREPARED_DATA_VERSION) == (2, 1)
     assert prepare.COMPONENT_FACTOR_NAMES == [
@@ -81,7 +83,7 @@ def test_classes(prepare):
     assert statics == {"_normalize_ddb_backtest_date", "_ks_factor_date", "_empty_like"}
     assert builder._ks_factors_to_matrices.__qualname__ == (
         "GroupPreparedDataBuilder._ks_factors_to_matrices")
-    assert builder._empty_like.__defaults__[0] is np.nan  # noqa: PLW0177 - the very object
+    assert builder._empty_like.__defaults__[0] is np.nan  # the very object, not an equal NaN
     assert not [k for k in vars(builder) if not k.startswith("_") and k not in (
         "build", "build_incremental")]
 

@@ -6,10 +6,10 @@ import re
 import numpy as np
 import pandas as pd
 import pytest
-from tests.support.fakes import FakeClient, installed
 
 from kestrelia.backtest._store import component_dataset_key
 from kestrelia.exceptions import NetworkError
+from tests.support.fakes import FakeClient, installed
 
 
 def builder(prepare):

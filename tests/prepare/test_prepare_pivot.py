@@ -6,9 +6,10 @@ import re
 import numpy as np
 import pandas as pd
 import pytest
-from tests.support import reference_prepare as ref
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+from tests.support import reference_prepare as ref
 
 # pandas warns when it cannot infer a date format from the first text; the native pivot
 # and the chain then warn alike.
@@ -105,7 +106,7 @@ class TestEdgeCases:
         names = ["ukey", "A"]
         try:
             expected = ref.factors_to_matrices(table, names)
-        except Exception as error:  # noqa: BLE001 - the same failure is expected
+        except Exception as error:  # the same failure is expected
             with pytest.raises(type(error), match=re.escape(str(error))):
                 pivot(prepare, table, names)
         else:

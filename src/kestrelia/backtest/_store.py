@@ -47,6 +47,7 @@ import pandas as pd
 from kestrelia._dates import normalize_yyyymmdd
 from kestrelia.backtest._storage import metadata_pickle, npy
 from kestrelia.backtest._storage.durable import durable_write as _durable_write
+from kestrelia.backtest._storage.durable import replace_file
 from kestrelia.backtest._storage.entries import (
     MATRIX,
     SERIES_DICT,
@@ -57,7 +58,6 @@ from kestrelia.backtest._storage.entries import (
     is_matrix,
     is_series_dict,
 )
-from kestrelia.backtest._storage.durable import replace_file
 from kestrelia.backtest._storage.lock import writer_lock
 from kestrelia.errors import StoreError
 

@@ -18,7 +18,7 @@ from kestrelia.backtest._storage.entries import is_series_dict
 from kestrelia.backtest.market import Market
 from kestrelia.errors import InputError, KestreliaError, StoreError
 
-__all__ = ["Store", "MARKET_DATASETS"]
+__all__ = ["MARKET_DATASETS", "Store"]
 
 # Store dataset -> market matrix of the same meaning.
 MARKET_DATASETS = {
