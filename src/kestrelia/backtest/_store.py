@@ -74,6 +74,12 @@ BENCHMARK_KEY = "benchmark_dict"
 
 _SAFE_NAME = re.compile(r"[0-9A-Za-z_][0-9A-Za-z._-]*")
 _UNSAFE_CHARS = re.compile(r"[^0-9A-Za-z._-]")
+
+
+def _file_safe(text: str) -> str:
+    """``text`` as part of a data file name: characters other than letters, digits, ".",
+    "_" and "-" become "_", and so does ".." (a reader refuses any file name holding it)."""
+    return _UNSAFE_CHARS.sub("_", text).replace("..", "__")
 _DATA_FILE = re.compile(r".+\.[0-9a-f]{12}\.npy")
 _LOAD_ATTEMPTS = 3
 
@@ -87,7 +93,7 @@ def component_dataset_key(name: str) -> str:
     """The dataset key of an index-component factor: "component_" followed by the name.
 
     The key is also part of a file name, so characters other than letters, digits, ".",
-    "_" and "-" are replaced by "_"; whenever that changes the name, a short digest of the
+    "_" and "-" are replaced by "_", as is ".."; whenever that changes the name, a short digest of the
     original name is appended, so that different names never share a key. The prefix keeps
     component keys apart from the base dataset keys.
     """
@@ -95,7 +101,7 @@ def component_dataset_key(name: str) -> str:
         raise TypeError(f"component name must be str, got {type(name).__name__}")
     if not name.strip():
         raise ValueError("component name must not be empty")
-    safe = _UNSAFE_CHARS.sub("_", name)
+    safe = _file_safe(name)
     if safe != name:
         digest = hashlib.sha1(name.encode("utf-8")).hexdigest()[:8]
         safe = f"{safe}_{digest}"
@@ -139,8 +145,10 @@ def _now() -> str:
 
 
 def _check_key(key: Any) -> str:
-    if not isinstance(key, str) or not _SAFE_NAME.fullmatch(key):
-        raise ValueError(f"dataset key {key!r} cannot be stored (letters, digits, '.', '_', '-')")
+    # A key is part of its file's name, and readers refuse file names holding "..".
+    if not isinstance(key, str) or not _SAFE_NAME.fullmatch(key) or ".." in key:
+        raise ValueError(f"dataset key {key!r} cannot be stored (letters, digits, '.', '_', '-'; "
+                         "no '..')")
     return key
 
 
@@ -326,7 +334,7 @@ class BinaryPreparedDataStoreBase:
             order = np.argsort(np.asarray(dates, dtype=object), kind="stable")
             values = series.to_numpy(dtype=np.float64, na_value=np.nan)[order]
             dates = [dates[i] for i in order]
-            stem = f"{BENCHMARK_KEY}.{_UNSAFE_CHARS.sub('_', str(name))}"
+            stem = f"{BENCHMARK_KEY}.{_file_safe(str(name))}"
             file, sha256 = self._write_array(store_dir, stem, np.ascontiguousarray(values))
             entries[name] = {"file": file, "dates": dates, "name": _plain_label(series.name),
                              "sha256": sha256}
