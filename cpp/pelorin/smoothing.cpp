@@ -39,12 +39,17 @@ py::object smooth_strategy_weights(const Args& args) {
         py::gil_scoped_release nogil;
         kept = kernels::smoothing_kept_rows(keep, in, static_cast<std::ptrdiff_t>(window));
     }
-    auto out = binding::new_f64_fortran(kept, in.cols);
-    double* dst = out.mutable_data();
+    // The result keeps the input's layout: a row-major weight matrix stays row-major, so
+    // the simulation reads it on the same path as the market matrices that came with it.
+    const bool row_major = in.col_stride == 1 && in.cols > 1 && in.rows > 1;
+    py::array out = row_major ? py::array(py::array_t<double, py::array::c_style>({kept, in.cols}))
+                              : py::array(binding::new_f64_fortran(kept, in.cols));
+    double* dst = static_cast<double*>(out.mutable_data());
     kernels::Status status;
     {
         py::gil_scoped_release nogil;
-        status = kernels::smooth_weights(dst, kept, keep, in, static_cast<std::ptrdiff_t>(window));
+        status = kernels::smooth_weights(dst, kept, keep, in, static_cast<std::ptrdiff_t>(window),
+                                         row_major);
     }
     if (!status) throw py::value_error("weight smoothing failed: inconsistent window bounds");
 

@@ -42,7 +42,7 @@ def test_import_is_light():
 
 @pytest.mark.parametrize("module", ["kestrelia.backtest.market", "kestrelia.backtest.run",
                                     "kestrelia.backtest.result", "kestrelia.backtest.store",
-                                    "kestrelia.backtest.sweep", "kestrelia.backtest.weights"])
+                                    "kestrelia.backtest.sweeps", "kestrelia.backtest.weights"])
 def test_docstring_examples_run(module, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     mod = importlib.import_module(module)
@@ -89,7 +89,7 @@ def test_typed_usage_script_runs():
     script = Path(__file__).with_name("typed_usage.py")
     out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
                          check=True).stdout.split()
-    assert out[3:7] == ["['main',", "'weekly_net_value']", "True", "6"]
+    assert out[3:7] == ["['main',", "'weekly_net_value']", "True", "10"]
     assert out[7:9] == ["weights:", "StoreError"]
 
 

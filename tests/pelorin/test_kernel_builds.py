@@ -17,8 +17,23 @@ market = make_market(n_days=70, n_stocks=21, seed=8, weight_density=0.5)
 market.weights.iloc[3, 2] = np.inf
 daily = _pelorin.calc_strategy_vwap_daily_return(*market.args(), fee=0.0003)
 smooth = _pelorin._smooth_strategy_weights(market.weights, 6)
-np.savez({out!r}, daily=daily.to_numpy(), smooth=smooth.to_numpy())
+from tests.support.layouts import LAYOUTS, market_in_layout, special_market
+layouts = {{}}
+for seed, n_days, n_stocks in CASES:
+    special = special_market(seed, n_days, n_stocks)
+    for layout in LAYOUTS:
+        with np.errstate(all="ignore"):
+            got = _pelorin.calc_strategy_vwap_daily_return(*market_in_layout(special, layout).args())
+        layouts[f"{{layout}}-{{seed}}"] = got.to_numpy()
+    rows = market_in_layout(special, "rows").weights
+    with np.errstate(all="ignore"):
+        layouts[f"smooth-rows-{{seed}}"] = _pelorin._smooth_strategy_weights(rows, 3).to_numpy()
+        layouts[f"smooth-columns-{{seed}}"] = _pelorin._smooth_strategy_weights(market_in_layout(special, "columns").weights, 3).to_numpy()
+np.savez({out!r}, daily=daily.to_numpy(), smooth=smooth.to_numpy(), **layouts)
 """
+
+# Empty, one-row, one-stock, tails of a block and several staged strips and tiles.
+CASES = [(1, 0, 5), (2, 1, 5), (3, 2, 1), (4, 9, 17), (5, 40, 70)]
 
 
 def run_build(tmp_path: Path, portable: bool) -> dict:
@@ -28,7 +43,12 @@ def run_build(tmp_path: Path, portable: bool) -> dict:
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT), env.get("PYTHONPATH")]))
     if portable:
         env["KESTRELIA_PORTABLE_KERNELS"] = "1"
-    code = SCRIPT.format(tests=str(Path(__file__).parents[1]), out=str(out))
+    code = (
+        "CASES = "
+        + repr(CASES)
+        + "\n"
+        + SCRIPT.format(out=str(out))
+    )
     subprocess.run([sys.executable, "-c", code], env=env, check=True)
     return dict(np.load(out))
 
@@ -36,6 +56,21 @@ def run_build(tmp_path: Path, portable: bool) -> dict:
 def test_baseline_and_native_builds_agree_bit_for_bit(tmp_path):
     native = run_build(tmp_path, portable=False)
     portable = run_build(tmp_path, portable=True)
-    for key in ("daily", "smooth"):
-        np.testing.assert_array_equal(native[key], portable[key])
+    assert set(native) == set(portable)
+    for key in native:
+        np.testing.assert_array_equal(
+            native[key].view(np.uint64), portable[key].view(np.uint64), err_msg=key
+        )
     assert np.isfinite(native["daily"]).all() and np.isnan(native["smooth"]).any()
+    # Every layout takes its own path in each build, and all of them agree.
+    for seed, n_days, n_stocks in CASES:
+        first = native[f"columns-{seed}"]
+        assert len(first) == max(n_days - 1, 0) * (n_stocks > 0)
+        np.testing.assert_array_equal(
+            native[f"smooth-rows-{seed}"].view(np.uint64),
+            native[f"smooth-columns-{seed}"].view(np.uint64),
+        )
+        for layout in ("rows", "mixed"):
+            np.testing.assert_array_equal(
+                native[f"{layout}-{seed}"].view(np.uint64), first.view(np.uint64)
+            )

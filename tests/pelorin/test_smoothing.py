@@ -12,7 +12,9 @@ from tests.support.markets import stock_codes, trading_dates
 
 def frame(values):
     values = np.asarray(values, dtype=float)
-    return pd.DataFrame(values, index=trading_dates(values.shape[0]), columns=stock_codes(values.shape[1]))
+    return pd.DataFrame(
+        values, index=trading_dates(values.shape[0]), columns=stock_codes(values.shape[1])
+    )
 
 
 class TestEdgeCases:
@@ -72,10 +74,17 @@ def weight_frames(draw):
     return frame(np.array(values, dtype=float).reshape(rows, cols))
 
 
+def in_order(m, order):
+    values = np.ascontiguousarray(m.to_numpy()) if order == "C" else np.asfortranarray(m.to_numpy())
+    return pd.DataFrame(values, index=m.index, columns=m.columns, copy=False)
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
 @given(m=weight_frames(), window=st.integers(2, 8))
-def test_native_smoothing_equals_pandas(pelorin, m, window):
+def test_native_smoothing_equals_pandas(pelorin, m, window, order):
     # Exact: the kernel does pandas' own rolling-mean arithmetic, so even the decision
-    # "exactly zero means no signal" agrees.
+    # "exactly zero means no signal" agrees. Row-major weights take the day-outer path.
+    m = in_order(m, order)
     expected = reference.smooth_weights(m, window)
     got = pelorin._smooth_strategy_weights(m, window)
     pd.testing.assert_frame_equal(got, expected, check_exact=True, check_index_type=True)
@@ -84,7 +93,9 @@ def test_native_smoothing_equals_pandas(pelorin, m, window):
 @pytest.mark.parametrize("seed", range(4))
 def test_native_smoothing_equals_pandas_on_realistic_weights(pelorin, seed):
     rng = np.random.default_rng(seed)
-    values = np.where(rng.random((300, 40)) < 0.3, rng.choice([0.01, 0.02, 0.05], (300, 40)), np.nan)
+    values = np.where(
+        rng.random((300, 40)) < 0.3, rng.choice([0.01, 0.02, 0.05], (300, 40)), np.nan
+    )
     m = frame(values)
     for window in (2, 5, 20):
         pd.testing.assert_frame_equal(
@@ -109,6 +120,7 @@ def test_layout_of_the_weight_block_does_not_matter(pelorin, order):
     values = np.asfortranarray(values) if order == "F" else np.ascontiguousarray(values)
     m = pd.DataFrame(values, index=trading_dates(60), columns=stock_codes(23), copy=False)
     assert m.to_numpy(copy=False).flags[f"{order}_CONTIGUOUS"]
-    pd.testing.assert_frame_equal(
-        pelorin._smooth_strategy_weights(m, 4), reference.smooth_weights(m, 4), check_exact=True
-    )
+    got = pelorin._smooth_strategy_weights(m, 4)
+    pd.testing.assert_frame_equal(got, reference.smooth_weights(m, 4), check_exact=True)
+    # The result keeps the layout, so the simulation reads it on the weights' own path.
+    assert got.to_numpy(copy=False).flags[f"{order}_CONTIGUOUS"]

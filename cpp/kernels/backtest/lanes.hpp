@@ -75,9 +75,25 @@ KESTRELIA_INLINE v4d floor4(v4d x) {
 }
 
 KESTRELIA_INLINE v4d load(const double (&x)[width]) { return v4d{x[0], x[1], x[2], x[3]}; }
+// Four consecutive doubles from or to any address (no alignment needed).
+KESTRELIA_INLINE v4d load_at(const double* p) {
+    v4d x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+KESTRELIA_INLINE void store_at(double* p, v4d x) { std::memcpy(p, &x, sizeof x); }
 KESTRELIA_INLINE void store(double (&out)[width], v4d x) { std::memcpy(out, &x, sizeof x); }
+// Lane masks from four mask bytes (any non-zero byte is true). mask_of takes bytes just
+// gathered one by one (they go straight into the lanes: reloading them as one word would
+// wait on four byte stores); mask_at widens four bytes that sit in memory in one step.
 KESTRELIA_INLINE v4i mask_of(const std::uint8_t (&x)[width]) {
     return v4i{x[0] ? -1LL : 0LL, x[1] ? -1LL : 0LL, x[2] ? -1LL : 0LL, x[3] ? -1LL : 0LL};
+}
+typedef std::uint8_t v4u8 __attribute__((vector_size(4)));
+KESTRELIA_INLINE v4i mask_at(const std::uint8_t* p) {
+    v4u8 bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    return __builtin_convertvector(bytes, v4i) != v4i{0, 0, 0, 0};
 }
 
 // Reads four consecutive columns of a matrix one row at a time, whatever its layout.
@@ -138,6 +154,50 @@ private:
     std::vector<T> scratch_;
     std::ptrdiff_t used_ = 0;
     const T* base_[width] = {};
+};
+
+// Hands over whole rows of a matrix, one day at a time, for the day-outer kernels. Rows
+// of a row-major matrix (each day contiguous, what DataFrame(ndarray) and pivot give) are
+// read in place. Any other layout is staged a few rows at a time into a row-major tile:
+// for each column the next `tile` days are one short contiguous run (one or two cache
+// lines), so no full-matrix copy is ever made. Rows must be requested in increasing order
+// for the staging to be read once; any order is correct.
+template <class T>
+class RowReader {
+public:
+    static constexpr std::ptrdiff_t tile = 8;
+
+    explicit RowReader(const MatrixView<T>& v) : v_(v) {
+        if (!in_place() && v_.rows > 0 && v_.cols > 0)
+            scratch_.resize(static_cast<std::size_t>(tile * v_.cols));
+    }
+
+    bool in_place() const { return v_.col_stride == 1 || v_.cols <= 1; }
+
+    // Row `row` as a contiguous array of v.cols values.
+    const T* row(std::ptrdiff_t row) {
+        if (in_place()) return v_.data + row * v_.row_stride;
+        if (row < first_ || row >= first_ + tile) stage(row);
+        return scratch_.data() + (row - first_) * v_.cols;
+    }
+
+private:
+    void stage(std::ptrdiff_t first) {
+        first_ = first;
+        const std::ptrdiff_t n = std::min(tile, v_.rows - first);
+        const std::ptrdiff_t next = first + tile;
+        T* dst = scratch_.data();
+        for (std::ptrdiff_t j = 0; j < v_.cols; ++j) {
+            const T* src = v_.data + j * v_.col_stride + first * v_.row_stride;
+            // The same column's next tile is fetched while this one is copied.
+            if (next < v_.rows) __builtin_prefetch(src + tile * v_.row_stride);
+            for (std::ptrdiff_t t = 0; t < n; ++t) dst[t * v_.cols + j] = src[t * v_.row_stride];
+        }
+    }
+
+    MatrixView<T> v_;
+    std::vector<T> scratch_;
+    std::ptrdiff_t first_ = -1 - tile;
 };
 
 }  // namespace kestrelia::kernels::lanes

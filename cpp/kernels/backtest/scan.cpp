@@ -1,5 +1,7 @@
 #include "kestrelia/kernels/scan.hpp"
 
+#include "lanes.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -46,10 +48,20 @@ double pairwise_sum(const double* a, std::ptrdiff_t n, std::ptrdiff_t stride) {
 void rows_with_value(std::uint8_t* out, const F64View& m) {
     for (std::ptrdiff_t i = 0; i < m.rows; ++i) out[i] = 0;
     if (m.column_major()) {
+        // Column by column into local copies (a byte store may alias the view, which would
+        // keep the loop scalar), stopping once every row has a value: in weight matrices
+        // that happens after a few dozen stocks.
+        const std::ptrdiff_t n = m.rows;
+        std::uint8_t* __restrict flags = out;
         for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
-            const double* col = m.column(j);
-            for (std::ptrdiff_t i = 0; i < m.rows; ++i)
-                out[i] |= static_cast<std::uint8_t>(!std::isnan(col[i * m.row_stride]));
+            const double* __restrict col = m.column(j);
+            for (std::ptrdiff_t i = 0; i < n; ++i)
+                flags[i] |= static_cast<std::uint8_t>(col[i] == col[i]);
+            if (j % 16 == 15) {
+                std::uint8_t all = 1;
+                for (std::ptrdiff_t i = 0; i < n; ++i) all &= flags[i];
+                if (all) return;
+            }
         }
         return;
     }
@@ -72,34 +84,146 @@ void columns_with_value(std::uint8_t* out, const F64View& m) {
     }
 }
 
+namespace {
+
+using lanes::v4d;
+using lanes::width;
+
+KESTRELIA_INLINE v4d abs_change(v4d next, v4d prev) {
+    return lanes::abs4(lanes::nan_to_num(next) - lanes::nan_to_num(prev));
+}
+
+KESTRELIA_INLINE std::int64_t finite_count(const double* a, std::ptrdiff_t n) {
+    v4d count = lanes::splat(0.0);
+    std::ptrdiff_t i = 0;
+    for (; i + width <= n; i += width) count += lanes::count_if(lanes::is_finite(lanes::load_at(a + i)));
+    std::int64_t total = static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
+    for (; i < n; ++i) total += finite(a[i]) ? 1 : 0;
+    return total;
+}
+
+// pairwise_sum's run of at most 128 values, with its eight accumulators as two vectors:
+// every accumulator takes the same values in the same order.
+KESTRELIA_INLINE double pairwise_block(const double* a, std::ptrdiff_t n) {
+    v4d lo = lanes::load_at(a), hi = lanes::load_at(a + width);
+    std::ptrdiff_t i = 8;
+    for (; i < n - (n % 8); i += 8) {
+        lo += lanes::load_at(a + i);
+        hi += lanes::load_at(a + i + width);
+    }
+    double res = ((lo[0] + lo[1]) + (lo[2] + lo[3])) + ((hi[0] + hi[1]) + (hi[2] + hi[3]));
+    for (; i < n; ++i) res += a[i];
+    return res;
+}
+
+// NumPy's pairwise summation of a contiguous run; `Self` is the build (AVX2 or baseline)
+// of this same function, so the recursion stays within one build.
+using PairwiseFn = double (*)(const double*, std::ptrdiff_t);
+
+template <PairwiseFn Self>
+KESTRELIA_INLINE double pairwise_contiguous(const double* a, std::ptrdiff_t n) {
+    if (n < 8) {
+        double res = -0.0;
+        for (std::ptrdiff_t i = 0; i < n; ++i) res += a[i];
+        return res;
+    }
+    if (n <= 128) return pairwise_block(a, n);
+    std::ptrdiff_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return Self(a, n2) + Self(a + n2, n - n2);
+}
+
+KESTRELIA_AVX2_CLONE double pairwise_avx2(const double* a, std::ptrdiff_t n);
+KESTRELIA_AVX2_CLONE double pairwise_avx2(const double* a, std::ptrdiff_t n) {
+    return pairwise_contiguous<pairwise_avx2>(a, n);
+}
+double pairwise_portable(const double* a, std::ptrdiff_t n) {
+    return pairwise_contiguous<pairwise_portable>(a, n);
+}
+
+// The difference array keeps the input's column-major layout, and NumPy then sums each
+// row column after column: row_sums[i] takes column j's change before column j + 1's.
+KESTRELIA_INLINE std::int64_t holdings_columns(double* row_sums, const F64View& m) {
+    const std::ptrdiff_t pairs = m.rows - 1;
+    std::int64_t finite_cells = 0;
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+        const double* col = m.column(j);
+        finite_cells += finite_count(col, m.rows);
+        std::ptrdiff_t i = 0;
+        for (; i + width <= pairs; i += width)
+            lanes::store_at(row_sums + i, lanes::load_at(row_sums + i) +
+                                              abs_change(lanes::load_at(col + i + 1),
+                                                         lanes::load_at(col + i)));
+        for (; i < pairs; ++i) row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
+    }
+    return finite_cells;
+}
+
+// Row-major input: each row of differences is contiguous and summed pairwise.
+template <PairwiseFn Sum>
+KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m,
+                                            double* row) {
+    // One pass per pair of rows: the changes of row i + 1 against row i, and the finite
+    // cells of row i + 1 (row 0's are counted first).
+    const std::ptrdiff_t pairs = m.rows - 1;
+    std::int64_t finite_cells = finite_count(m.data, m.cols);
+    for (std::ptrdiff_t i = 0; i < pairs; ++i) {
+        const double* cur = m.data + i * m.row_stride;
+        const double* next = cur + m.row_stride;
+        v4d count = lanes::splat(0.0);
+        std::ptrdiff_t j = 0;
+        for (; j + width <= m.cols; j += width) {
+            const v4d n = lanes::load_at(next + j);
+            count += lanes::count_if(lanes::is_finite(n));
+            lanes::store_at(row + j, abs_change(n, lanes::load_at(cur + j)));
+        }
+        finite_cells += static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
+        for (; j < m.cols; ++j) {
+            finite_cells += finite(next[j]) ? 1 : 0;
+            row[j] = std::fabs(nan_to_num(next[j]) - nan_to_num(cur[j]));
+        }
+        row_sums[i] = 0.0 + Sum(row, m.cols);
+    }
+    return finite_cells;
+}
+
+template <PairwiseFn Sum>
+KESTRELIA_INLINE std::int64_t holdings(double* row_sums, const F64View& m, double* row) {
+    return m.column_major() ? holdings_columns(row_sums, m) : holdings_rows<Sum>(row_sums, m, row);
+}
+
+KESTRELIA_AVX2_CLONE std::int64_t holdings_avx2(double* row_sums, const F64View& m,
+                                                double* row) {
+    return holdings<pairwise_avx2>(row_sums, m, row);
+}
+
+std::int64_t holdings_portable(double* row_sums, const F64View& m, double* row) {
+    return holdings<pairwise_portable>(row_sums, m, row);
+}
+
+}  // namespace
+
 std::int64_t holdings_and_turnover(double* row_sums, const F64View& m) {
     const std::ptrdiff_t pairs = m.rows - 1;
     for (std::ptrdiff_t i = 0; i < pairs; ++i) row_sums[i] = 0.0;
-    std::int64_t finite_cells = 0;
-    if (m.column_major()) {
-        // The difference array keeps the input's column-major layout, and NumPy then sums
-        // each row column after column.
-        for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
-            const double* col = m.column(j);
-            std::int64_t count = 0;
-            for (std::ptrdiff_t i = 0; i < m.rows; ++i) count += finite(col[i]) ? 1 : 0;
-            finite_cells += count;
-            for (std::ptrdiff_t i = 0; i < pairs; ++i)
-                row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
+    if (m.rows == 0 || m.cols == 0) return 0;
+    if (!m.column_major() && m.col_stride != 1) {
+        // Neither layout (a strided view): the scalar formulation, row by row.
+        std::int64_t finite_cells = 0;
+        std::vector<double> row(static_cast<std::size_t>(m.cols));
+        for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
+            for (std::ptrdiff_t j = 0; j < m.cols; ++j) finite_cells += finite(m(i, j)) ? 1 : 0;
+            if (i == pairs) break;
+            for (std::ptrdiff_t j = 0; j < m.cols; ++j)
+                row[static_cast<std::size_t>(j)] =
+                    std::fabs(nan_to_num(m(i + 1, j)) - nan_to_num(m(i, j)));
+            row_sums[i] = 0.0 + pairwise_sum(row.data(), m.cols, 1);
         }
         return finite_cells;
     }
-    // Row-major input: each row of differences is contiguous and summed pairwise.
-    std::vector<double> row(static_cast<std::size_t>(m.cols));
-    for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
-        for (std::ptrdiff_t j = 0; j < m.cols; ++j) finite_cells += finite(m(i, j)) ? 1 : 0;
-        if (i == pairs) break;
-        for (std::ptrdiff_t j = 0; j < m.cols; ++j)
-            row[static_cast<std::size_t>(j)] =
-                std::fabs(nan_to_num(m(i + 1, j)) - nan_to_num(m(i, j)));
-        row_sums[i] = 0.0 + pairwise_sum(row.data(), m.cols, 1);
-    }
-    return finite_cells;
+    std::vector<double> row(m.column_major() ? 0 : static_cast<std::size_t>(m.cols));
+    return lanes::use_avx2() ? holdings_avx2(row_sums, m, row.data())
+                             : holdings_portable(row_sums, m, row.data());
 }
 
 }  // namespace kestrelia::kernels

@@ -46,59 +46,94 @@ struct Readers {
     }
 };
 
-// One block of four stocks over all days. Every expression keeps the order of the NumPy
-// formulation, so lot rounding and the per-share coefficients are bit-identical to it.
+// The inputs of four neighbouring stocks on one day.
+struct DayLanes {
+    double w[width], pc[width], c[width], bp[width], sp[width], sf[width], dv[width];
+    std::uint8_t cb[width], cs[width];
+};
+
+// The same inputs as vectors, and the two masks as lane masks.
+struct DayVectors {
+    v4d w, pc, c, bp, sp, sf, dv;
+    v4i cb, cs;
+};
+
+KESTRELIA_INLINE DayVectors vectors_of(const DayLanes& in) {
+    return {load(in.w),  load(in.pc), load(in.c),     load(in.bp),    load(in.sp),
+            load(in.sf), load(in.dv), mask_of(in.cb), mask_of(in.cs)};
+}
+
+// The five per-stock products of one day that the day sums add up.
+struct DayProducts {
+    v4d bought, held, held_dividend, sold, sold_dividend;
+};
+
+// One day of four stocks: trades `position` towards the day's target and returns the
+// five money products. Both traversal orders call this, so their lanes are bit-identical.
+// Every expression keeps the order of the NumPy formulation, so lot rounding and the
+// per-share coefficients are bit-identical to it.
+KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f) {
+    const v4d total_money = splat(f.total_money), lot = splat(f.lot_size);
+    const v4d buy_factor = splat(f.buy), sell_factor = splat(f.sell), zero = splat(0.0);
+    const v4d weight = in.w, prev = in.pc, cl = in.c;
+
+    const v4d raw_target = (total_money * weight) / (prev * lot);
+    const v4i valid = is_finite(weight) & is_finite(prev) & (prev > zero);
+    const v4d target = select(valid, floor4(raw_target) * lot, zero);
+
+    const v4d diff = target - position;
+    const v4d real_buy = select((diff > zero) & in.cb, diff, zero);
+    const v4d sold = select((diff < zero) & ~in.cs, -diff, zero);
+    const v4d hold = position - sold;
+    position = hold + real_buy;
+
+    const v4d split_factor = in.sf;
+    const v4d split_eff = select(is_nan(split_factor), splat(1.0), split_factor);
+    const v4d dividend_eff = nan_to_num(in.dv);
+    const v4d buy_coeff = nan_to_num(cl - in.bp * buy_factor);
+    const v4d hold_coeff = nan_to_num(split_eff * cl - prev);
+    const v4d sell_coeff = nan_to_num(split_eff * in.sp * sell_factor - prev);
+    return {real_buy * buy_coeff, hold * hold_coeff, hold * dividend_eff, sold * sell_coeff,
+            sold * dividend_eff};
+}
+
+// Lanes past the last stock read NaN prices and weights, no buying and no selling: they
+// trade nothing and add +0.0 to every sum, whichever traversal fills them.
+constexpr double pad_value = __builtin_nan("");
+constexpr std::uint8_t pad_can_buy = 0, pad_cant_sell = 1;
+
+// Column path: one block of four stocks over all days; each day's products are added
+// to that day's sums, blocks in stock order.
 template <bool Full>
 KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                      const std::int64_t* signal_rows, const Readers& r,
                                      const Factors& f) {
-    const double nan = __builtin_nan("");
-    const v4d total_money = splat(f.total_money), lot = splat(f.lot_size);
-    const v4d buy_factor = splat(f.buy), sell_factor = splat(f.sell), zero = splat(0.0);
-    v4d position = zero;
+    v4d position = splat(0.0);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
-        double w[width], pc[width], c[width], bp[width], sp[width], sf[width], dv[width];
-        std::uint8_t cb[width], cs[width];
-        r.sig.read<Full>(signal_rows[i], nan, w);
-        r.prev_close.read<Full>(i, nan, pc);
-        r.close.read<Full>(i, nan, c);
-        r.buy.read<Full>(i, nan, bp);
-        r.sell.read<Full>(i, nan, sp);
-        r.split.read<Full>(i, nan, sf);
-        r.dividend.read<Full>(i, nan, dv);
-        r.can_buy.read<Full>(i, 0, cb);
-        r.cant_sell.read<Full>(i, 1, cs);
-        const v4d weight = load(w), prev = load(pc), cl = load(c);
-
-        const v4d raw_target = (total_money * weight) / (prev * lot);
-        const v4i valid = is_finite(weight) & is_finite(prev) & (prev > zero);
-        const v4d target = select(valid, floor4(raw_target) * lot, zero);
-
-        const v4d diff = target - position;
-        const v4d real_buy = select((diff > zero) & mask_of(cb), diff, zero);
-        const v4d sold = select((diff < zero) & ~mask_of(cs), -diff, zero);
-        const v4d hold = position - sold;
-        position = hold + real_buy;
-
-        const v4d split_factor = load(sf);
-        const v4d split_eff = select(is_nan(split_factor), splat(1.0), split_factor);
-        const v4d dividend_eff = nan_to_num(load(dv));
-        const v4d buy_coeff = nan_to_num(cl - load(bp) * buy_factor);
-        const v4d hold_coeff = nan_to_num(split_eff * cl - prev);
-        const v4d sell_coeff = nan_to_num(split_eff * load(sp) * sell_factor - prev);
+        DayLanes in;
+        r.sig.read<Full>(signal_rows[i], pad_value, in.w);
+        r.prev_close.read<Full>(i, pad_value, in.pc);
+        r.close.read<Full>(i, pad_value, in.c);
+        r.buy.read<Full>(i, pad_value, in.bp);
+        r.sell.read<Full>(i, pad_value, in.sp);
+        r.split.read<Full>(i, pad_value, in.sf);
+        r.dividend.read<Full>(i, pad_value, in.dv);
+        r.can_buy.read<Full>(i, pad_can_buy, in.cb);
+        r.cant_sell.read<Full>(i, pad_cant_sell, in.cs);
+        const DayProducts p = trade_day(position, vectors_of(in), f);
 
         DaySums& d = days[static_cast<std::size_t>(i)];
-        add_to(d.bought, real_buy * buy_coeff);
-        add_to(d.held, hold * hold_coeff);
-        add_to(d.held_dividend, hold * dividend_eff);
-        add_to(d.sold, sold * sell_coeff);
-        add_to(d.sold_dividend, sold * dividend_eff);
+        add_to(d.bought, p.bought);
+        add_to(d.held, p.held);
+        add_to(d.held_dividend, p.held_dividend);
+        add_to(d.sold, p.sold);
+        add_to(d.sold_dividend, p.sold_dividend);
     }
 }
 
-KESTRELIA_INLINE void simulate(std::vector<DaySums>& days, std::ptrdiff_t n_days,
-                               const F64View& signal, const std::int64_t* signal_rows,
-                               const VwapMarket& m, const Factors& f) {
+KESTRELIA_INLINE void simulate_columns(std::vector<DaySums>& days, std::ptrdiff_t n_days,
+                                       const F64View& signal, const std::int64_t* signal_rows,
+                                       const VwapMarket& m, const Factors& f) {
     Readers r{ColumnReader<double>(signal),       ColumnReader<double>(m.prev_close),
               ColumnReader<double>(m.close),      ColumnReader<double>(m.buy_price),
               ColumnReader<double>(m.sell_price), ColumnReader<double>(m.split),
@@ -113,16 +148,126 @@ KESTRELIA_INLINE void simulate(std::vector<DaySums>& days, std::ptrdiff_t n_days
     }
 }
 
-KESTRELIA_AVX2_CLONE void simulate_avx2(std::vector<DaySums>& days,
-                                                   std::ptrdiff_t n_days, const F64View& signal,
-                                                   const std::int64_t* signal_rows,
-                                                   const VwapMarket& m, const Factors& f) {
-    simulate(days, n_days, signal, signal_rows, m, f);
+// The rows of one day, all inputs.
+struct DayRows {
+    const double *w, *pc, *c, *bp, *sp, *sf, *dv;
+    const std::uint8_t *cb, *cs;
+};
+
+template <bool Full, class T>
+KESTRELIA_INLINE void lanes_of(const T* row, std::ptrdiff_t j0, std::ptrdiff_t cols, T pad,
+                               T (&out)[width]) {
+    if constexpr (Full) {
+        std::memcpy(out, row + j0, sizeof out);
+    } else {
+        for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = j0 + k < cols ? row[j0 + k] : pad;
+    }
+}
+
+template <bool Full>
+KESTRELIA_INLINE void day_block(DayProducts& sums, double* positions, const DayRows& d,
+                                std::ptrdiff_t j0, std::ptrdiff_t cols, const Factors& f) {
+    DayVectors in;
+    if constexpr (Full) {
+        // Straight vector loads from the rows (staging through small arrays would make
+        // each vector wait on two half-width stores).
+        in = {load_at(d.w + j0),  load_at(d.pc + j0), load_at(d.c + j0),
+              load_at(d.bp + j0), load_at(d.sp + j0), load_at(d.sf + j0),
+              load_at(d.dv + j0), mask_at(d.cb + j0), mask_at(d.cs + j0)};
+    } else {
+        DayLanes lanes;
+        lanes_of<Full>(d.w, j0, cols, pad_value, lanes.w);
+        lanes_of<Full>(d.pc, j0, cols, pad_value, lanes.pc);
+        lanes_of<Full>(d.c, j0, cols, pad_value, lanes.c);
+        lanes_of<Full>(d.bp, j0, cols, pad_value, lanes.bp);
+        lanes_of<Full>(d.sp, j0, cols, pad_value, lanes.sp);
+        lanes_of<Full>(d.sf, j0, cols, pad_value, lanes.sf);
+        lanes_of<Full>(d.dv, j0, cols, pad_value, lanes.dv);
+        lanes_of<Full>(d.cb, j0, cols, pad_can_buy, lanes.cb);
+        lanes_of<Full>(d.cs, j0, cols, pad_cant_sell, lanes.cs);
+        in = vectors_of(lanes);
+    }
+    v4d position = load_at(positions + j0);
+    const DayProducts p = trade_day(position, in, f);
+    store_at(positions + j0, position);
+    sums.bought += p.bought;
+    sums.held += p.held;
+    sums.held_dividend += p.held_dividend;
+    sums.sold += p.sold;
+    sums.sold_dividend += p.sold_dividend;
+}
+
+// Row path: day-outer over contiguous rows, with the positions of all stocks kept in one
+// small array. Each day's sums start at zero and take the blocks in stock order, the same
+// additions in the same order as the column path.
+KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n_days,
+                                    const F64View& signal, const std::int64_t* signal_rows,
+                                    const VwapMarket& m, const Factors& f) {
+    const std::ptrdiff_t cols = signal.cols;
+    RowReader<double> sig(signal), pc(m.prev_close), c(m.close), bp(m.buy_price),
+        sp(m.sell_price), sf(m.split), dv(m.dividend);
+    RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
+    // Padded to whole blocks; the padding lanes stay at zero shares.
+    std::vector<double> positions(static_cast<std::size_t>((cols + width - 1) / width * width),
+                                  0.0);
+    for (std::ptrdiff_t i = 0; i < n_days; ++i) {
+        const DayRows d{sig.row(signal_rows[i]), pc.row(i), c.row(i), bp.row(i), sp.row(i),
+                        sf.row(i), dv.row(i), cb.row(i), cs.row(i)};
+        const v4d zero = splat(0.0);
+        DayProducts sums{zero, zero, zero, zero, zero};
+        std::ptrdiff_t j0 = 0;
+        for (; j0 + width <= cols; j0 += width)
+            day_block<true>(sums, positions.data(), d, j0, cols, f);
+        if (j0 < cols) day_block<false>(sums, positions.data(), d, j0, cols, f);
+        DaySums& out = days[static_cast<std::size_t>(i)];
+        store(out.bought, sums.bought);
+        store(out.held, sums.held);
+        store(out.held_dividend, sums.held_dividend);
+        store(out.sold, sums.sold);
+        store(out.sold_dividend, sums.sold_dividend);
+    }
+}
+
+KESTRELIA_INLINE void simulate(std::vector<DaySums>& days, std::ptrdiff_t n_days,
+                               const F64View& signal, const std::int64_t* signal_rows,
+                               const VwapMarket& m, const Factors& f, bool by_rows) {
+    if (by_rows)
+        simulate_rows(days, n_days, signal, signal_rows, m, f);
+    else
+        simulate_columns(days, n_days, signal, signal_rows, m, f);
+}
+
+KESTRELIA_AVX2_CLONE void simulate_avx2(std::vector<DaySums>& days, std::ptrdiff_t n_days,
+                                        const F64View& signal, const std::int64_t* signal_rows,
+                                        const VwapMarket& m, const Factors& f, bool by_rows) {
+    simulate(days, n_days, signal, signal_rows, m, f, by_rows);
 }
 
 void simulate_portable(std::vector<DaySums>& days, std::ptrdiff_t n_days, const F64View& signal,
-                       const std::int64_t* signal_rows, const VwapMarket& m, const Factors& f) {
-    simulate(days, n_days, signal, signal_rows, m, f);
+                       const std::int64_t* signal_rows, const VwapMarket& m, const Factors& f,
+                       bool by_rows) {
+    simulate(days, n_days, signal, signal_rows, m, f, by_rows);
+}
+
+// Bytes of a matrix laid out by rows (+) or by columns (-); vectors and other strides
+// count for neither.
+template <class T>
+std::ptrdiff_t row_major_bytes(const MatrixView<T>& v) {
+    if (v.rows <= 1 || v.cols <= 1) return 0;
+    const std::ptrdiff_t bytes = v.rows * v.cols * static_cast<std::ptrdiff_t>(sizeof(T));
+    if (v.col_stride == 1) return bytes;
+    if (v.row_stride == 1) return -bytes;
+    return 0;
+}
+
+// The traversal that reads most of the input bytes in place; the rest is staged a
+// strip (columns) or a tile (rows) at a time.
+bool mostly_row_major(const F64View& signal, const VwapMarket& m) {
+    const std::ptrdiff_t balance =
+        row_major_bytes(signal) + row_major_bytes(m.prev_close) + row_major_bytes(m.close) +
+        row_major_bytes(m.buy_price) + row_major_bytes(m.sell_price) + row_major_bytes(m.split) +
+        row_major_bytes(m.dividend) + row_major_bytes(m.can_buy) + row_major_bytes(m.cant_sell);
+    return balance > 0;
 }
 
 KESTRELIA_INLINE double lane_sum(const double (&x)[width]) { return (x[0] + x[1]) + (x[2] + x[3]); }
@@ -153,10 +298,11 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
     const Factors f{params.total_money, params.lot_size, 1 + params.fee,
                     (1.0 - params.fee) - params.rule_fee};
     std::vector<DaySums> days(static_cast<std::size_t>(n_days), DaySums{});
+    const bool by_rows = mostly_row_major(signal, m);
     if (use_avx2())
-        simulate_avx2(days, n_days, signal, signal_rows, m, f);
+        simulate_avx2(days, n_days, signal, signal_rows, m, f, by_rows);
     else
-        simulate_portable(days, n_days, signal, signal_rows, m, f);
+        simulate_portable(days, n_days, signal, signal_rows, m, f, by_rows);
 
     // Each of the five day sums (the five dot products) is reduced over its lanes, then
     // the five are added left to right.

@@ -1,6 +1,7 @@
 // Read-only strided views over caller-owned memory, the only data type the kernels take.
-// Strides are in elements; a pandas block viewed through to_numpy() is column-major
-// (row stride 1), so the kernels walk one stock's history at a time.
+// Strides are in elements. Most pandas frames viewed through to_numpy() are column-major
+// (row stride 1: each stock's history contiguous); frames over a C-order array and pivots
+// are row-major (column stride 1). Kernels serve both at full speed.
 #pragma once
 
 #include <cstddef>

@@ -24,9 +24,11 @@ struct VwapParams {
 //
 // Day i trades towards the weights of signal row signal_rows[i] (the previous day's
 // weights set today's target). Every market view has one row per simulated day and one
-// column per stock, in any layout. Per-stock positions evolve independently; five per-day
-// accumulators (bought, held, held dividends, sold, sold dividends) are each summed over
-// stocks in stock order and combined left to right at the end.
+// column per stock, in any layout: the simulation walks stock-outer when most input bytes
+// are column-major and day-outer when most are row-major, staging the rest a strip or a
+// tile at a time. Per-stock positions evolve independently; five per-day accumulators
+// (bought, held, held dividends, sold, sold dividends) are each summed over stocks in
+// stock order and combined left to right at the end, so both walks give the same bits.
 Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& signal,
                          const std::int64_t* signal_rows, const VwapMarket& market,
                          const VwapParams& params);

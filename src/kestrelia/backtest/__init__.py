@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     from kestrelia.backtest.result import BacktestResult
     from kestrelia.backtest.run import backtest
     from kestrelia.backtest.store import Store
-    from kestrelia.backtest.sweep import SweepResult, sweep
+    from kestrelia.backtest.sweeps import SweepResult, sweep
     from kestrelia.backtest.weights import read_weights
 
 __all__ = [
@@ -42,8 +42,8 @@ _HOMES = {
     "Market": "kestrelia.backtest.market",
     "Store": "kestrelia.backtest.store",
     "backtest": "kestrelia.backtest.run",
-    "SweepResult": "kestrelia.backtest.sweep",
-    "sweep": "kestrelia.backtest.sweep",
+    "SweepResult": "kestrelia.backtest.sweeps",
+    "sweep": "kestrelia.backtest.sweeps",
     "read_weights": "kestrelia.backtest.weights",
 }
 

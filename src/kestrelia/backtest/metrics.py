@@ -20,6 +20,7 @@ day and the initial capital counts as the day before it.
 from __future__ import annotations
 
 import math
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -104,7 +105,7 @@ def _underwater(r: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return equity, peak, drawdown
 
 
-def _periods(r: pd.Series) -> list[dict]:
+def _periods(r: pd.Series) -> list[dict[str, Any]]:
     """Every run of days below the peak, in date order."""
     if r.empty:
         return []
@@ -191,8 +192,9 @@ def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None) -> p
             sortino=mean / downside * math.sqrt(TRADING_DAYS_PER_YEAR) if downside > 0 else NAN,
             max_drawdown=deepest["depth"] if deepest else 0.0,
             max_drawdown_days=deepest["days"] if deepest else 0,
-            skew=float(r.skew()),
-            kurtosis=float(r.kurt()),
+            # The stubs type these reductions as any scalar; on float64 they are floats.
+            skew=float(cast(float, r.skew())),
+            kurtosis=float(cast(float, r.kurt())),
             var_95=float(np.percentile(values, 5)),
             cvar_95=float(np.partition(values, cut)[: cut + 1].mean()),
             best_day=float(values.max()),
@@ -228,10 +230,11 @@ def monthly_returns(returns: pd.Series) -> pd.DataFrame:
     columns = [*MONTHS, "Year"]
     if r.empty:
         return pd.DataFrame(columns=columns, dtype="float64").rename_axis("year")
-    sums = r.groupby([r.index.year, r.index.month]).sum()
+    dates = pd.DatetimeIndex(r.index)  # _dated gives a DatetimeIndex; this tells the checker
+    sums = r.groupby([dates.year, dates.month]).sum()
     table = sums.unstack().reindex(columns=range(1, 13))
     table.columns = list(MONTHS)
-    table["Year"] = r.groupby(r.index.year).sum()
+    table["Year"] = r.groupby(dates.year).sum()
     table.index = table.index.astype(int)
     table.index.name = "year"
     table.columns.name = None

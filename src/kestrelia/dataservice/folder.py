@@ -32,7 +32,7 @@ __all__ = ["staged_folder", "write_factor_folder"]
 
 
 @contextmanager
-def staged_folder(root: str | os.PathLike, overwrite: bool) -> Iterator[Path]:
+def staged_folder(root: str | os.PathLike[str], overwrite: bool) -> Iterator[Path]:
     """Yields an empty temporary folder beside ``root`` (with ``factors/`` inside) that
     becomes ``root`` when the block ends without an error; on an error it is removed and
     ``root`` is left as it was. An existing ``root`` is refused unless ``overwrite``."""
@@ -56,9 +56,10 @@ def staged_folder(root: str | os.PathLike, overwrite: bool) -> Iterator[Path]:
         raise
 
 
-def _dates_of(labels: Iterable) -> np.ndarray:
-    text = [normalize_yyyymmdd(v) for v in labels]
-    if any(t is None for t in text):
+def _dates_of(labels: Iterable[object]) -> np.ndarray:
+    normalized = [normalize_yyyymmdd(v) for v in labels]
+    text = [t for t in normalized if t is not None]
+    if len(text) < len(normalized):
         raise ValueError("a date label is missing")
     return np.array([f"{t[:4]}-{t[4:6]}-{t[6:]}" for t in text], dtype="datetime64[D]")
 
@@ -95,7 +96,7 @@ def _index_table(index_daily: pd.DataFrame) -> pa.Table:
 
 
 def write_factor_folder(
-    root: str | os.PathLike,
+    root: str | os.PathLike[str],
     factors: dict[str, pd.DataFrame],
     index_daily: pd.DataFrame,
     *,

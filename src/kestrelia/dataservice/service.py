@@ -86,8 +86,8 @@ def _date_bound(value: Any) -> pa.Scalar | None:
     return pa.scalar(day, type=pa.date32())
 
 
-def _date_filters(start_date, end_date) -> list[tuple]:
-    filters = []
+def _date_filters(start_date: Any, end_date: Any) -> list[tuple[str, str, Any]]:
+    filters: list[tuple[str, str, Any]] = []
     start, end = _date_bound(start_date), _date_bound(end_date)
     if start is not None:
         filters.append(("date", ">=", start))
@@ -98,13 +98,14 @@ def _date_filters(start_date, end_date) -> list[tuple]:
 
 def _to_pandas(table: pa.Table) -> pd.DataFrame:
     # Dates as datetime64 rather than datetime.date objects: a vectorised column.
-    return table.to_pandas(date_as_object=False)
+    frame: pd.DataFrame = table.to_pandas(date_as_object=False)
+    return frame
 
 
 class LocalFactorService:
     """Serves factor and index tables from a folder written by ``write_factor_folder``."""
 
-    def __init__(self, root: str | os.PathLike):
+    def __init__(self, root: str | os.PathLike[str]) -> None:
         self.root = Path(root).expanduser()
         if not (self.root / FACTOR_DIR).is_dir():
             raise FileNotFoundError(f"{self.root} is not a factor folder (no {FACTOR_DIR}/)")
@@ -118,7 +119,8 @@ class LocalFactorService:
         return sorted(unquote(p.name[: -len(".parquet")])
                       for p in (self.root / FACTOR_DIR).glob("*.parquet"))
 
-    def get_factors(self, factor: str | list[str], start_date=None, end_date=None) -> pd.DataFrame:
+    def get_factors(self, factor: str | list[str], start_date: Any = None,
+                    end_date: Any = None) -> pd.DataFrame:
         """Narrow table of one factor or a list of factors between two inclusive dates.
 
         Columns: ``ukey``, ``date`` (datetime64), ``factor`` (categorical, the requested
@@ -151,7 +153,7 @@ class LocalFactorService:
         return _to_pandas(pa.concat_tables(tables))
 
     def get_index_daily(
-        self, ukeys: str | list[str], start_date=None, end_date=None
+        self, ukeys: str | list[str], start_date: Any = None, end_date: Any = None
     ) -> pd.DataFrame:
         """Daily rows of the given index codes (with exchange suffix) between two inclusive
         dates: ``ukey``, ``date`` (datetime64), ``close`` and ``daily_return`` (a fraction),

@@ -62,7 +62,7 @@ def load(path: Path) -> Any:
     return loads(path.read_bytes(), path)
 
 
-def dumps(metadata: dict, path: Path) -> bytes:
+def dumps(metadata: dict[str, Any], path: Path) -> bytes:
     """Pickles ``metadata`` and checks that the restricted reader accepts it, so that a
     write never commits metadata the store could not read back."""
     data = pickle.dumps(metadata, protocol=pickle.HIGHEST_PROTOCOL)

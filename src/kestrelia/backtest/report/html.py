@@ -19,6 +19,7 @@ import os
 import tempfile
 from collections.abc import Mapping, Sequence
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -95,14 +96,14 @@ def _kind(name: object) -> str:
     return "number"
 
 
-def _is_missing(value: object) -> bool:
+def _is_missing(value: Any) -> bool:
     try:
         return value is None or bool(pd.isna(value))
     except (TypeError, ValueError):
         return False
 
 
-def _format(value: object, kind: str) -> str:
+def _format(value: Any, kind: str) -> str:
     if _is_missing(value):
         return MISSING
     if isinstance(value, (pd.Timestamp, np.datetime64)) or kind == "date":
@@ -138,13 +139,14 @@ def _label(text: object) -> str:
     return html.escape(str(text).replace("_", " "))
 
 
-def _key_value_table(pairs: Sequence[tuple[str, str]], header=("Item", "Value")) -> str:
+def _key_value_table(pairs: Sequence[tuple[str, str]],
+                     header: tuple[str, str] = ("Item", "Value")) -> str:
     head = "".join(f"<th class=text>{html.escape(h)}</th>" for h in header)
     body = "".join(f"<tr><td>{html.escape(k)}</td><td class=text>{v}</td></tr>" for k, v in pairs)
     return f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
 
 
-def _stats_table(stats: Mapping | pd.Series) -> str:
+def _stats_table(stats: Mapping[str, Any] | pd.Series) -> str:
     rows = []
     for key, value in dict(stats).items():
         kind = ("pct_points" if key in PCT_POINT_KEYS else "pct" if key in PCT_KEYS
@@ -247,10 +249,10 @@ def render_report(
     definitions: Mapping[str, str] | None = None,
     monthly: pd.DataFrame | None = None,
     yearly: pd.DataFrame | None = None,
-    benchmark_summary: pd.DataFrame | pd.Series | Mapping | None = None,
+    benchmark_summary: pd.DataFrame | pd.Series | Mapping[str, Any] | None = None,
     drawdowns: pd.DataFrame | None = None,
     charts: Sequence[tuple[str, bytes]] = (),
-    execution: pd.Series | Mapping | None = None,
+    execution: pd.Series | Mapping[str, Any] | None = None,
     execution_charts: Sequence[tuple[str, bytes]] = (),
     subtitle: str = "",
 ) -> str:
@@ -314,7 +316,7 @@ def render_report(
     )
 
 
-def write_report(path: str | os.PathLike, **pieces) -> Path:
+def write_report(path: str | os.PathLike[str], **pieces: Any) -> Path:
     """Writes render_report(**pieces) to `path` (UTF-8) through a temporary file and a
     rename, so a failed write never leaves half a page; returns the path."""
     target = Path(path)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import pyarrow as pa
 
@@ -41,7 +42,7 @@ INDEX_MEMBER_COLUMNS = ("date", "index_code", "code", "weight")
 PRICE_CHOICES = ("open", "close", "vwap")
 
 
-def parse_column_map(text: str | dict | None) -> dict[str, str]:
+def parse_column_map(text: str | dict[str, Any] | None) -> dict[str, str]:
     """``date=trade_date,code=ts_code`` (or a dict) -> {standard name: column name}."""
     if text is None:
         return {}

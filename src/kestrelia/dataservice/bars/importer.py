@@ -36,7 +36,14 @@ from kestrelia.dataservice.bars.columns import (
     parse_column_map,
 )
 from kestrelia.dataservice.bars.index import write_index_data
-from kestrelia.dataservice.bars.reading import Encoder, Rejects, iter_batches, numbers, table_files
+from kestrelia.dataservice.bars.reading import (
+    Encoder,
+    Rejects,
+    TablePaths,
+    iter_batches,
+    numbers,
+    table_files,
+)
 from kestrelia.dataservice.folder import staged_folder
 from kestrelia.dataservice.service import _ROW_GROUP_ROWS, _factor_file, exchange_ukey
 from kestrelia.errors import InputError
@@ -53,14 +60,14 @@ _FACTOR_SCHEMA = pa.schema([("ukey", pa.string()), ("date", pa.date32()), ("valu
 
 
 def import_daily_bars(
-    table: str | os.PathLike | list,
-    out: str | os.PathLike,
+    table: TablePaths,
+    out: str | os.PathLike[str],
     *,
-    columns: str | dict | None = None,
+    columns: str | dict[str, Any] | None = None,
     buy_price: str | None = None,
     sell_price: str | None = None,
-    index_bars: str | os.PathLike | list | None = None,
-    index_members: str | os.PathLike | list | None = None,
+    index_bars: TablePaths | None = None,
+    index_members: TablePaths | None = None,
     strict: bool = False,
     overwrite: bool = False,
 ) -> dict[str, Any]:
@@ -80,7 +87,7 @@ def import_daily_bars(
     mapping = parse_column_map(columns)
     files = table_files(table, "daily-bar table")
     _check_apart(out, [table, index_bars, index_members])
-    choices = {}
+    choices: dict[str, str | None] = {}
     for side, value in (("buy", buy_price), ("sell", sell_price)):
         if value is not None and (not isinstance(value, str) or not value):
             raise InputError(f"{side}_price must be a column name or one of {PRICE_CHOICES}")
@@ -92,11 +99,13 @@ def import_daily_bars(
         raise InputError(f"the table column {clash[0]!r} has the name of a factor the import "
                          "writes; rename it with --columns or drop it")
     has_vwap = "amount" in layout.sources and "volume" in layout.sources
+    prices: dict[str, str] = {}
     for side, value in choices.items():
         if value is None:
-            choices[side] = "vwap" if has_vwap else "open"
+            value = "vwap" if has_vwap else "open"
         elif value == "vwap" and not has_vwap:
             raise InputError(f"--{side}-price vwap needs the amount and volume columns")
+        prices[side] = value
     rejects = Rejects(strict=bool(strict))
     with staged_folder(out, overwrite) as folder:
         spill = _Spill(folder / SPILL_DIR)
@@ -108,7 +117,7 @@ def import_daily_bars(
             raise InputError("the daily-bar table holds no usable row"
                              + (f" ({rejects.total} rows rejected: "
                                 + ", ".join(rejects.counts) + ")" if rejects.total else ""))
-        deriver = _Deriver(layout, reader, choices, rejects, folder)
+        deriver = _Deriver(layout, reader, prices, rejects, folder)
         try:
             for year in sorted(spill.paths):
                 deriver.year(spill.read(year))
@@ -142,7 +151,7 @@ def import_daily_bars(
     return summary
 
 
-def _check_apart(out, inputs: list) -> None:
+def _check_apart(out: str | os.PathLike[str], inputs: list[TablePaths | None]) -> None:
     """Refuses an output folder that is, holds or lies inside an input: replacing it would
     delete the user's tables, or a later import would read factor files as tables."""
     target = Path(out).expanduser().resolve()
@@ -202,7 +211,9 @@ class _BarReader:
         kind = column.type
         if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
             days = pc.cast(column, pa.date32()).cast(pa.int32())
-            return days.cast(pa.float64()).fill_null(np.nan).to_numpy(zero_copy_only=False)
+            result: np.ndarray = days.cast(pa.float64()).fill_null(np.nan).to_numpy(
+                zero_copy_only=False)
+            return result
         return self.date_encoder.encode(column)
 
     def _values(self, name: str, column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
@@ -236,7 +247,8 @@ class _BarReader:
             self.rows_read += n
             column = {name: batch.column(source) for name, source in present.items()}
 
-            def example(mask, name, _rows=rows, _column=column):
+            def example(mask: np.ndarray, name: str, _rows: np.ndarray = rows,
+                        _column: dict[str, Any] = column) -> list[str]:
                 picks = np.flatnonzero(mask)[:3]
                 return [f"{path.name} row {_rows[i]}: {layout.source(name)}="
                         f"{_column[name][int(i)].as_py()!r}" for i in picks]
@@ -311,7 +323,7 @@ class _FactorWriter:
         self.writers: dict[str, pq.ParquetWriter] = {}
         self.rows: dict[str, int] = {}
         self.pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="factor-writer")
-        self.pending: list[Future] = []
+        self.pending: list[Future[None]] = []
 
     def write(self, name: str, grid: np.ndarray, days: np.ndarray,
               within: tuple[np.ndarray, ...] | None = None) -> None:
@@ -331,7 +343,8 @@ class _FactorWriter:
         self.pending.append(self.pool.submit(self._append, name, rows, cols, grid[rows, cols],
                                              days))
 
-    def _append(self, name, rows, cols, values, days) -> None:
+    def _append(self, name: str, rows: np.ndarray, cols: np.ndarray, values: np.ndarray,
+                days: np.ndarray) -> None:
         table = pa.table({
             "ukey": self.ukeys.take(pa.array(cols)),
             "date": pa.array(days[rows].astype(np.int32), pa.int32()).cast(pa.date32()),
@@ -368,7 +381,8 @@ def _ffill(grid: np.ndarray, first: np.ndarray) -> np.ndarray:
 class _Deriver:
     """Second pass: a year of rows -> grids -> derived factors, with state across years."""
 
-    def __init__(self, layout: Layout, reader: _BarReader, choices: dict, rejects: Rejects,
+    def __init__(self, layout: Layout, reader: _BarReader, choices: dict[str, str],
+                 rejects: Rejects,
                  folder: Path):
         self.layout = layout
         self.rejects = rejects
@@ -402,7 +416,8 @@ class _Deriver:
 
     # -- one year ------------------------------------------------------------------------
 
-    def _rows(self, table: pa.Table, days: np.ndarray):
+    def _rows(self, table: pa.Table, days: np.ndarray
+              ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Positions of the usable rows in the year's grid; conflicting duplicates
         rejected, identical ones merged."""
         n_codes = len(self.codes)
@@ -454,7 +469,7 @@ class _Deriver:
             grid[name] = g
         self._derive(grid, present, days, np.arange(lo, hi))
 
-    def _derive(self, grid: dict, present: np.ndarray, days: np.ndarray, pos: np.ndarray) -> None:
+    def _derive(self, grid: dict[str, np.ndarray], present: np.ndarray, days: np.ndarray, pos: np.ndarray) -> None:
         have = grid.__contains__
         close = np.where(grid["close"] > 0, grid["close"], np.nan)
         flagged = present & (grid["suspended"] > 0) if have("suspended") else np.zeros_like(present)
@@ -549,7 +564,7 @@ class _Deriver:
         for name in self.layout.extras:
             write(name, grid[name], days, on_present)
 
-    def _price(self, choice: str, grid: dict, close: np.ndarray, traded: np.ndarray) -> np.ndarray:
+    def _price(self, choice: str, grid: dict[str, np.ndarray], close: np.ndarray, traded: np.ndarray) -> np.ndarray:
         if choice == "close":
             price = close
         elif choice == "vwap":
@@ -571,7 +586,7 @@ class _Deriver:
             price = grid[choice]
         return np.where(traded & (price > 0), price, np.nan)
 
-    def finish(self) -> dict:
+    def finish(self) -> dict[str, Any]:
         self.writer.close()
         derived: dict[str, Any] = dict(self.counts)
         derived["buy price"] = self.choices["buy"]

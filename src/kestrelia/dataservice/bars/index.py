@@ -20,6 +20,7 @@ from kestrelia.dataservice.bars.columns import INDEX_BAR_COLUMNS, INDEX_MEMBER_C
 from kestrelia.dataservice.bars.reading import (
     Encoder,
     Rejects,
+    TablePaths,
     file_columns,
     iter_batches,
     numbers,
@@ -43,8 +44,9 @@ def _builder_names() -> tuple[list[str], list[str]]:
     return list(_prepare.COMPONENT_FACTOR_NAMES), list(_prepare.BENCHMARK_INDEX_CODES.values())
 
 
-def _read_long(paths, mapping: dict, wanted: tuple, required: tuple, what: str,
-               rejects: Rejects, index_codes: Encoder, stock_codes: Encoder | None):
+def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ...],
+               required: tuple[str, ...], what: str, rejects: Rejects, index_codes: Encoder,
+               stock_codes: Encoder | None) -> dict[str, np.ndarray]:
     """Rows of a small long table as arrays: days, index ids, stock ids and numbers."""
     files = table_files(paths, what)
     parts: dict[str, list[np.ndarray]] = {k: [] for k in ("day", "index", "code", "value")}
@@ -85,7 +87,7 @@ def _read_long(paths, mapping: dict, wanted: tuple, required: tuple, what: str,
     return {k: np.concatenate(v) if v else np.zeros(0) for k, v in parts.items()}
 
 
-def _index_bars(paths, mapping, rejects: Rejects) -> pa.Table:
+def _index_bars(paths: TablePaths, mapping: dict[str, str], rejects: Rejects) -> pa.Table:
     codes = Encoder(codes_mod.index_ukey, ids=True)
     rows = _read_long(paths, mapping, INDEX_BAR_COLUMNS,
                       ("date", "index_code", "close"), "index bars", rejects, codes, None)
@@ -115,7 +117,8 @@ def _index_bars(paths, mapping, rejects: Rejects) -> pa.Table:
     return table.sort_by([("date", "ascending"), ("ukey", "ascending")])
 
 
-def write_index_data(folder: Path, index_bars, index_members, mapping: dict,
+def write_index_data(folder: Path, index_bars: TablePaths | None,
+                     index_members: TablePaths | None, mapping: dict[str, str],
                      calendar: np.ndarray, stock_ukeys: np.ndarray,
                      rejects: Rejects) -> dict[str, Any]:
     """Writes ``index_daily.parquet`` and the component factors; returns what was written."""

@@ -28,7 +28,11 @@ CSV_BLOCK_BYTES = 16 << 20
 EXAMPLES_KEPT = 3
 
 
-def table_files(paths: str | os.PathLike | list, what: str) -> list[Path]:
+# One file or folder, or a list of them.
+TablePaths = str | os.PathLike[str] | list[str | os.PathLike[str]]
+
+
+def table_files(paths: TablePaths, what: str) -> list[Path]:
     """The CSV and Parquet files named, and those inside the folders named (recursively,
     in name order)."""
     if isinstance(paths, (str, os.PathLike)):
@@ -154,7 +158,8 @@ class Encoder:
                 values.append(float(key))
         lookup = np.array([*values, np.nan], dtype=np.float64)
         indices = encoded.indices.fill_null(len(values)).to_numpy(zero_copy_only=False)
-        return lookup[indices]
+        result: np.ndarray = lookup[indices]
+        return result
 
 
 def numbers(column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
@@ -198,8 +203,8 @@ def numbers(column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
 def is_numeric_type(kind: pa.DataType) -> bool:
     if pa.types.is_dictionary(kind):
         kind = kind.value_type
-    return (pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_boolean(kind)
-            or pa.types.is_decimal(kind))
+    return bool(pa.types.is_integer(kind) or pa.types.is_floating(kind)
+                or pa.types.is_boolean(kind) or pa.types.is_decimal(kind))
 
 
 def file_types(path: Path) -> dict[str, pa.DataType]:

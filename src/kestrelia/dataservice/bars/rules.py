@@ -168,7 +168,7 @@ def vwap_scale(amount: np.ndarray, volume: np.ndarray, close: np.ndarray) -> flo
     if ratio.size == 0:
         return 1.0
     typical = float(np.median(ratio))
-    power = round(np.log10(typical))
+    power = round(float(np.log10(typical)))
     if abs(typical / 10.0**power - 1) > 0.2:
         return None
     return 10.0 ** (-power)

@@ -147,7 +147,7 @@ class SweepResult:
         return files
 
 
-def _palette(n: int) -> list:
+def _palette(n: int) -> list[tuple[float, float, float, float]]:
     from matplotlib import colormaps
 
     cmap = colormaps["tab20" if n > 10 else "tab10"]
@@ -268,7 +268,11 @@ def _resolve(strategy: Any, market: Market) -> pd.DataFrame:
                      f"got {type(strategy).__name__}")
 
 
-def _run_one(name: str, strategy: Any, market: Market, options: dict) -> tuple:
+# (stats, returns, execution summary or None) of one strategy.
+_Outcome = tuple[pd.Series, pd.Series, Any]
+
+
+def _run_one(name: str, strategy: Any, market: Market, options: dict[str, Any]) -> _Outcome:
     """(stats, returns, execution summary or None) of one strategy; raises on failure."""
     from kestrelia.backtest import backtest
 
@@ -292,7 +296,7 @@ class _Bar:
     """A tqdm bar on stderr when it is a terminal and progress is wanted; else nothing."""
 
     def __init__(self, total: int, wanted: bool):
-        self._bar = None
+        self._bar: Any = None
         if wanted and sys.stderr is not None and sys.stderr.isatty():
             from tqdm.auto import tqdm
 
@@ -310,14 +314,14 @@ class _Bar:
 
 
 def _run_on_threads(strategies: Mapping[str, Any], names: list[str], market: Any,
-                    workers: int | None, progress: bool, options: dict) -> dict[str, Any]:
+                    workers: int | None, progress: bool, options: dict[str, Any]) -> dict[str, Any]:
     shared = _open_market(market)
     outcomes: dict[str, Any] = {}
     bar = _Bar(len(names), progress)
     n_workers = workers or os.cpu_count() or 1
     try:
         with ThreadPoolExecutor(max_workers=n_workers, thread_name_prefix="kestrelia-sweep") as pool:
-            pending: dict[Future, str] = {
+            pending: dict[Future[_Outcome], str] = {
                 pool.submit(_run_one, name, strategies[name], shared, options): name
                 for name in names
             }
@@ -332,7 +336,7 @@ def _run_on_threads(strategies: Mapping[str, Any], names: list[str], market: Any
     return outcomes
 
 
-def _outcome(future: Future) -> Any:
+def _outcome(future: Future[_Outcome]) -> _Outcome | str:
     try:
         return future.result()
     except Exception as exc:  # one bad strategy never loses the others' results
@@ -344,11 +348,11 @@ def _outcome(future: Future) -> Any:
 # Per worker process: (store path, window) -> (metadata stamp, Market). A task maps the store
 # once per process and reuses it until the store's metadata file is replaced (every write
 # renames a new one into place, so its inode and mtime change).
-_MARKETS: dict[tuple, tuple[tuple, Any]] = {}
+_MARKETS: dict[tuple[str, str | None, str | None], tuple[tuple[int, int, int], Market]] = {}
 _MARKETS_LOCK = threading.Lock()
 
 
-def _store_stamp(path: str) -> tuple:
+def _store_stamp(path: str) -> tuple[int, int, int]:
     stat = os.stat(Path(path) / "metadata.pkl")
     return (stat.st_ino, stat.st_mtime_ns, stat.st_size)
 
@@ -370,8 +374,8 @@ def worker_market(path: str, start: str | None = None, end: str | None = None) -
         return market
 
 
-def _remote_task(store_path: str, window: tuple, name: str, strategy: Any,
-                 options: dict) -> tuple:
+def _remote_task(store_path: str, window: tuple[str | None, str | None], name: str,
+                 strategy: Any, options: dict[str, Any]) -> _Outcome:
     return _run_one(name, strategy, worker_market(store_path, *window), options)
 
 
@@ -379,19 +383,19 @@ def _store_path_of(market: Any) -> str:
     if isinstance(market, (str, os.PathLike)):
         path = Path(market).expanduser()
     else:
-        path = getattr(market, "store_path", None)
-        if path is None:
+        given = getattr(market, "store_path", None)
+        if given is None:
             raise InputError("sweep with client=: pass the store path (or a Market loaded "
                              "with Market.from_store); market matrices are never sent to "
                              "workers")
-        path = Path(path)
+        path = Path(given)
     if not (path / "metadata.pkl").is_file():
         raise InputError(f"sweep with client=: {path} is not a prepared-data store")
     return str(path.resolve())
 
 
 def _run_on_cluster(client: Any, strategies: Mapping[str, Any], names: list[str], market: Any,
-                    progress: bool, options: dict) -> dict[str, Any]:
+                    progress: bool, options: dict[str, Any]) -> dict[str, Any]:
     try:
         from distributed import as_completed
     except ImportError:
@@ -407,7 +411,7 @@ def _run_on_cluster(client: Any, strategies: Mapping[str, Any], names: list[str]
     outcomes: dict[str, Any] = {}
     bar = _Bar(len(names), progress)
     try:
-        for future in as_completed(list(futures)):
+        for future in as_completed(list(futures)):  # type: ignore[no-untyped-call]
             name = futures[future]
             try:
                 outcomes[name] = future.result()
