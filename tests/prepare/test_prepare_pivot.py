@@ -1,5 +1,5 @@
 """The pivot of service tables into factor matrices: edge cases, and a differential test of
-the native pivot against the literal pandas chain (tests/prepare/reference_prepare.py)."""
+the native pivot against the literal pandas chain (tests/support/reference_prepare.py)."""
 
 import re
 
