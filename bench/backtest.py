@@ -8,64 +8,23 @@ times in one process (best of --repeat runs):
   - run_strategy_backtest_core without charts, rolling_window 0 and 5;
 and measures the peak memory of a whole backtest against the size of its inputs. Both
 layouts must give bit-identical returns; the NumPy formulation of the day loop
-(tests/reference.py) checks them and is timed as the yardstick.
+(tests/support/reference.py) checks them and is timed as the yardstick.
 
-    python bench/backtest.py [--stocks 5300] [--days 2430] [--repeat 5] [--no-yardstick]
+    python -m bench.backtest [--stocks 5300] [--days 2430] [--repeat 5] [--no-yardstick]
 """
 
 from __future__ import annotations
 
 import argparse
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import reference  # noqa: E402
-from _timing import best_time, peak_memory  # noqa: E402
-from kestrelia.backtest import _pelorin  # noqa: E402
-
-
-def synthetic_market(n_stocks: int, n_days: int, seed: int = 7):
-    rng = np.random.default_rng(seed)
-    dates = pd.Index(pd.bdate_range("2015-01-05", periods=n_days).strftime("%Y%m%d"))
-    codes = pd.Index([f"{600000 + j:06d}" for j in range(n_stocks)])
-
-    def frame(values):
-        return pd.DataFrame(values, index=dates, columns=codes)
-
-    shape = (n_days, n_stocks)
-    log_steps = rng.normal(0.0003, 0.022, shape)
-    close = 12.0 * np.exp(np.cumsum(log_steps, axis=0))
-    suspended = rng.random(shape) < 0.01
-    close[suspended] = np.nan
-    close_f = frame(close)
-    prev_close = close_f.shift(1)
-    buy = close_f * (1 + rng.normal(0.0, 0.004, shape))
-    sell = close_f * (1 + rng.normal(0.0, 0.004, shape))
-    split = frame(np.where(rng.random(shape) < 0.0005, 1.3, np.nan))
-    dividend = frame(np.where(rng.random(shape) < 0.002, 0.25, np.nan))
-    limit_up = rng.random(shape) < 0.02
-    limit_down = rng.random(shape) < 0.02
-    can_buy = frame(~(limit_up | suspended))
-    cant_sell = frame(limit_down | suspended)
-    # A reversal-like strategy: about 300 names a day, held for several days.
-    picks = rng.random(shape) < 300 / n_stocks
-    held = pd.DataFrame(picks).rolling(5, min_periods=1).max().to_numpy() > 0
-    raw = np.where(held, 1.0, np.nan)
-    weights = frame(raw / np.nansum(raw, axis=1, keepdims=True))
-    bench = pd.Series(rng.normal(0.0002, 0.012, n_days), index=dates)
-    matrices = dict(
-        can_buy_stock=can_buy, cant_sell_stock=cant_sell, split_factor=split,
-        dividend_factor=dividend, close_price=close_f, prev_close=prev_close,
-        buy_price=buy, sell_price=sell,
-    )  # fmt: skip
-    return weights, matrices, {"000852": bench}
+from bench._timing import best_time, peak_memory
+from kestrelia.backtest import _pelorin
+from tests.support import reference
+from tests.support.markets import synthetic_market
 
 
 def frame_bytes(*frames) -> int:

@@ -1,6 +1,6 @@
 """Renders both figures in both layouts for a few history lengths, for looking at them.
 
-    python bench/chart_gallery.py OUT_DIR [--days 4,60,1260,2520]
+    python -m bench.chart_gallery OUT_DIR [--days 4,60,1260,2520]
 
 Writes perf_<days>_<layout>.png and weekly_<days>_<layout>.png into OUT_DIR (which should
 lie outside the repository: the images are not kept in git) and prints their paths.

@@ -10,36 +10,19 @@ Times, in one process:
   - run_strategy_backtest_core at full scale (5,300 stocks x 2,430 days) with and
     without charts.
 
-    python bench/charts.py [--stocks 5300] [--days 2430] [--repeat 3]
+    python -m bench.charts [--stocks 5300] [--days 2430] [--repeat 3]
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
-import pandas as pd
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from backtest import synthetic_market  # noqa: E402
-
-from kestrelia.backtest import _pelorin  # noqa: E402
-
-
-def total_frame(n_days: int, seed: int = 3) -> pd.DataFrame:
-    rng = np.random.default_rng(seed)
-    dates = pd.Index(pd.bdate_range("2015-01-05", periods=n_days).strftime("%Y%m%d"))
-    bench = rng.normal(0.0002, 0.011, n_days)
-    frame = pd.DataFrame({"daily_return": rng.normal(0.0006, 0.012, n_days),
-                          "index_daily_return": bench, "close": 1 + np.cumsum(bench)},
-                         index=dates)  # fmt: skip
-    return _pelorin._build_total_backtesting_frame(frame)
+from kestrelia.backtest import _pelorin
+from tests.support.markets import make_total_frame, synthetic_market
 
 
 class SavefigTimer:
@@ -87,7 +70,7 @@ def main() -> None:
     args = parser.parse_args()
 
     out = Path(tempfile.mkdtemp(prefix="kestrelia-charts-"))
-    total = total_frame(args.days)
+    total = make_total_frame(_pelorin, args.days, seed=3)
     stats = _pelorin.calc_strategy_stats(total, None)
     # Warm-up: the first rendering imports matplotlib and loads fonts.
     _pelorin.plot_strategy_performance(total, stats, save_path=out / "warm.png")

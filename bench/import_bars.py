@@ -6,7 +6,7 @@ stocks as one Parquet file per year in a temporary folder, then imports it in a 
 process (so that generating the table does not count) and reports the import's wall time
 and the child's peak resident memory. Goals: under 30 s and under 2 GB.
 
-    python bench/import_bars.py [--years 10] [--stocks 5300] [--keep DIR]
+    python -m bench.import_bars [--years 10] [--stocks 5300] [--keep DIR]
 """
 
 from __future__ import annotations

@@ -3,20 +3,19 @@
 Times, in one process:
   - the pivot of a narrow service table (500 days x 5,300 stocks x 3 factors: ukeys with
     exchange suffix, dashed date text, a factor-name column) by the native
-    _ks_factors_to_matrices and by the literal pandas chain (tests/prepare/reference_prepare.py),
+    _ks_factors_to_matrices and by the literal pandas chain (tests/support/reference_prepare.py),
     after checking that both give the same matrices;
   - a full build_incremental() of 500 days from a LocalFactorService folder (Parquet);
   - a store load of one year of every dataset, memory-mapped and copied (and, to show what
     the mapping defers, the same loads followed by reading every value once).
 
-    python bench/prepare.py [--days 500] [--stocks 5300] [--repeat 3]
+    python -m bench.prepare [--days 500] [--stocks 5300] [--repeat 3]
 """
 
 from __future__ import annotations
 
 import argparse
 import shutil
-import sys
 import tempfile
 import time
 from pathlib import Path
@@ -24,13 +23,11 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "prepare"))
-
-import reference_prepare as ref  # noqa: E402
-from _timing import best_time  # noqa: E402
-from kestrelia import singleton  # noqa: E402
-from kestrelia.backtest import _prepare  # noqa: E402
-from kestrelia.dataservice import LocalFactorService, write_factor_folder  # noqa: E402
+from bench._timing import best_time
+from kestrelia import singleton
+from kestrelia.backtest import _prepare
+from kestrelia.dataservice import LocalFactorService, write_factor_folder
+from tests.support import reference_prepare as ref
 
 
 def read_all(payload: dict) -> float:

@@ -8,7 +8,7 @@ the seconds (best of --repeat updates, each one day further on), the bytes writt
 (what the process passed to write(), from /proc/self/io; the size of the new files as a
 fallback), and how both grow with the size of the store.
 
-    python bench/store_update.py [--stocks 5300] [--years 2.5 5 10] [--repeat 3] [--dir DIR]
+    python -m bench.store_update [--stocks 5300] [--years 2.5 5 10] [--repeat 3] [--dir DIR]
 """
 
 from __future__ import annotations
@@ -63,7 +63,7 @@ def payload(dates: pd.Index, codes: pd.Index, seed: int) -> dict:
 
 
 def measure(root: Path, years: float, n_stocks: int, repeat: int) -> dict:
-    n_days = int(round(years * DAYS_PER_YEAR))
+    n_days = round(years * DAYS_PER_YEAR)
     all_dates = pd.Index(pd.bdate_range("2015-01-05", periods=n_days + repeat).strftime("%Y%m%d"))
     codes = pd.Index([f"{600000 + j:06d}" for j in range(n_stocks)])
     folder = root / f"store-{years:g}y"

@@ -1,9 +1,14 @@
-"""Reading dates that users type or store in files, without guessing.
+"""Reading dates, in two strictnesses.
 
-Only forms that cannot be read two ways are accepted: ``YYYYMMDD`` text, ISO
+``parse_date``/``parse_dates`` read dates that users type or keep in their own files,
+without guessing: only forms that cannot be read two ways are accepted: ``YYYYMMDD`` text, ISO
 ``YYYY-MM-DD`` text (optionally followed by a time), date and timestamp objects, and
 8-digit integers such as 20240102. ``13/01/2024`` or ``02/01/2024`` could be day-first or
 month-first and are refused unless the caller names the format (``strptime`` syntax).
+
+``normalize_yyyymmdd`` reads the dates data services deliver and the store keeps: it also
+takes slashed or dotted year-first text and anything ``pd.Timestamp`` reads, and treats
+blanks and NaN as missing.
 """
 
 from __future__ import annotations
@@ -16,7 +21,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["parse_date", "parse_dates"]
+__all__ = ["normalize_yyyymmdd", "parse_date", "parse_dates"]
 
 _EIGHT = re.compile(r"([0-9]{4})([0-9]{2})([0-9]{2})")
 _ISO = re.compile(
@@ -25,6 +30,10 @@ _ISO = re.compile(
 )
 
 ACCEPTED = "use YYYYMMDD or YYYY-MM-DD"
+
+_STORED_EIGHT = re.compile(r"(\d{4})(\d{2})(\d{2})(?:\.0*)?")
+_STORED_SEPARATED = re.compile(r"(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})(?:[ T].*)?")
+_STORED_DIGITS = re.compile(r"\d+")
 
 
 def _calendar(year: str, month: str, day: str) -> str | None:
@@ -81,3 +90,60 @@ def parse_dates(values: Iterable[Any], what: str, date_format: str | None = None
             raise InputError(f"{what}: {value!r} in row {row} {how}")
         out.append(text)
     return out
+
+
+def _yyyymmdd(year: int, month: int, day: int, value: Any) -> str:
+    try:
+        return _dt.date(year, month, day).strftime("%Y%m%d")
+    except ValueError:
+        raise ValueError(f"not a calendar date: {value!r}") from None
+
+
+def normalize_yyyymmdd(value: Any) -> str | None:
+    """Return ``value`` as ``YYYYMMDD`` text, or None for a missing date.
+
+    None, empty or blank text, NaN and NaT are missing. Accepted dates: 8-digit text
+    ("20240102"), dashed, slashed or dotted text ("2024-01-02", "2024/1/2", also with a
+    time part), ``datetime``, ``date``, ``pd.Timestamp``, ``np.datetime64``, and an 8-digit
+    integer such as 20240102 (or that number as a float). Data services often deliver dates
+    as such integers; they are read as ``YYYYMMDD``, never as a count of nanoseconds.
+    Anything else raises ``ValueError`` naming the value.
+    """
+    if value is None or value is pd.NaT or value is pd.NA:
+        return None
+    if isinstance(value, (bool, np.bool_)):
+        # A truth value is no date; refused like any other unreadable value.
+        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
+    if isinstance(value, (str, np.str_)):
+        text = str(value).strip()
+        if not text:
+            return None
+        match = _STORED_EIGHT.fullmatch(text) or _STORED_SEPARATED.fullmatch(text)
+        if match:
+            return _yyyymmdd(int(match[1]), int(match[2]), int(match[3]), value)
+        if _STORED_DIGITS.fullmatch(text):
+            # "2024" or "2024010" would parse as some other day: refuse rather than guess.
+            raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
+        try:
+            stamp = pd.Timestamp(text)
+        except (ValueError, TypeError, OverflowError):
+            raise ValueError(f"cannot read {value!r} as a YYYYMMDD date") from None
+        return None if pd.isna(stamp) else stamp.strftime("%Y%m%d")
+    if isinstance(value, (int, np.integer)):
+        number = int(value)
+        if 10_000_000 <= number <= 99_999_999:
+            return _yyyymmdd(number // 10_000, number // 100 % 100, number % 100, value)
+        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
+    if isinstance(value, (float, np.floating)):
+        if np.isnan(value):
+            return None
+        if float(value).is_integer():
+            return normalize_yyyymmdd(int(value))
+        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
+    if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            return None
+        return pd.Timestamp(value).strftime("%Y%m%d")
+    if isinstance(value, (_dt.date, pd.Timestamp)):
+        return value.strftime("%Y%m%d")
+    raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")

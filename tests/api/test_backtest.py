@@ -7,8 +7,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import make_market
 from kestrelia.backtest import InputError, Market, backtest
+from tests.support.markets import make_market
 
 
 def public_market(m, benchmarks=None):
@@ -74,7 +74,7 @@ def bad_weights_cases():
     inf.iloc[3, 2] = -np.inf
     shuffled = w.iloc[[0, 2, 1, *range(3, len(w))]]
     duplicated = pd.concat([w.iloc[:3], w.iloc[2:]])
-    unicode_code = w.set_axis([*w.columns[:-1], "60000３"], axis=1)
+    unicode_code = w.set_axis([*w.columns[:-1], "60000\uff13"], axis=1)
     short_code = w.set_axis([*w.columns[:-1], "60001"], axis=1)
     twice = w.set_axis([*w.columns[:-1], w.columns[0]], axis=1)
     flags = w.notna()
@@ -84,7 +84,7 @@ def bad_weights_cases():
         (inf, rf"weights: the weight -inf at \('{w.index[3]}', '{w.columns[2]}'\) is not finite"),
         (shuffled, rf"weights: the dates are not sorted ascending \('{w.index[1]}' comes after"),
         (duplicated, rf"weights: the date '{w.index[2]}' appears twice"),
-        (unicode_code, "weights: column '60000３' is not a stock code of six ASCII digits"),
+        (unicode_code, "weights: column '60000\uff13' is not a stock code of six ASCII digits"),
         (short_code, "weights: column '60001' is not a stock code"),
         (twice, f"weights: the stock code '{w.columns[0]}' appears twice"),
         (flags, f"weights: column '{w.columns[0]}' is bool, not numeric"),

@@ -5,8 +5,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import make_market
 from kestrelia.backtest import InputError, Market
+from tests.support.markets import make_market
 
 
 def matrices():

@@ -109,7 +109,7 @@ def pieces():
         "benchmark_summary": pd.DataFrame(
             {"excess_annual_return": [0.05], "excess_sharpe": [0.7]},
             index=pd.Index(["000852"], name="benchmark"),
-        ),  # fmt: skip
+        ),
         "drawdowns": drawdown_periods(r),
         "charts": [("Performance", png(seed=1)), ("Weekly net value", png(seed=2))],
         "execution": pd.Series({"fill_rate": 0.97, "orders": 1200}),
@@ -153,7 +153,7 @@ def test_metrics_shown_are_the_metrics(pieces):
     page = Page(render_report(**pieces))
     metrics = pieces["metrics"]
     for key, value in metrics.items():
-        (_, label), (attrs, shown), (_, definition) = page.row(key.replace("_", " "), cells=3)
+        _, (attrs, shown), (_, definition) = page.row(key.replace("_", " "), cells=3)
         assert definition == METRIC_DEFINITIONS[key]
         if isinstance(value, pd.Timestamp) or pd.isna(value):
             assert shown == (value.strftime("%Y-%m-%d") if pd.notna(value) else "--")

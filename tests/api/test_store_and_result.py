@@ -84,7 +84,7 @@ class TestStore:
 
 @pytest.fixture(scope="module")
 def result(built):
-    store, dates = built
+    store, _ = built
     market = store.market()
     close = market.close_price
     weights = (close.rank(axis=1) <= 10).astype(float).where(close.notna()) / 10
@@ -128,7 +128,7 @@ class TestResult:
         daily = pd.read_parquet(tmp_path / "r" / "mine_daily.parquet")
         pd.testing.assert_frame_equal(daily, result.daily, check_index_type=False)
         stamp = (tmp_path / "r" / "stats.json").stat().st_mtime_ns
-        with pytest.raises(InputError, match="stats.json already exists; pass force=True"):
+        with pytest.raises(InputError, match=r"stats\.json already exists; pass force=True"):
             result.save(tmp_path / "r")
         assert (tmp_path / "r" / "stats.json").stat().st_mtime_ns == stamp
         result.save(tmp_path / "r", force=True)

@@ -12,7 +12,7 @@ import pytest
 from kestrelia.backtest import Market, backtest, sweep
 from kestrelia.backtest._prepare import BinaryPreparedDataStore
 from kestrelia.errors import InputError
-from conftest import make_market
+from tests.support.markets import make_market
 
 OPTIONS = {"benchmark": "000852", "fee": 0.0003, "rule_fee": 0.001, "capital": 1e7}
 

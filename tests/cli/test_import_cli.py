@@ -99,7 +99,7 @@ def test_rejected_rows_are_listed_and_strict_stops(tmp_path, capsys):
     assert code == 1 and "already exists; use --force" in one_error_line(err)
 
 
-@pytest.mark.parametrize(("extra", "message"), [
+@pytest.mark.parametrize("extra, message", [
     (["--columns", "nonsense"], "write standard=column"),
     (["--buy-price", "vwap"], "vwap needs the amount and volume columns"),
 ])

@@ -23,7 +23,7 @@ def closes(folder):
     return table.set_index([table["date"].dt.strftime("%Y%m%d"), table["ukey"]])["value"]
 
 
-@pytest.mark.parametrize(("value", "code"), [
+@pytest.mark.parametrize("value, code", [
     ("000001.SZ", "000001"), ("600000.SH", "600000"), ("sh600000", "600000"),
     ("SZ.000001", "000001"), ("000001.XSHE", "000001"), ("688001.XSHG", "688001"),
     (1, "000001"), (600000.0, "600000"), (" 1 ", "000001"), ("830799.BJ", "830799"),
@@ -39,7 +39,7 @@ def test_beijing_codes_starting_92_belong_to_the_beijing_exchange():
     assert exchange_ukey("920001") == "920001.BJSE" and exchange_ukey("900901") == "900901.XSHG"
 
 
-@pytest.mark.parametrize(("value", "ukey"), [
+@pytest.mark.parametrize("value, ukey", [
     ("000300.SH", "000300.XSHG"), ("sh000852", "000852.XSHG"), ("000905", "000905.XSHG"),
     ("399303.SZ", "399303.XSHE"), ("932000.CSI", "932000.INDX"), (932000, "932000.INDX"),
     ("399006.SZ", "399006.XSHE"), ("000016", "000016.XSHG"), ("h30269", None),
@@ -138,7 +138,7 @@ class TestBadRows:
         assert not (tmp_path / "out").exists()
         assert [p.name for p in tmp_path.iterdir()] == ["t.parquet"]
 
-    @pytest.mark.parametrize(("change", "options", "message"), [
+    @pytest.mark.parametrize("change, options, message", [
         (lambda f: f.drop(columns="open"), {}, r"lacks the column 'open' \(open\).*--columns open=NAME"),
         (lambda f: f, {"columns": "day=date"}, r"'day' is not an input column"),
         (lambda f: f, {"columns": "volume=vol"}, r"maps volume to 'vol', which no table file holds"),
@@ -175,10 +175,10 @@ class TestBadRows:
         with pytest.raises(InputError, match="does not exist"):
             import_daily_bars(tmp_path / "nope.parquet", tmp_path / "out")
         (tmp_path / "empty").mkdir()
-        with pytest.raises(InputError, match="holds no .csv or .parquet file"):
+        with pytest.raises(InputError, match=r"holds no \.csv or \.parquet file"):
             import_daily_bars(tmp_path / "empty", tmp_path / "out")
         (tmp_path / "x.xlsx").write_text("x")
-        with pytest.raises(InputError, match="neither .csv nor .parquet"):
+        with pytest.raises(InputError, match=r"neither \.csv nor \.parquet"):
             import_daily_bars(tmp_path / "x.xlsx", tmp_path / "out")
 
 

@@ -6,8 +6,7 @@ import pandas as pd
 import pytest
 
 from kestrelia import singleton
-from kestrelia.backtest import _pelorin
-from kestrelia.backtest import Store
+from kestrelia.backtest import Store, _pelorin
 from kestrelia.backtest.app import demo_market, strategy
 from kestrelia.dataservice import LocalFactorService, import_daily_bars, write_factor_folder
 

@@ -3,6 +3,7 @@ and listing days, splits and dividends (given, from pre_close, from adj_factor),
 trade prices, and a store built from the nine basic columns alone."""
 
 from decimal import ROUND_HALF_UP, Decimal
+from typing import ClassVar
 
 import numpy as np
 import pandas as pd
@@ -47,7 +48,7 @@ def half_up(value, rate):
 
 
 class TestLimits:
-    CODES = {"600000": 10, "300001": None, "688001": 20, "830001": 30, "000002": None}
+    CODES: ClassVar[dict[str, int | None]] = {"600000": 10, "300001": None, "688001": 20, "830001": 30, "000002": None}
 
     @pytest.fixture
     def limits(self, tmp_path):
@@ -150,7 +151,7 @@ class TestSplitsAndDividends:
         assert list(dividend.index) == ["20240104"]
         assert dividend.iloc[0] == pytest.approx((5.1 - 5.1 / 1.03) * 10, abs=1e-6)
 
-    @pytest.mark.parametrize(("prev", "pre", "ratio", "cash"), [
+    @pytest.mark.parametrize("prev, pre, ratio, cash", [
         (10.00, 9.09, 1.1, None),        # 10 bonus shares per 100
         (10.02, 9.11, 1.1, None),        # rounding of pre_close puts q just below 1.1
         (10.00, 9.80, None, 0.2),        # cash only

@@ -9,7 +9,7 @@ import pytest
 
 from kestrelia import exceptions, singleton
 from kestrelia.backtest import _core
-from conftest import make_market
+from tests.support.markets import make_market
 
 FLOAT_KEYS = ["prev_close_arr", "close_arr", "buy_price_arr", "sell_price_arr", "split_arr",
               "dividend_arr"]

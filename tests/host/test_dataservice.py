@@ -1,5 +1,7 @@
 """The local Parquet data service and the writer of its folders."""
 
+import re
+
 import numpy as np
 import pandas as pd
 import pyarrow.parquet as pq
@@ -41,9 +43,15 @@ def test_exchange_ukey(code, ukey):
     assert exchange_ukey(code) == ukey
 
 
-@pytest.mark.parametrize("code", ["60000", "600000.XSHG", "abcdef", "100000", 600000.5])
-def test_exchange_ukey_refuses(code):
-    with pytest.raises(ValueError):
+@pytest.mark.parametrize("code, message", [
+    ("60000", "not a 6-digit stock code: '60000'"),
+    ("600000.XSHG", "not a 6-digit stock code: '600000.XSHG'"),
+    ("abcdef", "not a 6-digit stock code: 'abcdef'"),
+    ("100000", "no exchange is known for the stock code '100000'"),
+    (600000.5, "not a 6-digit stock code: 600000.5"),
+])
+def test_exchange_ukey_refuses(code, message):
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         exchange_ukey(code)
 
 
@@ -58,7 +66,7 @@ class TestFolder:
         assert LocalFactorService(folder).factor_names() == ["Close", "a/b c"]
 
     def test_existing_folder_is_refused_unless_overwritten(self, folder):
-        with pytest.raises(FileExistsError):
+        with pytest.raises(FileExistsError, match="exists; pass overwrite=True to replace it"):
             write_factor_folder(folder, {"Close": wide()}, index_rows())
         write_factor_folder(folder, {"Open": wide()}, index_rows(), overwrite=True)
         assert LocalFactorService(folder).factor_names() == ["Open"]
@@ -71,14 +79,14 @@ class TestFolder:
         assert list(tmp_path.iterdir()) == []
 
     def test_a_failed_overwrite_keeps_the_old_folder(self, folder):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=r"index_daily lacks the columns \['close'\]"):
             write_factor_folder(folder, {"Close": wide()}, index_rows().drop(columns="close"),
                                 overwrite=True)
         assert LocalFactorService(folder).factor_names() == ["Close", "a/b c"]
         assert sorted(p.name for p in folder.parent.iterdir()) == ["market"]
 
     def test_a_plain_path_is_not_a_folder(self, tmp_path):
-        with pytest.raises(FileNotFoundError):
+        with pytest.raises(FileNotFoundError, match=r"is not a factor folder \(no factors/\)"):
             LocalFactorService(tmp_path)
 
 

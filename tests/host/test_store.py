@@ -11,13 +11,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kestrelia.backtest import _store
+from kestrelia._dates import normalize_yyyymmdd
 from kestrelia.backtest._storage import durable
 from kestrelia.backtest._store import (
     BinaryPreparedDataStoreBase,
     clean_matrix,
     component_dataset_key,
-    normalize_yyyymmdd,
 )
 
 DTYPES = {"close_price": "float64", "can_buy_stock": "bool"}
@@ -56,16 +55,32 @@ class TestComponentKey:
         assert len(set(keys)) == 5
         assert not set(keys) & set(_prepare.BASE_MATRIX_DTYPE)
         assert keys == [component_dataset_key(n) for n in _prepare.COMPONENT_FACTOR_NAMES]
-        assert all(_store._SAFE_NAME.fullmatch(k) for k in keys)
 
-    def test_unsafe_names_stay_distinct(self):
-        keys = {component_dataset_key(n) for n in ["a/b", "a_b", "a b", "a\\b", "../x"]}
-        assert len(keys) == 5
-        assert all(_store._SAFE_NAME.fullmatch(k) for k in keys)
+    def test_unsafe_names_stay_distinct_and_are_stored_inside_the_folder(self, tmp_path):
+        from kestrelia.backtest import _prepare
 
-    @pytest.mark.parametrize("name, error", [("", ValueError), ("  ", ValueError), (3, TypeError)])
-    def test_refused(self, name, error):
-        with pytest.raises(error):
+        names = ["a/b", "a_b", "a b", "a\\b", "../x", *_prepare.COMPONENT_FACTOR_NAMES]
+        keys = [component_dataset_key(n) for n in names]
+        assert len(set(keys)) == len(names)
+        s = BinaryPreparedDataStoreBase(tmp_path / "s", {}, 1, "float64")
+        bench = pd.Series([0.1, 0.2, 0.3, 0.4], index=sample().index, name="r")
+        data = {k: sample(offset=i) for i, k in enumerate(keys)}
+        s.write({"meta": {}, "data": {**data, "benchmark_dict": {"../x": bench, "a..b": bench}}})
+        loaded = s.load(mmap=False)["data"]
+        for i, key in enumerate(keys):
+            np.testing.assert_array_equal(loaded[key].to_numpy(), sample(offset=i).to_numpy())
+        assert list(loaded["benchmark_dict"]) == ["../x", "a..b"]
+        np.testing.assert_array_equal(loaded["benchmark_dict"]["a..b"].to_numpy(), bench.to_numpy())
+        assert s.verify() == []
+        assert {p.parent for p in tmp_path.rglob("*.npy")} == {s.store_dir}
+
+    @pytest.mark.parametrize("name, error, message", [
+        ("", ValueError, "component name must not be empty"),
+        ("  ", ValueError, "component name must not be empty"),
+        (3, TypeError, "component name must be str, got int"),
+    ])
+    def test_refused(self, name, error, message):
+        with pytest.raises(error, match=message):
             component_dataset_key(name)
 
 
@@ -174,15 +189,19 @@ class TestRoundTrip:
         assert s.load_metadata() == {} and s.load()["data"] == {}
         assert "~" not in str(s.store_dir)
 
-    @pytest.mark.parametrize("bad", [
-        {"close_price": sample(dates=("20240102", "2024-01-02"))},
-        {"close_price": sample(codes=("000001", "000001"))},
-        {"../evil": sample()},
-        {"close_price": sample(dates=("20240102", "junk"))},
+    @pytest.mark.parametrize("bad, message", [
+        ({"close_price": sample(dates=("20240102", "2024-01-02"))},
+         "close_price: duplicate dates in the index"),
+        ({"close_price": sample(codes=("000001", "000001"))},
+         "close_price: duplicate stock codes in the columns"),
+        ({"../evil": sample()}, r"dataset key '\.\./evil' cannot be stored"),
+        ({"a..b": sample()}, r"dataset key 'a\.\.b' cannot be stored \(.*no '\.\.'\)"),
+        ({"close_price": sample(dates=("20240102", "junk"))},
+         "cannot read 'junk' as a YYYYMMDD date"),
     ])
-    def test_unsafe_payloads_are_refused(self, store, bad):
+    def test_unsafe_payloads_are_refused(self, store, bad, message):
         before = snapshot(store)
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=message):
             store.write({"meta": {}, "data": bad})
         assert snapshot(store) == before
 
@@ -271,8 +290,8 @@ class TestCrashSafety:
         assert not list(store.store_dir.glob(".*.tmp"))
 
     def test_the_next_write_removes_leftovers(self, store, monkeypatch):
-        monkeypatch.setattr(store, "_commit", lambda metadata: (_ for _ in ()).throw(OSError("x")))
-        with pytest.raises(OSError):
+        monkeypatch.setattr(store, "_commit", lambda metadata: (_ for _ in ()).throw(OSError("disk full")))
+        with pytest.raises(OSError, match="disk full"):
             store.write(payload(offset=9.0))
         assert len(list(store.store_dir.glob("*.npy"))) == 8
         monkeypatch.undo()

@@ -14,8 +14,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import kestrelia
 from kestrelia.backtest._store import BinaryPreparedDataStoreBase
 from kestrelia.errors import StoreError, StoreLockedError
+
+# A child process imports the same kestrelia as this one (installed or from src).
+PACKAGE_ROOT = str(Path(kestrelia.__file__).parents[1])
 
 DTYPES = {"close_price": "float64", "can_buy_stock": "bool"}
 CODES = [f"{600000 + i:06d}" for i in range(40)]
@@ -126,7 +130,7 @@ class TestWriterLock:
                 "with writer_lock(sys.argv[1]):\n    print('held', flush=True); time.sleep(60)")
         child = subprocess.Popen([sys.executable, "-c", code, str(store.store_dir)],
                                  stdout=subprocess.PIPE, text=True,
-                                 env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+                                 env={**os.environ, "PYTHONPATH": PACKAGE_ROOT})
         try:
             assert child.stdout.readline().strip() == "held"
             store.lock_timeout = 0.1
@@ -244,7 +248,7 @@ class TestLoadsStayInside:
         outside.write_bytes((store.store_dir / entry["file"]).read_bytes())
         (store.store_dir / "link.npy").symlink_to(outside)
         set_file(store, "close_price", "link.npy")
-        with pytest.raises(StoreError, match="close_price: refusing .*links outside the store"):
+        with pytest.raises(StoreError, match=r"close_price: refusing .*links outside the store"):
             store.load(keys=["close_price"])
 
     def test_a_fifo_does_not_hang(self, tmp_path):
@@ -299,7 +303,7 @@ class TestVerify:
         assert report["problems"] == [] and report["without_checksum"] == []
         assert report["files"] == report["checksummed"] == 9
 
-    @pytest.mark.parametrize(("key", "how", "fragment"), [
+    @pytest.mark.parametrize("key, how, fragment", [
         ("factor_1", "truncated", "is truncated"),
         ("factor_1", "deleted", "is missing"),
         ("factor_1", "same size, other content", "does not match the checksum"),

@@ -8,46 +8,13 @@ import pandas as pd
 import pytest
 from matplotlib.colors import to_rgba
 
+from tests.support.markets import make_total_frame
+
 HEADERS = {
     False: ["Year", "Strategy Return", "Strategy Sharpe", "Strategy Max DD", "Strategy Calmar",
             "Excess Return", "Excess Sharpe", "Excess Max DD", "Excess Calmar"],
     True: ["Year", "Ret", "Sharpe", "MaxDD", "Calmar", "ExRet", "ExSh", "ExDD", "ExCal"],
 }  # fmt: skip
-
-
-def make_total(pelorin, n, *, seed=0, start="2015-01-05"):
-    rng = np.random.default_rng(seed)
-    dates = pd.Index(pd.bdate_range(start, periods=n).strftime("%Y%m%d"))
-    bench = rng.normal(0.0002, 0.011, n)
-    frame = pd.DataFrame({"daily_return": rng.normal(0.0006, 0.012, n), "index_daily_return": bench,
-                          "close": 1 + np.cumsum(bench)}, index=dates)  # fmt: skip
-    return pelorin._build_total_backtesting_frame(frame)
-
-
-class Saved(list):
-    """(figure, path, keywords) of each savefig call; files are written only if `write`."""
-
-    write = False
-
-    @property
-    def fig(self):
-        assert len(self) == 1, f"expected one saved figure, got {len(self)}"
-        return self[0][0]
-
-
-@pytest.fixture
-def saved(monkeypatch):
-    from matplotlib.figure import Figure
-
-    record, original = Saved(), Figure.savefig
-
-    def savefig(fig, path, *args, **kwargs):
-        record.append((fig, path, kwargs))
-        if record.write:
-            original(fig, path, *args, **kwargs)
-
-    monkeypatch.setattr(Figure, "savefig", savefig)
-    return record
 
 
 def texts(ax):
@@ -91,7 +58,7 @@ LAYOUTS = {  # size, dpi, grid, height ratios, width ratios, axes (row, first co
 @pytest.mark.parametrize("kind, layout", [("large", "large"), ("long", "long"), ("LARGE", "long")])
 def test_performance_layout(pelorin, saved, kind, layout):
     size, dpi, grid, heights, widths, spans = LAYOUTS[layout]
-    render(pelorin, make_total(pelorin, 300), kind=kind, plot_title="X")
+    render(pelorin, make_total_frame(pelorin, 300), kind=kind, plot_title="X")
     fig = saved.fig
     assert tuple(fig.get_size_inches()) == size
     assert saved[0][1:] == ("x.png", {"dpi": dpi, "facecolor": fig.get_facecolor()})
@@ -116,7 +83,7 @@ def test_performance_layout(pelorin, saved, kind, layout):
 
 
 def test_cards_and_summary_table(pelorin, saved):
-    total = make_total(pelorin, 300, start="2021-11-01").iloc[::-1]  # unsorted dates
+    total = make_total_frame(pelorin, 300, start="2021-11-01").iloc[::-1]  # unsorted dates
     stats = pelorin.calc_strategy_stats(total, None) | {"annual_return": 12.345, "extra_sharp": np.nan,
                                                         "turnover": 0.123, "holding_count": 31.6}  # fmt: skip
     render(pelorin, total, stats=stats, kind="long", rolling_window=7.9)
@@ -141,14 +108,14 @@ def test_cards_and_summary_table(pelorin, saved):
 
 
 def test_empty_stats_show_dashes(pelorin, saved):
-    render(pelorin, make_total(pelorin, 20), stats={})
+    render(pelorin, make_total_frame(pelorin, 20), stats={})
     values = [row[1] for row in cell_texts(saved.fig.axes[6].tables[0])[1:]]
     assert texts(saved.fig.axes[0])[::2] == ["--"] * 9
     assert values[4:10] == ["--"] * 6 and "--" not in values[:4] + values[10:]
 
 
 def test_panel_legends_and_titles(pelorin, saved):
-    render(pelorin, make_total(pelorin, 300), benchmark_name="000300")
+    render(pelorin, make_total_frame(pelorin, 300), benchmark_name="000300")
     panels = saved.fig.axes[1:6]
     assert [legend_labels(ax) for ax in panels] == [
         ["Strategy", "000300", "Strategy Drawdown", "000300 Drawdown"], ["Excess Return", "Excess Drawdown"],
@@ -162,7 +129,7 @@ def test_panel_legends_and_titles(pelorin, saved):
 
 @pytest.mark.parametrize("n, window", [(4, None), (5, 5), (14, 5), (30, 10), (59, 19), (60, 60), (130, 60)])
 def test_rolling_window(pelorin, saved, n, window):
-    total = make_total(pelorin, n)
+    total = make_total_frame(pelorin, n)
     render(pelorin, total, kind="long")
     rolling = saved.fig.axes[4]
     if window is None:
@@ -178,7 +145,7 @@ def test_rolling_window(pelorin, saved, n, window):
 
 @pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")  # inf - inf
 def test_yearly_bars_and_labels(pelorin, saved):
-    total = make_total(pelorin, 700, start="2019-01-01")
+    total = make_total_frame(pelorin, 700, start="2019-01-01")
     in_2020 = np.flatnonzero(pd.to_datetime(total.index).year == 2020)
     total.iloc[in_2020[:2], total.columns.get_loc("extra_daily_return")] = [np.inf, -np.inf]
     render(pelorin, total)
@@ -202,7 +169,7 @@ def test_yearly_bars_and_labels(pelorin, saved):
 
 @pytest.mark.parametrize("kind", ["large", "long"])
 def test_weekly_figure(pelorin, saved, kind):
-    total = make_total(pelorin, 300)
+    total = make_total_frame(pelorin, 300)
     pelorin.plot_weekly_net_value(total, "S", "Alpha", "w.png", kind, "000852")
     fig, is_long = saved.fig, kind == "long"
     assert tuple(fig.get_size_inches()) == ((15.5, 12.4) if is_long else (18.8, 8.6))
@@ -227,7 +194,7 @@ def test_png_sizes_on_disk(pelorin, saved, tmp_path):
     from PIL import Image
 
     saved.write = True
-    total = make_total(pelorin, 60)
+    total = make_total_frame(pelorin, 60)
     stats = pelorin.calc_strategy_stats(total, None)
     for kind in ("large", "long"):
         pelorin.plot_strategy_performance(total, stats, save_path=tmp_path / f"p_{kind}.png", image_kind=kind)
@@ -283,7 +250,7 @@ def test_style_is_applied_on_every_rendering(pelorin, saved, tmp_path):
 
     plt.rcParams["font.sans-serif"] = ["Host Font"]
     plt.rcParams["axes.unicode_minus"] = True
-    empty = make_total(pelorin, 0)
+    empty = make_total_frame(pelorin, 0)
     path = tmp_path / "none.png"
     assert pelorin.plot_weekly_net_value(empty, save_path=path) == {"weekly_net_value": str(path)}
     assert pelorin.plot_strategy_performance(empty, {}, save_path="p.png") == {"main": "p.png"}
@@ -302,6 +269,6 @@ def test_style_without_the_style_sheet(pelorin, monkeypatch):
     plt.rcParams["axes.unicode_minus"] = True
     assert pelorin._configure_strategy_plot_style(plt) is None
     assert plt.rcParams["axes.unicode_minus"] is False and plt.rcParams["figure.facecolor"] == "white"
-    monkeypatch.setattr(plt.style, "use", lambda name: (_ for _ in ()).throw(KeyboardInterrupt))
-    with pytest.raises(KeyboardInterrupt):  # not an Exception: not swallowed
+    monkeypatch.setattr(plt.style, "use", lambda name: (_ for _ in ()).throw(KeyboardInterrupt("stopped")))
+    with pytest.raises(KeyboardInterrupt, match="stopped"):  # not an Exception: not swallowed
         pelorin._configure_strategy_plot_style(plt)

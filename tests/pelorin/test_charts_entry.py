@@ -8,8 +8,8 @@ import threading
 from pathlib import Path
 
 import pytest
-from conftest import make_market
-from test_charts import make_total, saved  # noqa: F401  (saved is a fixture)
+
+from tests.support.markets import make_market, make_total_frame
 
 
 class DictSub(dict):
@@ -50,18 +50,18 @@ def test_unlocked_renderers_take_every_argument(pelorin):
 )  # fmt: skip
 def test_argument_errors_come_before_the_lock(pelorin, stub_renderers, call, message):
     with pytest.raises(TypeError, match=message):
-        call(pelorin, make_total(pelorin, 5))
+        call(pelorin, make_total_frame(pelorin, 5))
     assert stub_renderers == []
 
 
 def test_defaults_keywords_and_the_lock(pelorin, stub_renderers, tmp_path):
-    total, stats = make_total(pelorin, 5), {"annual_return": 1.0}
+    total, stats = make_total_frame(pelorin, 5), {"annual_return": 1.0}
     assert pelorin.plot_strategy_performance(total, stats) == {"main": "./strategy_backtest.png"}
     assert pelorin.plot_weekly_net_value(total, save_path=tmp_path / "w.png") == {
         "weekly_net_value": str(tmp_path / "w.png")}
     with pelorin._MATPLOTLIB_PLOT_LOCK:  # re-entrant: the host may hold it already
         pelorin.plot_strategy_performance(total, stats, rolling_window=5.9)
-    (n1, args1, kw1, locked1), (n2, _, kw2, locked2), (_, _, kw3, _) = stub_renderers
+    (_, args1, kw1, locked1), (_, _, kw2, locked2), (_, _, kw3, _) = stub_renderers
     assert (args1, locked1, locked2) == ((), True, True)
     assert kw1 == {"total": total, "stats": stats, "strategy_name": "strategy", "plot_title": None,
                    "save_path": "./strategy_backtest.png", "image_kind": "large",
@@ -80,17 +80,17 @@ def lock_is_free_for_another_thread(lock):
     return free == [True]
 
 
-def test_failures_release_the_lock_and_close_the_figure(pelorin, saved, tmp_path, monkeypatch):  # noqa: F811
+def test_failures_release_the_lock_and_close_the_figure(pelorin, saved, tmp_path, monkeypatch):
     import matplotlib.pyplot as plt
 
     plt.close("all")
-    lock, total = pelorin._MATPLOTLIB_PLOT_LOCK, make_total(pelorin, 30)
+    lock, total = pelorin._MATPLOTLIB_PLOT_LOCK, make_total_frame(pelorin, 30)
     with pytest.raises(KeyError, match="long"):  # before any figure exists
         pelorin.plot_strategy_performance(total.drop(columns="long"), {})
     assert lock_is_free_for_another_thread(lock)
 
     saved.write = True  # fails while saving, when the figure exists
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError, match=r"No such file or directory: .*w\.png"):
         pelorin.plot_weekly_net_value(total, save_path=tmp_path / "missing" / "w.png")
     assert plt.get_fignums() == [] and lock_is_free_for_another_thread(lock)
 
@@ -104,8 +104,8 @@ def test_failures_release_the_lock_and_close_the_figure(pelorin, saved, tmp_path
     assert not (tmp_path / "p.png").exists()
 
 
-def test_concurrent_renderings_do_not_mix(pelorin, saved, monkeypatch):  # noqa: F811
-    totals = {"A": make_total(pelorin, 70, seed=1), "B": make_total(pelorin, 150, seed=2)}
+def test_concurrent_renderings_do_not_mix(pelorin, saved, monkeypatch):
+    totals = {"A": make_total_frame(pelorin, 70, seed=1), "B": make_total_frame(pelorin, 150, seed=2)}
     active, overlap, errors = [0], [], []
     original = pelorin._plot_weekly_net_value_unlocked
 
@@ -126,7 +126,7 @@ def test_concurrent_renderings_do_not_mix(pelorin, saved, monkeypatch):  # noqa:
             for _ in range(2):
                 pelorin.plot_strategy_performance(totals[name], {}, strategy_name=name, save_path=f"{name}.p")
                 pelorin.plot_weekly_net_value(totals[name], strategy_name=name, save_path=f"{name}.w")
-        except Exception as exc:  # noqa: BLE001 - reported by the assertion below
+        except Exception as exc:  # reported by the assertion below
             errors.append(exc)
 
     threads = [threading.Thread(target=work, args=(name,)) for name in totals]

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 
-def make_total(pelorin, n, *, seed=3, scale=1.0, start="2015-01-05"):
+def make_total_frame(pelorin, n, *, seed=3, scale=1.0, start="2015-01-05"):
     rng = np.random.default_rng(seed)
     dates = pd.Index(pd.bdate_range(start, periods=n).strftime("%Y%m%d"))
     bench = rng.normal(0.0002, 0.011, n) * scale
@@ -49,7 +49,7 @@ def inside(inner, outer, tol=1.0):
 @pytest.mark.parametrize("n, scale", [(60, 1.0), (300, 0.05), (2520, 1.0)])
 @pytest.mark.parametrize("kind", ["large", "long"])
 def test_yearly_bar_labels_stay_inside_the_axes(pelorin, drawn, n, scale, kind):
-    fig = performance(pelorin, drawn, make_total(pelorin, n, scale=scale), kind)
+    fig = performance(pelorin, drawn, make_total_frame(pelorin, n, scale=scale), kind)
     ax_year = fig.axes[3]
     renderer = fig.test_renderer
     box = ax_year.get_window_extent(renderer)
@@ -61,7 +61,7 @@ def test_yearly_bar_labels_stay_inside_the_axes(pelorin, drawn, n, scale, kind):
 
 @pytest.mark.parametrize("n", [60, 1260, 2520])
 def test_facing_axis_labels_do_not_touch_in_the_wide_layout(pelorin, drawn, n):
-    fig = performance(pelorin, drawn, make_total(pelorin, n), "large")
+    fig = performance(pelorin, drawn, make_total_frame(pelorin, n), "large")
     renderer = fig.test_renderer
     cum_twin, excess = fig.axes[8], fig.axes[2]
     right = cum_twin.yaxis.label.get_window_extent(renderer)
@@ -75,9 +75,9 @@ def test_facing_axis_labels_do_not_touch_in_the_wide_layout(pelorin, drawn, n):
 @pytest.mark.parametrize("kind", ["large", "long"])
 def test_annual_excess_wraps_inside_the_summary_table(pelorin, drawn, n, kind):
     # Two years fit on one line: the table as the layout draws it without wrapping.
-    fig = performance(pelorin, drawn, make_total(pelorin, 300), kind)
+    fig = performance(pelorin, drawn, make_total_frame(pelorin, 300), kind)
     unwrapped = fig.axes[6].tables[0].get_window_extent(fig.test_renderer).height
-    total = make_total(pelorin, n)
+    total = make_total_frame(pelorin, n)
     fig = performance(pelorin, drawn, total, kind)
     renderer = fig.test_renderer
     ax_table = fig.axes[6]
@@ -102,7 +102,7 @@ def test_annual_excess_wraps_inside_the_summary_table(pelorin, drawn, n, kind):
 @pytest.mark.parametrize("kind", ["large", "long"])
 def test_single_points_get_markers(pelorin, drawn, kind):
     # Four days, one week: every weekly line is a single point.
-    total = make_total(pelorin, 4)
+    total = make_total_frame(pelorin, 4)
     pelorin.plot_weekly_net_value(total, save_path="w.png", image_kind=kind)
     ax_nav, ax_dd = drawn[-1].axes[:2]
     assert len(ax_nav.lines) >= 3
@@ -111,11 +111,11 @@ def test_single_points_get_markers(pelorin, drawn, kind):
     low, high = ax_nav.get_xlim()
     assert high - low <= 15  # days around the week, not a span of years
     # Sixty days: one full 60-day window, so the rolling lines hold one finite point each.
-    performance(pelorin, drawn, make_total(pelorin, 60), kind)
+    performance(pelorin, drawn, make_total_frame(pelorin, 60), kind)
     rolling, rolling_twin = drawn[-1].axes[4], drawn[-1].axes[10]
     for line in (rolling.lines[0], rolling_twin.lines[0]):
         assert np.isfinite(np.asarray(line.get_ydata(), float)).sum() == 1
         assert line.get_marker() == "o"
     # A longer history keeps plain lines.
-    fig = performance(pelorin, drawn, make_total(pelorin, 300), kind)
+    fig = performance(pelorin, drawn, make_total_frame(pelorin, 300), kind)
     assert all(line.get_marker() in ("None", None, "") for ax in fig.axes for line in ax.lines)

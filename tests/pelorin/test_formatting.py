@@ -55,7 +55,7 @@ def test_bad_values_and_digits(pelorin):
         pelorin._format_num("abc")
     with pytest.raises(ValueError, match="ambiguous"):
         pelorin._format_num(np.array([1.0, 2.0]))
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="Format specifier missing precision"):
         pelorin._format_num(1.0, -1)
 
 

@@ -83,7 +83,7 @@ def test_result_record_is_a_dataclass(pelorin):
     ]
     assert all(f.default is dataclasses.MISSING for f in dataclasses.fields(R))
     assert R.__module__ == "kestrelia.backtest._pelorin" and "not exposed to end users" in R.__doc__
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'plot_paths'"):
         R("s", None, None, {}, None)
     a = R("s", 1, 2, {}, 3, {})
     assert a == R("s", 1, 2, {}, 3, {}) and a != R("t", 1, 2, {}, 3, {})
@@ -96,7 +96,7 @@ def test_functions_look_like_functions(pelorin):
         fn = getattr(pelorin, name)
         assert fn.__module__ == "kestrelia.backtest._pelorin"
         assert fn.__name__ == name and fn.__qualname__ == name
-        assert fn.__doc__ and len(fn.__doc__) > 40
+        assert fn.__doc__
         assert pickle.loads(pickle.dumps(fn)) is fn
     sig = inspect.signature(pelorin.calc_strategy_vwap_daily_return)
     assert list(sig.parameters)[-4:] == ["total_money", "fee", "rule_fee", "lot_size"]

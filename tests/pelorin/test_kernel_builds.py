@@ -8,17 +8,16 @@ from pathlib import Path
 
 import numpy as np
 
+ROOT = Path(__file__).parents[2]  # where the tests package lives
 SCRIPT = """
-import sys
 import numpy as np, pandas as pd
-sys.path.insert(0, {tests!r})
-from conftest import make_market
+from tests.support.markets import make_market
 from kestrelia.backtest import _pelorin
 market = make_market(n_days=70, n_stocks=21, seed=8, weight_density=0.5)
 market.weights.iloc[3, 2] = np.inf
 daily = _pelorin.calc_strategy_vwap_daily_return(*market.args(), fee=0.0003)
 smooth = _pelorin._smooth_strategy_weights(market.weights, 6)
-from layouts import LAYOUTS, market_in_layout, special_market
+from tests.support.layouts import LAYOUTS, market_in_layout, special_market
 layouts = {{}}
 for seed, n_days, n_stocks in CASES:
     special = special_market(seed, n_days, n_stocks)
@@ -41,13 +40,14 @@ def run_build(tmp_path: Path, portable: bool) -> dict:
     out = tmp_path / ("portable.npz" if portable else "native.npz")
     env = dict(os.environ)
     env.pop("KESTRELIA_PORTABLE_KERNELS", None)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT), env.get("PYTHONPATH")]))
     if portable:
         env["KESTRELIA_PORTABLE_KERNELS"] = "1"
     code = (
         "CASES = "
         + repr(CASES)
         + "\n"
-        + SCRIPT.format(tests=str(Path(__file__).parents[1]), out=str(out))
+        + SCRIPT.format(out=str(out))
     )
     subprocess.run([sys.executable, "-c", code], env=env, check=True)
     return dict(np.load(out))

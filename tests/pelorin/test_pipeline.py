@@ -8,9 +8,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import reference
-from conftest import make_market
-from test_stats import assert_same_stats
+from tests.support import reference
+from tests.support.checks import assert_same_stats
+from tests.support.markets import make_market
 
 
 def benchmark_series(dates, seed=0, scale=0.01):

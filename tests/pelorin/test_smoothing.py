@@ -6,8 +6,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import reference
-from conftest import stock_codes, trading_dates
+from tests.support import reference
+from tests.support.markets import stock_codes, trading_dates
 
 
 def frame(values):

@@ -8,8 +8,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import reference
-from conftest import make_market, stock_codes, trading_dates
+from tests.support import reference
+from tests.support.checks import assert_same_stats
+from tests.support.markets import make_market, stock_codes, trading_dates
 
 COMPUTED_ORDER = [
     "annual_return", "long_sharp", "max_dd", "benchmark_annual_return", "benchmark_sharp",
@@ -30,16 +31,6 @@ def total_of(pelorin, daily, index=None):
         index=trading_dates(n), dtype=float,
     )
     return pelorin._build_total_backtesting_frame(tb)
-
-
-def assert_same_stats(got, expected):
-    assert list(got) == list(expected)
-    for key in expected:
-        e, g = expected[key], got[key]
-        if isinstance(e, float) and math.isnan(e):
-            assert math.isnan(g), key
-        else:
-            assert g == pytest.approx(e, rel=1e-12, abs=0), key
 
 
 class TestEdgeCases:

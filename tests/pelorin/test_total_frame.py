@@ -6,8 +6,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import reference
-from conftest import trading_dates
+from tests.support import reference
+from tests.support.markets import trading_dates
 
 DERIVED = ["extra_daily_return", "long", "close_net_value", "max_drowdown", "extra_return",
            "extra_max_drowdown"]
@@ -31,7 +31,7 @@ class TestEdgeCases:
         assert out.empty and list(out.columns) == ["x"]
 
     def test_missing_return_column_raises_key_error(self, pelorin):
-        with pytest.raises(KeyError):
+        with pytest.raises(KeyError, match="index_daily_return"):
             pelorin._build_total_backtesting_frame(pd.DataFrame({"daily_return": [0.1]}))
 
     def test_worked_example(self, pelorin):

@@ -7,8 +7,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import reference
-from conftest import make_market, stock_codes, trading_dates
+from tests.support import reference
+from tests.support.markets import make_market, stock_codes, trading_dates
 
 
 def flat_market(n_days, n_stocks, *, close=10.0, buy=None, sell=None):

@@ -7,9 +7,15 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import reference
 from kestrelia.backtest import _core
-from layouts import LAYOUTS, assert_close_where_finite, bits, market_in_layout, special_market
+from tests.support import reference
+from tests.support.layouts import (
+    LAYOUTS,
+    assert_close_where_finite,
+    bits,
+    market_in_layout,
+    special_market,
+)
 
 
 def returns_by_layout(pelorin, market, **kwargs):
@@ -46,7 +52,7 @@ def test_every_layout_gives_the_same_bits_with_special_values(pelorin, seed, n_d
 
 
 @pytest.mark.parametrize(
-    ("n_days", "n_stocks"), [(0, 5), (1, 5), (2, 1), (2, 0), (3, 4), (9, 17), (40, 70)]
+    "n_days, n_stocks", [(0, 5), (1, 5), (2, 1), (2, 0), (3, 4), (9, 17), (40, 70)]
 )
 def test_edge_shapes_agree_across_layouts(pelorin, n_days, n_stocks):
     market = special_market(seed=n_days * 100 + n_stocks, n_days=n_days, n_stocks=n_stocks)
@@ -74,7 +80,7 @@ def test_rows_with_all_nan_weights_and_row_major_gathers(pelorin):
     results = returns_by_layout(pelorin, market)
     assert_bit_identical(results)
     wide = {
-        k: v.reindex(columns=list(v.columns) + ["699999"]) for k, v in market.matrices().items()
+        k: v.reindex(columns=[*v.columns, "699999"]) for k, v in market.matrices().items()
     }
     narrow = pelorin.calc_strategy_vwap_daily_return(market.weights, **wide)
     pd.testing.assert_series_equal(narrow, results["columns"], check_exact=True)

@@ -4,7 +4,8 @@ value of the week."""
 import numpy as np
 import pandas as pd
 import pytest
-import reference
+
+from tests.support import reference
 
 
 def total_frame(dates, long=None, seed=0):
@@ -58,7 +59,7 @@ def test_empty_and_all_missing_inputs(pelorin):
     total[["long", "close_net_value", "extra_return"]] = [np.nan, np.inf, -np.inf]
     got = pelorin._build_weekly_net_value_frame(total)
     assert got.empty and list(got.columns) == ["long", "close_net_value", "extra_return"]
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match=r"\['extra_return'\] not in index"):
         pelorin._build_weekly_net_value_frame(total.drop(columns="extra_return"))
 
 

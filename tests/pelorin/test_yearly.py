@@ -5,7 +5,8 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-import reference
+
+from tests.support import reference
 
 
 def daily_frame(n=800, seed=0, start="2021-03-01"):
@@ -72,9 +73,9 @@ def test_empty_input_and_missing_columns(pelorin):
     empty = pd.DataFrame(columns=["daily_return", "extra_daily_return"], index=pd.DatetimeIndex([]))
     got = pelorin._calc_yearly_performance_metrics(empty)
     assert got.empty and list(got.columns) == []
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError, match="extra_daily_return"):
         pelorin._calc_yearly_performance_metrics(daily_frame().drop(columns="extra_daily_return"))
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError, match="has no attribute 'year'"):
         pelorin._calc_yearly_performance_metrics(daily_frame().reset_index(drop=True))
 
 

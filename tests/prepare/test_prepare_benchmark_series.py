@@ -3,10 +3,8 @@
 import numpy as np
 import pandas as pd
 import pytest
-from prepare_fakes import FakeClient, installed
 
-pytest_plugins = ["prepare_support"]
-
+from tests.support.fakes import FakeClient, installed
 
 CODES = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
 

@@ -3,9 +3,8 @@
 import numpy as np
 import pandas as pd
 import pytest
-import reference_prepare as ref
 
-pytest_plugins = ["prepare_support"]
+from tests.support import reference_prepare as ref
 
 SOURCE_KEYS = ["rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",
                "tick_vwap_price_935_1005", "tick_vwap_price_925_1000", "split_coefficient_to",

@@ -2,6 +2,7 @@
 the call-time lookup of outside names."""
 
 import inspect
+import typing
 from pathlib import Path
 from typing import Union
 
@@ -10,8 +11,6 @@ import pandas as pd
 import pytest
 
 from kestrelia.backtest import _store
-
-pytest_plugins = ["prepare_support"]
 
 
 class ListSub(list):
@@ -44,7 +43,8 @@ def test_module_names_in_order(prepare):
 
 
 def test_constants(prepare):
-    assert prepare.PathLike == Union[str, Path]  # noqa: UP007
+    assert typing.get_origin(prepare.PathLike) is Union
+    assert typing.get_args(prepare.PathLike) == (str, Path)
     assert (prepare.FLOAT_STORAGE_DTYPE, prepare.BOOL_STORAGE_DTYPE) == ("float64", "bool")
     assert (prepare.TAIL_RELOAD_ROWS, prepare.PREPARED_DATA_VERSION) == (2, 1)
     assert prepare.COMPONENT_FACTOR_NAMES == [
@@ -78,13 +78,12 @@ def test_classes(prepare):
     for cls in (store, builder):
         assert cls.__module__ == "kestrelia.backtest._prepare"
         assert cls.__qualname__ == cls.__name__
-        assert len(cls.__doc__) > 100
     assert "component" in store.__doc__ and "payload" in builder.__doc__
     statics = {n for n, v in vars(builder).items() if isinstance(v, staticmethod)}
     assert statics == {"_normalize_ddb_backtest_date", "_ks_factor_date", "_empty_like"}
     assert builder._ks_factors_to_matrices.__qualname__ == (
         "GroupPreparedDataBuilder._ks_factors_to_matrices")
-    assert builder._empty_like.__defaults__[0] is np.nan  # noqa: PLW0177 - the very object
+    assert builder._empty_like.__defaults__[0] is np.nan  # the very object, not an equal NaN
     assert not [k for k in vars(builder) if not k.startswith("_") and k not in (
         "build", "build_incremental")]
 

@@ -4,11 +4,9 @@ fallbacks, placeholders and component masks."""
 import numpy as np
 import pandas as pd
 import pytest
-from prepare_fakes import FakeClient, installed
 
 from kestrelia.exceptions import NetworkError
-
-pytest_plugins = ["prepare_support"]
+from tests.support.fakes import FakeClient, installed
 
 
 def builder(prepare, start="20210101", end="20210131"):
@@ -75,7 +73,7 @@ class TestReads:
 
     def test_single_reads_after_a_failed_batch_are_not_guarded(self, prepare, small_market):
         fake = FakeClient(*small_market, network_error={"batch", "Open"})
-        with installed(fake), pytest.raises(NetworkError):
+        with installed(fake), pytest.raises(NetworkError, match=r"^Open failed$"):
             builder(prepare)._read_normal_factor_batch(["Close", "Open"])
 
 

@@ -9,8 +9,6 @@ import pytest
 
 from kestrelia.backtest._store import component_dataset_key
 
-pytest_plugins = ["prepare_support"]
-
 NAMES = ["rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG"]
 
 
@@ -67,7 +65,7 @@ def test_load_by_dates_and_keys(prepare, store, mmap):
 
 def test_load_result_is_checked(prepare, store, monkeypatch):
     monkeypatch.setattr(type(store).__mro__[1], "load", lambda self, **kw: [kw])
-    with pytest.raises(TypeError, match="^Expected dict, got list$"):
+    with pytest.raises(TypeError, match=r"^Expected dict, got list$"):
         store.load()
 
 

@@ -10,8 +10,6 @@ from hypothesis import strategies as st
 
 from kestrelia.backtest._store import component_dataset_key
 
-pytest_plugins = ["prepare_support"]
-
 
 class TestParseNameList:
     @pytest.mark.parametrize("raw, expected", [
@@ -29,7 +27,7 @@ class TestParseNameList:
         assert prepare.parse_name_list(raw) == expected
 
     def test_non_iterable_raises(self, prepare):
-        with pytest.raises(TypeError):
+        with pytest.raises(TypeError, match="'int' object is not iterable"):
             prepare.parse_name_list(5)
 
     def test_component_names_are_a_new_list(self, prepare):

@@ -5,10 +5,8 @@ from typing import ClassVar
 import numpy as np
 import pandas as pd
 import pytest
-from prepare_fakes import FakeClient, installed
 
-pytest_plugins = ["prepare_support"]
-
+from tests.support.fakes import FakeClient, installed
 
 DATES = ["20240101", "20240102", "20240103", "20240104"]
 
@@ -44,7 +42,7 @@ class TestSlice:
 
     def test_a_start_that_is_no_date_is_refused(self, prepare):
         # Comparing labels with a missing start would silently empty every matrix.
-        with pytest.raises(ValueError, match="^write_start_date / write_end_date 不能为空。$"):
+        with pytest.raises(ValueError, match=r"^write_start_date / write_end_date 不能为空。$"):
             prepare.payload_slice_from_date(payload_of(), "  ")
 
     @pytest.mark.parametrize("payload, error, message", [

@@ -33,7 +33,6 @@ recorded when it is written, and ``verify()`` compares it.
 from __future__ import annotations
 
 import bisect
-import datetime as _dt
 import hashlib
 import json
 import re
@@ -45,9 +44,20 @@ from typing import Any, BinaryIO
 import numpy as np
 import pandas as pd
 
+from kestrelia._dates import normalize_yyyymmdd
 from kestrelia.backtest._storage import metadata_pickle, npy
 from kestrelia.backtest._storage.durable import durable_write as _durable_write
 from kestrelia.backtest._storage.durable import replace_file
+from kestrelia.backtest._storage.entries import (
+    MATRIX,
+    SERIES_DICT,
+    DatasetEntry,
+    MatrixEntry,
+    SeriesDictEntry,
+    SeriesEntry,
+    is_matrix,
+    is_series_dict,
+)
 from kestrelia.backtest._storage.lock import writer_lock
 from kestrelia.errors import StoreError
 
@@ -62,12 +72,15 @@ METADATA_FILE = "metadata.pkl"
 MANIFEST_FILE = "manifest.json"
 BENCHMARK_KEY = "benchmark_dict"
 
-_EIGHT_DIGITS = re.compile(r"(\d{4})(\d{2})(\d{2})(?:\.0*)?")
-_SEPARATED = re.compile(r"(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})(?:[ T].*)?")
 _SAFE_NAME = re.compile(r"[0-9A-Za-z_][0-9A-Za-z._-]*")
 _UNSAFE_CHARS = re.compile(r"[^0-9A-Za-z._-]")
+
+
+def _file_safe(text: str) -> str:
+    """``text`` as part of a data file name: characters other than letters, digits, ".",
+    "_" and "-" become "_", and so does ".." (a reader refuses any file name holding it)."""
+    return _UNSAFE_CHARS.sub("_", text).replace("..", "__")
 _DATA_FILE = re.compile(r".+\.[0-9a-f]{12}\.npy")
-_DIGITS_ONLY = re.compile(r"\d+")
 _LOAD_ATTEMPTS = 3
 
 
@@ -76,68 +89,11 @@ _LOAD_ATTEMPTS = 3
 # --------------------------------------------------------------------------------------
 
 
-def _yyyymmdd(year: int, month: int, day: int, value: Any) -> str:
-    try:
-        return _dt.date(year, month, day).strftime("%Y%m%d")
-    except ValueError:
-        raise ValueError(f"not a calendar date: {value!r}") from None
-
-
-def normalize_yyyymmdd(value: Any) -> str | None:
-    """Return ``value`` as ``YYYYMMDD`` text, or None for a missing date.
-
-    None, empty or blank text, NaN and NaT are missing. Accepted dates: 8-digit text
-    ("20240102"), dashed, slashed or dotted text ("2024-01-02", "2024/1/2", also with a
-    time part), ``datetime``, ``date``, ``pd.Timestamp``, ``np.datetime64``, and an 8-digit
-    integer such as 20240102 (or that number as a float). Data services often deliver dates
-    as such integers; they are read as ``YYYYMMDD``, never as a count of nanoseconds.
-    Anything else raises ``ValueError`` naming the value.
-    """
-    if value is None or value is pd.NaT or value is pd.NA:
-        return None
-    if isinstance(value, (bool, np.bool_)):
-        # A truth value is no date; refused like any other unreadable value.
-        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")  # noqa: TRY004
-    if isinstance(value, (str, np.str_)):
-        text = str(value).strip()
-        if not text:
-            return None
-        match = _EIGHT_DIGITS.fullmatch(text) or _SEPARATED.fullmatch(text)
-        if match:
-            return _yyyymmdd(int(match[1]), int(match[2]), int(match[3]), value)
-        if _DIGITS_ONLY.fullmatch(text):
-            # "2024" or "2024010" would parse as some other day: refuse rather than guess.
-            raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
-        try:
-            stamp = pd.Timestamp(text)
-        except (ValueError, TypeError, OverflowError):
-            raise ValueError(f"cannot read {value!r} as a YYYYMMDD date") from None
-        return None if stamp is pd.NaT else stamp.strftime("%Y%m%d")
-    if isinstance(value, (int, np.integer)):
-        number = int(value)
-        if 10_000_000 <= number <= 99_999_999:
-            return _yyyymmdd(number // 10_000, number // 100 % 100, number % 100, value)
-        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
-    if isinstance(value, (float, np.floating)):
-        if np.isnan(value):
-            return None
-        if float(value).is_integer():
-            return normalize_yyyymmdd(int(value))
-        raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
-    if isinstance(value, np.datetime64):
-        if np.isnat(value):
-            return None
-        return pd.Timestamp(value).strftime("%Y%m%d")
-    if isinstance(value, (_dt.date, pd.Timestamp)):
-        return value.strftime("%Y%m%d")
-    raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")
-
-
 def component_dataset_key(name: str) -> str:
     """The dataset key of an index-component factor: "component_" followed by the name.
 
     The key is also part of a file name, so characters other than letters, digits, ".",
-    "_" and "-" are replaced by "_"; whenever that changes the name, a short digest of the
+    "_" and "-" are replaced by "_", as is ".."; whenever that changes the name, a short digest of the
     original name is appended, so that different names never share a key. The prefix keeps
     component keys apart from the base dataset keys.
     """
@@ -145,7 +101,7 @@ def component_dataset_key(name: str) -> str:
         raise TypeError(f"component name must be str, got {type(name).__name__}")
     if not name.strip():
         raise ValueError("component name must not be empty")
-    safe = _UNSAFE_CHARS.sub("_", name)
+    safe = _file_safe(name)
     if safe != name:
         digest = hashlib.sha1(name.encode("utf-8")).hexdigest()[:8]
         safe = f"{safe}_{digest}"
@@ -189,8 +145,10 @@ def _now() -> str:
 
 
 def _check_key(key: Any) -> str:
-    if not isinstance(key, str) or not _SAFE_NAME.fullmatch(key):
-        raise ValueError(f"dataset key {key!r} cannot be stored (letters, digits, '.', '_', '-')")
+    # A key is part of its file's name, and readers refuse file names holding "..".
+    if not isinstance(key, str) or not _SAFE_NAME.fullmatch(key) or ".." in key:
+        raise ValueError(f"dataset key {key!r} cannot be stored (letters, digits, '.', '_', '-'; "
+                         "no '..')")
     return key
 
 
@@ -276,9 +234,9 @@ class BinaryPreparedDataStoreBase:
         for key, entry in metadata.get("datasets", {}).items():
             if not isinstance(entry, dict):
                 continue
-            if entry.get("kind") == "series_dict":
+            if is_series_dict(entry):
                 datasets[key] = {
-                    "kind": "series_dict",
+                    "kind": SERIES_DICT,
                     "series": {
                         name: {"file": s["file"], "rows": len(s["dates"]),
                                "first_date": s["dates"][0] if s["dates"] else None,
@@ -289,7 +247,7 @@ class BinaryPreparedDataStoreBase:
             else:
                 dates = entry.get("dates", [])
                 datasets[key] = {
-                    "kind": "matrix",
+                    "kind": MATRIX,
                     "file": entry.get("file"),
                     "dtype": entry.get("dtype"),
                     "shape": list(entry.get("shape", ())),
@@ -310,7 +268,7 @@ class BinaryPreparedDataStoreBase:
         for entry in metadata.get("datasets", {}).values():
             if not isinstance(entry, dict):
                 continue
-            if entry.get("kind") == "series_dict":
+            if is_series_dict(entry):
                 keep.update(s["file"] for s in entry["series"].values())
             elif "file" in entry:
                 keep.add(entry["file"])
@@ -329,7 +287,8 @@ class BinaryPreparedDataStoreBase:
         _durable_write(store_dir / name, lambda f: np.lib.format.write_array(f, array))
         return name, npy.digest(store_dir / name)
 
-    def _write_matrix(self, store_dir, key: str, matrix: pd.DataFrame, dtype: str) -> dict:
+    def _write_matrix(self, store_dir, key: str, matrix: pd.DataFrame,
+                      dtype: str) -> MatrixEntry:
         """Writes one date x stock matrix; returns its metadata entry."""
         _check_key(key)
         if not isinstance(matrix, pd.DataFrame):
@@ -355,7 +314,7 @@ class BinaryPreparedDataStoreBase:
         values = np.asfortranarray(values)
         name, sha256 = self._write_array(Path(store_dir), key, values)
         return {
-            "kind": "matrix",
+            "kind": MATRIX,
             "file": name,
             "dtype": dtype.name,
             "shape": values.shape,
@@ -364,10 +323,10 @@ class BinaryPreparedDataStoreBase:
             "sha256": sha256,
         }
 
-    def _write_series_dict(self, store_dir: Path, series_dict: dict) -> dict:
+    def _write_series_dict(self, store_dir: Path, series_dict: dict) -> SeriesDictEntry:
         if not isinstance(series_dict, dict):
             raise TypeError("benchmark_dict must be a dict of Series")
-        entries = {}
+        entries: dict[str, SeriesEntry] = {}
         for name, series in series_dict.items():
             if not isinstance(series, pd.Series):
                 raise TypeError(f"benchmark {name!r} must be a Series")
@@ -375,11 +334,11 @@ class BinaryPreparedDataStoreBase:
             order = np.argsort(np.asarray(dates, dtype=object), kind="stable")
             values = series.to_numpy(dtype=np.float64, na_value=np.nan)[order]
             dates = [dates[i] for i in order]
-            stem = f"{BENCHMARK_KEY}.{_UNSAFE_CHARS.sub('_', str(name))}"
+            stem = f"{BENCHMARK_KEY}.{_file_safe(str(name))}"
             file, sha256 = self._write_array(store_dir, stem, np.ascontiguousarray(values))
             entries[name] = {"file": file, "dates": dates, "name": _plain_label(series.name),
                              "sha256": sha256}
-        return {"kind": "series_dict", "series": entries}
+        return {"kind": SERIES_DICT, "series": entries}
 
     # ---- whole payloads -------------------------------------------------------------
 
@@ -458,7 +417,7 @@ class BinaryPreparedDataStoreBase:
                 datasets[key] = self._tail_series_dict(old.get(key), value, cut)
             elif isinstance(value, pd.DataFrame):
                 entry = old.get(key)
-                if entry is not None and entry.get("kind", "matrix") == "matrix":
+                if entry is not None and is_matrix(entry):
                     value = self._tail_matrix(key, entry, value, cut)
                 dtype = self._dtype_of(key, entry)
                 datasets[key] = self._write_matrix(self.store_dir, key, value, dtype)
@@ -482,7 +441,7 @@ class BinaryPreparedDataStoreBase:
         }
         self._commit(metadata)
 
-    def _tail_matrix(self, key: str, entry: dict, new: pd.DataFrame, cut: str) -> pd.DataFrame:
+    def _tail_matrix(self, key: str, entry: MatrixEntry, new: pd.DataFrame, cut: str) -> pd.DataFrame:
         keep = bisect.bisect_left(entry["dates"], cut)
         old = self._matrix_frame(entry, 0, keep, mmap=True, key=key)
         if len(old) == 0:
@@ -500,11 +459,12 @@ class BinaryPreparedDataStoreBase:
             axis=0,
         )
 
-    def _tail_series_dict(self, entry: dict | None, new: dict, cut: str) -> dict:
+    def _tail_series_dict(self, entry: DatasetEntry | None, new: dict,
+                          cut: str) -> SeriesDictEntry:
         if not isinstance(new, dict):
             raise TypeError("benchmark_dict must be a dict of Series")
         merged = {}
-        old_series = entry["series"] if entry and entry.get("kind") == "series_dict" else {}
+        old_series = entry["series"] if entry and is_series_dict(entry) else {}
         for name, s in old_series.items():
             keep = bisect.bisect_left(s["dates"], cut)
             merged[name] = self._series(s, 0, keep, mmap=False)
@@ -526,7 +486,7 @@ class BinaryPreparedDataStoreBase:
         path = npy.dataset_path(self.store_dir, entry.get("file"), what)
         return npy.open_array(path, what, entry.get("dtype", "float64"), shape, fortran)
 
-    def _matrix_frame(self, entry: dict, start: int, stop: int, mmap: bool,
+    def _matrix_frame(self, entry: MatrixEntry, start: int, stop: int, mmap: bool,
                       key: str = "dataset") -> pd.DataFrame:
         shape = (len(entry["dates"]), len(entry["columns"]))
         array = self._open(entry, f"dataset {key}", shape, True)
@@ -537,7 +497,7 @@ class BinaryPreparedDataStoreBase:
         columns = pd.Index(entry["columns"], dtype="str")
         return pd.DataFrame(rows, index=index, columns=columns, copy=False)
 
-    def _series(self, entry: dict, start: int, stop: int, mmap: bool,
+    def _series(self, entry: SeriesEntry, start: int, stop: int, mmap: bool,
                 what: str = "benchmark series") -> pd.Series:
         array = self._open({**entry, "dtype": "float64"}, what, (len(entry["dates"]),), None)
         values = array[start:stop]
@@ -586,7 +546,7 @@ class BinaryPreparedDataStoreBase:
             entry = datasets[key]
             if not isinstance(entry, dict):
                 raise StoreError(f"dataset {key}: damaged metadata entry in {self.metadata_path}")
-            if entry.get("kind") == "series_dict":
+            if is_series_dict(entry):
                 data[key] = {
                     name: self._series(s, *_bounds(s["dates"], start, end), mmap=mmap,
                                        what=f"dataset {key}[{name!r}]")
@@ -663,7 +623,7 @@ def _share_labels(datasets: dict) -> dict:
     for entry in datasets.values():
         if not isinstance(entry, dict):
             continue
-        if entry.get("kind") == "series_dict":
+        if is_series_dict(entry):
             for s in entry["series"].values():
                 s["dates"] = shared(s["dates"])
         else:

@@ -6,6 +6,7 @@ them copies or modifies what it is given.
 
 from __future__ import annotations
 
+import itertools
 import math
 import re
 from typing import Any
@@ -32,7 +33,7 @@ def sorted_unique_index(index: pd.Index, what: str) -> None:
     duplicated = index.duplicated()
     if duplicated.any():
         raise InputError(f"{what}: the date {index[int(duplicated.argmax())]!r} appears twice")
-    for previous, label in zip(index[:-1], index[1:]):
+    for previous, label in itertools.pairwise(index):
         try:
             ok = bool(previous < label)
         except TypeError:

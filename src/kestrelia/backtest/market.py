@@ -2,10 +2,9 @@
 
 from __future__ import annotations
 
-from pathlib import Path
-
 import os
 from collections.abc import Mapping
+from pathlib import Path
 from typing import Any
 
 import pandas as pd
@@ -14,7 +13,7 @@ from kestrelia import _dates
 from kestrelia.backtest import _validate
 from kestrelia.errors import InputError
 
-__all__ = ["Market", "MASK_NAMES", "PRICE_NAMES", "MATRIX_NAMES"]
+__all__ = ["MASK_NAMES", "MATRIX_NAMES", "PRICE_NAMES", "Market"]
 
 MASK_NAMES = ("can_buy_stock", "cant_sell_stock")
 PRICE_NAMES = ("split_factor", "dividend_factor", "close_price", "prev_close", "buy_price",

@@ -14,10 +14,11 @@ from typing import Any
 import pandas as pd
 
 from kestrelia import _dates, singleton
+from kestrelia.backtest._storage.entries import is_series_dict
 from kestrelia.backtest.market import Market
 from kestrelia.errors import InputError, KestreliaError, StoreError
 
-__all__ = ["Store", "MARKET_DATASETS"]
+__all__ = ["MARKET_DATASETS", "Store"]
 
 # Store dataset -> market matrix of the same meaning.
 MARKET_DATASETS = {
@@ -238,7 +239,7 @@ class Store:
         metadata = self._metadata(native)
         rows = []
         for key, entry in metadata.get("datasets", {}).items():
-            if entry.get("kind") == "series_dict":
+            if is_series_dict(entry):
                 rows.append((key, f"{len(entry['series'])} series", "float64"))
             else:
                 rows.append((key, f"{len(entry['dates'])} x {len(entry['columns'])}",

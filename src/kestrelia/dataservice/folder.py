@@ -18,7 +18,7 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from kestrelia.backtest._store import normalize_yyyymmdd
+from kestrelia._dates import normalize_yyyymmdd
 from kestrelia.dataservice.service import (
     _ROW_GROUP_ROWS,
     FACTOR_DIR,

@@ -41,7 +41,7 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from kestrelia.backtest._store import normalize_yyyymmdd
+from kestrelia._dates import normalize_yyyymmdd
 
 __all__ = ["LocalFactorService", "exchange_ukey"]
 

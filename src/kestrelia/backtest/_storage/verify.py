@@ -2,20 +2,22 @@
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
 
 from kestrelia.backtest._storage import npy
+from kestrelia.backtest._storage.entries import is_matrix, is_series_dict
 from kestrelia.errors import StoreError
 
 
-def _files(key: str, entry: Any) -> list[tuple[str, dict[str, Any], str, tuple[int, ...], bool | None]]:
+def _files(key: str, entry: Any) -> list[tuple[str, Mapping[str, Any], str, tuple[int, ...], bool | None]]:
     """(label, entry, dtype, shape, fortran) of each file a dataset entry names."""
     if not isinstance(entry, dict):
         raise StoreError(f"dataset {key}: the metadata entry is not a dict")
     try:
-        if entry.get("kind") == "series_dict":
+        if is_series_dict(entry):
             return [(f"dataset {key}[{name!r}]", s, "float64", (len(s["dates"]),), None)
                     for name, s in entry["series"].items()]
         shape = (len(entry["dates"]), len(entry["columns"]))
@@ -46,8 +48,7 @@ def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
             problems.append(str(exc))
             continue
         expected = store.matrix_dtype.get(key)
-        kind = entry.get("kind", "matrix")
-        if expected is not None and kind == "matrix" and np.dtype(expected) != np.dtype(
+        if expected is not None and is_matrix(entry) and np.dtype(expected) != np.dtype(
                 str(entry.get("dtype", "float64"))):
             problems.append(f"dataset {key}: stored as {entry.get('dtype')}, the store "
                             f"keeps it as {expected}")

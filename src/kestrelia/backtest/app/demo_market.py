@@ -135,7 +135,8 @@ def generate_market(
         raise ValueError(f"years must be positive, got {years}")
     rng = np.random.default_rng(seed)
     end_ts = pd.Timestamp(end)
-    dates = trading_calendar(end_ts - pd.DateOffset(days=int(round(years * 365.25))), end_ts)
+    # int(): under NumPy 1.x round() of a NumPy float is still a float.
+    dates = trading_calendar(end_ts - pd.DateOffset(days=int(round(years * 365.25))), end_ts)  # noqa: RUF046
     n_days = len(dates)
     codes, limit = _stock_codes(n_stocks, rng)
     n = len(codes)
@@ -256,7 +257,7 @@ def _memberships(cap: pd.DataFrame, alive: np.ndarray, index: pd.DatetimeIndex) 
         if index[i].month in (6, 12) and index[i].month != index[i - 1].month
     ]  # fmt: skip
     masks = {name: np.zeros((n_days, n), dtype=bool) for name in COMPONENT_BANDS}
-    bounds = reviews + [n_days]
+    bounds = [*reviews, n_days]
     for k, start in enumerate(reviews):
         stop = bounds[k + 1]
         eligible = alive[start] & np.isfinite(cap.iloc[start].to_numpy())

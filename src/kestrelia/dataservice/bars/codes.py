@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from kestrelia.backtest._store import normalize_yyyymmdd
+from kestrelia._dates import normalize_yyyymmdd
 from kestrelia.dataservice.service import exchange_ukey
 
 _EPOCH = datetime.date(1970, 1, 1)

@@ -156,7 +156,7 @@ class Encoder:
                 values.append(float(self.index[key]))
             else:
                 values.append(float(key))
-        lookup = np.array(values + [np.nan], dtype=np.float64)
+        lookup = np.array([*values, np.nan], dtype=np.float64)
         indices = encoded.indices.fill_null(len(values)).to_numpy(zero_copy_only=False)
         result: np.ndarray = lookup[indices]
         return result

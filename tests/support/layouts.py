@@ -10,7 +10,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from conftest import MARKET_KEYS, Market, make_market
+from tests.support.markets import MARKET_KEYS, Market, make_market
 
 LAYOUTS = ("columns", "rows", "mixed")
 

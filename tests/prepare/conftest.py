@@ -1,12 +1,11 @@
-"""Fixtures of the prepared-data tests (a pytest plugin: test modules list it in
-``pytest_plugins``; a conftest.py in this folder would shadow the shared tests/conftest.py
-module that other tests import by name)."""
+"""Fixtures of the prepared-data tests: the module, a small market and a recording client."""
 
 from __future__ import annotations
 
 import pytest
-import reference_prepare as ref
-from prepare_fakes import FakeClient, installed
+
+from tests.support import reference_prepare as ref
+from tests.support.fakes import FakeClient, installed
 
 
 @pytest.fixture(scope="session")

@@ -1,0 +1,1 @@
+"""Benchmarks; run them from the repository root as ``python -m bench.<name>``."""
