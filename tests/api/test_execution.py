@@ -5,9 +5,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kestrelia.backtest import Market, backtest
-from kestrelia.backtest import _core
-from conftest import make_market, stock_codes, trading_dates
+from kestrelia.backtest import Market, _core, backtest
+from tests.support.markets import make_market, stock_codes, trading_dates
 
 
 def reference_execution(work, market, *, capital, lot):
@@ -57,7 +56,7 @@ def run(m, **kwargs):
 
 
 class TestAgainstTheDayLoop:
-    @pytest.mark.parametrize(("seed", "lot", "layout"), [
+    @pytest.mark.parametrize("seed,lot,layout", [
         (0, 200, "columns"), (1, 100, "rows"), (2, 1, "columns"), (3, 200, "rows"),
         (4, 500, "columns")])
     def test_everything_recorded_matches(self, seed, lot, layout):
@@ -65,7 +64,7 @@ class TestAgainstTheDayLoop:
         if layout == "rows":
             m.weights = pd.DataFrame(np.ascontiguousarray(m.weights.to_numpy()),
                                      index=m.weights.index, columns=m.weights.columns)
-        market, plain, recorded, options = run(m, lot_size=lot)
+        market, plain, recorded, _ = run(m, lot_size=lot)
         # The recording walk changes nothing in the returns, to the bit.
         np.testing.assert_array_equal(recorded.returns.to_numpy().view(np.int64),
                                       plain.returns.to_numpy().view(np.int64))
@@ -97,7 +96,7 @@ class TestAgainstTheDayLoop:
 
     def test_prices_fees_and_exposure(self):
         m = make_market(n_days=50, n_stocks=12, seed=9, blocked=0.1)
-        market, _, recorded, options = run(m)
+        market, _, recorded, _ = run(m)
         ex = recorded.execution
         ref = reference_execution(recorded._engine["work"], market, capital=1e7, lot=200)
         prices = ref["prices"]
