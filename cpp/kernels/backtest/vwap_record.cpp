@@ -33,7 +33,8 @@ struct Costs {
 
 KESTRELIA_INLINE double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
 
-// One stock on one day, from the lanes of its block.
+// One stock on one day, from the lanes of its block. Money columns of the day are summed
+// in currency and divided by the capital once at the end.
 void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64_t j,
                   const Lanes& l, int k, const Costs& c) {
     const double w = l.w[k], prev = l.pc[k], close = l.c[k];
@@ -44,8 +45,8 @@ void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64
     if (std::isfinite(w)) day[R::target_weight] += std::fabs(w);
     if (valid) {
         const double at_prev = l.target[k] * prev;
-        day[R::lot_weight] += std::fabs(at_prev) / capital;
-        day[R::rounding_weight] += std::fabs(w * capital - at_prev) / capital;
+        day[R::lot_weight] += std::fabs(at_prev);
+        day[R::rounding_weight] += std::fabs(w * capital - at_prev);
     } else if (std::isfinite(w) && w != 0.0) {
         day[R::no_price_weight] += std::fabs(w);
     }
@@ -55,13 +56,13 @@ void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64
         rec.blocked_stock.push_back(j);
         rec.blocked_side.push_back(1);
         rec.blocked_shares.push_back(diff);
-        day[R::buy_blocked_weight] += finite_or_zero(std::fabs(diff * prev)) / capital;
+        day[R::buy_blocked_weight] += finite_or_zero(std::fabs(diff * prev));
     } else if (diff < 0.0 && sold == 0.0) {
         rec.blocked_day.push_back(i);
         rec.blocked_stock.push_back(j);
         rec.blocked_side.push_back(-1);
         rec.blocked_shares.push_back(-diff);
-        day[R::sell_blocked_weight] += finite_or_zero(std::fabs(diff * prev)) / capital;
+        day[R::sell_blocked_weight] += finite_or_zero(std::fabs(diff * prev));
     }
 
     // Profit parts. The simulation values a buy at close - price x (1 + fee) and a sell at
@@ -76,7 +77,7 @@ void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64
         rec.trade_side.push_back(1);
         rec.trade_shares.push_back(bought);
         rec.trade_price.push_back(price);
-        day[R::traded_amount] += finite_or_zero(bought * price) / capital;
+        day[R::traded_amount] += finite_or_zero(bought * price);
         if (std::isfinite(close - price * (1 + c.fee))) {
             buy = bought * (close - price);
             commission -= bought * price * c.fee;
@@ -89,7 +90,7 @@ void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64
         rec.trade_side.push_back(-1);
         rec.trade_shares.push_back(sold);
         rec.trade_price.push_back(price);
-        day[R::traded_amount] += finite_or_zero(sold * price) / capital;
+        day[R::traded_amount] += finite_or_zero(sold * price);
         if (std::isfinite(l.split_eff[k] * l.sp[k] * ((1.0 - c.fee) - c.rule_fee) - prev)) {
             sell = sold * (price - prev);
             commission -= sold * price * c.fee;
@@ -97,12 +98,12 @@ void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64
         }
     }
     const double hold = l.p_held[k], dividend = l.p_held_dividend[k] + l.p_sold_dividend[k];
-    day[R::buy] += buy / capital;
-    day[R::hold] += hold / capital;
-    day[R::sell] += sell / capital;
-    day[R::dividend] += dividend / capital;
-    day[R::commission] += commission / capital;
-    day[R::stamp_duty] += stamp / capital;
+    day[R::buy] += buy;
+    day[R::hold] += hold;
+    day[R::sell] += sell;
+    day[R::dividend] += dividend;
+    day[R::commission] += commission;
+    day[R::stamp_duty] += stamp;
     stock[R::stock_buy] += buy;
     stock[R::stock_hold] += hold;
     stock[R::stock_sell] += sell;
@@ -113,7 +114,7 @@ void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64
     const double position = l.position[k];
     if (position != 0.0) {
         day[R::held_count] += 1.0;
-        day[R::held_weight] += finite_or_zero(std::fabs(position * close)) / capital;
+        day[R::held_weight] += finite_or_zero(std::fabs(position * close));
     }
 }
 
@@ -131,6 +132,15 @@ KESTRELIA_INLINE void record_block(R& rec, DayProducts& sums, double* positions,
     sums.held_dividend += p.held_dividend;
     sums.sold += p.sold;
     sums.sold_dividend += p.sold_dividend;
+
+    // Most cells of a market hold no weight and no position: nothing happens there, so a
+    // block of four such stocks is not looked at one by one.
+    const v4d zero = splat(0.0);
+    const v4i active = (is_finite(in.w) & (in.w != zero)) | (det.position != zero) |
+                       (det.diff != zero) | (det.sold != zero);
+    long long any[width];
+    std::memcpy(any, &active, sizeof any);
+    if (!(any[0] | any[1] | any[2] | any[3])) return;
 
     Lanes l;
     store(l.w, in.w);
@@ -233,6 +243,13 @@ Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptr
         simulate_recorded_avx2(out, record, n_days, signal, signal_rows, market, f, c);
     else
         simulate_recorded_portable(out, record, n_days, signal, signal_rows, market, f, c);
+    for (std::ptrdiff_t i = 0; i < n_days; ++i) {
+        double* day = record.days.data() + i * R::n_day_columns;
+        for (int col : {R::lot_weight, R::held_weight, R::buy_blocked_weight,
+                        R::sell_blocked_weight, R::rounding_weight, R::traded_amount, R::buy,
+                        R::hold, R::sell, R::dividend, R::commission, R::stamp_duty})
+            day[col] /= params.total_money;
+    }
     return status;
 }
 

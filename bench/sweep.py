@@ -1,0 +1,112 @@
+"""Many strategies over one market: throughput of the thread pool with one and two workers,
+peak memory, and the overhead per task of a local Dask cluster.
+
+Writes a synthetic full-market store (5,300 stocks x 2,430 days by default) to a temporary
+folder, then runs 16 strategies over it (each a callable that picks its own stocks, so no
+weight matrix exists before its task runs), in one process:
+  - sweep(..., workers=1) and sweep(..., workers=2): wall time, throughput ratio, and the
+    growth of the resident high-water mark against the market's size;
+  - with --dask, the same sweep on a LocalCluster of two single-threaded worker processes,
+    and the overhead per task against the thread pool.
+
+    python -m bench.sweep [--stocks 5300] [--days 2430] [--strategies 16] [--dask]
+"""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from bench._timing import peak_memory
+from kestrelia.backtest import Market, sweep
+from kestrelia.backtest._prepare import BinaryPreparedDataStore
+from tests.support.markets import synthetic_market
+
+STORE_KEYS = {"can_buy_stock": "can_buy_stock", "cant_sell_stock": "cant_sell_stock",
+              "split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend",
+              "close_price": "close_price", "prev_close": "prev_close",
+              "buy_price": "buy_price", "sell_price": "sell_price"}
+
+
+def pick(market: Market, seed: int, names: int) -> pd.DataFrame:
+    """About `names` random stocks a day, equally weighted (a stand-in for a factor rank)."""
+    close = market.close_price
+    rng = np.random.default_rng(seed)
+    chosen = rng.random(close.shape) < names / close.shape[1]
+    raw = np.where(chosen & np.isfinite(close.to_numpy()), 1.0, np.nan)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        weights = raw / np.nansum(raw, axis=1, keepdims=True)
+    return pd.DataFrame(weights, index=close.index, columns=close.columns)
+
+
+def write_store(folder: Path, n_stocks: int, n_days: int) -> None:
+    _, matrices, benchmarks = synthetic_market(n_stocks, n_days)
+    data = {STORE_KEYS[k]: v for k, v in matrices.items()}
+    data["benchmark_dict"] = benchmarks
+    BinaryPreparedDataStore(str(folder), []).write({"version": 1, "meta": {}, "data": data})
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--stocks", type=int, default=5300)
+    parser.add_argument("--days", type=int, default=2430)
+    parser.add_argument("--strategies", type=int, default=16)
+    parser.add_argument("--dask", action="store_true", help="also time a local Dask cluster")
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        store = Path(tmp) / "store"
+        start = time.perf_counter()
+        write_store(store, args.stocks, args.days)
+        print(f"store of {args.stocks} stocks x {args.days} days written in "
+              f"{time.perf_counter() - start:.1f} s")
+        market = Market.from_store(store)
+        market_bytes = sum(m.to_numpy().nbytes for m in market.matrices().values())
+        print(f"market: {market_bytes / 2**20:,.0f} MiB, memory-mapped")
+        strategies = {f"s{i:02d}": functools.partial(pick, seed=i, names=100 + 20 * i)
+                      for i in range(args.strategies)}
+
+        times, memory = {}, {}
+        for workers in (1, 2):
+            results = []
+
+            def run(workers: int = workers, results: list = results) -> None:
+                started = time.perf_counter()
+                results.append(sweep(strategies, market, workers=workers, progress=False))
+                times[workers] = time.perf_counter() - started
+
+            _, memory[workers] = peak_memory(run)
+            assert not results[0].failed, results[0].failed
+            print(f"workers={workers}: {times[workers]:6.1f} s, "
+                  f"{args.strategies / times[workers]:.2f} strategies/s, peak growth "
+                  f"{memory[workers] / 2**20:,.0f} MiB")
+        speedup = times[1] / times[2]
+        print(f"throughput ratio 2 workers / 1 worker: {speedup:.2f}x")
+
+        overhead = float("nan")
+        if args.dask:
+            from distributed import Client, LocalCluster
+
+            with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                              host="127.0.0.1", dashboard_address=None,
+                              silence_logs=50) as cluster, Client(cluster) as client:
+                sweep({"warm": strategies["s00"]}, store, client=client, progress=False)
+                started = time.perf_counter()
+                on_cluster = sweep(strategies, store, client=client, progress=False)
+                elapsed = time.perf_counter() - started
+            assert not on_cluster.failed, on_cluster.failed
+            overhead = (elapsed - times[2]) / args.strategies
+            print(f"Dask LocalCluster, 2 processes: {elapsed:6.1f} s, overhead per task "
+                  f"{overhead * 1e3:+.0f} ms against the thread pool")
+        print(f"ratios: speedup_x={speedup:.2f} memory_over_market_x="
+              f"{max(memory.values()) / market_bytes:.2f} dask_overhead_ms={overhead * 1e3:.0f}")
+
+
+if __name__ == "__main__":
+    main()
