@@ -67,9 +67,10 @@ def test_every_public_name_has_an_example():
 
 
 def readme_python_block():
+    """Every Python block of the section, in order: later ones build on the first."""
     text = README.read_text()
     section = text.split("## From Python", 1)[1].split("\n## ", 1)[0]
-    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    return "\n".join(re.findall(r"```python\n(.*?)```", section, re.S))
 
 
 def test_readme_python_section_runs(tmp_path, monkeypatch):
@@ -82,8 +83,11 @@ def test_readme_python_section_runs(tmp_path, monkeypatch):
     generated = generate_market(n_stocks=60, years=1.2, seed=3)
     write_factor_folder(tmp_path / "kestrelia-demo" / "market", generated.factors,
                         generated.index_daily)
-    exec(compile(code, str(README), "exec"), {"__name__": "readme"})
+    scope = {"__name__": "readme"}
+    exec(compile(code, str(README), "exec"), scope)
     assert (tmp_path / "report" / "stats.json").is_file()
+    assert len(scope["ex"].trades) > 0 and scope["grid"].failed == {}
+    assert (tmp_path / "sweep" / "stats.csv").is_file()
 
 
 def test_typed_usage_script_runs():
