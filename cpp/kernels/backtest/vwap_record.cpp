@@ -1,6 +1,7 @@
 // The recording walk of the VWAP simulation: day by day over rows, the same four-lane day
-// arithmetic as the plain walks (vwap_day.hpp), and for every stock what it traded, what it
-// was not allowed to trade, and where its profit came from.
+// arithmetic as the plain walks (vwap_day.hpp) in the same order of additions, and for
+// every stock what it traded, what it was not allowed to trade, and where its profit came
+// from.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -18,196 +19,212 @@ using namespace lanes;
 using namespace vwap_day;
 using R = ExecutionRecord;
 
-struct Lanes {
-    double w[width], pc[width], c[width], bp[width], sp[width];
-    double target[width], diff[width], bought[width], sold[width], position[width];
-    double split_eff[width], buy_coeff[width], sell_coeff[width];
-    double p_bought[width], p_held[width], p_held_dividend[width], p_sold[width],
-        p_sold_dividend[width];
-    long long valid[width];
-};
-
 struct Costs {
     double fee, rule_fee, total_money;
 };
 
-KESTRELIA_INLINE double finite_or_zero(double x) { return std::isfinite(x) ? x : 0.0; }
+// A day's accumulators as plain doubles (no over-aligned type in a std::vector): the five
+// sums the return is made of, then the recorded columns, each summed over four lanes.
+struct DayAcc {
+    double sums[5][width];
+    double cols[R::n_day_columns][width];
+};
 
-// One stock on one day, from the lanes of its block. Money columns of the day are summed
-// in currency and divided by the capital once at the end.
-void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64_t j,
-                  const Lanes& l, int k, const Costs& c) {
-    const double w = l.w[k], prev = l.pc[k], close = l.c[k];
-    const double bought = l.bought[k], sold = l.sold[k], diff = l.diff[k];
-    const bool valid = l.valid[k] != 0;
-    const double capital = c.total_money;
+KESTRELIA_INLINE void add_to(double (&acc)[width], v4d x) {
+    v4d a;
+    std::memcpy(&a, acc, sizeof a);
+    a += x;
+    std::memcpy(acc, &a, sizeof a);
+}
 
-    if (std::isfinite(w)) day[R::target_weight] += std::fabs(w);
-    if (valid) {
-        const double at_prev = l.target[k] * prev;
-        day[R::lot_weight] += std::fabs(at_prev);
-        day[R::rounding_weight] += std::fabs(w * capital - at_prev);
-    } else if (std::isfinite(w) && w != 0.0) {
-        day[R::no_price_weight] += std::fabs(w);
+KESTRELIA_INLINE double lane_total(const double (&x)[width]) {
+    return (x[0] + x[1]) + (x[2] + x[3]);
+}
+
+KESTRELIA_INLINE v4d finite_or_zero(v4d x) { return select(is_finite(x), x, splat(0.0)); }
+
+KESTRELIA_INLINE bool any_lane(v4i mask) {
+    long long m[width];
+    std::memcpy(m, &mask, sizeof m);
+    return (m[0] | m[1] | m[2] | m[3]) != 0;
+}
+
+// The long tables take a row for each lane where `mask` is set.
+KESTRELIA_INLINE void append(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
+                             std::vector<std::int8_t>& sides, std::vector<double>& shares,
+                             std::int64_t i, std::ptrdiff_t j0, std::ptrdiff_t used, v4i mask,
+                             std::int8_t side, v4d amount, std::vector<double>* prices,
+                             v4d price) {
+    long long m[width];
+    double a[width], p[width];
+    std::memcpy(m, &mask, sizeof m);
+    store(a, amount);
+    store(p, price);
+    for (std::ptrdiff_t k = 0; k < used; ++k) {
+        if (!m[k]) continue;
+        days.push_back(i);
+        stocks.push_back(j0 + k);
+        sides.push_back(side);
+        shares.push_back(a[k]);
+        if (prices) prices->push_back(p[k]);
     }
+}
 
-    if (diff > 0.0 && bought == 0.0) {
-        rec.blocked_day.push_back(i);
-        rec.blocked_stock.push_back(j);
-        rec.blocked_side.push_back(1);
-        rec.blocked_shares.push_back(diff);
-        day[R::buy_blocked_weight] += finite_or_zero(std::fabs(diff * prev));
-    } else if (diff < 0.0 && sold == 0.0) {
-        rec.blocked_day.push_back(i);
-        rec.blocked_stock.push_back(j);
-        rec.blocked_side.push_back(-1);
-        rec.blocked_shares.push_back(-diff);
-        day[R::sell_blocked_weight] += finite_or_zero(std::fabs(diff * prev));
-    }
+// One block of four stocks on one day: the same trade_day as the plain walks (its five
+// products added to the day's sums in the same order), then what it traded, what it could
+// not, and the parts of its profit, all as lane arithmetic. Money is summed in currency and
+// divided by the capital once per day at the end.
+KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_totals,
+                                   v4d& position, const DayVectors& in, std::int64_t i,
+                                   std::ptrdiff_t j0, std::ptrdiff_t used, const Factors& f,
+                                   const Costs& c, bool in_totals) {
+    DayDetail det;
+    const DayProducts p = trade_day(position, in, f, det);
+    add_to(day.sums[0], p.bought);
+    add_to(day.sums[1], p.held);
+    add_to(day.sums[2], p.held_dividend);
+    add_to(day.sums[3], p.sold);
+    add_to(day.sums[4], p.sold_dividend);
+
+    const v4d zero = splat(0.0);
+    const v4i finite_w = is_finite(in.w);
+    const v4i holding = det.position != zero;
+    const v4i bought = det.bought != zero, sold = det.sold != zero;
+    const v4i buy_blocked = (det.diff > zero) & ~bought;
+    const v4i sell_blocked = (det.diff < zero) & ~sold;
+    // Most cells hold no weight, no position and want no trade: nothing to add there.
+    if (!any_lane((finite_w & (in.w != zero)) | holding | bought | sold | buy_blocked |
+                  sell_blocked))
+        return;
+
+    const v4d capital = splat(c.total_money);
+    const v4d at_prev = det.target * in.pc;
+    auto& col = day.cols;
+    add_to(col[R::target_weight], select(finite_w, abs4(in.w), zero));
+    add_to(col[R::lot_weight], select(det.valid, abs4(at_prev), zero));
+    add_to(col[R::rounding_weight], select(det.valid, abs4(in.w * capital - at_prev), zero));
+    add_to(col[R::no_price_weight], select(finite_w & (in.w != zero) & ~det.valid, abs4(in.w),
+                                           zero));
+    add_to(col[R::buy_blocked_weight],
+           select(buy_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero));
+    add_to(col[R::sell_blocked_weight],
+           select(sell_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero));
+    add_to(col[R::held_weight], select(holding, finite_or_zero(abs4(det.position * in.c)), zero));
+    add_to(col[R::held_count], count_if(holding));
 
     // Profit parts. The simulation values a buy at close - price x (1 + fee) and a sell at
     // split x price x (1 - fee - stamp duty) - previous close, each replaced by 0 where it is
-    // not a number; where the coefficient is finite its parts are split out, otherwise the
+    // not a number; where that coefficient is finite its parts are split out, otherwise the
     // whole product is the trade's.
-    double buy = l.p_bought[k], commission = 0.0, sell = l.p_sold[k], stamp = 0.0;
-    if (bought != 0.0) {
-        const double price = l.bp[k];
-        rec.trade_day.push_back(i);
-        rec.trade_stock.push_back(j);
-        rec.trade_side.push_back(1);
-        rec.trade_shares.push_back(bought);
-        rec.trade_price.push_back(price);
-        day[R::traded_amount] += finite_or_zero(bought * price);
-        if (std::isfinite(close - price * (1 + c.fee))) {
-            buy = bought * (close - price);
-            commission -= bought * price * c.fee;
-        }
+    const v4d buy_price = in.bp, sell_price = det.split_eff * in.sp;
+    const v4i buy_split = bought & is_finite(in.c - in.bp * splat(1 + c.fee));
+    const v4i sell_split =
+        sold & is_finite(det.split_eff * in.sp * splat((1.0 - c.fee) - c.rule_fee) - in.pc);
+    const v4d buy = select(buy_split, det.bought * (in.c - buy_price), p.bought);
+    const v4d sell = select(sell_split, det.sold * (sell_price - in.pc), p.sold);
+    const v4d commission = select(buy_split, -(det.bought * buy_price * splat(c.fee)), zero) +
+                           select(sell_split, -(det.sold * sell_price * splat(c.fee)), zero);
+    const v4d stamp = select(sell_split, -(det.sold * sell_price * splat(c.rule_fee)), zero);
+    const v4d dividend = p.held_dividend + p.sold_dividend;
+    add_to(col[R::traded_amount], select(bought, finite_or_zero(det.bought * buy_price), zero) +
+                                      select(sold, finite_or_zero(det.sold * sell_price), zero));
+    add_to(col[R::buy], buy);
+    add_to(col[R::hold], p.held);
+    add_to(col[R::sell], sell);
+    add_to(col[R::dividend], dividend);
+    add_to(col[R::commission], commission);
+    add_to(col[R::stamp_duty], stamp);
+    if (in_totals) {
+        const v4d parts[R::n_stock_columns] = {buy, p.held, sell, dividend, commission, stamp};
+        for (int k = 0; k < R::n_stock_columns; ++k)
+            store_at(stock_totals[k] + j0, load_at(stock_totals[k] + j0) + parts[k]);
     }
-    if (sold != 0.0) {
-        const double price = l.split_eff[k] * l.sp[k];
-        rec.trade_day.push_back(i);
-        rec.trade_stock.push_back(j);
-        rec.trade_side.push_back(-1);
-        rec.trade_shares.push_back(sold);
-        rec.trade_price.push_back(price);
-        day[R::traded_amount] += finite_or_zero(sold * price);
-        if (std::isfinite(l.split_eff[k] * l.sp[k] * ((1.0 - c.fee) - c.rule_fee) - prev)) {
-            sell = sold * (price - prev);
-            commission -= sold * price * c.fee;
-            stamp -= sold * price * c.rule_fee;
-        }
-    }
-    const double hold = l.p_held[k], dividend = l.p_held_dividend[k] + l.p_sold_dividend[k];
-    day[R::buy] += buy;
-    day[R::hold] += hold;
-    day[R::sell] += sell;
-    day[R::dividend] += dividend;
-    day[R::commission] += commission;
-    day[R::stamp_duty] += stamp;
-    stock[R::stock_buy] += buy;
-    stock[R::stock_hold] += hold;
-    stock[R::stock_sell] += sell;
-    stock[R::stock_dividend] += dividend;
-    stock[R::stock_commission] += commission;
-    stock[R::stock_stamp_duty] += stamp;
 
-    const double position = l.position[k];
-    if (position != 0.0) {
-        day[R::held_count] += 1.0;
-        day[R::held_weight] += finite_or_zero(std::fabs(position * close));
-    }
+    if (any_lane(bought))
+        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, i, j0, used,
+               bought, 1, det.bought, &rec.trade_price, buy_price);
+    if (any_lane(sold))
+        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, i, j0, used,
+               sold, -1, det.sold, &rec.trade_price, sell_price);
+    if (any_lane(buy_blocked))
+        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, i, j0,
+               used, buy_blocked, 1, det.diff, nullptr, zero);
+    if (any_lane(sell_blocked))
+        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, i, j0,
+               used, sell_blocked, -1, -det.diff, nullptr, zero);
 }
 
-template <bool Full>
-KESTRELIA_INLINE void record_block(R& rec, DayProducts& sums, double* positions,
-                                   const DayRows& d, std::int64_t i, std::ptrdiff_t j0,
-                                   std::ptrdiff_t cols, const Factors& f, const Costs& c) {
-    const DayVectors in = load_day<Full>(d, j0, cols);
-    v4d position = load_at(positions + j0);
-    DayDetail det;
-    const DayProducts p = trade_day(position, in, f, det);
-    store_at(positions + j0, position);
-    sums.bought += p.bought;
-    sums.held += p.held;
-    sums.held_dividend += p.held_dividend;
-    sums.sold += p.sold;
-    sums.sold_dividend += p.sold_dividend;
+struct Walk {
+    R& rec;
+    std::vector<DayAcc>& days;
+    double* const* stock_totals;
+    std::vector<double>& positions;  // end-of-day positions, n_days x cols, when wanted
+    std::ptrdiff_t cols;
+    const Factors& f;
+    const Costs& c;
 
-    // Most cells of a market hold no weight and no position: nothing happens there, so a
-    // block of four such stocks is not looked at one by one.
-    const v4d zero = splat(0.0);
-    const v4i active = (is_finite(in.w) & (in.w != zero)) | (det.position != zero) |
-                       (det.diff != zero) | (det.sold != zero);
-    long long any[width];
-    std::memcpy(any, &active, sizeof any);
-    if (!(any[0] | any[1] | any[2] | any[3])) return;
+    bool in_totals(std::ptrdiff_t i) const { return rec.stock_days < 0 || i < rec.stock_days; }
+};
 
-    Lanes l;
-    store(l.w, in.w);
-    store(l.pc, in.pc);
-    store(l.c, in.c);
-    store(l.bp, in.bp);
-    store(l.sp, in.sp);
-    store(l.target, det.target);
-    store(l.diff, det.diff);
-    store(l.bought, det.bought);
-    store(l.sold, det.sold);
-    store(l.position, det.position);
-    store(l.split_eff, det.split_eff);
-    store(l.buy_coeff, det.buy_coeff);
-    store(l.sell_coeff, det.sell_coeff);
-    store(l.p_bought, p.bought);
-    store(l.p_held, p.held);
-    store(l.p_held_dividend, p.held_dividend);
-    store(l.p_sold, p.sold);
-    store(l.p_sold_dividend, p.sold_dividend);
-    std::memcpy(l.valid, &det.valid, sizeof l.valid);
-    double* day = rec.days.data() + i * R::n_day_columns;
-    // Days past stock_days still count in their own day's row, not in the stock totals.
-    double ignored[R::n_stock_columns];
-    const bool in_totals = rec.stock_days < 0 || i < rec.stock_days;
-    const std::ptrdiff_t used = Full ? width : cols - j0;
-    for (int k = 0; k < used; ++k) {
-        const std::int64_t j = j0 + k;
-        double* stock = in_totals ? rec.stocks.data() + j * R::n_stock_columns : ignored;
-        record_stock(rec, day, stock, i, j, l, k, c);
+// Day by day over rows, column-major inputs staged a tile of rows at a time.
+// Inlined into the AVX2 and the baseline clones alike (a separate function would be
+// compiled for the baseline only).
+KESTRELIA_INLINE void walk_rows(Walk& w, std::ptrdiff_t n_days, const F64View& signal,
+                                const std::int64_t* signal_rows, const VwapMarket& m) {
+    RowReader<double> sig(signal), pc(m.prev_close), cl(m.close), bp(m.buy_price),
+        sp(m.sell_price), sf(m.split), dv(m.dividend);
+    RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
+    std::vector<double> held(static_cast<std::size_t>((w.cols + width - 1) / width * width), 0.0);
+    for (std::ptrdiff_t i = 0; i < n_days; ++i) {
+        const DayRows d{sig.row(signal_rows[i]), pc.row(i), cl.row(i), bp.row(i), sp.row(i),
+                        sf.row(i), dv.row(i), cb.row(i), cs.row(i)};
+        // The day's accumulators live on the stack while the day is walked.
+        DayAcc day{};
+        const bool totals = w.in_totals(i);
+        for (std::ptrdiff_t j0 = 0; j0 < w.cols; j0 += width) {
+            const bool full = j0 + width <= w.cols;
+            const DayVectors in = full ? load_day<true>(d, j0, w.cols)
+                                       : load_day<false>(d, j0, w.cols);
+            v4d position = load_at(held.data() + j0);
+            record_block(w.rec, day, w.stock_totals, position, in, i, j0,
+                         full ? width : w.cols - j0, w.f, w.c, totals);
+            store_at(held.data() + j0, position);
+        }
+        w.days[static_cast<std::size_t>(i)] = day;
+        if (w.rec.want_positions)
+            std::copy(held.begin(), held.begin() + w.cols, w.positions.begin() + i * w.cols);
     }
-}
-
-KESTRELIA_INLINE double lane_total(v4d x) {
-    double a[width];
-    store(a, x);
-    return (a[0] + a[1]) + (a[2] + a[3]);
 }
 
 KESTRELIA_INLINE void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days,
                                         const F64View& signal, const std::int64_t* signal_rows,
                                         const VwapMarket& m, const Factors& f, const Costs& c) {
     const std::ptrdiff_t cols = signal.cols;
-    RowReader<double> sig(signal), pc(m.prev_close), cl(m.close), bp(m.buy_price),
-        sp(m.sell_price), sf(m.split), dv(m.dividend);
-    RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
-    std::vector<double> positions(static_cast<std::size_t>((cols + width - 1) / width * width),
-                                  0.0);
+    const std::ptrdiff_t padded = (cols + width - 1) / width * width;
+    std::vector<double> totals(static_cast<std::size_t>(padded * R::n_stock_columns), 0.0);
+    double* stock_totals[R::n_stock_columns];
+    for (int k = 0; k < R::n_stock_columns; ++k) stock_totals[k] = totals.data() + k * padded;
+    std::vector<DayAcc> days(static_cast<std::size_t>(n_days), DayAcc{});
+    Walk w{rec, days, stock_totals, rec.positions, cols, f, c};
+    // Always day by day, whatever the layout: the long tables come out in (day, stock)
+    // order, and the row walk adds in the same order as the plain walks (a stock-outer
+    // recording walk measured twice as slow: it streams every day's accumulators per block).
+    walk_rows(w, n_days, signal, signal_rows, m);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
-        const DayRows d{sig.row(signal_rows[i]), pc.row(i), cl.row(i), bp.row(i), sp.row(i),
-                        sf.row(i), dv.row(i), cb.row(i), cs.row(i)};
-        const v4d zero = splat(0.0);
-        DayProducts sums{zero, zero, zero, zero, zero};
-        std::ptrdiff_t j0 = 0;
-        for (; j0 + width <= cols; j0 += width)
-            record_block<true>(rec, sums, positions.data(), d, i, j0, cols, f, c);
-        if (j0 < cols) record_block<false>(rec, sums, positions.data(), d, i, j0, cols, f, c);
+        const DayAcc& day = days[static_cast<std::size_t>(i)];
         // The five day sums reduced over their lanes, then added left to right: the plain
         // walks' order.
-        const double cash = lane_total(sums.bought) + lane_total(sums.held) +
-                            lane_total(sums.held_dividend) + lane_total(sums.sold) +
-                            lane_total(sums.sold_dividend);
+        const double cash = lane_total(day.sums[0]) + lane_total(day.sums[1]) +
+                            lane_total(day.sums[2]) + lane_total(day.sums[3]) +
+                            lane_total(day.sums[4]);
         out[i] = cash / f.total_money;
-        if (rec.want_positions)
-            std::copy(positions.begin(), positions.begin() + cols,
-                      rec.positions.begin() + i * cols);
+        double* row = rec.days.data() + i * R::n_day_columns;
+        for (int k = 0; k < R::n_day_columns; ++k) row[k] = lane_total(day.cols[k]);
     }
+    for (std::ptrdiff_t j = 0; j < cols; ++j)
+        for (int k = 0; k < R::n_stock_columns; ++k)
+            rec.stocks[static_cast<std::size_t>(j * R::n_stock_columns + k)] =
+                stock_totals[k][j];
 }
 
 KESTRELIA_AVX2_CLONE void simulate_recorded_avx2(double* out, R& rec, std::ptrdiff_t n_days,
