@@ -47,7 +47,14 @@ def sorted_unique_index(index: pd.Index, what: str) -> None:
 
 def stock_codes(columns: pd.Index, what: str) -> None:
     """Unique stock codes of exactly six ASCII digits."""
-    for label in columns:
+    # Whole-index text matching first (thousands of columns per matrix); the loop below
+    # only finds the first offender.
+    labels = columns
+    if len(columns) and columns.inferred_type == "string":
+        matched = np.asarray(columns.str.fullmatch(r"[0-9]{6}"), dtype=bool)
+        if matched.all():
+            labels = columns[:0]
+    for label in labels:
         if not isinstance(label, str) or not _CODE.fullmatch(label):
             raise InputError(f"{what}: column {label!r} is not a stock code of six ASCII "
                              "digits")
@@ -61,18 +68,28 @@ def _first_column(frame: pd.DataFrame, bad: pd.Series) -> Any:
     return frame.columns[int(np.argmax(bad.to_numpy()))]
 
 
+def _bad_dtypes(frame: pd.DataFrame, is_bad: Any) -> pd.Series | None:
+    """Which columns have a dtype `is_bad` refuses (None when none): each distinct dtype
+    is asked once, not each of thousands of columns."""
+    dtypes = frame.dtypes
+    refused = {d for d in set(dtypes) if is_bad(d)}
+    if not refused:
+        return None
+    return dtypes.map(lambda d: d in refused)
+
+
 def boolean(frame: pd.DataFrame, what: str) -> None:
-    bad = frame.dtypes.map(lambda d: not pd.api.types.is_bool_dtype(d))
-    if bad.any():
+    bad = _bad_dtypes(frame, lambda d: not pd.api.types.is_bool_dtype(d))
+    if bad is not None:
         column = _first_column(frame, bad)
         raise InputError(f"{what}: column {column!r} is {frame[column].dtype}, not a boolean "
                          "mask")
 
 
 def numeric(frame: pd.DataFrame, what: str) -> None:
-    bad = frame.dtypes.map(lambda d: pd.api.types.is_bool_dtype(d)
-                           or not pd.api.types.is_numeric_dtype(d))
-    if bad.any():
+    bad = _bad_dtypes(frame, lambda d: pd.api.types.is_bool_dtype(d)
+                      or not pd.api.types.is_numeric_dtype(d))
+    if bad is not None:
         column = _first_column(frame, bad)
         raise InputError(f"{what}: column {column!r} is {frame[column].dtype}, not numeric")
 
