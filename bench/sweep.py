@@ -52,6 +52,33 @@ def write_store(folder: Path, n_stocks: int, n_days: int) -> None:
     BinaryPreparedDataStore(str(folder), []).write({"version": 1, "meta": {}, "data": data})
 
 
+_ARRAYS: list = []  # the market's arrays, inherited by forked processes (not pickled)
+
+
+def _stream(rounds: int) -> float:
+    started = time.perf_counter()
+    for _ in range(rounds):
+        for a in _ARRAYS:
+            a.any() if a.dtype == bool else np.add.reduce(a, axis=None)
+    return time.perf_counter() - started
+
+
+def memory_scaling(market: Market, rounds: int = 4) -> float:
+    """Throughput of two processes streaming the market at once over one process: the
+    ceiling that memory bandwidth puts on a parallel speed-up of memory-bound work here."""
+    from multiprocessing import get_context
+
+    _ARRAYS[:] = [m.to_numpy() for m in market.matrices().values()]
+    _stream(1)
+    one = _stream(rounds * 2)
+    with get_context("fork").Pool(2) as pool:
+        pool.map(_stream, [1, 1])  # the children touch the pages once before timing
+        started = time.perf_counter()
+        pool.map(_stream, [rounds, rounds])
+        two = time.perf_counter() - started
+    return one / two
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--stocks", type=int, default=5300)
@@ -88,6 +115,9 @@ def main() -> None:
                   f"{memory[workers] / 2**20:,.0f} MiB")
         speedup = times[1] / times[2]
         print(f"throughput ratio 2 workers / 1 worker: {speedup:.2f}x")
+        ceiling = memory_scaling(market)
+        print(f"memory streaming, 2 processes / 1: {ceiling:.2f}x (the bandwidth ceiling of "
+              "this machine for memory-bound work)")
 
         overhead = float("nan")
         if args.dask:
@@ -104,7 +134,8 @@ def main() -> None:
             overhead = (elapsed - times[2]) / args.strategies
             print(f"Dask LocalCluster, 2 processes: {elapsed:6.1f} s, overhead per task "
                   f"{overhead * 1e3:+.0f} ms against the thread pool")
-        print(f"ratios: speedup_x={speedup:.2f} memory_over_market_x="
+        print(f"ratios: speedup_x={speedup:.2f} streaming_ceiling_x={ceiling:.2f} "
+              f"memory_over_market_x="
               f"{max(memory.values()) / market_bytes:.2f} dask_overhead_ms={overhead * 1e3:.0f}")
 
 
