@@ -40,10 +40,11 @@ COUNT_KEYS = {"holding_count"}
 # Name fragments of columns and metrics that hold fractions shown as percent.
 PCT_FRAGMENTS = ("return", "volatility", "drawdown", "_dd", "depth", "var_95", "cvar_95",
                  "best_day", "worst_day", "win_rate", "turnover", "alpha", "tracking_error",
-                 "excess")  # fmt: skip
+                 "excess", "_share")  # fmt: skip
 RATIO_FRAGMENTS = ("sharpe", "sortino", "calmar", "skew", "kurtosis", "beta", "ratio",
-                   "correlation", "corr", "profit_factor")  # fmt: skip
-COUNT_FRAGMENTS = ("days", "count")
+                   "correlation", "corr", "profit_factor", "holdings")  # fmt: skip
+# Whole numbers shown with thousands separators: counts, and money in the currency.
+COUNT_FRAGMENTS = ("days", "count", "trades", "commission", "stamp_duty", "capital", "lot_size")
 
 STYLE = """
 :root { --ink: #0f172a; --muted: #64748b; --line: #e2e8f0; --band: #f8fafc; --head: #eef2ff; }
