@@ -11,8 +11,7 @@ namespace kestrelia::binding {
 namespace {
 
 struct NativeFunction {
-    PyObject_HEAD
-    FunctionSpec* spec;
+    PyObject_HEAD FunctionSpec* spec;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -165,15 +164,13 @@ PyObject* get_signature(PyObject* self, void*) {
             for (const auto& p : f->spec->params) {
                 py::dict kw;
                 kw["default"] = p.has_default ? p.default_value : empty;
-                kw["annotation"] =
-                    p.annotation.empty() ? empty : py::object(py::str(p.annotation));
+                kw["annotation"] = p.annotation.empty() ? empty : py::object(py::str(p.annotation));
                 py::object kind = p.keyword_only ? parameter.attr("KEYWORD_ONLY")
                                                  : parameter.attr("POSITIONAL_OR_KEYWORD");
                 params.append(parameter(py::str(p.name), kind, **kw));
             }
-            py::object ret = f->spec->returns.empty()
-                                 ? inspect.attr("Signature").attr("empty")
-                                 : py::object(py::str(f->spec->returns));
+            py::object ret = f->spec->returns.empty() ? inspect.attr("Signature").attr("empty")
+                                                      : py::object(py::str(f->spec->returns));
             return inspect.attr("Signature")(params, py::arg("return_annotation") = ret)
                 .release()
                 .ptr();
@@ -214,11 +211,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec type_spec = {
-    "kestrelia.native_function",
-    sizeof(NativeFunction),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slots,
+    "kestrelia.native_function", sizeof(NativeFunction), 0, Py_TPFLAGS_DEFAULT, slots,
 };
 
 PyTypeObject* get_type() {
@@ -243,8 +236,8 @@ py::object make_function(FunctionSpec spec, const std::string& module_name) {
     f->name = py::str(f->spec->name).release().ptr();
     f->qualname = py::str(f->spec->qualname).release().ptr();
     f->module = py::str(module_name).release().ptr();
-    f->doc = f->spec->doc.empty() ? py::none().release().ptr()
-                                  : py::str(f->spec->doc).release().ptr();
+    f->doc =
+        f->spec->doc.empty() ? py::none().release().ptr() : py::str(f->spec->doc).release().ptr();
     return result;
 }
 

@@ -4,9 +4,9 @@
 // total frame and the weight matrix included) instead of the host's result record.
 #include <pybind11/pybind11.h>
 
+#include "../pelorin/pelorin.hpp"
 #include "kestrelia/binding/native_function.hpp"
 #include "kestrelia/binding/pyutil.hpp"
-#include "../pelorin/pelorin.hpp"
 
 namespace py = pybind11;
 using kestrelia::binding::arg;
@@ -38,13 +38,21 @@ std::vector<FunctionSpec> function_table() {
     std::vector<FunctionSpec> t;
     t.push_back(
         {"run_backtest",
-         {arg("strategy_matrix", df), arg("can_buy_stock", df), arg("cant_sell_stock", df),
-          arg("split_factor", df), arg("dividend_factor", df), arg("close_price", df),
-          arg("prev_close", df), arg("buy_price", df), arg("sell_price", df),
+         {arg("strategy_matrix", df),
+          arg("can_buy_stock", df),
+          arg("cant_sell_stock", df),
+          arg("split_factor", df),
+          arg("dividend_factor", df),
+          arg("close_price", df),
+          arg("prev_close", df),
+          arg("buy_price", df),
+          arg("sell_price", df),
           arg("benchmark_dict", "dict[str, pd.Series] | None", none),
           arg("benchmark_names", "str", py::str("000852")),
-          arg("rolling_window", "int", py::int_(0)), arg("total_money", "float", py::float_(1e8)),
-          arg("fee", "float", py::float_(0.0001)), arg("rule_fee", "float", py::float_(0.0005)),
+          arg("rolling_window", "int", py::int_(0)),
+          arg("total_money", "float", py::float_(1e8)),
+          arg("fee", "float", py::float_(0.0001)),
+          arg("rule_fee", "float", py::float_(0.0005)),
           arg("lot_size", "int", py::int_(200)),
           arg("strategy_name", "str", py::str("strategy")),
           std::move(arg("plot_image_kind", "str | None", none)).kw_only(),

@@ -44,8 +44,8 @@ py::object make_result_class(py::module_& m) {
     ns["__doc__"] = result_doc;
     ns["__annotations__"] = annotations;
     py::module_ builtins = py::module_::import("builtins");
-    py::object cls = builtins.attr("type")("_PelorinResult",
-                                           py::make_tuple(builtins.attr("object")), ns);
+    py::object cls =
+        builtins.attr("type")("_PelorinResult", py::make_tuple(builtins.attr("object")), ns);
     return m.attr("dataclass")(cls);
 }
 
@@ -221,37 +221,36 @@ std::vector<FunctionSpec> function_table() {
          "An empty total frame draws and writes nothing.",
          plot_strategy_performance});
 
-    t.push_back({"_plot_strategy_performance_unlocked",
-                 {arg("total", df), arg("stats", "dict"), arg("strategy_name", "str"),
-                  arg("plot_title", "str | None"), arg("save_path", str_path),
-                  arg("image_kind", "str"), arg("benchmark_name", "str"),
-                  arg("rolling_window", "int")},
-                 "None",
-                 "Render the strategy performance figure to save_path." + chart_lock_note,
-                 plot_strategy_performance_unlocked});
+    t.push_back(
+        {"_plot_strategy_performance_unlocked",
+         {arg("total", df), arg("stats", "dict"), arg("strategy_name", "str"),
+          arg("plot_title", "str | None"), arg("save_path", str_path), arg("image_kind", "str"),
+          arg("benchmark_name", "str"), arg("rolling_window", "int")},
+         "None",
+         "Render the strategy performance figure to save_path." + chart_lock_note,
+         plot_strategy_performance_unlocked});
+
+    t.push_back({"plot_weekly_net_value",
+                 {arg("total", df), arg("strategy_name", "str", py::str("strategy")),
+                  arg("plot_title", "str | None", none),
+                  arg("save_path", str_path, py::str("./strategy_weekly_net_value.png")),
+                  arg("image_kind", "str", py::str("large")),
+                  arg("benchmark_name", "str", py::str("000852"))},
+                 "dict[str, str]",
+                 "Draw the weekly net-value figure of a total frame to save_path (PNG) under\n"
+                 "_MATPLOTLIB_PLOT_LOCK and return {'weekly_net_value': str(save_path)}.\n"
+                 "\n"
+                 "image_kind 'large' gives the wide two-by-two layout, any other value the tall\n"
+                 "one-column layout. A total frame without weeks draws and writes nothing.",
+                 plot_weekly_net_value});
 
     t.push_back(
-        {"plot_weekly_net_value",
-         {arg("total", df), arg("strategy_name", "str", py::str("strategy")),
-          arg("plot_title", "str | None", none),
-          arg("save_path", str_path, py::str("./strategy_weekly_net_value.png")),
-          arg("image_kind", "str", py::str("large")),
-          arg("benchmark_name", "str", py::str("000852"))},
-         "dict[str, str]",
-         "Draw the weekly net-value figure of a total frame to save_path (PNG) under\n"
-         "_MATPLOTLIB_PLOT_LOCK and return {'weekly_net_value': str(save_path)}.\n"
-         "\n"
-         "image_kind 'large' gives the wide two-by-two layout, any other value the tall\n"
-         "one-column layout. A total frame without weeks draws and writes nothing.",
-         plot_weekly_net_value});
-
-    t.push_back({"_plot_weekly_net_value_unlocked",
-                 {arg("total", df), arg("strategy_name", "str"), arg("plot_title", "str | None"),
-                  arg("save_path", str_path), arg("image_kind", "str"),
-                  arg("benchmark_name", "str")},
-                 "None",
-                 "Render the weekly net-value figure to save_path." + chart_lock_note,
-                 plot_weekly_net_value_unlocked});
+        {"_plot_weekly_net_value_unlocked",
+         {arg("total", df), arg("strategy_name", "str"), arg("plot_title", "str | None"),
+          arg("save_path", str_path), arg("image_kind", "str"), arg("benchmark_name", "str")},
+         "None",
+         "Render the weekly net-value figure to save_path." + chart_lock_note,
+         plot_weekly_net_value_unlocked});
 
     return t;
 }

@@ -12,10 +12,8 @@ namespace {
 
 // The pandas expression the kernel replaces; used for frames that are not plain float64.
 py::object smooth_with_pandas(const py::object& matrix, long long window) {
-    py::object smoothed = matrix.attr("fillna")(0.0)
-                              .attr("rolling")(window)
-                              .attr("mean")()
-                              .attr("dropna")(py::arg("how") = "all");
+    py::object smoothed = matrix.attr("fillna")(0.0).attr("rolling")(window).attr("mean")().attr(
+        "dropna")(py::arg("how") = "all");
     return smoothed.attr("where")(smoothed.attr("__ne__")(0));
 }
 

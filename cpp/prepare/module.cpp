@@ -52,22 +52,27 @@ const char* const benchmark_index_codes[][2] = {
 };
 
 const char* const required_factor_names[] = {
-    "rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",
-    "tick_vwap_price_935_1005", "tick_vwap_price_925_1000",
+    "rq_industry_exposure_new",
+    "limit_down",
+    "limit_up",
+    "Close",
+    "Open",
+    "tick_vwap_price_935_1005",
+    "tick_vwap_price_925_1000",
 };
 
 const char* const optional_factor_names[] = {
-    "split_coefficient_to", "rq_get_dividend", "rq_is_suspended",
+    "split_coefficient_to",
+    "rq_get_dividend",
+    "rq_is_suspended",
 };
 
 // Dataset key and whether it is a mask (bool) rather than a float matrix.
 const std::pair<const char*, bool> base_matrix_dtype[] = {
-    {"industry_matrix", false}, {"close_price", false},
-    {"open_price", false},      {"close_price_valid", false},
-    {"prev_close", false},      {"buy_price", false},
-    {"sell_price", false},      {"rq_get_split", false},
-    {"rq_get_dividend", false}, {"can_buy_stock", true},
-    {"cant_sell_stock", true},  {"forward_return_rank_cache", false},
+    {"industry_matrix", false},   {"close_price", false},    {"open_price", false},
+    {"close_price_valid", false}, {"prev_close", false},     {"buy_price", false},
+    {"sell_price", false},        {"rq_get_split", false},   {"rq_get_dividend", false},
+    {"can_buy_stock", true},      {"cant_sell_stock", true}, {"forward_return_rank_cache", false},
 };
 
 template <class Range>
@@ -213,8 +218,7 @@ std::vector<MethodSpec> builder_table(const py::object& nan_default) {
            "service has no data for it).",
            read_normal_factor_matrix);
     method("_ks_factors_to_matrices",
-           {arg("self"), arg("df", "pd.DataFrame | None"), arg("names", "list[str]")},
-           dict_frames,
+           {arg("self"), arg("df", "pd.DataFrame | None"), arg("names", "list[str]")}, dict_frames,
            "Pivot a service table into one date x stock matrix per requested name.\n"
            "\n"
            "Narrow tables (a value column, with factor names unless one name is requested)\n"
@@ -273,8 +277,7 @@ std::vector<MethodSpec> builder_table(const py::object& nan_default) {
            "Derive the twelve base matrices of the backtest from the ten source factors.",
            build_from_matrices);
     method("_build_payload", {arg("self"), arg("incremental", "bool"), arg("meta_time_key", "str")},
-           "dict",
-           "Read, check that every component mask is present, derive and assemble.",
+           "dict", "Read, check that every component mask is present, derive and assemble.",
            build_payload);
     method("build", {arg("self")}, "dict",
            "Full build: one request per factor; the payload's meta carries created_at.", build);
@@ -329,8 +332,8 @@ PYBIND11_MODULE(_prepare, m) {
     m.attr("NetworkError") = py::module_::import("kestrelia.exceptions").attr("NetworkError");
     m.attr("get_instance") = py::module_::import("kestrelia.singleton").attr("get_instance");
     py::module_ store = py::module_::import("kestrelia.backtest._store");
-    for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix",
-                             "component_dataset_key", "normalize_yyyymmdd"})
+    for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix", "component_dataset_key",
+                             "normalize_yyyymmdd"})
         m.attr(name) = store.attr(name);
 
     prepare::bind_constants(m);
@@ -361,10 +364,9 @@ PYBIND11_MODULE(_prepare, m) {
         py::object fn = binding::make_function(std::move(method.spec), module_text);
         builder_ns[fname.c_str()] = method.is_static ? staticmethod(fn) : fn;
     }
-    m.attr("GroupPreparedDataBuilder") =
-        prepare::make_class("GroupPreparedDataBuilder", py::make_tuple(py::module_::import(
-                                                            "builtins").attr("object")),
-                            prepare::builder_doc, builder_ns, module_name);
+    m.attr("GroupPreparedDataBuilder") = prepare::make_class(
+        "GroupPreparedDataBuilder", py::make_tuple(py::module_::import("builtins").attr("object")),
+        prepare::builder_doc, builder_ns, module_name);
 
     for (auto& spec : prepare::window_table()) {
         const std::string fname = spec.name;

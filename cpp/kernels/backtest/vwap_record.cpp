@@ -118,9 +118,9 @@ void record_stock(R& rec, double* day, double* stock, std::int64_t i, std::int64
 }
 
 template <bool Full>
-KESTRELIA_INLINE void record_block(R& rec, DayProducts& sums, double* positions,
-                                   const DayRows& d, std::int64_t i, std::ptrdiff_t j0,
-                                   std::ptrdiff_t cols, const Factors& f, const Costs& c) {
+KESTRELIA_INLINE void record_block(R& rec, DayProducts& sums, double* positions, const DayRows& d,
+                                   std::int64_t i, std::ptrdiff_t j0, std::ptrdiff_t cols,
+                                   const Factors& f, const Costs& c) {
     const DayVectors in = load_day<Full>(d, j0, cols);
     v4d position = load_at(positions + j0);
     DayDetail det;
@@ -174,14 +174,21 @@ KESTRELIA_INLINE void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_da
                                         const F64View& signal, const std::int64_t* signal_rows,
                                         const VwapMarket& m, const Factors& f, const Costs& c) {
     const std::ptrdiff_t cols = signal.cols;
-    RowReader<double> sig(signal), pc(m.prev_close), cl(m.close), bp(m.buy_price),
-        sp(m.sell_price), sf(m.split), dv(m.dividend);
+    RowReader<double> sig(signal), pc(m.prev_close), cl(m.close), bp(m.buy_price), sp(m.sell_price),
+        sf(m.split), dv(m.dividend);
     RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
     std::vector<double> positions(static_cast<std::size_t>((cols + width - 1) / width * width),
                                   0.0);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
-        const DayRows d{sig.row(signal_rows[i]), pc.row(i), cl.row(i), bp.row(i), sp.row(i),
-                        sf.row(i), dv.row(i), cb.row(i), cs.row(i)};
+        const DayRows d{sig.row(signal_rows[i]),
+                        pc.row(i),
+                        cl.row(i),
+                        bp.row(i),
+                        sp.row(i),
+                        sf.row(i),
+                        dv.row(i),
+                        cb.row(i),
+                        cs.row(i)};
         const v4d zero = splat(0.0);
         DayProducts sums{zero, zero, zero, zero, zero};
         std::ptrdiff_t j0 = 0;
@@ -208,9 +215,9 @@ KESTRELIA_AVX2_CLONE void simulate_recorded_avx2(double* out, R& rec, std::ptrdi
     simulate_recorded(out, rec, n_days, signal, signal_rows, m, f, c);
 }
 
-void simulate_recorded_portable(double* out, R& rec, std::ptrdiff_t n_days,
-                                const F64View& signal, const std::int64_t* signal_rows,
-                                const VwapMarket& m, const Factors& f, const Costs& c) {
+void simulate_recorded_portable(double* out, R& rec, std::ptrdiff_t n_days, const F64View& signal,
+                                const std::int64_t* signal_rows, const VwapMarket& m,
+                                const Factors& f, const Costs& c) {
     simulate_recorded(out, rec, n_days, signal, signal_rows, m, f, c);
 }
 
