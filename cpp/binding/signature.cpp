@@ -219,6 +219,13 @@ Param arg(std::string name, std::string annotation, py::object default_value) {
 
 void finalise(FunctionSpec& spec) {
     if (spec.qualname.empty()) spec.qualname = spec.name;
+    if (spec.params.size() > max_params)
+        throw std::logic_error(spec.name + ": more than 64 parameters");
+    for (std::size_t i = 0; i < spec.params.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (spec.params[i].name == spec.params[j].name)
+                throw std::logic_error(spec.name + ": parameter " + spec.params[i].name +
+                                       " declared twice");
     bool seen_default = false;
     bool seen_kwonly = false;
     spec.n_positional = 0;
@@ -326,8 +333,12 @@ void raise_wrong_return(std::string_view expected, py::handle got) {
 }
 
 std::size_t Args::index(std::string_view name) const {
-    for (std::size_t i = 0; i < spec_->params.size(); ++i)
-        if (spec_->params[i].name == name) return i;
+    for (std::size_t i = 0; i < spec_->params.size(); ++i) {
+        if (spec_->params[i].name == name) {
+            reads_ |= std::uint64_t{1} << i;
+            return i;
+        }
+    }
     throw std::logic_error(spec_->name + ": no parameter named " + std::string(name));
 }
 
