@@ -168,7 +168,16 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
             status = kernels::vwap_daily_return(dst, n_days, signal_view, signal.rows.data(),
                                                 market_views, params);
     }
-    if (!status) throw py::value_error("VWAP simulation received inconsistent market arrays");
+    if (!status) {
+        // The shapes and the row map are checked above and built here, so this is a fault
+        // of this module: the message names where the kernel stopped.
+        if (status.position >= 0)
+            throw py::value_error(
+                py::str("VWAP simulation has no weights row for trading day {} (row {})")
+                    .format(signal.index[py::int_(status.position)], status.position)
+                    .cast<std::string>());
+        throw py::value_error("VWAP simulation received inconsistent market arrays");
+    }
     outcome.daily_return = binding::pandas().attr("Series")(out, py::arg("index") = signal.index,
                                                             py::arg("copy") = false);
     if (record)

@@ -360,7 +360,9 @@ py::object ks_factors_to_matrices(const Args& a) {
                 py::gil_scoped_release nogil;  // our own vectors only
                 status = kernels::group_rows(order.data(), starts.data(), rows, slots, n_groups);
             }
-            if (!status) throw py::value_error("pivot: a factor-name code is out of range");
+            if (!status)
+                throw py::value_error("pivot: a factor-name code is out of range at row " +
+                                      std::to_string(status.position));
         }
         for (std::int32_t g = 0; g < n_groups; ++g) {
             RowSelection selection;
