@@ -2,7 +2,9 @@
 
 #include <structmember.h>
 
+#include <cstdint>
 #include <memory>
+#include <stdexcept>
 
 #include "kestrelia/binding/pyutil.hpp"
 
@@ -11,8 +13,7 @@ namespace kestrelia::binding {
 namespace {
 
 struct NativeFunction {
-    PyObject_HEAD
-    FunctionSpec* spec;
+    PyObject_HEAD FunctionSpec* spec;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -21,6 +22,7 @@ struct NativeFunction {
     PyObject* signature;    // built on first access
     PyObject* dict;
     PyObject* weakrefs;
+    std::uint64_t reads;  // parameters any call has looked up (updated under the GIL)
 };
 
 PyTypeObject* function_type = nullptr;
@@ -31,6 +33,11 @@ PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
     NativeFunction* f = as_function(self);
     return guarded([&]() -> PyObject* {
         Args bound(*f->spec, bind_call(*f->spec, args, kwargs));
+        struct Record {  // also when the body raises: its reads up to then count
+            NativeFunction* f;
+            const Args& bound;
+            ~Record() { f->reads |= bound.reads(); }
+        } record{f, bound};
         py::object result = f->spec->impl(bound);
         check_return(*f->spec, result);
         return result.release().ptr();
@@ -46,17 +53,41 @@ PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// A function's __dict__, __module__ and __doc__ can hold any object, so a function can be
+// part of a reference cycle: the type takes part in garbage collection.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    NativeFunction* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->signature);
+    Py_VISIT(f->dict);
+    if (f->spec != nullptr)
+        for (const auto& p : f->spec->params) Py_VISIT(p.default_value.ptr());
+    return 0;
+}
+
+// Name and qualname are always texts and cannot take part in a cycle; they stay so that
+// repr() works until the object is freed.
+int clear(PyObject* self) {
+    NativeFunction* f = as_function(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->signature);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
 void dealloc(PyObject* self) {
     NativeFunction* f = as_function(self);
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    Py_XDECREF(f->name);
-    Py_XDECREF(f->qualname);
-    Py_XDECREF(f->module);
-    Py_XDECREF(f->doc);
-    Py_XDECREF(f->annotations);
-    Py_XDECREF(f->signature);
-    Py_XDECREF(f->dict);
+    clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
     delete f->spec;
     type->tp_free(self);
     Py_DECREF(type);
@@ -78,6 +109,7 @@ PyMethodDef methods[] = {
 };
 
 PyObject* get_slot(PyObject* value) {
+    if (value == nullptr) value = Py_None;  // cleared by the garbage collector
     Py_INCREF(value);
     return value;
 }
@@ -165,15 +197,13 @@ PyObject* get_signature(PyObject* self, void*) {
             for (const auto& p : f->spec->params) {
                 py::dict kw;
                 kw["default"] = p.has_default ? p.default_value : empty;
-                kw["annotation"] =
-                    p.annotation.empty() ? empty : py::object(py::str(p.annotation));
+                kw["annotation"] = p.annotation.empty() ? empty : py::object(py::str(p.annotation));
                 py::object kind = p.keyword_only ? parameter.attr("KEYWORD_ONLY")
                                                  : parameter.attr("POSITIONAL_OR_KEYWORD");
                 params.append(parameter(py::str(p.name), kind, **kw));
             }
-            py::object ret = f->spec->returns.empty()
-                                 ? inspect.attr("Signature").attr("empty")
-                                 : py::object(py::str(f->spec->returns));
+            py::object ret = f->spec->returns.empty() ? inspect.attr("Signature").attr("empty")
+                                                      : py::object(py::str(f->spec->returns));
             return inspect.attr("Signature")(params, py::arg("return_annotation") = ret)
                 .release()
                 .ptr();
@@ -181,6 +211,18 @@ PyObject* get_signature(PyObject* self, void*) {
         if (f->signature == nullptr) return nullptr;
     }
     return get_slot(f->signature);
+}
+
+// The names of the parameters that calls in this process have looked up, in declaration
+// order: a test that calls every function compares them with the declared ones.
+PyObject* get_params_read(PyObject* self, void*) {
+    NativeFunction* f = as_function(self);
+    return guarded([&]() -> PyObject* {
+        py::list names;
+        for (std::size_t i = 0; i < f->spec->params.size(); ++i)
+            if (f->reads & (std::uint64_t{1} << i)) names.append(py::str(f->spec->params[i].name));
+        return py::tuple(names).release().ptr();
+    });
 }
 
 PyGetSetDef getset[] = {
@@ -192,6 +234,7 @@ PyGetSetDef getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__params_read__", get_params_read, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -206,6 +249,8 @@ PyType_Slot slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
@@ -217,7 +262,7 @@ PyType_Spec type_spec = {
     "kestrelia.native_function",
     sizeof(NativeFunction),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     slots,
 };
 
@@ -243,9 +288,30 @@ py::object make_function(FunctionSpec spec, const std::string& module_name) {
     f->name = py::str(f->spec->name).release().ptr();
     f->qualname = py::str(f->spec->qualname).release().ptr();
     f->module = py::str(module_name).release().ptr();
-    f->doc = f->spec->doc.empty() ? py::none().release().ptr()
-                                  : py::str(f->spec->doc).release().ptr();
+    f->doc =
+        f->spec->doc.empty() ? py::none().release().ptr() : py::str(f->spec->doc).release().ptr();
     return result;
+}
+
+void define(py::module_ module, std::vector<FunctionSpec> table) {
+    const std::string module_name = module.attr("__name__").cast<std::string>();
+    for (auto& spec : table) {
+        if (spec.is_static) throw std::logic_error(spec.name + ": staticmethod outside a class");
+        const std::string name = spec.name;
+        module.attr(name.c_str()) = make_function(std::move(spec), module_name);
+    }
+}
+
+void define(py::dict ns, std::vector<FunctionSpec> table, const std::string& module_name,
+            const std::string& class_name) {
+    py::object staticmethod = py::module_::import("builtins").attr("staticmethod");
+    for (auto& spec : table) {
+        const std::string name = spec.name;
+        const bool is_static = spec.is_static;
+        if (spec.qualname.empty()) spec.qualname = class_name + "." + name;
+        py::object fn = make_function(std::move(spec), module_name);
+        ns[name.c_str()] = is_static ? staticmethod(fn) : fn;
+    }
 }
 
 }  // namespace kestrelia::binding

@@ -81,8 +81,8 @@ BoolMatrix bool_matrix(py::handle array) {
 }
 
 F64Matrix frame_f64(py::handle frame) {
-    return f64_matrix(frame.attr("to_numpy")(py::arg("dtype") = float_type(),
-                                             py::arg("copy") = false));
+    return f64_matrix(
+        frame.attr("to_numpy")(py::arg("dtype") = float_type(), py::arg("copy") = false));
 }
 
 py::array_t<double, py::array::f_style> new_f64_fortran(Py_ssize_t rows, Py_ssize_t cols) {
@@ -99,8 +99,9 @@ bool all_float64(py::handle frame) {
     return py::bool_(frame.attr("dtypes").attr("__eq__")(float64).attr("all")());
 }
 
-py::object float_type() { return py::reinterpret_borrow<py::object>(
-    reinterpret_cast<PyObject*>(&PyFloat_Type)); }
+py::object float_type() {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type));
+}
 
 py::list texts(std::initializer_list<const char*> values) {
     py::list out;

@@ -56,34 +56,51 @@ void derive_check(std::string_view annotation, Check& check, bool& accepts_none)
         return;
     }
     auto h = head(only);
-    if (h == "str") check = Check::exact_str;
-    else if (h == "dict") check = Check::exact_dict;
-    else if (h == "list") check = Check::exact_list;
-    else if (h == "int" && h == only) check = Check::to_int;
-    else if (h == "float" && h == only) check = Check::to_float;
-    else if (h == "bool" && h == only) check = Check::truth;
+    if (h == "str")
+        check = Check::exact_str;
+    else if (h == "dict")
+        check = Check::exact_dict;
+    else if (h == "list")
+        check = Check::exact_list;
+    else if (h == "int" && h == only)
+        check = Check::to_int;
+    else if (h == "float" && h == only)
+        check = Check::to_float;
+    else if (h == "bool" && h == only)
+        check = Check::truth;
     if (check == Check::none) accepts_none = false;
 }
 
 const char* type_name(Check check) {
     switch (check) {
-        case Check::exact_str: return "str";
-        case Check::exact_dict: return "dict";
-        case Check::exact_list: return "list";
-        case Check::to_int: return "int";
-        case Check::to_float: return "float";
-        case Check::truth: return "bool";
-        case Check::none: break;
+        case Check::exact_str:
+            return "str";
+        case Check::exact_dict:
+            return "dict";
+        case Check::exact_list:
+            return "list";
+        case Check::to_int:
+            return "int";
+        case Check::to_float:
+            return "float";
+        case Check::truth:
+            return "bool";
+        case Check::none:
+            break;
     }
     return "object";
 }
 
 bool exact_type_matches(Check check, PyObject* value) {
     switch (check) {
-        case Check::exact_str: return PyUnicode_CheckExact(value);
-        case Check::exact_dict: return PyDict_CheckExact(value);
-        case Check::exact_list: return PyList_CheckExact(value);
-        default: return true;
+        case Check::exact_str:
+            return PyUnicode_CheckExact(value);
+        case Check::exact_dict:
+            return PyDict_CheckExact(value);
+        case Check::exact_list:
+            return PyList_CheckExact(value);
+        default:
+            return true;
     }
 }
 
@@ -111,12 +128,12 @@ bool exact_type_matches(Check check, PyObject* value) {
             if (i) joined += ", ";
             joined += reprs[i].cast<std::string>();
         }
-        joined += ", " + reprs[n - 2].cast<std::string>() + ", and " +
-                  reprs[n - 1].cast<std::string>();
+        joined +=
+            ", " + reprs[n - 2].cast<std::string>() + ", and " + reprs[n - 1].cast<std::string>();
     }
     throw_type_error(PyUnicode_FromFormat("%s() missing %zd required %s argument%s: %s",
-                                          spec.qualname.c_str(), static_cast<Py_ssize_t>(n),
-                                          kind, n == 1 ? "" : "s", joined.c_str()));
+                                          spec.qualname.c_str(), static_cast<Py_ssize_t>(n), kind,
+                                          n == 1 ? "" : "s", joined.c_str()));
 }
 
 // CPython: "f() takes from 2 to 8 positional arguments but 9 were given".
@@ -141,10 +158,10 @@ bool exact_type_matches(Check check, PyObject* value) {
                      std::to_string(kwonly_given) + " keyword-only argument" +
                      (kwonly_given != 1 ? "s" : "") + ")";
     }
-    throw_type_error(PyUnicode_FromFormat(
-        "%s() takes %s positional argument%s but %zd%s %s given", spec.qualname.c_str(),
-        sig.c_str(), plural ? "s" : "", given, kwonly_sig.c_str(),
-        given == 1 && !kwonly_given ? "was" : "were"));
+    throw_type_error(PyUnicode_FromFormat("%s() takes %s positional argument%s but %zd%s %s given",
+                                          spec.qualname.c_str(), sig.c_str(), plural ? "s" : "",
+                                          given, kwonly_sig.c_str(),
+                                          given == 1 && !kwonly_given ? "was" : "were"));
 }
 
 py::object convert(const Param& param, PyObject* value) {
@@ -178,7 +195,8 @@ py::object convert(const Param& param, PyObject* value) {
             if (truth < 0) throw py::error_already_set();
             return py::bool_(truth != 0);
         }
-        case Check::none: break;
+        case Check::none:
+            break;
     }
     return obj;
 }
@@ -201,6 +219,13 @@ Param arg(std::string name, std::string annotation, py::object default_value) {
 
 void finalise(FunctionSpec& spec) {
     if (spec.qualname.empty()) spec.qualname = spec.name;
+    if (spec.params.size() > max_params)
+        throw std::logic_error(spec.name + ": more than 64 parameters");
+    for (std::size_t i = 0; i < spec.params.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (spec.params[i].name == spec.params[j].name)
+                throw std::logic_error(spec.name + ": parameter " + spec.params[i].name +
+                                       " declared twice");
     bool seen_default = false;
     bool seen_kwonly = false;
     spec.n_positional = 0;
@@ -212,7 +237,8 @@ void finalise(FunctionSpec& spec) {
         }
         if (seen_kwonly)
             throw std::logic_error(spec.name + ": positional parameter after keyword-only");
-        if (p.has_default) seen_default = true;
+        if (p.has_default)
+            seen_default = true;
         else if (seen_default)
             throw std::logic_error(spec.name + ": required parameter after a default");
         ++spec.n_positional;
@@ -266,10 +292,12 @@ std::vector<py::object> bind_call(const FunctionSpec& spec, PyObject* args, PyOb
 
     std::vector<std::string> missing;
     for (std::size_t j = 0; j < spec.n_positional; ++j)
-        if (slots[j] == nullptr && !spec.params[j].has_default) missing.push_back(spec.params[j].name);
+        if (slots[j] == nullptr && !spec.params[j].has_default)
+            missing.push_back(spec.params[j].name);
     if (!missing.empty()) raise_missing(spec, missing, "positional");
     for (std::size_t j = spec.n_positional; j < n_params; ++j)
-        if (slots[j] == nullptr && !spec.params[j].has_default) missing.push_back(spec.params[j].name);
+        if (slots[j] == nullptr && !spec.params[j].has_default)
+            missing.push_back(spec.params[j].name);
     if (!missing.empty()) raise_missing(spec, missing, "keyword-only");
 
     // Defaults are taken as they are (like Python's); given values are converted in
@@ -277,8 +305,10 @@ std::vector<py::object> bind_call(const FunctionSpec& spec, PyObject* args, PyOb
     std::vector<py::object> values(n_params);
     for (std::size_t j = 0; j < n_params; ++j) {
         const Param& p = spec.params[j];
-        if (slots[j] == nullptr) values[j] = p.default_value;
-        else values[j] = convert(p, slots[j]);
+        if (slots[j] == nullptr)
+            values[j] = p.default_value;
+        else
+            values[j] = convert(p, slots[j]);
     }
     return values;
 }
@@ -291,26 +321,28 @@ void check_return(const FunctionSpec& spec, const py::object& result) {
 
 void raise_incorrect_type(std::string_view name, std::string_view expected, py::handle got) {
     std::string n(name), e(expected);
-    throw_type_error(PyUnicode_FromFormat(
-        "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", n.c_str(),
-        e.c_str(), Py_TYPE(got.ptr())->tp_name));
+    throw_type_error(
+        PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                             n.c_str(), e.c_str(), Py_TYPE(got.ptr())->tp_name));
 }
 
 void raise_wrong_return(std::string_view expected, py::handle got) {
     std::string e(expected);
-    throw_type_error(PyUnicode_FromFormat("Expected %s, got %.200s", e.c_str(),
-                                          Py_TYPE(got.ptr())->tp_name));
+    throw_type_error(
+        PyUnicode_FromFormat("Expected %s, got %.200s", e.c_str(), Py_TYPE(got.ptr())->tp_name));
 }
 
 std::size_t Args::index(std::string_view name) const {
-    for (std::size_t i = 0; i < spec_->params.size(); ++i)
-        if (spec_->params[i].name == name) return i;
+    for (std::size_t i = 0; i < spec_->params.size(); ++i) {
+        if (spec_->params[i].name == name) {
+            reads_ |= std::uint64_t{1} << i;
+            return i;
+        }
+    }
     throw std::logic_error(spec_->name + ": no parameter named " + std::string(name));
 }
 
-double Args::f64(std::string_view name) const {
-    return values_[index(name)].cast<double>();
-}
+double Args::f64(std::string_view name) const { return values_[index(name)].cast<double>(); }
 
 long long Args::i64(std::string_view name) const {
     long long v = PyLong_AsLongLong(values_[index(name)].ptr());

@@ -4,9 +4,9 @@
 // total frame and the weight matrix included) instead of the host's result record.
 #include <pybind11/pybind11.h>
 
+#include "../pelorin/pelorin.hpp"
 #include "kestrelia/binding/native_function.hpp"
 #include "kestrelia/binding/pyutil.hpp"
-#include "../pelorin/pelorin.hpp"
 
 namespace py = pybind11;
 using kestrelia::binding::arg;
@@ -37,27 +37,35 @@ std::vector<FunctionSpec> function_table() {
     const std::string df = "pd.DataFrame";
     std::vector<FunctionSpec> t;
     t.push_back(
-        {"run_backtest",
-         {arg("strategy_matrix", df), arg("can_buy_stock", df), arg("cant_sell_stock", df),
-          arg("split_factor", df), arg("dividend_factor", df), arg("close_price", df),
-          arg("prev_close", df), arg("buy_price", df), arg("sell_price", df),
-          arg("benchmark_dict", "dict[str, pd.Series] | None", none),
-          arg("benchmark_names", "str", py::str("000852")),
-          arg("rolling_window", "int", py::int_(0)), arg("total_money", "float", py::float_(1e8)),
-          arg("fee", "float", py::float_(0.0001)), arg("rule_fee", "float", py::float_(0.0005)),
-          arg("lot_size", "int", py::int_(200)),
-          arg("strategy_name", "str", py::str("strategy")),
-          std::move(arg("plot_image_kind", "str | None", none)).kw_only(),
-          std::move(arg("plot_save_path", "str | Path | None", none)).kw_only(),
-          std::move(arg("plot_title", "str | None", none)).kw_only(),
-          std::move(arg("execution", "bool", py::bool_(false))).kw_only()},
-         "dict",
-         "Run the backtest pipeline with a chosen lot size and return a dict of\n"
-         "strategy_name, daily_return, cumulative_return, stats, benchmark_summary,\n"
-         "plot_paths, total (the total frame), work (the restricted, smoothed weights) and\n"
-         "execution (with execution=True, what the simulation traded, else None).\n"
-         "Charts are drawn only when both plot_image_kind and plot_save_path are given.",
-         run_backtest});
+        {.name = "run_backtest",
+         .params = {arg("strategy_matrix", df),
+                    arg("can_buy_stock", df),
+                    arg("cant_sell_stock", df),
+                    arg("split_factor", df),
+                    arg("dividend_factor", df),
+                    arg("close_price", df),
+                    arg("prev_close", df),
+                    arg("buy_price", df),
+                    arg("sell_price", df),
+                    arg("benchmark_dict", "dict[str, pd.Series] | None", none),
+                    arg("benchmark_names", "str", py::str("000852")),
+                    arg("rolling_window", "int", py::int_(0)),
+                    arg("total_money", "float", py::float_(1e8)),
+                    arg("fee", "float", py::float_(0.0001)),
+                    arg("rule_fee", "float", py::float_(0.0005)),
+                    arg("lot_size", "int", py::int_(200)),
+                    arg("strategy_name", "str", py::str("strategy")),
+                    arg("plot_image_kind", "str | None", none).kw_only(),
+                    arg("plot_save_path", "str | Path | None", none).kw_only(),
+                    arg("plot_title", "str | None", none).kw_only(),
+                    arg("execution", "bool", py::bool_(false)).kw_only()},
+         .returns = "dict",
+         .doc = "Run the backtest pipeline with a chosen lot size and return a dict of\n"
+                "strategy_name, daily_return, cumulative_return, stats, benchmark_summary,\n"
+                "plot_paths, total (the total frame), work (the restricted, smoothed weights) and\n"
+                "execution (with execution=True, what the simulation traded, else None).\n"
+                "Charts are drawn only when both plot_image_kind and plot_save_path are given.",
+         .impl = run_backtest});
     return t;
 }
 
@@ -71,9 +79,5 @@ PYBIND11_MODULE(_engine, m) {
     // The pipeline calls the module functions by name: resolve them in _pelorin, so both
     // entry points run exactly the same steps.
     binding::set_home_module(py::module_::import("kestrelia.backtest._pelorin"));
-    const std::string module_name = m.attr("__name__").cast<std::string>();
-    for (auto& spec : engine::function_table()) {
-        const std::string fname = spec.name;
-        m.attr(fname.c_str()) = binding::make_function(std::move(spec), module_name);
-    }
+    binding::define(m, engine::function_table());
 }

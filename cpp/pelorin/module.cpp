@@ -44,8 +44,8 @@ py::object make_result_class(py::module_& m) {
     ns["__doc__"] = result_doc;
     ns["__annotations__"] = annotations;
     py::module_ builtins = py::module_::import("builtins");
-    py::object cls = builtins.attr("type")("_PelorinResult",
-                                           py::make_tuple(builtins.attr("object")), ns);
+    py::object cls =
+        builtins.attr("type")("_PelorinResult", py::make_tuple(builtins.attr("object")), ns);
     return m.attr("dataclass")(cls);
 }
 
@@ -55,203 +55,219 @@ std::vector<FunctionSpec> function_table() {
     const py::object none = py::none();
     std::vector<FunctionSpec> t;
 
-    t.push_back({"_smooth_strategy_weights",
-                 {arg("strategy_matrix", df), arg("rolling_window", "int")},
-                 df,
-                 "Replace each day's target weights by their trailing mean over the last\n"
-                 "rolling_window trading days (missing weights count as zero in the window).\n"
-                 "\n"
-                 "Windows of 0 and 1 mean no smoothing and return strategy_matrix itself. The\n"
-                 "first rolling_window - 1 dates are dropped, and a smoothed weight of exactly\n"
-                 "zero becomes NaN (no signal).",
-                 smooth_strategy_weights});
+    t.push_back(
+        {.name = "_smooth_strategy_weights",
+         .params = {arg("strategy_matrix", df), arg("rolling_window", "int")},
+         .returns = df,
+         .doc = "Replace each day's target weights by their trailing mean over the last\n"
+                "rolling_window trading days (missing weights count as zero in the window).\n"
+                "\n"
+                "Windows of 0 and 1 mean no smoothing and return strategy_matrix itself. The\n"
+                "first rolling_window - 1 dates are dropped, and a smoothed weight of exactly\n"
+                "zero becomes NaN (no signal).",
+         .impl = smooth_strategy_weights});
 
     t.push_back(
-        {"calc_strategy_vwap_daily_return",
-         {arg("signal_matrix", df), arg("can_buy_stock", df), arg("cant_sell_stock", df),
-          arg("split_factor", df), arg("dividend_factor", df), arg("close_price", df),
-          arg("prev_close", df), arg("buy_price", df), arg("sell_price", df),
-          arg("total_money", "float", py::float_(1e8)), arg("fee", "float", py::float_(0.0001)),
-          arg("rule_fee", "float", py::float_(0.0005)), arg("lot_size", "int", py::int_(200))},
-         "pd.Series",
-         "Daily return of one fixed-capital portfolio trading at VWAP prices.\n"
-         "\n"
-         "On each trading day T the portfolio trades towards the target implied by the\n"
-         "weights of day T-1: weights become whole lots of lot_size shares at the previous\n"
-         "close, buys and sells happen only where can_buy_stock / cant_sell_stock allow,\n"
-         "the day is valued at buy, sell and close prices with commission (fee, both sides)\n"
-         "and stamp duty (rule_fee, sells), split factors adjust the prices of shares held\n"
-         "or sold and dividends are credited to them. The result is each day's profit and\n"
-         "loss over total_money (no compounding), indexed by the trading days that follow a\n"
-         "day with weights.",
-         calc_strategy_vwap_daily_return});
+        {.name = "calc_strategy_vwap_daily_return",
+         .params = {arg("signal_matrix", df), arg("can_buy_stock", df), arg("cant_sell_stock", df),
+                    arg("split_factor", df), arg("dividend_factor", df), arg("close_price", df),
+                    arg("prev_close", df), arg("buy_price", df), arg("sell_price", df),
+                    arg("total_money", "float", py::float_(1e8)),
+                    arg("fee", "float", py::float_(0.0001)),
+                    arg("rule_fee", "float", py::float_(0.0005)),
+                    arg("lot_size", "int", py::int_(200))},
+         .returns = "pd.Series",
+         .doc =
+             "Daily return of one fixed-capital portfolio trading at VWAP prices.\n"
+             "\n"
+             "On each trading day T the portfolio trades towards the target implied by the\n"
+             "weights of day T-1: weights become whole lots of lot_size shares at the previous\n"
+             "close, buys and sells happen only where can_buy_stock / cant_sell_stock allow,\n"
+             "the day is valued at buy, sell and close prices with commission (fee, both sides)\n"
+             "and stamp duty (rule_fee, sells), split factors adjust the prices of shares held\n"
+             "or sold and dividends are credited to them. The result is each day's profit and\n"
+             "loss over total_money (no compounding), indexed by the trading days that follow a\n"
+             "day with weights.",
+         .impl = calc_strategy_vwap_daily_return});
 
-    t.push_back({"_build_total_backtesting_frame",
-                 {arg("total_backtesting", df)},
-                 df,
-                 "Build the total frame from daily_return, index_daily_return and an optional\n"
-                 "close column: rows with any NaN are dropped, then extra_daily_return, long,\n"
-                 "close_net_value, max_drowdown, extra_return and extra_max_drowdown are\n"
-                 "derived (net values are sums of daily returns, drawdowns are differences\n"
-                 "from the running peak). The input is not modified.",
-                 build_total_backtesting_frame});
+    t.push_back({.name = "_build_total_backtesting_frame",
+                 .params = {arg("total_backtesting", df)},
+                 .returns = df,
+                 .doc =
+                     "Build the total frame from daily_return, index_daily_return and an optional\n"
+                     "close column: rows with any NaN are dropped, then extra_daily_return, long,\n"
+                     "close_net_value, max_drowdown, extra_return and extra_max_drowdown are\n"
+                     "derived (net values are sums of daily returns, drawdowns are differences\n"
+                     "from the running peak). The input is not modified.",
+                 .impl = build_total_backtesting_frame});
 
-    t.push_back({"calc_strategy_stats",
-                 {arg("total_frame", df), arg("signal_df", df)},
-                 "dict",
-                 "The thirteen summary statistics of a total frame and its weight matrix.\n"
-                 "\n"
-                 "Annual returns are in percentage points (linear over n / 252 years);\n"
-                 "drawdowns, win rates and turnover are ratios; holding_count is the mean\n"
-                 "number of finite weights per day.",
-                 calc_strategy_stats});
+    t.push_back({.name = "calc_strategy_stats",
+                 .params = {arg("total_frame", df), arg("signal_df", df)},
+                 .returns = "dict",
+                 .doc = "The thirteen summary statistics of a total frame and its weight matrix.\n"
+                        "\n"
+                        "Annual returns are in percentage points (linear over n / 252 years);\n"
+                        "drawdowns, win rates and turnover are ratios; holding_count is the mean\n"
+                        "number of finite weights per day.",
+                 .impl = calc_strategy_stats});
 
     t.push_back(
-        {"run_strategy_backtest_core",
-         {arg("strategy_matrix", df), arg("can_buy_stock", df), arg("cant_sell_stock", df),
-          arg("split_factor", df), arg("dividend_factor", df), arg("close_price", df),
-          arg("prev_close", df), arg("buy_price", df), arg("sell_price", df),
-          arg("benchmark_dict", "dict[str, pd.Series] | None", none),
-          arg("benchmark_names", "str", py::str("000852")),
-          arg("rolling_window", "int", py::int_(0)), arg("total_money", "float", py::float_(1e8)),
-          arg("fee", "float", py::float_(0.0001)), arg("rule_fee", "float", py::float_(0.0005)),
-          arg("plot_image_kind", "str | None", py::str("large")),
-          arg("plot_save_path", "str | Path | None", none),
-          arg("strategy_name", "str", py::str("strategy")), arg("plot_title", "str | None", none)},
-         "_PelorinResult",
-         "Run a whole backtest of a target-weight matrix.\n"
-         "\n"
-         "Restricts the weights to the dates and stocks of close_price, smooths them over\n"
-         "rolling_window days, computes the VWAP daily return, joins it with the primary\n"
-         "benchmark benchmark_names of benchmark_dict (a flat benchmark when absent), builds\n"
-         "the total frame and the statistics, summarises the excess over every benchmark\n"
-         "and, when both plot_image_kind and plot_save_path are given, draws the two PNG\n"
-         "charts. Returns a _PelorinResult.",
-         run_strategy_backtest_core});
+        {.name = "run_strategy_backtest_core",
+         .params = {arg("strategy_matrix", df), arg("can_buy_stock", df),
+                    arg("cant_sell_stock", df), arg("split_factor", df), arg("dividend_factor", df),
+                    arg("close_price", df), arg("prev_close", df), arg("buy_price", df),
+                    arg("sell_price", df),
+                    arg("benchmark_dict", "dict[str, pd.Series] | None", none),
+                    arg("benchmark_names", "str", py::str("000852")),
+                    arg("rolling_window", "int", py::int_(0)),
+                    arg("total_money", "float", py::float_(1e8)),
+                    arg("fee", "float", py::float_(0.0001)),
+                    arg("rule_fee", "float", py::float_(0.0005)),
+                    arg("plot_image_kind", "str | None", py::str("large")),
+                    arg("plot_save_path", "str | Path | None", none),
+                    arg("strategy_name", "str", py::str("strategy")),
+                    arg("plot_title", "str | None", none)},
+         .returns = "_PelorinResult",
+         .doc =
+             "Run a whole backtest of a target-weight matrix.\n"
+             "\n"
+             "Restricts the weights to the dates and stocks of close_price, smooths them over\n"
+             "rolling_window days, computes the VWAP daily return, joins it with the primary\n"
+             "benchmark benchmark_names of benchmark_dict (a flat benchmark when absent), builds\n"
+             "the total frame and the statistics, summarises the excess over every benchmark\n"
+             "and, when both plot_image_kind and plot_save_path are given, draws the two PNG\n"
+             "charts. Returns a _PelorinResult.",
+         .impl = run_strategy_backtest_core});
 
     const std::string chart_lock_note =
         "\n\nThe caller must hold _MATPLOTLIB_PLOT_LOCK: pyplot's state is process-global.";
     const std::string str_path = "str | Path";
 
-    t.push_back({"_format_pct",
-                 {arg("value"), arg("digits", "int", py::int_(2))},
-                 "str",
-                 "A ratio as a percentage with `digits` decimals (0.05 gives '5.00%');\n"
-                 "'--' for a missing value (None, NaN, pd.NA, NaT).",
-                 format_pct});
+    t.push_back({.name = "_format_pct",
+                 .params = {arg("value"), arg("digits", "int", py::int_(2))},
+                 .returns = "str",
+                 .doc = "A ratio as a percentage with `digits` decimals (0.05 gives '5.00%');\n"
+                        "'--' for a missing value (None, NaN, pd.NA, NaT).",
+                 .impl = format_pct});
 
-    t.push_back({"_format_pct_points",
-                 {arg("value"), arg("digits", "int", py::int_(2))},
-                 "str",
-                 "Percentage points with `digits` decimals followed by '%' (5.0 gives\n"
-                 "'5.00%'); '--' for a missing value.",
-                 format_pct_points});
+    t.push_back({.name = "_format_pct_points",
+                 .params = {arg("value"), arg("digits", "int", py::int_(2))},
+                 .returns = "str",
+                 .doc = "Percentage points with `digits` decimals followed by '%' (5.0 gives\n"
+                        "'5.00%'); '--' for a missing value.",
+                 .impl = format_pct_points});
 
-    t.push_back({"_format_num",
-                 {arg("value"), arg("digits", "int", py::int_(2))},
-                 "str",
-                 "A number in fixed-point notation with `digits` decimals (1.234 gives\n"
-                 "'1.23'); '--' for a missing value.",
-                 format_num});
+    t.push_back({.name = "_format_num",
+                 .params = {arg("value"), arg("digits", "int", py::int_(2))},
+                 .returns = "str",
+                 .doc = "A number in fixed-point notation with `digits` decimals (1.234 gives\n"
+                        "'1.23'); '--' for a missing value.",
+                 .impl = format_num});
 
-    t.push_back({"_format_annual_excess",
-                 {arg("annual_excess", "pd.Series")},
-                 "str",
-                 "Per-year excess returns (ratios) as one line, 'year: pct' items joined by\n"
-                 "' | ' in the series' order; missing years are left out, and '--' stands\n"
-                 "for an empty, absent or all-missing series.",
-                 format_annual_excess});
+    t.push_back({.name = "_format_annual_excess",
+                 .params = {arg("annual_excess", "pd.Series")},
+                 .returns = "str",
+                 .doc =
+                     "Per-year excess returns (ratios) as one line, 'year: pct' items joined by\n"
+                     "' | ' in the series' order; missing years are left out, and '--' stands\n"
+                     "for an empty, absent or all-missing series.",
+                 .impl = format_annual_excess});
 
-    t.push_back({"_period_return_drawdown_calmar",
-                 {arg("daily_return", "pd.Series")},
-                 "tuple[float, float, float]",
-                 "(period return, maximum drawdown, Calmar ratio) of one period's daily\n"
-                 "returns: the simple sum, the deepest fall of the summed curve below its\n"
-                 "running peak (never counted below the starting level), and the annualised\n"
-                 "mean return over that drawdown (NaN when there is no drawdown). Three NaN\n"
-                 "for None or an empty series.",
-                 period_return_drawdown_calmar});
+    t.push_back({.name = "_period_return_drawdown_calmar",
+                 .params = {arg("daily_return", "pd.Series")},
+                 .returns = "tuple[float, float, float]",
+                 .doc =
+                     "(period return, maximum drawdown, Calmar ratio) of one period's daily\n"
+                     "returns: the simple sum, the deepest fall of the summed curve below its\n"
+                     "running peak (never counted below the starting level), and the annualised\n"
+                     "mean return over that drawdown (NaN when there is no drawdown). Three NaN\n"
+                     "for None or an empty series.",
+                 .impl = period_return_drawdown_calmar});
 
-    t.push_back({"_calc_yearly_performance_metrics",
-                 {arg("daily", df)},
-                 df,
-                 "Per calendar year the return, Sharpe ratio, maximum drawdown and Calmar\n"
-                 "ratio of daily_return and of extra_daily_return (infinite days dropped),\n"
-                 "indexed by year; an empty frame when no year has a finite return.",
-                 calc_yearly_performance_metrics});
+    t.push_back({.name = "_calc_yearly_performance_metrics",
+                 .params = {arg("daily", df)},
+                 .returns = df,
+                 .doc = "Per calendar year the return, Sharpe ratio, maximum drawdown and Calmar\n"
+                        "ratio of daily_return and of extra_daily_return (infinite days dropped),\n"
+                        "indexed by year; an empty frame when no year has a finite return.",
+                 .impl = calc_yearly_performance_metrics});
 
-    t.push_back({"_configure_strategy_plot_style",
-                 {arg("plt")},
-                 "None",
-                 "Apply the charts' global style to pyplot: the whitegrid style sheet (when\n"
-                 "available), the sans-serif font list, ASCII minus signs, bold axes titles\n"
-                 "and the figure and axes face colours.",
-                 configure_strategy_plot_style});
+    t.push_back({.name = "_configure_strategy_plot_style",
+                 .params = {arg("plt")},
+                 .returns = "None",
+                 .doc =
+                     "Apply the charts' global style to pyplot: the whitegrid style sheet (when\n"
+                     "available), the sans-serif font list, ASCII minus signs, bold axes titles\n"
+                     "and the figure and axes face colours.",
+                 .impl = configure_strategy_plot_style});
 
-    t.push_back({"_draw_yearly_metrics_table",
-                 {arg("ax"), arg("yearly_metrics", df),
-                  std::move(arg("compact", "bool", py::bool_(false))).kw_only()},
-                 "None",
-                 "Draw the yearly strategy (blue) and excess (red) metrics as a table on ax;\n"
-                 "compact uses abbreviated headers and smaller type. An empty frame draws a\n"
-                 "placeholder text instead.",
-                 draw_yearly_metrics_table});
+    t.push_back({.name = "_draw_yearly_metrics_table",
+                 .params = {arg("ax"), arg("yearly_metrics", df),
+                            arg("compact", "bool", py::bool_(false)).kw_only()},
+                 .returns = "None",
+                 .doc =
+                     "Draw the yearly strategy (blue) and excess (red) metrics as a table on ax;\n"
+                     "compact uses abbreviated headers and smaller type. An empty frame draws a\n"
+                     "placeholder text instead.",
+                 .impl = draw_yearly_metrics_table});
 
-    t.push_back({"_build_weekly_net_value_frame",
-                 {arg("total", df)},
-                 df,
-                 "Sample long, close_net_value and extra_return of a total frame on\n"
-                 "Friday-anchored week ends (each column's last finite value of the week) and\n"
-                 "add extra_net_value = extra_return + 1.",
-                 build_weekly_net_value_frame});
-
-    t.push_back(
-        {"plot_strategy_performance",
-         {arg("total", df), arg("stats", "dict"), arg("strategy_name", "str", py::str("strategy")),
-          arg("plot_title", "str | None", none),
-          arg("save_path", str_path, py::str("./strategy_backtest.png")),
-          arg("image_kind", "str", py::str("large")),
-          arg("benchmark_name", "str", py::str("000852")),
-          arg("rolling_window", "int", py::int_(0))},
-         "dict[str, str]",
-         "Draw the strategy performance figure of a total frame and its statistics to\n"
-         "save_path (PNG) under _MATPLOTLIB_PLOT_LOCK and return {'main': str(save_path)}.\n"
-         "\n"
-         "image_kind 'large' gives the wide landscape page, any other value the tall one.\n"
-         "An empty total frame draws and writes nothing.",
-         plot_strategy_performance});
-
-    t.push_back({"_plot_strategy_performance_unlocked",
-                 {arg("total", df), arg("stats", "dict"), arg("strategy_name", "str"),
-                  arg("plot_title", "str | None"), arg("save_path", str_path),
-                  arg("image_kind", "str"), arg("benchmark_name", "str"),
-                  arg("rolling_window", "int")},
-                 "None",
-                 "Render the strategy performance figure to save_path." + chart_lock_note,
-                 plot_strategy_performance_unlocked});
+    t.push_back({.name = "_build_weekly_net_value_frame",
+                 .params = {arg("total", df)},
+                 .returns = df,
+                 .doc =
+                     "Sample long, close_net_value and extra_return of a total frame on\n"
+                     "Friday-anchored week ends (each column's last finite value of the week) and\n"
+                     "add extra_net_value = extra_return + 1.",
+                 .impl = build_weekly_net_value_frame});
 
     t.push_back(
-        {"plot_weekly_net_value",
-         {arg("total", df), arg("strategy_name", "str", py::str("strategy")),
-          arg("plot_title", "str | None", none),
-          arg("save_path", str_path, py::str("./strategy_weekly_net_value.png")),
-          arg("image_kind", "str", py::str("large")),
-          arg("benchmark_name", "str", py::str("000852"))},
-         "dict[str, str]",
-         "Draw the weekly net-value figure of a total frame to save_path (PNG) under\n"
-         "_MATPLOTLIB_PLOT_LOCK and return {'weekly_net_value': str(save_path)}.\n"
-         "\n"
-         "image_kind 'large' gives the wide two-by-two layout, any other value the tall\n"
-         "one-column layout. A total frame without weeks draws and writes nothing.",
-         plot_weekly_net_value});
+        {.name = "plot_strategy_performance",
+         .params = {arg("total", df), arg("stats", "dict"),
+                    arg("strategy_name", "str", py::str("strategy")),
+                    arg("plot_title", "str | None", none),
+                    arg("save_path", str_path, py::str("./strategy_backtest.png")),
+                    arg("image_kind", "str", py::str("large")),
+                    arg("benchmark_name", "str", py::str("000852")),
+                    arg("rolling_window", "int", py::int_(0))},
+         .returns = "dict[str, str]",
+         .doc = "Draw the strategy performance figure of a total frame and its statistics to\n"
+                "save_path (PNG) under _MATPLOTLIB_PLOT_LOCK and return {'main': str(save_path)}.\n"
+                "\n"
+                "image_kind 'large' gives the wide landscape page, any other value the tall one.\n"
+                "An empty total frame draws and writes nothing.",
+         .impl = plot_strategy_performance});
 
-    t.push_back({"_plot_weekly_net_value_unlocked",
-                 {arg("total", df), arg("strategy_name", "str"), arg("plot_title", "str | None"),
-                  arg("save_path", str_path), arg("image_kind", "str"),
-                  arg("benchmark_name", "str")},
-                 "None",
-                 "Render the weekly net-value figure to save_path." + chart_lock_note,
-                 plot_weekly_net_value_unlocked});
+    t.push_back({.name = "_plot_strategy_performance_unlocked",
+                 .params = {arg("total", df), arg("stats", "dict"), arg("strategy_name", "str"),
+                            arg("plot_title", "str | None"), arg("save_path", str_path),
+                            arg("image_kind", "str"), arg("benchmark_name", "str"),
+                            arg("rolling_window", "int")},
+                 .returns = "None",
+                 .doc = "Render the strategy performance figure to save_path." + chart_lock_note,
+                 .impl = plot_strategy_performance_unlocked});
+
+    t.push_back(
+        {.name = "plot_weekly_net_value",
+         .params = {arg("total", df), arg("strategy_name", "str", py::str("strategy")),
+                    arg("plot_title", "str | None", none),
+                    arg("save_path", str_path, py::str("./strategy_weekly_net_value.png")),
+                    arg("image_kind", "str", py::str("large")),
+                    arg("benchmark_name", "str", py::str("000852"))},
+         .returns = "dict[str, str]",
+         .doc = "Draw the weekly net-value figure of a total frame to save_path (PNG) under\n"
+                "_MATPLOTLIB_PLOT_LOCK and return {'weekly_net_value': str(save_path)}.\n"
+                "\n"
+                "image_kind 'large' gives the wide two-by-two layout, any other value the tall\n"
+                "one-column layout. A total frame without weeks draws and writes nothing.",
+         .impl = plot_weekly_net_value});
+
+    t.push_back({.name = "_plot_weekly_net_value_unlocked",
+                 .params = {arg("total", df), arg("strategy_name", "str"),
+                            arg("plot_title", "str | None"), arg("save_path", str_path),
+                            arg("image_kind", "str"), arg("benchmark_name", "str")},
+                 .returns = "None",
+                 .doc = "Render the weekly net-value figure to save_path." + chart_lock_note,
+                 .impl = plot_weekly_net_value_unlocked});
 
     return t;
 }
@@ -287,9 +303,5 @@ PYBIND11_MODULE(_pelorin, m) {
     if (!modules.contains(name)) modules[name] = m;
     m.attr("_PelorinResult") = pelorin::make_result_class(m);
 
-    const std::string module_name = name.cast<std::string>();
-    for (auto& spec : pelorin::function_table()) {
-        const std::string fname = spec.name;
-        m.attr(fname.c_str()) = binding::make_function(std::move(spec), module_name);
-    }
+    binding::define(m, pelorin::function_table());
 }

@@ -2,12 +2,11 @@
 // declarations (parameters, annotations, defaults, docstrings) live in module.cpp.
 #pragma once
 
-#include "kestrelia/kernels/vwap.hpp"
-
 #include <pybind11/pybind11.h>
 
 #include "kestrelia/binding/pyutil.hpp"
 #include "kestrelia/binding/signature.hpp"
+#include "kestrelia/kernels/vwap.hpp"
 
 namespace kestrelia::pelorin {
 

@@ -38,11 +38,11 @@ py::object restrict_to_priced(const py::object& strategy, const py::object& clos
     py::object columns = work.attr("columns");
     py::object common = columns.attr("intersection")(close_price.attr("columns"));
     if (!selects_everything(common, columns))
-        work = work.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                                               common)];
+        work =
+            work.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), common)];
 
-    if (!binding::all_float64(work)) return work.attr("dropna")(py::arg("axis") = 1,
-                                                                py::arg("how") = "all");
+    if (!binding::all_float64(work))
+        return work.attr("dropna")(py::arg("axis") = 1, py::arg("how") = "all");
     binding::F64Matrix values = binding::frame_f64(work);
     std::vector<std::uint8_t> weighted(static_cast<std::size_t>(values.cols));
     {
@@ -98,9 +98,9 @@ py::object make_result(const py::object& strategy_name, const py::object& daily_
 // depend on benchmark history before the backtest.
 py::object join_primary_benchmark(const py::object& df, const py::object& bm_series) {
     py::object pd = binding::pandas();
-    py::object bm_daily = binding::without_infinities(
-                              bm_series.attr("astype")(binding::float_type()))
-                              .attr("fillna")(0.0);
+    py::object bm_daily =
+        binding::without_infinities(bm_series.attr("astype")(binding::float_type()))
+            .attr("fillna")(0.0);
     py::object bm_index = bm_daily.attr("index");
     bm_daily = bm_daily.attr("loc")[bm_index.attr("__ge__")(df.attr("index").attr("min")())];
     bm_index = bm_daily.attr("index");
@@ -156,10 +156,9 @@ PipelineOutput run_pipeline(const Args& args, const py::object& lot_size, bool r
     out.work = work;
     const SignalDates valid = signal_dates(work);
 
-    const py::list empty_columns =
-        binding::texts({"daily_return", "index_daily_return", "long", "close_net_value",
-                        "max_drowdown", "extra_return", "extra_max_drowdown",
-                        "extra_daily_return"});
+    const py::list empty_columns = binding::texts(
+        {"daily_return", "index_daily_return", "long", "close_net_value", "max_drowdown",
+         "extra_return", "extra_max_drowdown", "extra_daily_return"});
     const py::object empty_frame = pd.attr("DataFrame")(py::arg("columns") = empty_columns);
     const py::object empty_stats = call_global("calc_strategy_stats", empty_frame, work);
     // Without a return day there is no total frame: the early result carries empty
@@ -216,8 +215,8 @@ PipelineOutput run_pipeline(const Args& args, const py::object& lot_size, bool r
     // The trading day after the last dated weights is not part of the backtest. When it
     // was the only return day nothing is left, and the run has no result beyond the
     // early one.
-    daily_return = daily_return.attr("__getitem__")(
-        daily_return.attr("index").attr("__le__")(valid.last));
+    daily_return =
+        daily_return.attr("__getitem__")(daily_return.attr("index").attr("__le__")(valid.last));
     if (py::len(daily_return) == 0) return early_result();
 
     const py::object primary = args["benchmark_names"];

@@ -1,6 +1,7 @@
 // Trailing-window smoothing of the target weights.
 #include <pybind11/numpy.h>
 
+#include <string>
 #include <vector>
 
 #include "kestrelia/kernels/rolling.hpp"
@@ -12,10 +13,8 @@ namespace {
 
 // The pandas expression the kernel replaces; used for frames that are not plain float64.
 py::object smooth_with_pandas(const py::object& matrix, long long window) {
-    py::object smoothed = matrix.attr("fillna")(0.0)
-                              .attr("rolling")(window)
-                              .attr("mean")()
-                              .attr("dropna")(py::arg("how") = "all");
+    py::object smoothed = matrix.attr("fillna")(0.0).attr("rolling")(window).attr("mean")().attr(
+        "dropna")(py::arg("how") = "all");
     return smoothed.attr("where")(smoothed.attr("__ne__")(0));
 }
 
@@ -51,7 +50,10 @@ py::object smooth_strategy_weights(const Args& args) {
         status = kernels::smooth_weights(dst, kept, keep, in, static_cast<std::ptrdiff_t>(window),
                                          row_major);
     }
-    if (!status) throw py::value_error("weight smoothing failed: inconsistent window bounds");
+    if (!status)
+        throw py::value_error("weight smoothing failed: inconsistent window bounds (window " +
+                              std::to_string(window) + ", " + std::to_string(kept) + " of " +
+                              std::to_string(in.rows) + " rows kept)");
 
     py::array_t<bool> mask(static_cast<py::ssize_t>(keep.size()));
     bool* m = mask.mutable_data();

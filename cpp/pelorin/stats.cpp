@@ -18,8 +18,8 @@ py::object empty_stats() {
     py::dict stats;
     for (const char* key :
          {"annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp",
-          "extra_max_dd", "benchmark_annual_return", "benchmark_sharp", "return_corr",
-          "win_rate", "excess_win_rate", "holding_count", "turnover"})
+          "extra_max_dd", "benchmark_annual_return", "benchmark_sharp", "return_corr", "win_rate",
+          "excess_win_rate", "holding_count", "turnover"})
         stats[key] = binding::numpy().attr("nan");
     return stats;
 }

@@ -15,8 +15,8 @@ namespace {
 using Column = std::vector<double>;
 
 Column column_values(const py::object& frame, const char* name) {
-    py::object values = frame[py::str(name)].attr("to_numpy")(
-        py::arg("dtype") = "float64", py::arg("copy") = false);
+    py::object values = frame[py::str(name)].attr("to_numpy")(py::arg("dtype") = "float64",
+                                                              py::arg("copy") = false);
     auto arr = py::array_t<double, py::array::forcecast>::ensure(values);
     if (!arr) throw py::error_already_set();
     Column out(static_cast<std::size_t>(arr.size()));

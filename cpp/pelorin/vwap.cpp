@@ -1,5 +1,7 @@
 // The VWAP daily return: market alignment through the outside helper, then the native
 // simulation over the whole matrix with the GIL released.
+#include "kestrelia/kernels/vwap.hpp"
+
 #include <pybind11/numpy.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "kestrelia/kernels/scan.hpp"
-#include "kestrelia/kernels/vwap.hpp"
 #include "pelorin.hpp"
 
 namespace kestrelia::pelorin {
@@ -95,9 +96,9 @@ py::dict record_dict(const kernels::ExecutionRecord& r, const py::object& dates,
     d["blocked_shares"] = to_array(r.blocked_shares);
     d["days"] = to_table(r.days, n_days, R::n_day_columns);
     d["day_columns"] = binding::texts(
-        {"target_weight", "lot_weight", "held_weight", "buy_blocked_weight",
-         "sell_blocked_weight", "rounding_weight", "no_price_weight", "traded_amount",
-         "held_count", "buy", "hold", "sell", "dividend", "commission", "stamp_duty"});
+        {"target_weight", "lot_weight", "held_weight", "buy_blocked_weight", "sell_blocked_weight",
+         "rounding_weight", "no_price_weight", "traded_amount", "held_count", "buy", "hold", "sell",
+         "dividend", "commission", "stamp_duty"});
     d["stocks"] = to_table(r.stocks, n_stocks, R::n_stock_columns);
     d["stock_columns"] =
         binding::texts({"buy", "hold", "sell", "dividend", "commission", "stamp_duty"});
@@ -112,14 +113,14 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
     VwapOutcome outcome;
     ShiftedSignal signal = shift_signal(call.signal_matrix);
     if (signal.rows.empty()) {
-        outcome.daily_return = binding::pandas().attr("Series")(py::arg("dtype") = binding::float_type());
+        outcome.daily_return =
+            binding::pandas().attr("Series")(py::arg("dtype") = binding::float_type());
         return outcome;
     }
 
     py::object market = binding::global("_build_market_arrays")(
-        signal.index, signal.columns, call.can_buy_stock, call.cant_sell_stock,
-        call.split_factor, call.dividend_factor, call.close_price, call.prev_close,
-        call.buy_price, call.sell_price);
+        signal.index, signal.columns, call.can_buy_stock, call.cant_sell_stock, call.split_factor,
+        call.dividend_factor, call.close_price, call.prev_close, call.buy_price, call.sell_price);
     std::array<py::object, market_keys.size()> arrays;
     for (std::size_t k = 0; k < market_keys.size(); ++k) arrays[k] = market[market_keys[k]];
 
@@ -154,8 +155,8 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
     kernels::ExecutionRecord recorded;
     recorded.want_positions = positions;
     if (record && !call.last_day.is_none())
-        recorded.stock_days = py::cast<std::ptrdiff_t>(
-            signal.index.attr("__le__")(call.last_day).attr("sum")());
+        recorded.stock_days =
+            py::cast<std::ptrdiff_t>(signal.index.attr("__le__")(call.last_day).attr("sum")());
     {
         // Only NumPy buffers kept alive above are read, and only `out` and the record
         // (plain C++ vectors) are written.
@@ -167,7 +168,16 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
             status = kernels::vwap_daily_return(dst, n_days, signal_view, signal.rows.data(),
                                                 market_views, params);
     }
-    if (!status) throw py::value_error("VWAP simulation received inconsistent market arrays");
+    if (!status) {
+        // The shapes and the row map are checked above and built here, so this is a fault
+        // of this module: the message names where the kernel stopped.
+        if (status.position >= 0)
+            throw py::value_error(
+                py::str("VWAP simulation has no weights row for trading day {} (row {})")
+                    .format(signal.index[py::int_(status.position)], status.position)
+                    .cast<std::string>());
+        throw py::value_error("VWAP simulation received inconsistent market arrays");
+    }
     outcome.daily_return = binding::pandas().attr("Series")(out, py::arg("index") = signal.index,
                                                             py::arg("copy") = false);
     if (record)
@@ -176,10 +186,11 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
 }
 
 VwapCall vwap_call(const Args& args, const char* signal_name) {
-    VwapCall call{args[signal_name],    args["can_buy_stock"], args["cant_sell_stock"],
-                  args["split_factor"], args["dividend_factor"], args["close_price"],
-                  args["prev_close"],   args["buy_price"],       args["sell_price"],
-                  {}};
+    VwapCall call{args[signal_name],       args["can_buy_stock"],
+                  args["cant_sell_stock"], args["split_factor"],
+                  args["dividend_factor"], args["close_price"],
+                  args["prev_close"],      args["buy_price"],
+                  args["sell_price"],      {}};
     call.params.total_money = args.f64("total_money");
     call.params.fee = args.f64("fee");
     call.params.rule_fee = args.f64("rule_fee");

@@ -25,8 +25,8 @@ std::array<py::object, 3> unpack3(const py::object& triple) {
         out[n++] = py::reinterpret_borrow<py::object>(item);
     }
     if (n < 3)
-        throw py::value_error("not enough values to unpack (expected 3, got " +
-                              std::to_string(n) + ")");
+        throw py::value_error("not enough values to unpack (expected 3, got " + std::to_string(n) +
+                              ")");
     return out;
 }
 

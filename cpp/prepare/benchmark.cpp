@@ -32,9 +32,9 @@ py::object format_benchmark_daily_return(const Args& a) {
     df = df.attr("dropna")(py::arg("subset") = text_list({"DataDate"}))
              .attr("sort_values")("DataDate", py::arg("kind") = "stable");
     if (df.attr("columns").contains("ukey")) {
-        df = df.attr("assign")(py::arg("ukey") = df["ukey"].attr("astype")(
-                                   py::reinterpret_borrow<py::object>(
-                                       reinterpret_cast<PyObject*>(&PyUnicode_Type))));
+        df = df.attr("assign")(
+            py::arg("ukey") = df["ukey"].attr("astype")(
+                py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type))));
         df = df.attr("loc")[df["ukey"].attr("eq")(a["index_code"])];
     }
     py::object columns = df.attr("columns");
@@ -65,8 +65,9 @@ py::object format_benchmark_daily_return(const Args& a) {
     if (!duplicate_subset.empty())
         df = df.attr("drop_duplicates")(py::arg("subset") = duplicate_subset,
                                         py::arg("keep") = "last");
-    return df.attr("drop_duplicates")(py::arg("subset") = text_list({"DataDate"}),
-                                      py::arg("keep") = "last")
+    return df
+        .attr("drop_duplicates")(py::arg("subset") = text_list({"DataDate"}),
+                                 py::arg("keep") = "last")
         .attr("set_index")("DataDate")["daily_return"]
         .attr("rename")("index_daily_return")
         .attr("dropna")()
@@ -78,8 +79,9 @@ py::object read_benchmark_dict(const Args& a) {
     py::object codes = binding::global("BENCHMARK_INDEX_CODES");
     py::object fetch = data_client().attr("get_index_daily");
     py::list ukeys(codes.attr("values")());
-    py::object df = fetch(py::arg("ukeys") = ukeys, py::arg("start_date") = self.attr("default_start"),
-                          py::arg("end_date") = self.attr("end_date"));
+    py::object df =
+        fetch(py::arg("ukeys") = ukeys, py::arg("start_date") = self.attr("default_start"),
+              py::arg("end_date") = self.attr("end_date"));
     py::dict result;
     for (py::handle item : codes.attr("items")()) {
         py::object name = item[py::int_(0)];

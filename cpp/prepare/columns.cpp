@@ -21,8 +21,8 @@ py::object str_type() {
 }
 
 py::object decode(std::string_view text) {
-    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                       "surrogatepass");
+    PyObject* s =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
     if (s == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(s);
 }
@@ -111,11 +111,11 @@ bool object_text_codes(const py::array& objects, ColumnCodes& out, std::size_t p
 
 template <class T>
 bool widen_if(const py::array& array, CodeArray& out) {
-    if (!py::isinstance<py::array_t<T>>(array) ||
-        !array.dtype().is(py::dtype::of<T>()))
+    if (!py::isinstance<py::array_t<T>>(array) || !array.dtype().is(py::dtype::of<T>()))
         return false;
     const auto n = static_cast<std::ptrdiff_t>(array.size());
-    const std::ptrdiff_t stride = array.ndim() == 1 ? array.strides(0) / static_cast<std::ptrdiff_t>(sizeof(T)) : 1;
+    const std::ptrdiff_t stride =
+        array.ndim() == 1 ? array.strides(0) / static_cast<std::ptrdiff_t>(sizeof(T)) : 1;
     const T* data = static_cast<const T*>(array.data());
     out.resize(static_cast<std::size_t>(n));
     py::gil_scoped_release nogil;  // reads the caller's integer array, writes our codes
@@ -143,8 +143,10 @@ py::list date_texts(const py::object& normalised) {
     py::list out;
     py::array cells = normalised.attr("to_numpy")(py::arg("dtype") = "object");
     for (py::handle v : cells) {
-        if (PyUnicode_Check(v.ptr())) out.append(v);
-        else out.append(py::none());
+        if (PyUnicode_Check(v.ptr()))
+            out.append(v);
+        else
+            out.append(py::none());
     }
     return out;
 }
@@ -154,7 +156,7 @@ py::list date_texts(const py::object& normalised) {
 bool arrow_strings(const py::handle& array, ArrowStrings& out) {
     if (!py::hasattr(array, "dtype") || !is_text_dtype(array.attr("dtype"))) return false;
     py::object values = py::hasattr(array, "array") ? array.attr("array")
-                                                     : py::reinterpret_borrow<py::object>(array);
+                                                    : py::reinterpret_borrow<py::object>(array);
     if (!py::hasattr(values, "__arrow_array__")) return false;
     py::object chunked = values.attr("__arrow_array__")();
     py::object types = py::module_::import("pyarrow").attr("types");
@@ -167,8 +169,10 @@ bool arrow_strings(const py::handle& array, ArrowStrings& out) {
         py::list buffers = chunk.attr("buffers")();
         kernels::Utf8Chunk c;
         c.validity = buffer_address<std::uint8_t>(buffers[0]);
-        if (large) c.offsets64 = buffer_address<std::int64_t>(buffers[1]);
-        else c.offsets32 = buffer_address<std::int32_t>(buffers[1]);
+        if (large)
+            c.offsets64 = buffer_address<std::int64_t>(buffers[1]);
+        else
+            c.offsets32 = buffer_address<std::int32_t>(buffers[1]);
         c.data = buffer_address<char>(buffers[2]);
         if (c.data == nullptr) c.data = empty_text;
         c.offset = chunk.attr("offset").cast<std::int64_t>();
@@ -221,7 +225,7 @@ ColumnCodes text_codes(const py::object& series, std::size_t prefix_chars) {
         out.values = py::list();
         for (py::handle v : texts.attr("to_numpy")(py::arg("dtype") = "object"))
             out.values.append(PyUnicode_Check(v.ptr()) ? py::reinterpret_borrow<py::object>(v)
-                                                        : py::object(py::none()));
+                                                       : py::object(py::none()));
         cut_values(out, prefix_chars);
         return out;
     }
@@ -267,8 +271,8 @@ ColumnCodes date_codes(const py::object& series) {
         }
         py::array_t<std::int64_t> distinct(static_cast<py::ssize_t>(uniques.size()));
         std::copy(uniques.begin(), uniques.end(), distinct.mutable_data());
-        py::object typed = kind == "M" ? py::object(distinct.attr("view")(dtype))
-                                       : py::object(distinct);
+        py::object typed =
+            kind == "M" ? py::object(distinct.attr("view")(dtype)) : py::object(distinct);
         out.owner = keys;
         out.values = date_texts(call_global("series_to_yyyymmdd", typed));
         return out;

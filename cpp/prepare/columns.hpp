@@ -45,8 +45,8 @@ private:
 // Integer codes of a column (-1 = missing) and, per code, its value.
 struct ColumnCodes {
     CodeArray codes;
-    py::list values;  // exact str objects (text columns) or normalised dates
-    py::object owner; // keeps the views of the codes' source alive while encoding
+    py::list values;   // exact str objects (text columns) or normalised dates
+    py::object owner;  // keeps the views of the codes' source alive while encoding
 };
 
 // Codes of a text column whose every element is text or missing (None, NaN, pd.NA): an

@@ -6,9 +6,15 @@ namespace kestrelia::prepare {
 namespace {
 
 const char* const source_keys[] = {
-    "rq_industry_exposure_new", "limit_down",           "limit_up",
-    "Close",                    "Open",                 "tick_vwap_price_935_1005",
-    "tick_vwap_price_925_1000", "split_coefficient_to", "rq_get_dividend",
+    "rq_industry_exposure_new",
+    "limit_down",
+    "limit_up",
+    "Close",
+    "Open",
+    "tick_vwap_price_935_1005",
+    "tick_vwap_price_925_1000",
+    "split_coefficient_to",
+    "rq_get_dividend",
     "rq_is_suspended",
 };
 
@@ -72,8 +78,7 @@ py::object build_from_matrices(const Args& a) {
     py::list infinities;
     infinities.append(np.attr("inf"));
     infinities.append(-np.attr("inf"));
-    py::object forward_return =
-        open_price.attr("shift")(-2) / open_price.attr("shift")(-1) - one;
+    py::object forward_return = open_price.attr("shift")(-2) / open_price.attr("shift")(-1) - one;
     py::object forward_return_rank_cache =
         forward_return.attr("replace")(infinities, np.attr("nan"))
             .attr("rank")(py::arg("axis") = 1, py::arg("method") = "average");

@@ -52,22 +52,27 @@ const char* const benchmark_index_codes[][2] = {
 };
 
 const char* const required_factor_names[] = {
-    "rq_industry_exposure_new", "limit_down", "limit_up", "Close", "Open",
-    "tick_vwap_price_935_1005", "tick_vwap_price_925_1000",
+    "rq_industry_exposure_new",
+    "limit_down",
+    "limit_up",
+    "Close",
+    "Open",
+    "tick_vwap_price_935_1005",
+    "tick_vwap_price_925_1000",
 };
 
 const char* const optional_factor_names[] = {
-    "split_coefficient_to", "rq_get_dividend", "rq_is_suspended",
+    "split_coefficient_to",
+    "rq_get_dividend",
+    "rq_is_suspended",
 };
 
 // Dataset key and whether it is a mask (bool) rather than a float matrix.
 const std::pair<const char*, bool> base_matrix_dtype[] = {
-    {"industry_matrix", false}, {"close_price", false},
-    {"open_price", false},      {"close_price_valid", false},
-    {"prev_close", false},      {"buy_price", false},
-    {"sell_price", false},      {"rq_get_split", false},
-    {"rq_get_dividend", false}, {"can_buy_stock", true},
-    {"cant_sell_stock", true},  {"forward_return_rank_cache", false},
+    {"industry_matrix", false},   {"close_price", false},    {"open_price", false},
+    {"close_price_valid", false}, {"prev_close", false},     {"buy_price", false},
+    {"sell_price", false},        {"rq_get_split", false},   {"rq_get_dividend", false},
+    {"can_buy_stock", true},      {"cant_sell_stock", true}, {"forward_return_rank_cache", false},
 };
 
 template <class Range>
@@ -112,195 +117,234 @@ const std::string df = "pd.DataFrame";
 std::vector<FunctionSpec> utility_table() {
     const py::object none = py::none();
     std::vector<FunctionSpec> t;
-    t.push_back({"parse_name_list",
-                 {arg("raw_values")},
-                 "list[str]",
-                 "Turn factor names given as text or as an iterable into a clean list.\n"
-                 "\n"
-                 "None gives an empty list. Text is split on commas after full-width commas,\n"
-                 "full-width semicolons, semicolons and line feeds become commas; any other\n"
-                 "iterable is taken element by element. Each element is converted with str()\n"
-                 "and stripped; empty names are dropped, duplicates kept, order preserved.",
-                 parse_name_list});
-    t.push_back({"get_component_factor_names",
-                 {},
-                 "list[str]",
-                 "A new list of the built-in index-component factor names, in order.",
-                 get_component_factor_names});
-    t.push_back({"build_matrix_dtype",
-                 {arg("component_names", "list[str] | None", none)},
-                 "dict[str, str]",
-                 "The dataset key -> storage dtype map of a store: the base matrices of\n"
-                 "BASE_MATRIX_DTYPE followed by one \"float64\" entry per component dataset key\n"
-                 "(the built-in component names when component_names is None).",
-                 build_matrix_dtype});
-    t.push_back({"series_to_yyyymmdd",
-                 {arg("values")},
-                 "pd.Series",
-                 "Normalise a date-like sequence to YYYYMMDD text.\n"
-                 "\n"
-                 "Values are read with pd.to_datetime(errors=\"coerce\"); eight-digit numbers\n"
-                 "and texts such as 20240102 are read as YYYYMMDD dates (not as nanoseconds).\n"
-                 "Unreadable values become missing (NaN). A Series keeps its index; any other\n"
-                 "input gives a Series with a fresh 0..n-1 index.",
-                 series_to_yyyymmdd});
+    t.push_back({.name = "parse_name_list",
+                 .params = {arg("raw_values")},
+                 .returns = "list[str]",
+                 .doc =
+                     "Turn factor names given as text or as an iterable into a clean list.\n"
+                     "\n"
+                     "None gives an empty list. Text is split on commas after full-width commas,\n"
+                     "full-width semicolons, semicolons and line feeds become commas; any other\n"
+                     "iterable is taken element by element. Each element is converted with str()\n"
+                     "and stripped; empty names are dropped, duplicates kept, order preserved.",
+                 .impl = parse_name_list});
+    t.push_back({.name = "get_component_factor_names",
+                 .params = {},
+                 .returns = "list[str]",
+                 .doc = "A new list of the built-in index-component factor names, in order.",
+                 .impl = get_component_factor_names});
+    t.push_back(
+        {.name = "build_matrix_dtype",
+         .params = {arg("component_names", "list[str] | None", none)},
+         .returns = "dict[str, str]",
+         .doc = "The dataset key -> storage dtype map of a store: the base matrices of\n"
+                "BASE_MATRIX_DTYPE followed by one \"float64\" entry per component dataset key\n"
+                "(the built-in component names when component_names is None).",
+         .impl = build_matrix_dtype});
+    t.push_back({.name = "series_to_yyyymmdd",
+                 .params = {arg("values")},
+                 .returns = "pd.Series",
+                 .doc =
+                     "Normalise a date-like sequence to YYYYMMDD text.\n"
+                     "\n"
+                     "Values are read with pd.to_datetime(errors=\"coerce\"); eight-digit numbers\n"
+                     "and texts such as 20240102 are read as YYYYMMDD dates (not as nanoseconds).\n"
+                     "Unreadable values become missing (NaN). A Series keeps its index; any other\n"
+                     "input gives a Series with a fresh 0..n-1 index.",
+                 .impl = series_to_yyyymmdd});
     return t;
 }
 
 std::vector<FunctionSpec> store_table() {
     const py::object none = py::none();
     std::vector<FunctionSpec> t;
-    t.push_back({"__init__",
-                 {arg("self"), arg("store_dir", "PathLike"),
-                  arg("component_names", "list[str] | None", none)},
-                 "",
-                 "Open the store in store_dir; the matrix dtype map holds the base matrices\n"
-                 "and one float matrix per component name (the built-in names when None).",
-                 store_init,
-                 "BinaryPreparedDataStore.__init__"});
-    t.push_back({"load",
-                 {arg("self"), arg("start_date", "", none), arg("end_date", "", none),
-                  arg("keys", "list[str] | None", none), arg("mmap", "bool", py::bool_(true))},
-                 "dict",
-                 "Load datasets between two inclusive dates as {\"version\", \"meta\", \"data\"}.\n"
-                 "\n"
-                 "keys=None loads every dataset of the matrix dtype map that the store holds,\n"
-                 "in that order; date slicing and memory mapping are the base class's.",
-                 store_load,
-                 "BinaryPreparedDataStore.load"});
-    t.push_back({"add_component_matrices",
-                 {arg("self"), arg("component_matrices", "dict[str, pd.DataFrame]"),
-                  arg("component_names", "list[str]")},
-                 "list[str]",
-                 "Write the component matrices that the store lacks and record them in its\n"
-                 "metadata; returns the names written, in order (present ones are skipped).",
-                 store_add_component_matrices,
-                 "BinaryPreparedDataStore.add_component_matrices"});
+    t.push_back({.name = "__init__",
+                 .params = {arg("self"), arg("store_dir", "PathLike"),
+                            arg("component_names", "list[str] | None", none)},
+                 .returns = "",
+                 .doc =
+                     "Open the store in store_dir; the matrix dtype map holds the base matrices\n"
+                     "and one float matrix per component name (the built-in names when None).",
+                 .impl = store_init});
+    t.push_back(
+        {.name = "load",
+         .params = {arg("self"), arg("start_date", "", none), arg("end_date", "", none),
+                    arg("keys", "list[str] | None", none), arg("mmap", "bool", py::bool_(true))},
+         .returns = "dict",
+         .doc = "Load datasets between two inclusive dates as {\"version\", \"meta\", \"data\"}.\n"
+                "\n"
+                "keys=None loads every dataset of the matrix dtype map that the store holds,\n"
+                "in that order; date slicing and memory mapping are the base class's.",
+         .impl = store_load});
+    t.push_back({.name = "add_component_matrices",
+                 .params = {arg("self"), arg("component_matrices", "dict[str, pd.DataFrame]"),
+                            arg("component_names", "list[str]")},
+                 .returns = "list[str]",
+                 .doc = "Write the component matrices that the store lacks and record them in its\n"
+                        "metadata; returns the names written, in order (present ones are skipped).",
+                 .impl = store_add_component_matrices});
     return t;
 }
 
-struct MethodSpec {
-    FunctionSpec spec;
-    bool is_static;
-};
-
-std::vector<MethodSpec> builder_table(const py::object& nan_default) {
+std::vector<FunctionSpec> builder_table(const py::object& nan_default) {
     const py::object none = py::none();
-    const std::string cls = "GroupPreparedDataBuilder.";
     const std::string dict_frames = "dict[str, pd.DataFrame]";
-    std::vector<MethodSpec> t;
-    auto method = [&](const char* name, std::vector<binding::Param> params, std::string ret,
-                      std::string doc, binding::Impl impl, bool is_static = false) {
-        t.push_back({FunctionSpec(name, std::move(params), std::move(ret), std::move(doc),
-                                  std::move(impl), cls + name),
-                     is_static});
-    };
-    method("__init__", {arg("self"), arg("start_date", "str"), arg("end_date", "str")}, "",
-           "Set the build range: default_start and end_date as YYYYMMDD text (or None),\n"
-           "_ddb_start and _ddb_end as the backtest's date forms of them.",
-           builder_init);
-    method("_normalize_ddb_backtest_date", {arg("date_value")}, "",
-           "The backtest's form of a date: None stays None, a seven-digit text such as\n"
-           "\"2024010\" gains a trailing \"0\", any other value is returned as text.",
-           normalize_ddb_backtest_date, true);
-    method("_ks_factor_date", {arg("date_value", "str | None")}, "str | None",
-           "The date as YYYY-MM-DD text for the data service, or None.", ks_factor_date, true);
-    method("_empty_like", {arg("reference", df), arg("fill_value", "", nan_default)}, df,
-           "A frame with the reference's index and columns, every cell fill_value.", empty_like,
-           true);
-    method("_read_normal_factor_matrix", {arg("self"), arg("name", "str")}, df,
-           "Read one factor over the build range as a date x stock matrix (empty when the\n"
-           "service has no data for it).",
-           read_normal_factor_matrix);
-    method("_ks_factors_to_matrices",
-           {arg("self"), arg("df", "pd.DataFrame | None"), arg("names", "list[str]")},
-           dict_frames,
-           "Pivot a service table into one date x stock matrix per requested name.\n"
-           "\n"
-           "Narrow tables (a value column, with factor names unless one name is requested)\n"
-           "and wide tables (one column per factor) are accepted. Stock keys are cut to their\n"
-           "first six characters, dates normalised to YYYYMMDD, values made numeric; rows\n"
-           "without a date, stock or number are dropped and of several rows for one stock\n"
-           "and date the last one wins. Names without data map to empty frames.",
-           ks_factors_to_matrices);
-    method("_read_normal_factor_batch", {arg("self"), arg("names", "list[str]")}, dict_frames,
-           "Read several factors in one request; a NetworkError or a factor missing from\n"
-           "the answer falls back to single reads.",
-           read_normal_factor_batch);
-    method("_read_or_empty",
-           {arg("self"), arg("name", "str"), arg("reference", df),
-            arg("batch", "dict[str, pd.DataFrame] | None", none)},
-           df,
-           "The factor's matrix from the batch (sorted by date) or, without a batch, from a\n"
-           "single read; a NaN frame shaped like reference when there is no data.",
-           read_or_empty);
-    method("_batch_or_read", {arg("self"), arg("batch", dict_frames), arg("name", "str")}, df,
-           "The factor's matrix from the batch (sorted by date), else from a single read.",
-           batch_or_read);
-    method("_component_matrices",
-           {arg("self"), arg("component_names", "list[str]"),
-            arg("batch", "dict[str, pd.DataFrame] | None", none)},
-           dict_frames,
-           "Index-component membership masks (1.0 member, NaN otherwise), one per component\n"
-           "with data; components without data or whose read fails with NetworkError are\n"
-           "left out.",
-           component_matrices);
-    method("_format_benchmark_daily_return",
-           {arg("self"), arg("df", df), arg("benchmark_name", "str"), arg("index_code", "str")},
-           "pd.Series",
-           "One index's daily-return series (name index_daily_return, YYYYMMDD index) cut\n"
-           "out of the service's index table; from a return column or, failing that, from\n"
-           "the close price's relative change.",
-           format_benchmark_daily_return);
-    method("_read_benchmark_dict", {arg("self")}, "dict[str, pd.Series]",
-           "The benchmark dict: one daily-return series per benchmark, from one request.",
-           read_benchmark_dict);
-    method("_read_source_data", {arg("self"), arg("incremental", "bool")},
-           "tuple[dict[str, pd.DataFrame], dict[str, pd.DataFrame], dict[str, pd.Series], "
-           "list[str]]",
-           "Read every input of a build: (source factors, component masks, benchmark dict,\n"
-           "component names). The incremental branch reads all factors in one batch.",
-           read_source_data);
-    method("_assemble_payload",
-           {arg("self"), arg("data", dict_frames), arg("component_matrices", dict_frames),
-            arg("benchmark_dict", "dict[str, pd.Series]"), arg("component_names", "list[str]"),
-            arg("meta_time_key", "str")},
-           "dict",
-           "The payload {\"version\", \"meta\", \"data\"} of derived matrices, component masks\n"
-           "and benchmark dict.",
-           assemble_payload);
-    method("_build_from_matrices", {arg("self"), arg("source", dict_frames)}, dict_frames,
-           "Derive the twelve base matrices of the backtest from the ten source factors.",
-           build_from_matrices);
-    method("_build_payload", {arg("self"), arg("incremental", "bool"), arg("meta_time_key", "str")},
-           "dict",
-           "Read, check that every component mask is present, derive and assemble.",
-           build_payload);
-    method("build", {arg("self")}, "dict",
-           "Full build: one request per factor; the payload's meta carries created_at.", build);
-    method("build_incremental", {arg("self")}, "dict",
-           "Batch build for store updates: one request for all factors; the payload's meta\n"
-           "carries updated_at.",
-           build_incremental);
+    std::vector<FunctionSpec> t;
+    t.push_back({.name = "__init__",
+                 .params = {arg("self"), arg("start_date", "str"), arg("end_date", "str")},
+                 .returns = "",
+                 .doc =
+                     "Set the build range: default_start and end_date as YYYYMMDD text (or None),\n"
+                     "_ddb_start and _ddb_end as the backtest's date forms of them.",
+                 .impl = builder_init});
+    t.push_back({.name = "_normalize_ddb_backtest_date",
+                 .params = {arg("date_value")},
+                 .returns = "",
+                 .doc =
+                     "The backtest's form of a date: None stays None, a seven-digit text such as\n"
+                     "\"2024010\" gains a trailing \"0\", any other value is returned as text.",
+                 .impl = normalize_ddb_backtest_date,
+                 .is_static = true});
+    t.push_back({.name = "_ks_factor_date",
+                 .params = {arg("date_value", "str | None")},
+                 .returns = "str | None",
+                 .doc = "The date as YYYY-MM-DD text for the data service, or None.",
+                 .impl = ks_factor_date,
+                 .is_static = true});
+    t.push_back({.name = "_empty_like",
+                 .params = {arg("reference", df), arg("fill_value", "", nan_default)},
+                 .returns = df,
+                 .doc = "A frame with the reference's index and columns, every cell fill_value.",
+                 .impl = empty_like,
+                 .is_static = true});
+    t.push_back(
+        {.name = "_read_normal_factor_matrix",
+         .params = {arg("self"), arg("name", "str")},
+         .returns = df,
+         .doc = "Read one factor over the build range as a date x stock matrix (empty when the\n"
+                "service has no data for it).",
+         .impl = read_normal_factor_matrix});
+    t.push_back(
+        {.name = "_ks_factors_to_matrices",
+         .params = {arg("self"), arg("df", "pd.DataFrame | None"), arg("names", "list[str]")},
+         .returns = dict_frames,
+         .doc =
+             "Pivot a service table into one date x stock matrix per requested name.\n"
+             "\n"
+             "Narrow tables (a value column, with factor names unless one name is requested)\n"
+             "and wide tables (one column per factor) are accepted. Stock keys are cut to their\n"
+             "first six characters, dates normalised to YYYYMMDD, values made numeric; rows\n"
+             "without a date, stock or number are dropped and of several rows for one stock\n"
+             "and date the last one wins. Names without data map to empty frames.",
+         .impl = ks_factors_to_matrices});
+    t.push_back(
+        {.name = "_read_normal_factor_batch",
+         .params = {arg("self"), arg("names", "list[str]")},
+         .returns = dict_frames,
+         .doc = "Read several factors in one request; a NetworkError or a factor missing from\n"
+                "the answer falls back to single reads.",
+         .impl = read_normal_factor_batch});
+    t.push_back(
+        {.name = "_read_or_empty",
+         .params = {arg("self"), arg("name", "str"), arg("reference", df),
+                    arg("batch", "dict[str, pd.DataFrame] | None", none)},
+         .returns = df,
+         .doc = "The factor's matrix from the batch (sorted by date) or, without a batch, from a\n"
+                "single read; a NaN frame shaped like reference when there is no data.",
+         .impl = read_or_empty});
+    t.push_back(
+        {.name = "_batch_or_read",
+         .params = {arg("self"), arg("batch", dict_frames), arg("name", "str")},
+         .returns = df,
+         .doc = "The factor's matrix from the batch (sorted by date), else from a single read.",
+         .impl = batch_or_read});
+    t.push_back(
+        {.name = "_component_matrices",
+         .params = {arg("self"), arg("component_names", "list[str]"),
+                    arg("batch", "dict[str, pd.DataFrame] | None", none)},
+         .returns = dict_frames,
+         .doc = "Index-component membership masks (1.0 member, NaN otherwise), one per component\n"
+                "with data; components without data or whose read fails with NetworkError are\n"
+                "left out.",
+         .impl = component_matrices});
+    t.push_back(
+        {.name = "_format_benchmark_daily_return",
+         .params = {arg("self"), arg("df", df), arg("benchmark_name", "str"),
+                    arg("index_code", "str")},
+         .returns = "pd.Series",
+         .doc = "One index's daily-return series (name index_daily_return, YYYYMMDD index) cut\n"
+                "out of the service's index table; from a return column or, failing that, from\n"
+                "the close price's relative change.",
+         .impl = format_benchmark_daily_return});
+    t.push_back(
+        {.name = "_read_benchmark_dict",
+         .params = {arg("self")},
+         .returns = "dict[str, pd.Series]",
+         .doc = "The benchmark dict: one daily-return series per benchmark, from one request.",
+         .impl = read_benchmark_dict});
+    t.push_back(
+        {.name = "_read_source_data",
+         .params = {arg("self"), arg("incremental", "bool")},
+         .returns = "tuple[dict[str, pd.DataFrame], dict[str, pd.DataFrame], dict[str, pd.Series], "
+                    "list[str]]",
+         .doc = "Read every input of a build: (source factors, component masks, benchmark dict,\n"
+                "component names). The incremental branch reads all factors in one batch.",
+         .impl = read_source_data});
+    t.push_back(
+        {.name = "_assemble_payload",
+         .params = {arg("self"), arg("data", dict_frames), arg("component_matrices", dict_frames),
+                    arg("benchmark_dict", "dict[str, pd.Series]"),
+                    arg("component_names", "list[str]"), arg("meta_time_key", "str")},
+         .returns = "dict",
+         .doc =
+             "The payload {\"version\", \"meta\", \"data\"} of derived matrices, component masks\n"
+             "and benchmark dict.",
+         .impl = assemble_payload});
+    t.push_back(
+        {.name = "_build_from_matrices",
+         .params = {arg("self"), arg("source", dict_frames)},
+         .returns = dict_frames,
+         .doc = "Derive the twelve base matrices of the backtest from the ten source factors.",
+         .impl = build_from_matrices});
+    t.push_back({.name = "_build_payload",
+                 .params = {arg("self"), arg("incremental", "bool"), arg("meta_time_key", "str")},
+                 .returns = "dict",
+                 .doc = "Read, check that every component mask is present, derive and assemble.",
+                 .impl = build_payload});
+    t.push_back(
+        {.name = "build",
+         .params = {arg("self")},
+         .returns = "dict",
+         .doc = "Full build: one request per factor; the payload's meta carries created_at.",
+         .impl = build});
+    t.push_back(
+        {.name = "build_incremental",
+         .params = {arg("self")},
+         .returns = "dict",
+         .doc = "Batch build for store updates: one request for all factors; the payload's meta\n"
+                "carries updated_at.",
+         .impl = build_incremental});
     return t;
 }
 
 std::vector<FunctionSpec> window_table() {
     std::vector<FunctionSpec> t;
-    t.push_back({"payload_slice_from_date",
-                 {arg("payload", "dict"), arg("write_start_date", "str")},
-                 "dict",
-                 "A new payload whose matrices and benchmark series keep only the rows from\n"
-                 "write_start_date on; meta records the write start and the read start.",
-                 payload_slice_from_date});
-    t.push_back({"build_incremental_write_window",
-                 {arg("base_index", "list[str]"), arg("write_start_date", "str"),
-                  arg("write_end_date", "str")},
-                 "dict",
-                 "Build the payload that rewrites the local dates from write_start_date to\n"
-                 "write_end_date: read from the last local trading day before the window (so\n"
-                 "one-day look-backs are right on its first day), then trim to the window.",
-                 build_incremental_write_window});
+    t.push_back({.name = "payload_slice_from_date",
+                 .params = {arg("payload", "dict"), arg("write_start_date", "str")},
+                 .returns = "dict",
+                 .doc =
+                     "A new payload whose matrices and benchmark series keep only the rows from\n"
+                     "write_start_date on; meta records the write start and the read start.",
+                 .impl = payload_slice_from_date});
+    t.push_back({.name = "build_incremental_write_window",
+                 .params = {arg("base_index", "list[str]"), arg("write_start_date", "str"),
+                            arg("write_end_date", "str")},
+                 .returns = "dict",
+                 .doc =
+                     "Build the payload that rewrites the local dates from write_start_date to\n"
+                     "write_end_date: read from the last local trading day before the window (so\n"
+                     "one-day look-backs are right on its first day), then trim to the window.",
+                 .impl = build_incremental_write_window});
     return t;
 }
 
@@ -329,24 +373,18 @@ PYBIND11_MODULE(_prepare, m) {
     m.attr("NetworkError") = py::module_::import("kestrelia.exceptions").attr("NetworkError");
     m.attr("get_instance") = py::module_::import("kestrelia.singleton").attr("get_instance");
     py::module_ store = py::module_::import("kestrelia.backtest._store");
-    for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix",
-                             "component_dataset_key", "normalize_yyyymmdd"})
+    for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix", "component_dataset_key",
+                             "normalize_yyyymmdd"})
         m.attr(name) = store.attr(name);
 
     prepare::bind_constants(m);
 
     py::object module_name = m.attr("__name__");
     const std::string module_text = module_name.cast<std::string>();
-    for (auto& spec : prepare::utility_table()) {
-        const std::string fname = spec.name;
-        m.attr(fname.c_str()) = binding::make_function(std::move(spec), module_text);
-    }
+    binding::define(m, prepare::utility_table());
 
     py::dict store_ns;
-    for (auto& spec : prepare::store_table()) {
-        const std::string fname = spec.name;
-        store_ns[fname.c_str()] = binding::make_function(std::move(spec), module_text);
-    }
+    binding::define(store_ns, prepare::store_table(), module_text, "BinaryPreparedDataStore");
     py::object store_cls = prepare::make_class(
         "BinaryPreparedDataStore", py::make_tuple(m.attr("BinaryPreparedDataStoreBase")),
         prepare::store_doc, store_ns, module_name);
@@ -355,19 +393,11 @@ PYBIND11_MODULE(_prepare, m) {
 
     // The default of _empty_like's fill_value is the np.nan object, taken once here.
     py::dict builder_ns;
-    py::object staticmethod = py::module_::import("builtins").attr("staticmethod");
-    for (auto& method : prepare::builder_table(binding::numpy().attr("nan"))) {
-        const std::string fname = method.spec.name;
-        py::object fn = binding::make_function(std::move(method.spec), module_text);
-        builder_ns[fname.c_str()] = method.is_static ? staticmethod(fn) : fn;
-    }
-    m.attr("GroupPreparedDataBuilder") =
-        prepare::make_class("GroupPreparedDataBuilder", py::make_tuple(py::module_::import(
-                                                            "builtins").attr("object")),
-                            prepare::builder_doc, builder_ns, module_name);
+    binding::define(builder_ns, prepare::builder_table(binding::numpy().attr("nan")), module_text,
+                    "GroupPreparedDataBuilder");
+    m.attr("GroupPreparedDataBuilder") = prepare::make_class(
+        "GroupPreparedDataBuilder", py::make_tuple(py::module_::import("builtins").attr("object")),
+        prepare::builder_doc, builder_ns, module_name);
 
-    for (auto& spec : prepare::window_table()) {
-        const std::string fname = spec.name;
-        m.attr(fname.c_str()) = binding::make_function(std::move(spec), module_text);
-    }
+    binding::define(m, prepare::window_table());
 }

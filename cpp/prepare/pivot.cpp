@@ -7,6 +7,8 @@
 // Tables that pandas would treat in some other way (duplicate or multi-level column
 // labels, a factor named like a key column, objects that are not frames) take the literal
 // pandas chain instead.
+#include "kestrelia/kernels/pivot.hpp"
+
 #include <pybind11/numpy.h>
 
 #include <climits>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "columns.hpp"
-#include "kestrelia/kernels/pivot.hpp"
 #include "prepare.hpp"
 
 namespace kestrelia::prepare {
@@ -40,8 +41,8 @@ py::object literal_matrix(py::object part) {
     part = part.attr("dropna")(py::arg("subset") = binding::texts({"ukey", "DataDate", "x"}));
     part = part.attr("drop_duplicates")(py::arg("subset") = binding::texts({"ukey", "DataDate"}),
                                         py::arg("keep") = "last");
-    py::object wide = part.attr("pivot")(py::arg("index") = "DataDate",
-                                         py::arg("columns") = "ukey", py::arg("values") = "x");
+    py::object wide = part.attr("pivot")(py::arg("index") = "DataDate", py::arg("columns") = "ukey",
+                                         py::arg("values") = "x");
     return call_global("clean_matrix", wide);
 }
 
@@ -58,19 +59,19 @@ py::object literal_pivot(py::object df, const py::object& names, py::dict result
     columns = df.attr("columns");
     if (!columns.contains("ukey") || !columns.contains("DataDate"))
         raise_key_error(missing_key_message);
-    py::object six = py::reinterpret_steal<py::object>(
-        PySlice_New(Py_None, py::int_(6).ptr(), Py_None));
+    py::object six =
+        py::reinterpret_steal<py::object>(PySlice_New(Py_None, py::int_(6).ptr(), Py_None));
     py::object ukey = df["ukey"].attr("astype")(str_type()).attr("str").attr("__getitem__")(six);
     py::object dates = call_global("series_to_yyyymmdd", df["DataDate"]);
     df = df.attr("assign")(py::arg("ukey") = ukey, py::arg("DataDate") = dates);
 
     if (df.attr("columns").contains("x")) {
-        df = df.attr("assign")(
-            py::arg("x") = pd.attr("to_numeric")(df["x"], py::arg("errors") = "coerce"));
+        df = df.attr("assign")(py::arg("x") =
+                                   pd.attr("to_numeric")(df["x"], py::arg("errors") = "coerce"));
         py::list groups;
         if (df.attr("columns").contains("factorname")) {
-            df = df.attr("assign")(
-                py::arg("factorname") = df["factorname"].attr("astype")(str_type()));
+            df = df.attr("assign")(py::arg("factorname") =
+                                       df["factorname"].attr("astype")(str_type()));
             groups = py::list(df.attr("groupby")("factorname", py::arg("sort") = false,
                                                  py::arg("observed") = true));
         } else if (py::len(names) == 1) {
@@ -191,9 +192,9 @@ py::object scatter_matrix(const Table& t, const RowSelection& selection,
         // Reads our code vectors and the value array (kept alive by `values`), writes our
         // own new array: no Python object is touched.
         py::gil_scoped_release nogil;
-        status = kernels::scatter_last_valid(out, date_used.data(), stock_used.data(), rows,
-                                             slots, selection.group, x, stride,
-                                             selection.listed, selection.count);
+        status = kernels::scatter_last_valid(out, date_used.data(), stock_used.data(), rows, slots,
+                                             selection.group, x, stride, selection.listed,
+                                             selection.count);
     }
     if (!status)
         throw py::value_error("pivot: a row code is out of range at row " +
@@ -221,8 +222,8 @@ py::object scatter_matrix(const Table& t, const RowSelection& selection,
         double* dst = compact.mutable_data();
         {
             py::gil_scoped_release nogil;  // our own arrays only
-            kernels::gather_rows_columns(dst, out, n_dates, keep_rows.data(), kr,
-                                         keep_cols.data(), kc);
+            kernels::gather_rows_columns(dst, out, n_dates, keep_rows.data(), kr, keep_cols.data(),
+                                         kc);
         }
         matrix = compact;
     }
@@ -263,18 +264,21 @@ Layout inspect_columns(const py::object& df) {
         if (!PyUnicode_Check(label.ptr())) continue;
         const std::string text = label.cast<std::string>();
         const auto pos = static_cast<Py_ssize_t>(i);
-        if (text == "ukey") layout.ukey = pos;
-        else if (text == "DataDate") layout.date = pos;
-        else if (text == "x") layout.x = pos;
-        else if (text == "factorname") layout.factorname = pos;
+        if (text == "ukey")
+            layout.ukey = pos;
+        else if (text == "DataDate")
+            layout.date = pos;
+        else if (text == "x")
+            layout.x = pos;
+        else if (text == "factorname")
+            layout.factorname = pos;
     }
     return layout;
 }
 
 py::object column_at(const py::object& df, Py_ssize_t pos) {
     return df.attr("iloc")[py::make_tuple(
-        py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)),
-        py::int_(pos))];
+        py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr)), py::int_(pos))];
 }
 
 }  // namespace
@@ -341,8 +345,7 @@ py::object ks_factors_to_matrices(const Args& a) {
         const auto n_rows = static_cast<std::ptrdiff_t>(factor.codes.size());
         std::vector<std::uint32_t> order;
         std::vector<std::int64_t> starts(static_cast<std::size_t>(n_groups) + 1, 0);
-        const bool bucketed =
-            n_groups > 1 && n_rows < static_cast<std::ptrdiff_t>(UINT32_MAX);
+        const bool bucketed = n_groups > 1 && n_rows < static_cast<std::ptrdiff_t>(UINT32_MAX);
         if (bucketed) {
             // One pass sorts the rows by group, so each factor visits only its own rows.
             order.resize(static_cast<std::size_t>(n_rows));
@@ -357,7 +360,9 @@ py::object ks_factors_to_matrices(const Args& a) {
                 py::gil_scoped_release nogil;  // our own vectors only
                 status = kernels::group_rows(order.data(), starts.data(), rows, slots, n_groups);
             }
-            if (!status) throw py::value_error("pivot: a factor-name code is out of range");
+            if (!status)
+                throw py::value_error("pivot: a factor-name code is out of range at row " +
+                                      std::to_string(status.position));
         }
         for (std::int32_t g = 0; g < n_groups; ++g) {
             RowSelection selection;
@@ -366,8 +371,8 @@ py::object ks_factors_to_matrices(const Args& a) {
             selection.group = g;
             if (bucketed) {
                 selection.listed = order.data() + starts[static_cast<std::size_t>(g)];
-                selection.count = static_cast<std::ptrdiff_t>(starts[static_cast<std::size_t>(g) + 1] -
-                                                              starts[static_cast<std::size_t>(g)]);
+                selection.count = static_cast<std::ptrdiff_t>(
+                    starts[static_cast<std::size_t>(g) + 1] - starts[static_cast<std::size_t>(g)]);
             }
             result[group_names[static_cast<std::size_t>(g)]] = scatter_matrix(t, selection, values);
         }

@@ -35,7 +35,8 @@ py::object builder_init(const Args& a) {
     self.attr("end_date") = call_global("normalize_yyyymmdd", a["end_date"]);
     self.attr("_ddb_start") =
         call_method(self, "_normalize_ddb_backtest_date", self.attr("default_start"));
-    self.attr("_ddb_end") = call_method(self, "_normalize_ddb_backtest_date", self.attr("end_date"));
+    self.attr("_ddb_end") =
+        call_method(self, "_normalize_ddb_backtest_date", self.attr("end_date"));
     return py::none();
 }
 
@@ -71,8 +72,8 @@ py::object read_normal_factor_matrix(const Args& a) {
     py::object df = get_factors(self, name);
     py::list names;
     names.append(name);
-    py::object matrix = call_method(self, "_ks_factors_to_matrices", df, names)
-                            .attr("get")(name, empty_frame());
+    py::object matrix =
+        call_method(self, "_ks_factors_to_matrices", df, names).attr("get")(name, empty_frame());
     if (has_rows(matrix)) return matrix;
     return empty_frame();
 }

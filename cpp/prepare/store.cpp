@@ -44,10 +44,9 @@ py::object with_writer_lock(const py::object& self, Body&& body) {
 
 py::object store_init(const Args& a) {
     py::object self = a["self"];
-    super_of(self).attr("__init__")(a["store_dir"],
-                                    call_global("build_matrix_dtype", a["component_names"]),
-                                    binding::global("PREPARED_DATA_VERSION"),
-                                    binding::global("FLOAT_STORAGE_DTYPE"));
+    super_of(self).attr("__init__")(
+        a["store_dir"], call_global("build_matrix_dtype", a["component_names"]),
+        binding::global("PREPARED_DATA_VERSION"), binding::global("FLOAT_STORAGE_DTYPE"));
     return py::none();
 }
 
@@ -63,12 +62,13 @@ py::object store_load(const Args& a) {
         keys = present;
     }
     return super_of(self).attr("load")(py::arg("start_date") = a["start_date"],
-                                       py::arg("end_date") = a["end_date"],
-                                       py::arg("keys") = keys, py::arg("mmap") = a["mmap"]);
+                                       py::arg("end_date") = a["end_date"], py::arg("keys") = keys,
+                                       py::arg("mmap") = a["mmap"]);
 }
 
-static py::object add_components_locked(const py::object& self, const py::object& component_matrices,
-                                 const py::object& component_names) {
+static py::object add_components_locked(const py::object& self,
+                                        const py::object& component_matrices,
+                                        const py::object& component_names) {
     py::object metadata = call_method(self, "load_metadata");
     py::object datasets = metadata.attr("setdefault")("datasets", py::dict());
     py::list written;
@@ -77,7 +77,8 @@ static py::object add_components_locked(const py::object& self, const py::object
         if (datasets.contains(key)) continue;
         py::object matrix = component_matrices.attr("get")(name);
         if (!has_rows(matrix))
-            throw py::value_error("缺失成分股矩阵为空，无法补充: " + py::str(name).cast<std::string>());
+            throw py::value_error("缺失成分股矩阵为空，无法补充: " +
+                                  py::str(name).cast<std::string>());
         datasets[key] = call_method(self, "_write_matrix", self.attr("store_dir"), key, matrix,
                                     binding::global("FLOAT_STORAGE_DTYPE"));
         written.append(name);
@@ -85,13 +86,14 @@ static py::object add_components_locked(const py::object& self, const py::object
     if (written.empty()) return py::list();
 
     py::object meta = metadata.attr("setdefault")("meta", py::dict());
-    py::object existing = call_global("parse_name_list", meta.attr("get")("component_names",
-                                                                          py::list()));
+    py::object existing =
+        call_global("parse_name_list", meta.attr("get")("component_names", py::list()));
     py::list combined;
     for (py::handle name : existing) combined.append(name);
     for (py::handle name : component_names) combined.append(name);
-    py::object merged = py::list(py::module_::import("builtins").attr("dict").attr("fromkeys")(
-        call_global("parse_name_list", combined)));
+    py::object merged = py::list(py::module_::import("builtins")
+                                     .attr("dict")
+                                     .attr("fromkeys")(call_global("parse_name_list", combined)));
     meta["component_names"] = merged;
     py::dict key_map = new_dict(meta.attr("get")("component_dataset_keys", py::dict()));
     py::dict fresh_keys;
@@ -113,8 +115,8 @@ py::object store_add_component_matrices(const Args& a) {
     py::object self = a["self"];
     py::object component_matrices = a["component_matrices"];
     py::object component_names = a["component_names"];
-    return with_writer_lock(self, [&] { return add_components_locked(self, component_matrices,
-                                                                     component_names); });
+    return with_writer_lock(
+        self, [&] { return add_components_locked(self, component_matrices, component_names); });
 }
 
 }  // namespace kestrelia::prepare

@@ -50,8 +50,8 @@ void scan_object_array(std::vector<EightDigitHit>& hits, const py::array& array)
                 PyErr_Clear();  // lone surrogates: not a date text of ours
                 continue;
             }
-            hit.kind = kernels::eight_digit_text({text, static_cast<std::size_t>(size)},
-                                                 hit.digits);
+            hit.kind =
+                kernels::eight_digit_text({text, static_cast<std::size_t>(size)}, hit.digits);
         } else if (PyObject_IsInstance(v, np_integer.ptr()) == 1) {
             hit.kind = kernels::eight_digit_integer(
                 py::reinterpret_borrow<py::object>(v).cast<long long>(), hit.digits);
@@ -104,7 +104,8 @@ std::vector<EightDigitHit> eight_digit_hits(const py::object& values, py::object
 
     py::object dtype = array.attr("dtype");
     if (py::isinstance(dtype, pd.attr("CategoricalDtype"))) {
-        std::vector<EightDigitHit> per_category = eight_digit_hits(array.attr("categories"), scanned);
+        std::vector<EightDigitHit> per_category =
+            eight_digit_hits(array.attr("categories"), scanned);
         *scanned = array;
         if (per_category.empty()) return hits;
         py::array_t<std::int64_t> codes = np.attr("asarray")(array.attr("codes"), "int64");
@@ -232,8 +233,7 @@ py::object build_matrix_dtype(const Args& a) {
                                                     : a["component_names"];
     names = call_global("parse_name_list", names);
     for (py::handle name : names) {
-        result[call_global("component_dataset_key", name)] =
-            binding::global("FLOAT_STORAGE_DTYPE");
+        result[call_global("component_dataset_key", name)] = binding::global("FLOAT_STORAGE_DTYPE");
     }
     return result;
 }
@@ -255,9 +255,9 @@ py::object series_to_yyyymmdd(const Args& a) {
         // An explicit copy: np.array(..., copy=True) trusts an array's __array__ to have
         // copied, and older pandas hands out its own buffer there, so masking would write
         // into the caller's column.
-        py::array masked = np.attr("asarray")(scan.array, py::arg("dtype") = floats ? "float64"
-                                                                                    : "object")
-                               .attr("copy")();
+        py::array masked =
+            np.attr("asarray")(scan.array, py::arg("dtype") = floats ? "float64" : "object")
+                .attr("copy")();
         if (masked.ndim() != 1) throw py::value_error("series_to_yyyymmdd: expected one dimension");
         for (const auto& hit : scan.hits) {
             if (floats) {
@@ -271,18 +271,17 @@ py::object series_to_yyyymmdd(const Args& a) {
         }
         input = masked;
         if (py::isinstance(values, pd.attr("Series")))
-            input = pd.attr("Series")(masked, py::arg("index") = values.attr("index"),
-                                      py::arg("name") = values.attr("name"),
-                                      py::arg("copy") = false);
+            input =
+                pd.attr("Series")(masked, py::arg("index") = values.attr("index"),
+                                  py::arg("name") = values.attr("name"), py::arg("copy") = false);
         else if (py::isinstance(values, pd.attr("Index")))
-            input = pd.attr("Index")(masked, py::arg("dtype") = masked.attr("dtype"),
-                                     py::arg("name") = values.attr("name"),
-                                     py::arg("copy") = false);
+            input =
+                pd.attr("Index")(masked, py::arg("dtype") = masked.attr("dtype"),
+                                 py::arg("name") = values.attr("name"), py::arg("copy") = false);
     }
     py::object parsed = pd.attr("to_datetime")(input, py::arg("errors") = "coerce");
-    py::object series = py::isinstance(parsed, pd.attr("Series"))
-                            ? parsed
-                            : pd.attr("Series")(parsed);
+    py::object series =
+        py::isinstance(parsed, pd.attr("Series")) ? parsed : pd.attr("Series")(parsed);
     py::object text = series.attr("dt").attr("strftime")("%Y%m%d");
     if (scan.hits.empty()) return text;
 

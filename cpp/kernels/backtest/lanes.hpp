@@ -136,7 +136,8 @@ public:
 private:
     void stage(std::ptrdiff_t j0) {
         const std::ptrdiff_t run = std::min(staged, v_.cols - j0);
-        const std::ptrdiff_t run_bytes = run * v_.col_stride * static_cast<std::ptrdiff_t>(sizeof(T));
+        const std::ptrdiff_t run_bytes =
+            run * v_.col_stride * static_cast<std::ptrdiff_t>(sizeof(T));
         constexpr std::ptrdiff_t ahead = 16;
         T* dst = scratch_.data();
         for (std::ptrdiff_t i = 0; i < v_.rows; ++i) {

@@ -37,8 +37,8 @@ struct MeanState {
         comp_add = select(present, t - sum - y, comp_add);
         sum = select(present, t, sum);
         neg_ct += count_if(present & sign_bit(v));
-        same_run = select(present, select(v == prev_value, same_run + splat(1.0), splat(1.0)),
-                          same_run);
+        same_run =
+            select(present, select(v == prev_value, same_run + splat(1.0), splat(1.0)), same_run);
         prev_value = select(present, v, prev_value);
     }
 
@@ -55,8 +55,8 @@ struct MeanState {
     KESTRELIA_INLINE v4d mean(double min_periods) const {
         const v4d zero = splat(0.0);
         v4d result = sum / nobs;
-        const v4i one_signed = ((neg_ct == zero) & (result < zero)) |
-                               ((neg_ct == nobs) & (result > zero));
+        const v4i one_signed =
+            ((neg_ct == zero) & (result < zero)) | ((neg_ct == nobs) & (result > zero));
         result = select(one_signed, zero, result);
         result = select(same_run >= nobs, prev_value, result);
         const v4i enough = (nobs >= splat(min_periods)) & (nobs > zero);
@@ -72,8 +72,8 @@ struct OutMatrix {
 
 template <bool Full>
 KESTRELIA_INLINE void smooth_block(const OutMatrix& out, const std::vector<std::uint8_t>& keep,
-                  const ColumnReader<double>& reader, std::ptrdiff_t n, std::ptrdiff_t window,
-                  std::ptrdiff_t j0) {
+                                   const ColumnReader<double>& reader, std::ptrdiff_t n,
+                                   std::ptrdiff_t window, std::ptrdiff_t j0) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     double raw[width], mean[width];
     MeanState state;
@@ -99,8 +99,7 @@ KESTRELIA_INLINE void smooth_block(const OutMatrix& out, const std::vector<std::
 }
 
 KESTRELIA_INLINE void smooth_all(const OutMatrix& out, const std::vector<std::uint8_t>& keep,
-                                 const F64View& in,
-                                 std::ptrdiff_t window) {
+                                 const F64View& in, std::ptrdiff_t window) {
     ColumnReader<double> reader(in);
     for (std::ptrdiff_t j0 = 0; j0 < in.cols; j0 += width) {
         reader.start_block(j0);
@@ -123,9 +122,9 @@ KESTRELIA_INLINE v4d row_input(const double* row, std::ptrdiff_t j0, std::ptrdif
 }
 
 template <bool Full>
-KESTRELIA_INLINE void smooth_row_block(MeanState& state, const double* row,
-                                       const double* leaving, bool first, double* out_row,
-                                       std::ptrdiff_t j0, std::ptrdiff_t cols, double window) {
+KESTRELIA_INLINE void smooth_row_block(MeanState& state, const double* row, const double* leaving,
+                                       bool first, double* out_row, std::ptrdiff_t j0,
+                                       std::ptrdiff_t cols, double window) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const v4d incoming = row_input<Full>(row, j0, cols);
     if (first)
@@ -161,11 +160,11 @@ KESTRELIA_INLINE void smooth_rows(const OutMatrix& out, const std::vector<std::u
                 keep[static_cast<std::size_t>(i)] ? out.data + k * out.row_stride : nullptr;
             std::ptrdiff_t j0 = s0;
             for (; j0 + width <= s1; j0 += width)
-                smooth_row_block<true>(states[(j0 - s0) / width], row, leaving, i == 0, out_row,
-                                       j0, cols, static_cast<double>(window));
+                smooth_row_block<true>(states[(j0 - s0) / width], row, leaving, i == 0, out_row, j0,
+                                       cols, static_cast<double>(window));
             if (j0 < s1)
-                smooth_row_block<false>(states[(j0 - s0) / width], row, leaving, i == 0,
-                                        out_row, j0, cols, static_cast<double>(window));
+                smooth_row_block<false>(states[(j0 - s0) / width], row, leaving, i == 0, out_row,
+                                        j0, cols, static_cast<double>(window));
             if (out_row != nullptr) ++k;
         }
     }
@@ -179,14 +178,13 @@ KESTRELIA_INLINE void smooth_any(const OutMatrix& out, const std::vector<std::ui
         smooth_all(out, keep, in, window);
 }
 
-KESTRELIA_AVX2_CLONE void smooth_avx2(const OutMatrix& out,
-                                                 const std::vector<std::uint8_t>& keep,
-                                                 const F64View& in, std::ptrdiff_t window) {
+KESTRELIA_AVX2_CLONE void smooth_avx2(const OutMatrix& out, const std::vector<std::uint8_t>& keep,
+                                      const F64View& in, std::ptrdiff_t window) {
     smooth_any(out, keep, in, window);
 }
 
-void smooth_portable(const OutMatrix& out, const std::vector<std::uint8_t>& keep,
-                     const F64View& in, std::ptrdiff_t window) {
+void smooth_portable(const OutMatrix& out, const std::vector<std::uint8_t>& keep, const F64View& in,
+                     std::ptrdiff_t window) {
     smooth_any(out, keep, in, window);
 }
 

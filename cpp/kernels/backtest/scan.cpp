@@ -1,11 +1,11 @@
 #include "kestrelia/kernels/scan.hpp"
 
-#include "lanes.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
+
+#include "lanes.hpp"
 
 namespace kestrelia::kernels {
 
@@ -96,7 +96,8 @@ KESTRELIA_INLINE v4d abs_change(v4d next, v4d prev) {
 KESTRELIA_INLINE std::int64_t finite_count(const double* a, std::ptrdiff_t n) {
     v4d count = lanes::splat(0.0);
     std::ptrdiff_t i = 0;
-    for (; i + width <= n; i += width) count += lanes::count_if(lanes::is_finite(lanes::load_at(a + i)));
+    for (; i + width <= n; i += width)
+        count += lanes::count_if(lanes::is_finite(lanes::load_at(a + i)));
     std::int64_t total = static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
     for (; i < n; ++i) total += finite(a[i]) ? 1 : 0;
     return total;
@@ -151,18 +152,18 @@ KESTRELIA_INLINE std::int64_t holdings_columns(double* row_sums, const F64View& 
         finite_cells += finite_count(col, m.rows);
         std::ptrdiff_t i = 0;
         for (; i + width <= pairs; i += width)
-            lanes::store_at(row_sums + i, lanes::load_at(row_sums + i) +
-                                              abs_change(lanes::load_at(col + i + 1),
-                                                         lanes::load_at(col + i)));
-        for (; i < pairs; ++i) row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
+            lanes::store_at(row_sums + i,
+                            lanes::load_at(row_sums + i) +
+                                abs_change(lanes::load_at(col + i + 1), lanes::load_at(col + i)));
+        for (; i < pairs; ++i)
+            row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
     }
     return finite_cells;
 }
 
 // Row-major input: each row of differences is contiguous and summed pairwise.
 template <PairwiseFn Sum>
-KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m,
-                                            double* row) {
+KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m, double* row) {
     // One pass per pair of rows: the changes of row i + 1 against row i, and the finite
     // cells of row i + 1 (row 0's are counted first).
     const std::ptrdiff_t pairs = m.rows - 1;
@@ -192,8 +193,7 @@ KESTRELIA_INLINE std::int64_t holdings(double* row_sums, const F64View& m, doubl
     return m.column_major() ? holdings_columns(row_sums, m) : holdings_rows<Sum>(row_sums, m, row);
 }
 
-KESTRELIA_AVX2_CLONE std::int64_t holdings_avx2(double* row_sums, const F64View& m,
-                                                double* row) {
+KESTRELIA_AVX2_CLONE std::int64_t holdings_avx2(double* row_sums, const F64View& m, double* row) {
     return holdings<pairwise_avx2>(row_sums, m, row);
 }
 

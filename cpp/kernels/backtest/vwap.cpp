@@ -76,10 +76,10 @@ KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t 
 KESTRELIA_INLINE void simulate_columns(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                        const F64View& signal, const std::int64_t* signal_rows,
                                        const VwapMarket& m, const Factors& f) {
-    Readers r{ColumnReader<double>(signal),       ColumnReader<double>(m.prev_close),
-              ColumnReader<double>(m.close),      ColumnReader<double>(m.buy_price),
-              ColumnReader<double>(m.sell_price), ColumnReader<double>(m.split),
-              ColumnReader<double>(m.dividend),   ColumnReader<std::uint8_t>(m.can_buy),
+    Readers r{ColumnReader<double>(signal),           ColumnReader<double>(m.prev_close),
+              ColumnReader<double>(m.close),          ColumnReader<double>(m.buy_price),
+              ColumnReader<double>(m.sell_price),     ColumnReader<double>(m.split),
+              ColumnReader<double>(m.dividend),       ColumnReader<std::uint8_t>(m.can_buy),
               ColumnReader<std::uint8_t>(m.cant_sell)};
     for (std::ptrdiff_t j0 = 0; j0 < signal.cols; j0 += width) {
         r.start_block(j0);
@@ -111,15 +111,22 @@ KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n
                                     const F64View& signal, const std::int64_t* signal_rows,
                                     const VwapMarket& m, const Factors& f) {
     const std::ptrdiff_t cols = signal.cols;
-    RowReader<double> sig(signal), pc(m.prev_close), c(m.close), bp(m.buy_price),
-        sp(m.sell_price), sf(m.split), dv(m.dividend);
+    RowReader<double> sig(signal), pc(m.prev_close), c(m.close), bp(m.buy_price), sp(m.sell_price),
+        sf(m.split), dv(m.dividend);
     RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
     // Padded to whole blocks; the padding lanes stay at zero shares.
     std::vector<double> positions(static_cast<std::size_t>((cols + width - 1) / width * width),
                                   0.0);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
-        const DayRows d{sig.row(signal_rows[i]), pc.row(i), c.row(i), bp.row(i), sp.row(i),
-                        sf.row(i), dv.row(i), cb.row(i), cs.row(i)};
+        const DayRows d{sig.row(signal_rows[i]),
+                        pc.row(i),
+                        c.row(i),
+                        bp.row(i),
+                        sp.row(i),
+                        sf.row(i),
+                        dv.row(i),
+                        cb.row(i),
+                        cs.row(i)};
         const v4d zero = splat(0.0);
         DayProducts sums{zero, zero, zero, zero, zero};
         std::ptrdiff_t j0 = 0;

@@ -30,7 +30,7 @@ struct DayVectors {
 };
 
 KESTRELIA_INLINE DayVectors vectors_of(const DayLanes& in) {
-    return {load(in.w),  load(in.pc), load(in.c),     load(in.bp),    load(in.sp),
+    return {load(in.w),  load(in.pc), load(in.c),     load(in.bp),   load(in.sp),
             load(in.sf), load(in.dv), mask_of(in.cb), mask_of(in.cs)};
 }
 
@@ -74,8 +74,8 @@ KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, cons
     const v4d buy_coeff = nan_to_num(cl - in.bp * buy_factor);
     const v4d hold_coeff = nan_to_num(split_eff * cl - prev);
     const v4d sell_coeff = nan_to_num(split_eff * in.sp * sell_factor - prev);
-    detail = {target, diff, real_buy, sold, position, split_eff, dividend_eff,
-              buy_coeff, hold_coeff, sell_coeff, valid};
+    detail = {target,       diff,      real_buy,   sold,       position, split_eff,
+              dividend_eff, buy_coeff, hold_coeff, sell_coeff, valid};
     return {real_buy * buy_coeff, hold * hold_coeff, hold * dividend_eff, sold * sell_coeff,
             sold * dividend_eff};
 }

@@ -53,8 +53,7 @@ KESTRELIA_INLINE bool any_lane(v4i mask) {
 KESTRELIA_INLINE void append(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
                              std::vector<std::int8_t>& sides, std::vector<double>& shares,
                              std::int64_t i, std::ptrdiff_t j0, std::ptrdiff_t used, v4i mask,
-                             std::int8_t side, v4d amount, std::vector<double>* prices,
-                             v4d price) {
+                             std::int8_t side, v4d amount, std::vector<double>* prices, v4d price) {
     long long m[width];
     double a[width], p[width];
     std::memcpy(m, &mask, sizeof m);
@@ -74,10 +73,10 @@ KESTRELIA_INLINE void append(std::vector<std::int64_t>& days, std::vector<std::i
 // products added to the day's sums in the same order), then what it traded, what it could
 // not, and the parts of its profit, all as lane arithmetic. Money is summed in currency and
 // divided by the capital once per day at the end.
-KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_totals,
-                                   v4d& position, const DayVectors& in, std::int64_t i,
-                                   std::ptrdiff_t j0, std::ptrdiff_t used, const Factors& f,
-                                   const Costs& c, bool in_totals) {
+KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_totals, v4d& position,
+                                   const DayVectors& in, std::int64_t i, std::ptrdiff_t j0,
+                                   std::ptrdiff_t used, const Factors& f, const Costs& c,
+                                   bool in_totals) {
     DayDetail det;
     const DayProducts p = trade_day(position, in, f, det);
     add_to(day.sums[0], p.bought);
@@ -103,8 +102,8 @@ KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_tot
     add_to(col[R::target_weight], select(finite_w, abs4(in.w), zero));
     add_to(col[R::lot_weight], select(det.valid, abs4(at_prev), zero));
     add_to(col[R::rounding_weight], select(det.valid, abs4(in.w * capital - at_prev), zero));
-    add_to(col[R::no_price_weight], select(finite_w & (in.w != zero) & ~det.valid, abs4(in.w),
-                                           zero));
+    add_to(col[R::no_price_weight],
+           select(finite_w & (in.w != zero) & ~det.valid, abs4(in.w), zero));
     add_to(col[R::buy_blocked_weight],
            select(buy_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero));
     add_to(col[R::sell_blocked_weight],
@@ -144,8 +143,8 @@ KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_tot
         append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, i, j0, used,
                bought, 1, det.bought, &rec.trade_price, buy_price);
     if (any_lane(sold))
-        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, i, j0, used,
-               sold, -1, det.sold, &rec.trade_price, sell_price);
+        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, i, j0, used, sold,
+               -1, det.sold, &rec.trade_price, sell_price);
     if (any_lane(buy_blocked))
         append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, i, j0,
                used, buy_blocked, 1, det.diff, nullptr, zero);
@@ -171,20 +170,27 @@ struct Walk {
 // compiled for the baseline only).
 KESTRELIA_INLINE void walk_rows(Walk& w, std::ptrdiff_t n_days, const F64View& signal,
                                 const std::int64_t* signal_rows, const VwapMarket& m) {
-    RowReader<double> sig(signal), pc(m.prev_close), cl(m.close), bp(m.buy_price),
-        sp(m.sell_price), sf(m.split), dv(m.dividend);
+    RowReader<double> sig(signal), pc(m.prev_close), cl(m.close), bp(m.buy_price), sp(m.sell_price),
+        sf(m.split), dv(m.dividend);
     RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
     std::vector<double> held(static_cast<std::size_t>((w.cols + width - 1) / width * width), 0.0);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
-        const DayRows d{sig.row(signal_rows[i]), pc.row(i), cl.row(i), bp.row(i), sp.row(i),
-                        sf.row(i), dv.row(i), cb.row(i), cs.row(i)};
+        const DayRows d{sig.row(signal_rows[i]),
+                        pc.row(i),
+                        cl.row(i),
+                        bp.row(i),
+                        sp.row(i),
+                        sf.row(i),
+                        dv.row(i),
+                        cb.row(i),
+                        cs.row(i)};
         // The day's accumulators live on the stack while the day is walked.
         DayAcc day{};
         const bool totals = w.in_totals(i);
         for (std::ptrdiff_t j0 = 0; j0 < w.cols; j0 += width) {
             const bool full = j0 + width <= w.cols;
-            const DayVectors in = full ? load_day<true>(d, j0, w.cols)
-                                       : load_day<false>(d, j0, w.cols);
+            const DayVectors in =
+                full ? load_day<true>(d, j0, w.cols) : load_day<false>(d, j0, w.cols);
             v4d position = load_at(held.data() + j0);
             record_block(w.rec, day, w.stock_totals, position, in, i, j0,
                          full ? width : w.cols - j0, w.f, w.c, totals);
@@ -223,8 +229,7 @@ KESTRELIA_INLINE void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_da
     }
     for (std::ptrdiff_t j = 0; j < cols; ++j)
         for (int k = 0; k < R::n_stock_columns; ++k)
-            rec.stocks[static_cast<std::size_t>(j * R::n_stock_columns + k)] =
-                stock_totals[k][j];
+            rec.stocks[static_cast<std::size_t>(j * R::n_stock_columns + k)] = stock_totals[k][j];
 }
 
 KESTRELIA_AVX2_CLONE void simulate_recorded_avx2(double* out, R& rec, std::ptrdiff_t n_days,
@@ -235,9 +240,9 @@ KESTRELIA_AVX2_CLONE void simulate_recorded_avx2(double* out, R& rec, std::ptrdi
     simulate_recorded(out, rec, n_days, signal, signal_rows, m, f, c);
 }
 
-void simulate_recorded_portable(double* out, R& rec, std::ptrdiff_t n_days,
-                                const F64View& signal, const std::int64_t* signal_rows,
-                                const VwapMarket& m, const Factors& f, const Costs& c) {
+void simulate_recorded_portable(double* out, R& rec, std::ptrdiff_t n_days, const F64View& signal,
+                                const std::int64_t* signal_rows, const VwapMarket& m,
+                                const Factors& f, const Costs& c) {
     simulate_recorded(out, rec, n_days, signal, signal_rows, m, f, c);
 }
 

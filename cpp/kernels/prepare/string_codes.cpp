@@ -93,8 +93,7 @@ std::string_view utf8_prefix(std::string_view text, std::size_t chars) {
 std::int32_t StringCodes::same_as(std::string_view text, std::int32_t candidate) const {
     if (candidate < 0) return -1;
     const std::string_view other = uniques_[static_cast<std::size_t>(candidate)];
-    if (other.size() != text.size() ||
-        heads_[static_cast<std::size_t>(candidate)] != head_of(text))
+    if (other.size() != text.size() || heads_[static_cast<std::size_t>(candidate)] != head_of(text))
         return -1;
     if (text.size() > 8 && std::memcmp(other.data() + 8, text.data() + 8, text.size() - 8) != 0)
         return -1;

@@ -68,9 +68,9 @@ py::dict run_chart_step(const Args& args, const py::object& total, const py::obj
 
     // The weekly chart goes next to the main one: <stem>_weekly_net_value<suffix>.
     py::object main_path = binding::global("Path")(save_path);
-    py::object weekly_path = main_path.attr("with_name")(
-        py::object(main_path.attr("stem")) + py::str("_weekly_net_value") +
-        main_path.attr("suffix"));
+    py::object weekly_path =
+        main_path.attr("with_name")(py::object(main_path.attr("stem")) +
+                                    py::str("_weekly_net_value") + main_path.attr("suffix"));
     const py::object strategy_name = args["strategy_name"];
     const py::object plot_title = args["plot_title"];
     const py::object primary = args["benchmark_names"];

@@ -1,14 +1,14 @@
 // The five chart panels of the performance figure, drawn in this order: cumulative
 // return, excess return and drawdown, yearly return, rolling excess stability, drawdown.
 // Returns, drawdowns and win rates are ratios shown on percent axes.
+#include "panels.hpp"
+
 #include <pybind11/numpy.h>
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
-
-#include "panels.hpp"
 
 namespace kestrelia::pelorin::charts {
 
@@ -103,12 +103,13 @@ void fit_value_labels(const py::object& ax, const std::vector<py::object>& label
 
 void draw_cumulative_panel(const PanelContext& ctx, const py::object& ax_cum) {
     const PerformanceSeries& s = ctx.s;
-    mark_lone_points(ax_cum.attr("plot")(s.strategy_cum.attr("index"), s.strategy_cum,
-                                         py::arg("color") = STRATEGY_COLOR,
-                                         py::arg("linewidth") = 2.4, py::arg("label") = "Strategy"));
     mark_lone_points(ax_cum.attr("plot")(
-        s.benchmark_cum.attr("index"), s.benchmark_cum, py::arg("color") = BENCHMARK_COLOR,
-        py::arg("linewidth") = 1.7, py::arg("linestyle") = "--", py::arg("label") = ctx.benchmark_name));
+        s.strategy_cum.attr("index"), s.strategy_cum, py::arg("color") = STRATEGY_COLOR,
+        py::arg("linewidth") = 2.4, py::arg("label") = "Strategy"));
+    mark_lone_points(ax_cum.attr("plot")(s.benchmark_cum.attr("index"), s.benchmark_cum,
+                                         py::arg("color") = BENCHMARK_COLOR,
+                                         py::arg("linewidth") = 1.7, py::arg("linestyle") = "--",
+                                         py::arg("label") = ctx.benchmark_name));
     py::object ax_cum_dd = ax_cum.attr("twinx")();
     // The twin sits below the main axes, whose background is hidden, so the drawdown
     // fills show through under the return lines.
@@ -117,8 +118,8 @@ void draw_cumulative_panel(const PanelContext& ctx, const py::object& ax_cum) {
     ax_cum_dd.attr("fill_between")(s.strategy_dd.attr("index"), s.strategy_dd_values, 0,
                                    py::arg("color") = STRATEGY_DD_FILL, py::arg("alpha") = 0.28,
                                    py::arg("zorder") = 0, py::arg("label") = "Strategy Drawdown");
-    ax_cum_dd.attr("fill_between")(s.benchmark_dd.attr("index"), drawdown_values(s.benchmark_dd),
-                                   0, py::arg("color") = "#d1d5db", py::arg("alpha") = 0.24,
+    ax_cum_dd.attr("fill_between")(s.benchmark_dd.attr("index"), drawdown_values(s.benchmark_dd), 0,
+                                   py::arg("color") = "#d1d5db", py::arg("alpha") = 0.24,
                                    py::arg("zorder") = 0,
                                    py::arg("label") = ctx.benchmark_name + py::str(" Drawdown"));
     zero_line(ax_cum);
@@ -135,10 +136,9 @@ void draw_cumulative_panel(const PanelContext& ctx, const py::object& ax_cum) {
 
 void draw_excess_panel(const PanelContext& ctx, const py::object& ax_excess) {
     const PerformanceSeries& s = ctx.s;
-    mark_lone_points(ax_excess.attr("plot")(s.excess_cum.attr("index"), s.excess_cum,
-                                            py::arg("color") = EXCESS_COLOR,
-                                            py::arg("linewidth") = 2.2,
-                                            py::arg("label") = "Excess Return"));
+    mark_lone_points(ax_excess.attr("plot")(
+        s.excess_cum.attr("index"), s.excess_cum, py::arg("color") = EXCESS_COLOR,
+        py::arg("linewidth") = 2.2, py::arg("label") = "Excess Return"));
     py::object ax_excess_2 = ax_excess.attr("twinx")();
     ax_excess_2.attr("fill_between")(s.excess_dd.attr("index"), drawdown_values(s.excess_dd), 0,
                                      py::arg("color") = "#fecaca", py::arg("alpha") = 0.34,
@@ -168,19 +168,21 @@ void draw_yearly_panel(const PanelContext& ctx, const py::object& ax_year) {
         ax_year.attr("bar")(x, yearly[py::str("index_daily_return")], width,
                             py::arg("label") = ctx.benchmark_name,
                             py::arg("color") = BENCHMARK_COLOR, py::arg("alpha") = 0.72);
-        py::object excess_bars = ax_year.attr("bar")(
-            x + py::float_(width), excess, width, py::arg("label") = "Excess",
-            py::arg("color") = EXCESS_COLOR, py::arg("alpha") = 0.82);
+        py::object excess_bars =
+            ax_year.attr("bar")(x + py::float_(width), excess, width, py::arg("label") = "Excess",
+                                py::arg("color") = EXCESS_COLOR, py::arg("alpha") = 0.82);
 
         // Value labels on the excess bars, just beyond each bar's end: 2.5 % of the
         // largest bar of the panel, at least 0.003.
         auto values = py::array_t<double, py::array::forcecast>::ensure(
             excess.attr("to_numpy")(py::arg("dtype") = binding::float_type()));
         if (!values) throw py::error_already_set();
-        const double max_abs = np.attr("nanmax")(np.attr("abs")(
-                                     yearly.attr("to_numpy")(py::arg("dtype") = binding::float_type())))
-                                   .cast<double>();
-        const double label_offset = std::isfinite(max_abs) ? std::max(max_abs * 0.025, 0.003) : 0.003;
+        const double max_abs =
+            np.attr("nanmax")(
+                  np.attr("abs")(yearly.attr("to_numpy")(py::arg("dtype") = binding::float_type())))
+                .cast<double>();
+        const double label_offset =
+            std::isfinite(max_abs) ? std::max(max_abs * 0.025, 0.003) : 0.003;
         const double label_size = ctx.is_long ? 8.2 : 7.6;
         py::object format_pct = binding::global("_format_pct");
         py::ssize_t i = 0;
@@ -228,20 +230,21 @@ void draw_rolling_panel(const PanelContext& ctx, const py::object& ax_rolling) {
         auto rolling = [&]() { return e.attr("rolling")(rolling_days); };
         // Full windows only and the sample standard deviation (pandas defaults); a flat
         // window gives an infinite or NaN Sharpe ratio, drawn as it is.
-        py::object rolling_sharpe = rolling().attr("mean")() / rolling().attr("std")() *
-                                    py::float_(std::pow(static_cast<double>(TRADING_DAYS_PER_YEAR), 0.5));
+        py::object rolling_sharpe =
+            rolling().attr("mean")() / rolling().attr("std")() *
+            py::float_(std::pow(static_cast<double>(TRADING_DAYS_PER_YEAR), 0.5));
         py::object rolling_win =
             rolling().attr("apply")(py::cpp_function(&share_positive), py::arg("raw") = true);
         const std::string days = std::to_string(rolling_days);
-        mark_lone_points(ax_rolling.attr("plot")(rolling_sharpe.attr("index"), rolling_sharpe,
-                                                 py::arg("color") = "#7c3aed",
-                                                 py::arg("linewidth") = 2.0,
-                                                 py::arg("label") = days + "D Excess Sharpe"));
+        mark_lone_points(ax_rolling.attr("plot")(
+            rolling_sharpe.attr("index"), rolling_sharpe, py::arg("color") = "#7c3aed",
+            py::arg("linewidth") = 2.0, py::arg("label") = days + "D Excess Sharpe"));
         zero_line(ax_rolling);
         py::object ax_rolling_2 = ax_rolling.attr("twinx")();
         mark_lone_points(ax_rolling_2.attr("plot")(
             rolling_win.attr("index"), rolling_win, py::arg("color") = "#16a34a",
-            py::arg("linewidth") = 1.6, py::arg("alpha") = 0.8, py::arg("label") = days + "D Win Rate"));
+            py::arg("linewidth") = 1.6, py::arg("alpha") = 0.8,
+            py::arg("label") = days + "D Win Rate"));
         percent_axis(ax_rolling_2, ctx.percent_formatter);
         ax_rolling_2.attr("grid")(false);
         hide_top_spine(ax_rolling_2);
@@ -266,10 +269,9 @@ void draw_drawdown_panel(const PanelContext& ctx, const py::object& ax_drawdown)
     ax_drawdown.attr("fill_between")(s.strategy_dd.attr("index"), s.strategy_dd_values, 0,
                                      py::arg("color") = STRATEGY_DD_FILL, py::arg("alpha") = 0.62,
                                      py::arg("label") = "Strategy Drawdown");
-    mark_lone_points(ax_drawdown.attr("plot")(s.excess_dd.attr("index"), s.excess_dd,
-                                              py::arg("color") = EXCESS_COLOR,
-                                              py::arg("linewidth") = 1.7,
-                                              py::arg("label") = "Excess Drawdown"));
+    mark_lone_points(ax_drawdown.attr("plot")(
+        s.excess_dd.attr("index"), s.excess_dd, py::arg("color") = EXCESS_COLOR,
+        py::arg("linewidth") = 1.7, py::arg("label") = "Excess Drawdown"));
     zero_line(ax_drawdown);
     panel_title(ctx, ax_drawdown, "Drawdown");
     percent_axis(ax_drawdown, ctx.percent_formatter);

@@ -71,9 +71,7 @@ PerformanceSeries derive_series(const py::object& plot_df) {
 py::object cell(const py::object& grid, int row, py::slice cols) {
     return grid[py::make_tuple(row, cols)];
 }
-py::object cell(const py::object& grid, int row, int col) {
-    return grid[py::make_tuple(row, col)];
-}
+py::object cell(const py::object& grid, int row, int col) { return grid[py::make_tuple(row, col)]; }
 py::slice span(int first, int last) { return py::slice(first, last + 1, 1); }
 py::slice all_columns() { return py::slice(py::none(), py::none(), py::none()); }
 
@@ -84,7 +82,8 @@ struct Axes {
 py::object make_grid(const py::object& fig, bool is_long, const Layout& l) {
     if (is_long)
         return fig.attr("add_gridspec")(
-            l.rows, l.cols, py::arg("height_ratios") = charts::floats({0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0}),
+            l.rows, l.cols,
+            py::arg("height_ratios") = charts::floats({0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0}),
             py::arg("hspace") = 0.42, py::arg("wspace") = 0.22);
     return fig.attr("add_gridspec")(
         l.rows, l.cols, py::arg("height_ratios") = charts::floats({0.78, 2.75, 2.35, 1.95}),
@@ -149,9 +148,7 @@ void draw_cards(const py::object& ax, const py::dict& stats, const Layout& l) {
 py::list summary_rows(const Args& args, const PerformanceSeries& s) {
     const py::dict stats = args["stats"];
     py::object index = s.plot_df.attr("index");
-    auto day = [&](const char* which) {
-        return index.attr(which)().attr("strftime")("%Y-%m-%d");
-    };
+    auto day = [&](const char* which) { return index.attr(which)().attr("strftime")("%Y-%m-%d"); };
     py::object format_num = binding::global("_format_num");
     py::object format_pct = binding::global("_format_pct");
     py::object format_pct_points = binding::global("_format_pct_points");
@@ -208,12 +205,15 @@ void wrap_long_value(const py::object& ax, const py::object& table, long row) {
     auto extent = [&](const py::object& t, const char* side) {
         return t.attr("get_window_extent")(renderer).attr(side).cast<double>();
     };
-    auto room = [&] { return cell.attr("get_width")().cast<double>() * axes_width * (1 - 2 * pad); };
+    auto room = [&] {
+        return cell.attr("get_width")().cast<double>() * axes_width * (1 - 2 * pad);
+    };
     if (extent(text, "width") <= room()) return;
 
     double label_px = 0;
     for (long r = 0; r <= row; ++r)
-        label_px = std::max(label_px, extent(table[py::make_tuple(r, 0)].attr("get_text")(), "width"));
+        label_px =
+            std::max(label_px, extent(table[py::make_tuple(r, 0)].attr("get_text")(), "width"));
     const double label_width = label_px / (axes_width * (1 - 2 * pad)) + 0.02;
     const double first_width = table[py::make_tuple(0, 0)].attr("get_width")().cast<double>();
     if (label_width < first_width) {
@@ -253,7 +253,8 @@ void wrap_long_value(const py::object& ax, const py::object& table, long row) {
     padding = std::clamp((target - (rows - 1) * one_line - wrapped) / rows, 0.0, padding);
     for (long r = 0; r <= row; ++r)
         for (long col = 0; col < 2; ++col)
-            table[py::make_tuple(r, col)].attr("set_height")((r == row ? wrapped : one_line) + padding);
+            table[py::make_tuple(r, col)].attr("set_height")((r == row ? wrapped : one_line) +
+                                                             padding);
 }
 
 void draw_summary_table(const py::object& ax, const py::list& rows, const Layout& l) {

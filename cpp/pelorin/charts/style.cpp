@@ -18,9 +18,9 @@ py::object configure_strategy_plot_style(const Args& args) {
     // Fonts with a true bold face on macOS first, then CJK-capable ones, then the
     // universal fallback; the first one installed wins.
     py::list fonts;
-    for (const char* name : {"Helvetica Neue", "Arial", "PingFang SC", "Noto Sans CJK SC",
-                             "Source Han Sans SC", "WenQuanYi Micro Hei", "SimHei",
-                             "Arial Unicode MS", "DejaVu Sans"})
+    for (const char* name :
+         {"Helvetica Neue", "Arial", "PingFang SC", "Noto Sans CJK SC", "Source Han Sans SC",
+          "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS", "DejaVu Sans"})
         fonts.append(name);
     rc["font.sans-serif"] = fonts;
     rc["axes.unicode_minus"] = py::bool_(false);
@@ -81,7 +81,8 @@ void date_axis(const py::object& ax) {
 void mark_lone_points(const py::object& lines) {
     py::object np = binding::numpy();
     for (py::handle line : lines) {
-        py::object y = np.attr("asarray")(line.attr("get_ydata")(), py::arg("dtype") = binding::float_type());
+        py::object y =
+            np.attr("asarray")(line.attr("get_ydata")(), py::arg("dtype") = binding::float_type());
         if (np.attr("isfinite")(y).attr("sum")().cast<long>() == 1) {
             line.attr("set_marker")("o");
             line.attr("set_markersize")(6.0);

@@ -50,8 +50,9 @@ py::object plot_weekly_net_value_unlocked(const Args& args) {
     charts::with_figure(pp.plt, fig, [&] {
         py::object grid, ax_nav, ax_dd, ax_yearly_table;
         if (is_long) {
-            grid = fig.attr("add_gridspec")(3, 1, py::arg("height_ratios") = charts::floats({3.1, 1.45, 1.9}),
-                                            py::arg("hspace") = 0.34);
+            grid = fig.attr("add_gridspec")(
+                3, 1, py::arg("height_ratios") = charts::floats({3.1, 1.45, 1.9}),
+                py::arg("hspace") = 0.34);
             ax_nav = fig.attr("add_subplot")(grid[py::make_tuple(0, 0)]);
             ax_dd = fig.attr("add_subplot")(grid[py::make_tuple(1, 0)], py::arg("sharex") = ax_nav);
             ax_yearly_table = fig.attr("add_subplot")(grid[py::make_tuple(2, 0)]);
@@ -71,15 +72,16 @@ py::object plot_weekly_net_value_unlocked(const Args& args) {
                              py::arg("fontsize") = l.title_size, py::arg("fontweight") = "bold",
                              py::arg("color") = charts::TITLE_COLOR, py::arg("y") = l.title_y);
 
-        charts::mark_lone_points(ax_nav.attr("plot")(strategy_nav.attr("index"), strategy_nav,
-                            py::arg("color") = charts::STRATEGY_COLOR, py::arg("linewidth") = 2.4,
-                            py::arg("label") = "Strategy"));
-        charts::mark_lone_points(ax_nav.attr("plot")(benchmark_nav.attr("index"), benchmark_nav,
-                            py::arg("color") = charts::BENCHMARK_COLOR, py::arg("linewidth") = 1.8,
-                            py::arg("linestyle") = "--", py::arg("label") = benchmark_name));
-        charts::mark_lone_points(ax_nav.attr("plot")(excess_nav.attr("index"), excess_nav,
-                            py::arg("color") = charts::EXCESS_COLOR, py::arg("linewidth") = 2.0,
-                            py::arg("alpha") = 0.92, py::arg("label") = "Excess"));
+        charts::mark_lone_points(ax_nav.attr("plot")(
+            strategy_nav.attr("index"), strategy_nav, py::arg("color") = charts::STRATEGY_COLOR,
+            py::arg("linewidth") = 2.4, py::arg("label") = "Strategy"));
+        charts::mark_lone_points(ax_nav.attr("plot")(
+            benchmark_nav.attr("index"), benchmark_nav, py::arg("color") = charts::BENCHMARK_COLOR,
+            py::arg("linewidth") = 1.8, py::arg("linestyle") = "--",
+            py::arg("label") = benchmark_name));
+        charts::mark_lone_points(ax_nav.attr("plot")(
+            excess_nav.attr("index"), excess_nav, py::arg("color") = charts::EXCESS_COLOR,
+            py::arg("linewidth") = 2.0, py::arg("alpha") = 0.92, py::arg("label") = "Excess"));
         // The starting net value.
         ax_nav.attr("axhline")(1.0, py::arg("color") = "#94a3b8", py::arg("linewidth") = 0.9);
         ax_nav.attr("set_ylabel")("Net Value");
@@ -88,16 +90,18 @@ py::object plot_weekly_net_value_unlocked(const Args& args) {
                               py::arg("framealpha") = charts::LEGEND_FRAME_ALPHA);
 
         ax_dd.attr("fill_between")(
-            strategy_dd.attr("index"), strategy_dd.attr("to_numpy")(py::arg("dtype") = binding::float_type()),
-            0, py::arg("color") = charts::STRATEGY_DD_FILL, py::arg("alpha") = 0.58,
+            strategy_dd.attr("index"),
+            strategy_dd.attr("to_numpy")(py::arg("dtype") = binding::float_type()), 0,
+            py::arg("color") = charts::STRATEGY_DD_FILL, py::arg("alpha") = 0.58,
             py::arg("label") = "Strategy Drawdown");
-        charts::mark_lone_points(ax_dd.attr("plot")(benchmark_dd.attr("index"), benchmark_dd,
-                           py::arg("color") = charts::BENCHMARK_COLOR, py::arg("linewidth") = 1.25,
-                           py::arg("alpha") = 0.76,
-                           py::arg("label") = benchmark_name + py::str(" Drawdown")));
-        charts::mark_lone_points(ax_dd.attr("plot")(excess_dd.attr("index"), excess_dd,
-                           py::arg("color") = charts::EXCESS_COLOR, py::arg("linewidth") = 1.45,
-                           py::arg("alpha") = 0.86, py::arg("label") = "Excess Drawdown"));
+        charts::mark_lone_points(ax_dd.attr("plot")(
+            benchmark_dd.attr("index"), benchmark_dd, py::arg("color") = charts::BENCHMARK_COLOR,
+            py::arg("linewidth") = 1.25, py::arg("alpha") = 0.76,
+            py::arg("label") = benchmark_name + py::str(" Drawdown")));
+        charts::mark_lone_points(
+            ax_dd.attr("plot")(excess_dd.attr("index"), excess_dd,
+                               py::arg("color") = charts::EXCESS_COLOR, py::arg("linewidth") = 1.45,
+                               py::arg("alpha") = 0.86, py::arg("label") = "Excess Drawdown"));
         charts::zero_line(ax_dd);
         ax_dd.attr("set_title")("Weekly Drawdown", py::arg("fontsize") = l.dd_title_size);
         ax_dd.attr("set_ylabel")("Drawdown");

@@ -87,8 +87,9 @@ py::object draw_yearly_metrics_table(const Args& args) {
             cell.attr("set_text_props")(py::arg("color") = "#b91c1c");
     }
 
-    ax.attr("set_title")("Yearly Strategy & Excess Metrics", py::arg("fontsize") = compact ? 10.2 : 11.5,
-                         py::arg("color") = "#0f172a", py::arg("pad") = compact ? 4 : 8);
+    ax.attr("set_title")("Yearly Strategy & Excess Metrics",
+                         py::arg("fontsize") = compact ? 10.2 : 11.5, py::arg("color") = "#0f172a",
+                         py::arg("pad") = compact ? 4 : 8);
     return py::none();
 }
 

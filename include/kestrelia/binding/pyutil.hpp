@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "kestrelia/kernels/matrix.hpp"
@@ -17,15 +19,34 @@ namespace kestrelia::binding {
 namespace py = pybind11;
 
 // Runs `body` and turns any C++ exception into the matching Python exception (the one
-// place where exceptions cross into the interpreter); returns nullptr on error.
+// place where exceptions cross into the interpreter); returns nullptr on error. The mapping
+// is pybind11's default one, written with its public API: no module registers translators.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (py::error_already_set& e) {
         e.restore();
+    } catch (const py::builtin_exception& e) {  // py::value_error, py::type_error, ...
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::range_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
-        py::detail::try_translate_exceptions();
+        PyErr_SetString(PyExc_RuntimeError, "Caught an unknown exception!");
     }
     return nullptr;
 }

@@ -14,6 +14,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -51,29 +52,28 @@ Param arg(std::string name, std::string annotation, py::object default_value);
 class Args;
 using Impl = std::function<py::object(const Args&)>;
 
+// One entry of a module's function table, written with designated initialisers:
+//   {.name = "f", .params = {arg("x", "int")}, .returns = "str", .doc = "...", .impl = f}
 struct FunctionSpec {
-    FunctionSpec(std::string name_, std::vector<Param> params_, std::string returns_,
-                 std::string doc_, Impl impl_, std::string qualname_ = {})
-        : name(std::move(name_)),
-          params(std::move(params_)),
-          returns(std::move(returns_)),
-          doc(std::move(doc_)),
-          impl(std::move(impl_)),
-          qualname(std::move(qualname_)) {}
-
     std::string name;
     std::vector<Param> params;
     std::string returns;  // return annotation as written; empty: none
     std::string doc;
     Impl impl;
-    std::string qualname;  // defaults to name; "Class.method" for methods
+    std::string qualname = {};  // defaults to name ("Class.name" when defined into a class)
+    bool is_static = false;     // a staticmethod when defined into a class namespace
 
     // Derived when finalised.
     Check return_check = Check::none;
     std::size_t n_positional = 0;  // parameters that may be given by position
 };
 
-// Converted arguments of one call, looked up by parameter name.
+// Bodies may declare at most this many parameters (the reads of a call are a bit set).
+inline constexpr std::size_t max_params = 64;
+
+// Converted arguments of one call, looked up by parameter name. A name that the table
+// does not declare is a programming error (std::logic_error). Every lookup is recorded, so
+// that a test can show that each declared parameter is read by its body.
 class Args {
 public:
     Args(const FunctionSpec& spec, std::vector<py::object> values)
@@ -87,12 +87,15 @@ public:
     std::string str(std::string_view name) const;
 
     const FunctionSpec& spec() const { return *spec_; }
+    // Bit i is set once parameter i has been looked up.
+    std::uint64_t reads() const { return reads_; }
 
 private:
     std::size_t index(std::string_view name) const;
 
     const FunctionSpec* spec_;
     std::vector<py::object> values_;
+    mutable std::uint64_t reads_ = 0;
 };
 
 // Derives checks and counts from the annotations; rejects malformed declarations.

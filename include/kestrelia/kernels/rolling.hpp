@@ -18,9 +18,9 @@ std::ptrdiff_t smoothing_kept_rows(std::vector<std::uint8_t>& keep, const F64Vie
 
 // Writes the smoothed matrix of the kept rows into `out`, zeros turned into NaN:
 // column-major with leading dimension `kept`, or row-major with leading dimension
-// in.cols when `row_major_out` (so that a row-major input keeps its layout). The mean is pandas' own rolling-mean
-// arithmetic (Kahan-compensated add and remove, sign clamps, repeated-value shortcut), so
-// the values match bit for bit.
+// in.cols when `row_major_out` (so that a row-major input keeps its layout). The mean is pandas'
+// own rolling-mean arithmetic (Kahan-compensated add and remove, sign clamps, repeated-value
+// shortcut), so the values match bit for bit.
 Status smooth_weights(double* out, std::ptrdiff_t kept, const std::vector<std::uint8_t>& keep,
                       const F64View& in, std::ptrdiff_t window, bool row_major_out = false);
 

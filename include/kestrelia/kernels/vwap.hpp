@@ -58,11 +58,23 @@ struct ExecutionRecord {
         no_price_weight,      // sum of |weight| where the previous close is missing or <= 0
         traded_amount,        // money bought and sold / capital
         held_count,           // stocks with a non-zero end-of-day position
-        buy, hold, sell, dividend, commission, stamp_duty,  // profit parts / capital
+        buy,
+        hold,
+        sell,
+        dividend,
+        commission,
+        stamp_duty,  // profit parts / capital
         n_day_columns
     };
-    enum StockColumn { stock_buy, stock_hold, stock_sell, stock_dividend, stock_commission,
-                       stock_stamp_duty, n_stock_columns };
+    enum StockColumn {
+        stock_buy,
+        stock_hold,
+        stock_sell,
+        stock_dividend,
+        stock_commission,
+        stock_stamp_duty,
+        n_stock_columns
+    };
     std::vector<double> days;    // n_days x n_day_columns
     std::vector<double> stocks;  // n_stocks x n_stock_columns, in currency
     // The per-stock totals cover the first stock_days days (all when negative).
