@@ -11,12 +11,7 @@ import pytest
 from kestrelia import singleton
 from kestrelia.backtest import Store
 from kestrelia.backtest.app import cli
-
-
-def run(capsys, *argv):
-    code = cli.main(list(argv))
-    out, err = capsys.readouterr()
-    return code, out, err
+from tests.support.cli import run
 
 
 def assert_one_line_error(code, err, *fragments):

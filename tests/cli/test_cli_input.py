@@ -17,6 +17,7 @@ from kestrelia.backtest import Store
 from kestrelia.backtest.app import cli
 from kestrelia.backtest.app.demo_market import generate_market
 from kestrelia.dataservice import write_factor_folder
+from tests.support.cli import run
 
 
 @pytest.fixture(scope="module")
@@ -31,10 +32,6 @@ def store(tmp_path_factory):
     return target.path, dates, codes
 
 
-def run(capsys, *argv):
-    code = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
 
 
 def one_line(code, err, *fragments, exit_code=1):

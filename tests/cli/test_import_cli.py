@@ -5,13 +5,8 @@ import pandas as pd
 import pytest
 
 from kestrelia import singleton
-from kestrelia.backtest.app import cli, demo_market
-
-
-def run(capsys, *argv):
-    code = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
+from kestrelia.backtest.app import demo_market
+from tests.support.cli import run
 
 
 def one_error_line(err):

@@ -9,29 +9,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kestrelia import singleton
-from kestrelia.backtest.app import cli
-
-
-def run(capsys, *argv):
-    code = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
-
-
-@pytest.fixture(scope="module")
-def demo(tmp_path_factory):
-    previous = singleton.set_instance(None)
-    out = tmp_path_factory.mktemp("demo")
-    assert cli.main(["demo", "--out", str(out), "--stocks", "60", "--years", "0.4", "--force"]) == 0
-    yield out
-    singleton.set_instance(previous)
+from tests.support.cli import run
 
 
 @pytest.fixture
-def store(demo, tmp_path):
+def store(small_demo, tmp_path):
     """A private copy of the demo's store, free to damage."""
-    return Path(shutil.copytree(demo / "store", tmp_path / "store"))
+    return Path(shutil.copytree(small_demo / "store", tmp_path / "store"))
 
 
 def test_verify_and_info_on_a_sound_store(store, capsys):
@@ -63,7 +47,7 @@ class _Payload:
         return (Path.touch, (Path(self.marker),))
 
 
-def test_hostile_metadata_runs_nothing_on_any_command(store, demo, tmp_path, capsys):
+def test_hostile_metadata_runs_nothing_on_any_command(store, small_demo, tmp_path, capsys):
     marker = tmp_path / "marker"
     metadata = pickle.loads((store / "metadata.pkl").read_bytes())
     metadata["meta"]["note"] = _Payload(marker)
@@ -75,7 +59,7 @@ def test_hostile_metadata_runs_nothing_on_any_command(store, demo, tmp_path, cap
     commands = [
         ("store", "info", store),
         ("store", "verify", store),
-        ("store", "update", "--source", demo / "market", "--store", store, "--from", dates[-3],
+        ("store", "update", "--source", small_demo / "market", "--store", store, "--from", dates[-3],
          "--to", dates[-1]),
         ("run", "--store", store, "--weights", weights, "--out", tmp_path / "report"),
     ]

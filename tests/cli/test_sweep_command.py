@@ -7,29 +7,13 @@ import shutil
 import pandas as pd
 import pytest
 
-from kestrelia import singleton
 from kestrelia.backtest import Store, backtest
-from kestrelia.backtest.app import cli
-
-
-def run(capsys, *argv):
-    code = cli.main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
-
-
-@pytest.fixture(scope="module")
-def demo(tmp_path_factory):
-    previous = singleton.set_instance(None)
-    out = tmp_path_factory.mktemp("demo")
-    assert cli.main(["demo", "--out", str(out), "--stocks", "60", "--years", "0.4", "--force"]) == 0
-    yield out
-    singleton.set_instance(previous)
+from tests.support.cli import run
 
 
 @pytest.fixture
-def files(demo, tmp_path):
-    close = Store(demo / "store").market().close_price
+def files(small_demo, tmp_path):
+    close = Store(small_demo / "store").market().close_price
     folder = tmp_path / "weights"
     folder.mkdir()
     for k in (5, 12):
@@ -40,15 +24,15 @@ def files(demo, tmp_path):
     return folder
 
 
-def test_a_folder_of_strategies(demo, files, tmp_path, capsys):
-    code, out, err = run(capsys, "sweep", "--store", demo / "store", "--weights-dir", files,
+def test_a_folder_of_strategies(small_demo, files, tmp_path, capsys):
+    code, out, err = run(capsys, "sweep", "--store", small_demo / "store", "--weights-dir", files,
                          "--workers", 2, "--out", tmp_path / "out", "--fee", 0.0003)
     assert code == 1  # one strategy failed; the others are written
     assert "failed: broken: weights file" in err and "13/01/2024" in err
     stats = pd.read_csv(tmp_path / "out" / "stats.csv", index_col=0)
     assert sorted(stats.index) == ["top12", "top5"]
     returns = pd.read_parquet(tmp_path / "out" / "returns.parquet")
-    market = Store(demo / "store").market()
+    market = Store(small_demo / "store").market()
     alone = backtest(pd.read_parquet(files / "top5.parquet"), market, fee=0.0003, name="top5")
     pd.testing.assert_series_equal(returns["top5"].dropna(), alone.returns, check_names=False,
                                    check_index_type=False)
@@ -56,25 +40,25 @@ def test_a_folder_of_strategies(demo, files, tmp_path, capsys):
     assert "top5" in out and "sweep.png" in out
 
 
-def test_files_named_twice_and_empty_folders(demo, files, tmp_path, capsys):
+def test_files_named_twice_and_empty_folders(small_demo, files, tmp_path, capsys):
     other = tmp_path / "other"
     other.mkdir()
     shutil.copy(files / "top5.parquet", other / "top5.parquet")
-    code, _, err = run(capsys, "sweep", "--store", demo / "store", "--weights",
+    code, _, err = run(capsys, "sweep", "--store", small_demo / "store", "--weights",
                        files / "top5.parquet", other / "top5.parquet", "--out", tmp_path / "o")
     assert code == 1 and "two weight files are named 'top5'" in err
     empty = tmp_path / "empty"
     empty.mkdir()
-    code, _, err = run(capsys, "sweep", "--store", demo / "store", "--weights-dir", empty,
+    code, _, err = run(capsys, "sweep", "--store", small_demo / "store", "--weights-dir", empty,
                        "--out", tmp_path / "o")
     assert code == 1 and "holds no .parquet or .csv file" in err
-    code, _, err = run(capsys, "sweep", "--store", demo / "store", "--weights-dir", files,
+    code, _, err = run(capsys, "sweep", "--store", small_demo / "store", "--weights-dir", files,
                        "--workers", 0, "--out", tmp_path / "o")
     assert code == 1 and "--workers must be at least 1" in err
 
 
-def test_run_writes_the_metrics_tables_and_the_page(demo, files, tmp_path, capsys):
-    code, out, _ = run(capsys, "run", "--store", demo / "store", "--weights",
+def test_run_writes_the_metrics_tables_and_the_page(small_demo, files, tmp_path, capsys):
+    code, out, _ = run(capsys, "run", "--store", small_demo / "store", "--weights",
                        files / "top12.parquet", "--out", tmp_path / "r")
     assert code == 0 and "report.html" in out
     for name in ("metrics.csv", "monthly.csv", "yearly.csv", "report.html"):
