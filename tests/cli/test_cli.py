@@ -53,7 +53,7 @@ class TestDemo:
         assert code == 0, err
         assert "Strategy annual return" in out and "Excess Sharpe" in out
         assert "Where everything went:" in out and "000852" in out
-        assert "[8/8]" in err  # step lines with timings
+        assert "[9/9]" in err  # step lines with timings
         # The statistics table is aligned: every value ends in the same column.
         rows = [line for line in out.splitlines() if line.startswith(("Strategy ", "Excess "))]
         assert len(rows) >= 6 and len({len(line) for line in rows}) == 1

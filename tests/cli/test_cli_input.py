@@ -191,7 +191,7 @@ def test_ctrl_c_during_a_run_exits_130_without_traceback(tmp_path):
             stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, text=True) as process:
         assert process.stderr is not None
         first = process.stderr.readline()  # the first step line: main is running
-        assert first.startswith("[1/8]"), first
+        assert first.startswith("[1/9]"), first
         time.sleep(0.3)
         process.send_signal(signal.SIGINT)
         rest = process.stderr.read()

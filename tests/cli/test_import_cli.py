@@ -107,3 +107,25 @@ def test_bad_options_are_one_line(tmp_path, capsys, extra, message):
     code, _, err = run(capsys, "import", "bars", "--table", tmp_path / "none.csv", "--out",
                        tmp_path / "src")
     assert code == 1 and "does not exist" in one_error_line(err)
+
+
+def test_the_demos_daily_bars_import_to_the_same_market(small_demo, tmp_path, capsys):
+    """The demo also writes its market as daily-bar tables; importing them and building a
+    store gives the market a build from the demo's own factor folder gives."""
+    from kestrelia.backtest import Store
+
+    bars = small_demo / "bars"
+    code, _, err = run(capsys, "import", "bars", "--table", bars / "daily_bars.parquet",
+                       "--index-bars", bars / "index_bars.parquet",
+                       "--index-members", bars / "index_members.parquet",
+                       "--buy-price", "buy_vwap", "--sell-price", "sell_vwap",
+                       "--out", tmp_path / "imported")
+    assert code == 0, err
+    dates = Store(small_demo / "store").info()
+    own, imported = Store(tmp_path / "own"), Store(tmp_path / "from-bars")
+    own.build(small_demo / "market", dates["first_date"], dates["last_date"])
+    imported.build(tmp_path / "imported", dates["first_date"], dates["last_date"])
+    a, b = own.market(), imported.market()
+    for name, matrix in a.matrices().items():
+        pd.testing.assert_frame_equal(b.matrices()[name], matrix, check_exact=True, obj=name)
+    assert a.benchmarks.keys() == b.benchmarks.keys()

@@ -66,7 +66,7 @@ class Progress:
 
 
 DEMO_MARKER = ".kestrelia-demo"
-DEMO_ENTRIES = {"market", "store", "report", DEMO_MARKER}
+DEMO_ENTRIES = {"market", "bars", "store", "report", DEMO_MARKER}
 
 
 def previous_demo(out: Path) -> bool:
@@ -81,11 +81,14 @@ def cmd_demo(args) -> int:
     out = fresh_dir(out_arg, replace, "output folder")
     (out / DEMO_MARKER).write_text("written by kestrelia-backtest demo; a rerun replaces this folder\n")
     source, store, report = out / "market", Store(out / "store"), out / "report"
-    progress = Progress(8)
+    progress = Progress(9)
     with progress.step(f"Generating a market of {args.stocks} stocks over {args.years:g} years"):
         generated = demo_market.generate_market(n_stocks=args.stocks, years=args.years, seed=args.seed)
     with progress.step(f"Writing it as data-service files to {source}"):
         write_factor_folder(source, generated.factors, generated.index_daily)
+    bars = out / "bars"
+    with progress.step(f"Writing it also as daily-bar tables to {bars} (for 'import bars')"):
+        demo_market.write_daily_bar_tables(generated, bars)
     dates = generated.dates.strftime("%Y%m%d")
     cutoff = len(dates) - DEMO_UPDATE_DAYS - 1
     with progress.step(f"Building prepared data {dates[0]} to {dates[cutoff]} into {store.path}"):
@@ -106,7 +109,8 @@ def cmd_demo(args) -> int:
     print_result(result, "Demo 20-day reversal")
     print_execution(result.execution)
     print("\nWhere everything went:")
-    rows = [("data-service folder", str(source)), ("prepared-data store", str(store.path))]
+    rows = [("data-service folder", str(source)), ("daily-bar tables", str(bars)),
+            ("prepared-data store", str(store.path))]
     rows += [("report file", str(f)) for f in files]
     print(tables.render(rows, align="ll"))
     print(f"\nOpen the whole report in a browser: {report / 'report.html'}")
