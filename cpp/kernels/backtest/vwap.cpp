@@ -163,27 +163,6 @@ void simulate_portable(std::vector<DaySums>& days, std::ptrdiff_t n_days, const 
     simulate(days, n_days, signal, signal_rows, m, f, by_rows);
 }
 
-// Bytes of a matrix laid out by rows (+) or by columns (-); vectors and other strides
-// count for neither.
-template <class T>
-std::ptrdiff_t row_major_bytes(const MatrixView<T>& v) {
-    if (v.rows <= 1 || v.cols <= 1) return 0;
-    const std::ptrdiff_t bytes = v.rows * v.cols * static_cast<std::ptrdiff_t>(sizeof(T));
-    if (v.col_stride == 1) return bytes;
-    if (v.row_stride == 1) return -bytes;
-    return 0;
-}
-
-// The traversal that reads most of the input bytes in place; the rest is staged a
-// strip (columns) or a tile (rows) at a time.
-bool mostly_row_major(const F64View& signal, const VwapMarket& m) {
-    const std::ptrdiff_t balance =
-        row_major_bytes(signal) + row_major_bytes(m.prev_close) + row_major_bytes(m.close) +
-        row_major_bytes(m.buy_price) + row_major_bytes(m.sell_price) + row_major_bytes(m.split) +
-        row_major_bytes(m.dividend) + row_major_bytes(m.can_buy) + row_major_bytes(m.cant_sell);
-    return balance > 0;
-}
-
 KESTRELIA_INLINE double lane_sum(const double (&x)[width]) { return (x[0] + x[1]) + (x[2] + x[3]); }
 
 }  // namespace
@@ -207,6 +186,31 @@ Status vwap_check(std::ptrdiff_t n_days, const F64View& signal, const std::int64
         }
     }
     return status;
+}
+
+namespace {
+
+// Bytes of a matrix laid out by rows (+) or by columns (-); vectors and other strides
+// count for neither.
+template <class T>
+std::ptrdiff_t row_major_bytes(const MatrixView<T>& v) {
+    if (v.rows <= 1 || v.cols <= 1) return 0;
+    const std::ptrdiff_t bytes = v.rows * v.cols * static_cast<std::ptrdiff_t>(sizeof(T));
+    if (v.col_stride == 1) return bytes;
+    if (v.row_stride == 1) return -bytes;
+    return 0;
+}
+
+// The traversal that reads most of the input bytes in place; the rest is staged a
+// strip (columns) or a tile (rows) at a time.
+}  // namespace
+
+bool mostly_row_major(const F64View& signal, const VwapMarket& m) {
+    const std::ptrdiff_t balance =
+        row_major_bytes(signal) + row_major_bytes(m.prev_close) + row_major_bytes(m.close) +
+        row_major_bytes(m.buy_price) + row_major_bytes(m.sell_price) + row_major_bytes(m.split) +
+        row_major_bytes(m.dividend) + row_major_bytes(m.can_buy) + row_major_bytes(m.cant_sell);
+    return balance > 0;
 }
 
 Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& signal,

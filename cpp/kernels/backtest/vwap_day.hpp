@@ -136,4 +136,7 @@ namespace kestrelia::kernels {
 // The shape and row checks every walk makes before it reads anything.
 Status vwap_check(std::ptrdiff_t n_days, const F64View& signal, const std::int64_t* signal_rows,
                   const VwapMarket& market);
+// Whether most input bytes are laid out by rows: the walks go day by day over rows then,
+// and over blocks of columns otherwise.
+bool mostly_row_major(const F64View& signal, const VwapMarket& market);
 }  // namespace kestrelia::kernels

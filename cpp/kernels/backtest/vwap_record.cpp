@@ -1,7 +1,7 @@
-// The recording walk of the VWAP simulation: day by day over rows, the same four-lane day
-// arithmetic as the plain walks (vwap_day.hpp) in the same order of additions, and for
-// every stock what it traded, what it was not allowed to trade, and where its profit came
-// from.
+// The recording walks of the VWAP simulation: day by day over rows, or over blocks of
+// columns a chunk of days at a time, with the same four-lane day arithmetic as the plain
+// walks (vwap_day.hpp) in the same order of additions, and for every stock what it traded,
+// what it was not allowed to trade, and where its profit came from.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -49,23 +49,28 @@ KESTRELIA_INLINE bool any_lane(v4i mask) {
     return (m[0] | m[1] | m[2] | m[3]) != 0;
 }
 
-// The long tables take a row for each lane where `mask` is set.
+// The long tables take a row for each lane where `up` (side +1) or `down` (side -1) is set,
+// lanes in stock order (no lane has both: a stock wants to buy or to sell, not both).
 KESTRELIA_INLINE void append(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
                              std::vector<std::int8_t>& sides, std::vector<double>& shares,
-                             std::int64_t i, std::ptrdiff_t j0, std::ptrdiff_t used, v4i mask,
-                             std::int8_t side, v4d amount, std::vector<double>* prices, v4d price) {
-    long long m[width];
-    double a[width], p[width];
-    std::memcpy(m, &mask, sizeof m);
-    store(a, amount);
-    store(p, price);
+                             std::vector<double>* prices, std::int64_t i, std::ptrdiff_t j0,
+                             std::ptrdiff_t used, v4i up, v4d up_shares, v4d up_price, v4i down,
+                             v4d down_shares, v4d down_price) {
+    long long u[width], d[width];
+    double us[width], up_[width], ds[width], dp[width];
+    std::memcpy(u, &up, sizeof u);
+    std::memcpy(d, &down, sizeof d);
+    store(us, up_shares);
+    store(up_, up_price);
+    store(ds, down_shares);
+    store(dp, down_price);
     for (std::ptrdiff_t k = 0; k < used; ++k) {
-        if (!m[k]) continue;
+        if (!u[k] && !d[k]) continue;
         days.push_back(i);
         stocks.push_back(j0 + k);
-        sides.push_back(side);
-        shares.push_back(a[k]);
-        if (prices) prices->push_back(p[k]);
+        sides.push_back(u[k] ? 1 : -1);
+        shares.push_back(u[k] ? us[k] : ds[k]);
+        if (prices) prices->push_back(u[k] ? up_[k] : dp[k]);
     }
 }
 
@@ -139,18 +144,12 @@ KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_tot
             store_at(stock_totals[k] + j0, load_at(stock_totals[k] + j0) + parts[k]);
     }
 
-    if (any_lane(bought))
-        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, i, j0, used,
-               bought, 1, det.bought, &rec.trade_price, buy_price);
-    if (any_lane(sold))
-        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, i, j0, used, sold,
-               -1, det.sold, &rec.trade_price, sell_price);
-    if (any_lane(buy_blocked))
-        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, i, j0,
-               used, buy_blocked, 1, det.diff, nullptr, zero);
-    if (any_lane(sell_blocked))
-        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, i, j0,
-               used, sell_blocked, -1, -det.diff, nullptr, zero);
+    if (any_lane(bought | sold))
+        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price,
+               i, j0, used, bought, det.bought, buy_price, sold, det.sold, sell_price);
+    if (any_lane(buy_blocked | sell_blocked))
+        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, nullptr, i,
+               j0, used, buy_blocked, det.diff, zero, sell_blocked, -det.diff, zero);
 }
 
 struct Walk {
@@ -165,7 +164,8 @@ struct Walk {
     bool in_totals(std::ptrdiff_t i) const { return rec.stock_days < 0 || i < rec.stock_days; }
 };
 
-// Day by day over rows, column-major inputs staged a tile of rows at a time.
+// Day by day over rows; column-major inputs in a mostly row-major set are staged a tile of
+// rows at a time.
 // Inlined into the AVX2 and the baseline clones alike (a separate function would be
 // compiled for the baseline only).
 KESTRELIA_INLINE void walk_rows(Walk& w, std::ptrdiff_t n_days, const F64View& signal,
@@ -202,6 +202,149 @@ KESTRELIA_INLINE void walk_rows(Walk& w, std::ptrdiff_t n_days, const F64View& s
     }
 }
 
+// Four neighbouring stocks of a matrix on one day, read in place whatever the layout.
+template <class T>
+struct InPlace {
+    const T* data;
+    std::ptrdiff_t row_stride, col_stride, cols;
+
+    explicit InPlace(const MatrixView<T>& v)
+        : data(v.data), row_stride(v.row_stride), col_stride(v.col_stride), cols(v.cols) {}
+
+    template <bool Full>
+    KESTRELIA_INLINE void read(std::ptrdiff_t row, std::ptrdiff_t j0, T pad,
+                               T (&out)[width]) const {
+        const T* p = data + row * row_stride + j0 * col_stride;
+        for (std::ptrdiff_t k = 0; k < width; ++k)
+            out[k] = (Full || j0 + k < cols) ? p[k * col_stride] : pad;
+    }
+
+    // Requests the cache lines of stocks j0 .. j0 + 3 from `row` on, where each holds a
+    // run of days (a column-major matrix).
+    KESTRELIA_INLINE void prefetch(std::ptrdiff_t row, std::ptrdiff_t j0) const {
+        if (row_stride != 1) return;
+        const T* p = data + row + j0 * col_stride;
+        for (std::ptrdiff_t k = 0; k < width && j0 + k < cols; ++k)
+            __builtin_prefetch(p + k * col_stride);
+    }
+};
+
+struct InPlaceInputs {
+    InPlace<double> sig, pc, cl, bp, sp, sf, dv;
+    InPlace<std::uint8_t> cb, cs;
+
+    template <bool Full>
+    KESTRELIA_INLINE DayVectors read(std::ptrdiff_t i, std::int64_t signal_row,
+                                     std::ptrdiff_t j0) const {
+        DayLanes in;
+        sig.read<Full>(signal_row, j0, pad_value, in.w);
+        pc.read<Full>(i, j0, pad_value, in.pc);
+        cl.read<Full>(i, j0, pad_value, in.c);
+        bp.read<Full>(i, j0, pad_value, in.bp);
+        sp.read<Full>(i, j0, pad_value, in.sp);
+        sf.read<Full>(i, j0, pad_value, in.sf);
+        dv.read<Full>(i, j0, pad_value, in.dv);
+        cb.read<Full>(i, j0, pad_can_buy, in.cb);
+        cs.read<Full>(i, j0, pad_cant_sell, in.cs);
+        return vectors_of(in);
+    }
+
+    KESTRELIA_INLINE void prefetch(std::ptrdiff_t i, std::int64_t signal_row,
+                                   std::ptrdiff_t j0) const {
+        sig.prefetch(signal_row, j0);
+        for (const auto* r : {&pc, &cl, &bp, &sp, &sf, &dv}) r->prefetch(i, j0);
+        cb.prefetch(i, j0);
+        cs.prefetch(i, j0);
+    }
+};
+
+// Moves the long-table rows of one chunk of days, made block by block, to the record in
+// (day, stock) order: a stable counting sort by day. Inside a day the rows were made in
+// stock order, so the record's order is the row walk's.
+void append_by_day(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
+                   std::vector<std::int8_t>& sides, std::vector<double>& shares,
+                   std::vector<double>* prices, const std::vector<std::int64_t>& c_days,
+                   const std::vector<std::int64_t>& c_stocks,
+                   const std::vector<std::int8_t>& c_sides, const std::vector<double>& c_shares,
+                   const std::vector<double>* c_prices, std::int64_t first_day,
+                   std::vector<std::size_t>& slot) {
+    const std::size_t n = c_days.size(), base = days.size();
+    std::fill(slot.begin(), slot.end(), 0);
+    for (std::size_t e = 0; e < n; ++e) ++slot[static_cast<std::size_t>(c_days[e] - first_day) + 1];
+    for (std::size_t k = 1; k < slot.size(); ++k) slot[k] += slot[k - 1];
+    days.resize(base + n);
+    stocks.resize(base + n);
+    sides.resize(base + n);
+    shares.resize(base + n);
+    if (prices) prices->resize(base + n);
+    for (std::size_t e = 0; e < n; ++e) {
+        const std::size_t at = base + slot[static_cast<std::size_t>(c_days[e] - first_day)]++;
+        days[at] = c_days[e];
+        stocks[at] = c_stocks[e];
+        sides[at] = c_sides[e];
+        shares[at] = c_shares[e];
+        if (prices) (*prices)[at] = (*c_prices)[e];
+    }
+}
+
+// Days of a chunk of the column walk: their accumulators stay in the core's cache while
+// every block of stocks adds to them.
+constexpr std::ptrdiff_t chunk_days = 256;
+
+// Over blocks of four stocks, reading columns in place, a chunk of days at a time. Each
+// day's accumulators take the blocks in stock order and each stock's totals take the days
+// in order: the additions of the row walk, in the same order.
+KESTRELIA_INLINE void walk_column_chunks(Walk& w, std::ptrdiff_t n_days, const F64View& signal,
+                                         const std::int64_t* signal_rows, const VwapMarket& m) {
+    const InPlaceInputs in{InPlace<double>(signal),           InPlace<double>(m.prev_close),
+                           InPlace<double>(m.close),          InPlace<double>(m.buy_price),
+                           InPlace<double>(m.sell_price),     InPlace<double>(m.split),
+                           InPlace<double>(m.dividend),       InPlace<std::uint8_t>(m.can_buy),
+                           InPlace<std::uint8_t>(m.cant_sell)};
+    const std::ptrdiff_t cols = w.cols;
+    std::vector<double> held(static_cast<std::size_t>((cols + width - 1) / width * width), 0.0);
+    R chunk;  // the chunk's long-table rows, block by block
+    std::vector<std::size_t> slot(static_cast<std::size_t>(chunk_days + 1));
+    for (std::ptrdiff_t c0 = 0; c0 < n_days; c0 += chunk_days) {
+        const std::ptrdiff_t c1 = std::min(n_days, c0 + chunk_days);
+        for (auto* v :
+             {&chunk.trade_day, &chunk.trade_stock, &chunk.blocked_day, &chunk.blocked_stock})
+            v->clear();
+        chunk.trade_side.clear();
+        chunk.blocked_side.clear();
+        chunk.trade_shares.clear();
+        chunk.trade_price.clear();
+        chunk.blocked_shares.clear();
+        for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
+            const std::ptrdiff_t used = std::min(width, cols - j0);
+            v4d position = load_at(held.data() + j0);
+            const bool next_block = j0 + width < cols;
+            for (std::ptrdiff_t i = c0; i < c1; ++i) {
+                // The next block's runs of days arrive while this block is walked, a cache
+                // line of doubles (eight days) at a time.
+                if (next_block && (i - c0) % 8 == 0) in.prefetch(i, signal_rows[i], j0 + width);
+                const DayVectors day_in = used == width ? in.read<true>(i, signal_rows[i], j0)
+                                                        : in.read<false>(i, signal_rows[i], j0);
+                record_block(chunk, w.days[static_cast<std::size_t>(i)], w.stock_totals, position,
+                             day_in, i, j0, used, w.f, w.c, w.in_totals(i));
+                if (w.rec.want_positions) {
+                    double lanes_now[width];
+                    store(lanes_now, position);
+                    std::copy(lanes_now, lanes_now + used, w.positions.begin() + i * cols + j0);
+                }
+            }
+            store_at(held.data() + j0, position);
+        }
+        R& rec = w.rec;
+        append_by_day(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares,
+                      &rec.trade_price, chunk.trade_day, chunk.trade_stock, chunk.trade_side,
+                      chunk.trade_shares, &chunk.trade_price, c0, slot);
+        append_by_day(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares,
+                      nullptr, chunk.blocked_day, chunk.blocked_stock, chunk.blocked_side,
+                      chunk.blocked_shares, nullptr, c0, slot);
+    }
+}
+
 KESTRELIA_INLINE void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days,
                                         const F64View& signal, const std::int64_t* signal_rows,
                                         const VwapMarket& m, const Factors& f, const Costs& c) {
@@ -212,10 +355,14 @@ KESTRELIA_INLINE void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_da
     for (int k = 0; k < R::n_stock_columns; ++k) stock_totals[k] = totals.data() + k * padded;
     std::vector<DayAcc> days(static_cast<std::size_t>(n_days), DayAcc{});
     Walk w{rec, days, stock_totals, rec.positions, cols, f, c};
-    // Always day by day, whatever the layout: the long tables come out in (day, stock)
-    // order, and the row walk adds in the same order as the plain walks (a stock-outer
-    // recording walk measured twice as slow: it streams every day's accumulators per block).
-    walk_rows(w, n_days, signal, signal_rows, m);
+    // Day by day over rows when most inputs are laid out by rows; otherwise over columns in
+    // place, a chunk of days at a time (walking all days per block would stream every day's
+    // accumulators once per block, and staging rows out of columns touches a memory page
+    // per stock and day).
+    if (mostly_row_major(signal, m))
+        walk_rows(w, n_days, signal, signal_rows, m);
+    else
+        walk_column_chunks(w, n_days, signal, signal_rows, m);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const DayAcc& day = days[static_cast<std::size_t>(i)];
         // The five day sums reduced over their lanes, then added left to right: the plain
