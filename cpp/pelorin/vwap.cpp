@@ -63,46 +63,53 @@ void require_shape(const char* key, py::ssize_t rows, py::ssize_t cols, std::ptr
                           std::to_string(n_days) + ", " + std::to_string(n_stocks) + ")");
 }
 
+// A NumPy array that takes over a vector's buffer (no copy: the record's long tables run to
+// millions of rows); the array frees it.
 template <class T>
-py::array_t<T> to_array(const std::vector<T>& values) {
-    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
-    std::copy(values.begin(), values.end(), out.mutable_data());
-    return out;
+py::array_t<T> take_array(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
+    auto* owner = new std::vector<T>(std::move(values));
+    py::capsule free_owner(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(std::move(shape), owner->data(), free_owner);
 }
 
-py::array_t<double> to_table(const std::vector<double>& values, std::ptrdiff_t rows,
+template <class T>
+py::array_t<T> to_array(std::vector<T>&& values) {
+    const auto n = static_cast<py::ssize_t>(values.size());
+    return take_array(std::move(values), {n});
+}
+
+py::array_t<double> to_table(std::vector<double>&& values, std::ptrdiff_t rows,
                              std::ptrdiff_t cols) {
-    py::array_t<double> out({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
-    std::copy(values.begin(), values.end(), out.mutable_data());
-    return out;
+    return take_array(std::move(values),
+                      {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
 }
 
 // The record as NumPy arrays and the labels they refer to (day i is dates[i], stock j is
 // codes[j]).
-py::dict record_dict(const kernels::ExecutionRecord& r, const py::object& dates,
-                     const py::object& codes, std::ptrdiff_t n_days, std::ptrdiff_t n_stocks) {
+py::dict record_dict(kernels::ExecutionRecord&& r, const py::object& dates, const py::object& codes,
+                     std::ptrdiff_t n_days, std::ptrdiff_t n_stocks) {
     using R = kernels::ExecutionRecord;
     py::dict d;
     d["dates"] = dates;
     d["codes"] = codes;
-    d["trade_day"] = to_array(r.trade_day);
-    d["trade_stock"] = to_array(r.trade_stock);
-    d["trade_side"] = to_array(r.trade_side);
-    d["trade_shares"] = to_array(r.trade_shares);
-    d["trade_price"] = to_array(r.trade_price);
-    d["blocked_day"] = to_array(r.blocked_day);
-    d["blocked_stock"] = to_array(r.blocked_stock);
-    d["blocked_side"] = to_array(r.blocked_side);
-    d["blocked_shares"] = to_array(r.blocked_shares);
-    d["days"] = to_table(r.days, n_days, R::n_day_columns);
+    d["trade_day"] = to_array(std::move(r.trade_day));
+    d["trade_stock"] = to_array(std::move(r.trade_stock));
+    d["trade_side"] = to_array(std::move(r.trade_side));
+    d["trade_shares"] = to_array(std::move(r.trade_shares));
+    d["trade_price"] = to_array(std::move(r.trade_price));
+    d["blocked_day"] = to_array(std::move(r.blocked_day));
+    d["blocked_stock"] = to_array(std::move(r.blocked_stock));
+    d["blocked_side"] = to_array(std::move(r.blocked_side));
+    d["blocked_shares"] = to_array(std::move(r.blocked_shares));
+    d["days"] = to_table(std::move(r.days), n_days, R::n_day_columns);
     d["day_columns"] = binding::texts(
         {"target_weight", "lot_weight", "held_weight", "buy_blocked_weight", "sell_blocked_weight",
          "rounding_weight", "no_price_weight", "traded_amount", "held_count", "buy", "hold", "sell",
          "dividend", "commission", "stamp_duty"});
-    d["stocks"] = to_table(r.stocks, n_stocks, R::n_stock_columns);
+    d["stocks"] = to_table(std::move(r.stocks), n_stocks, R::n_stock_columns);
     d["stock_columns"] =
         binding::texts({"buy", "hold", "sell", "dividend", "commission", "stamp_duty"});
-    if (r.want_positions) d["positions"] = to_table(r.positions, n_days, n_stocks);
+    if (r.want_positions) d["positions"] = to_table(std::move(r.positions), n_days, n_stocks);
     return d;
 }
 
@@ -181,7 +188,8 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
     outcome.daily_return = binding::pandas().attr("Series")(out, py::arg("index") = signal.index,
                                                             py::arg("copy") = false);
     if (record)
-        outcome.record = record_dict(recorded, signal.index, signal.columns, n_days, n_stocks);
+        outcome.record =
+            record_dict(std::move(recorded), signal.index, signal.columns, n_days, n_stocks);
     return outcome;
 }
 
