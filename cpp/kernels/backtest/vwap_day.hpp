@@ -130,6 +130,72 @@ KESTRELIA_INLINE DayVectors load_day(const DayRows& d, std::ptrdiff_t j0, std::p
     }
 }
 
+// Four neighbouring stocks of a matrix, one day at a time, read in place whatever the
+// layout: the lanes' addresses are set once per block.
+template <class T>
+class InPlace {
+public:
+    explicit InPlace(const MatrixView<T>& v) : v_(v) {}
+
+    KESTRELIA_INLINE void start_block(std::ptrdiff_t j0) {
+        for (std::ptrdiff_t k = 0; k < width; ++k)
+            base_[k] = j0 + k < v_.cols ? v_.data + (j0 + k) * v_.col_stride : nullptr;
+    }
+
+    // Lanes past the last stock read `pad`.
+    template <bool Full>
+    KESTRELIA_INLINE void read(std::ptrdiff_t row, T pad, T (&out)[width]) const {
+        const std::ptrdiff_t at = row * v_.row_stride;
+        for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = (Full || base_[k]) ? base_[k][at] : pad;
+    }
+
+    // Requests the cache lines that hold this block's stocks from `row` on, where each holds
+    // a run of days (a column-major matrix).
+    KESTRELIA_INLINE void prefetch(std::ptrdiff_t row) const {
+        if (v_.row_stride != 1) return;
+        const std::ptrdiff_t at = row * v_.row_stride;
+        for (std::ptrdiff_t k = 0; k < width; ++k)
+            if (base_[k]) __builtin_prefetch(base_[k] + at);
+    }
+
+private:
+    MatrixView<T> v_;
+    const T* base_[width] = {};
+};
+
+struct InPlaceInputs {
+    InPlace<double> sig, pc, cl, bp, sp, sf, dv;
+    InPlace<std::uint8_t> cb, cs;
+
+    KESTRELIA_INLINE void start_block(std::ptrdiff_t j0) {
+        for (auto* r : {&sig, &pc, &cl, &bp, &sp, &sf, &dv}) r->start_block(j0);
+        cb.start_block(j0);
+        cs.start_block(j0);
+    }
+
+    template <bool Full>
+    KESTRELIA_INLINE DayVectors read(std::ptrdiff_t i, std::int64_t signal_row) const {
+        DayLanes in;
+        sig.read<Full>(signal_row, pad_value, in.w);
+        pc.read<Full>(i, pad_value, in.pc);
+        cl.read<Full>(i, pad_value, in.c);
+        bp.read<Full>(i, pad_value, in.bp);
+        sp.read<Full>(i, pad_value, in.sp);
+        sf.read<Full>(i, pad_value, in.sf);
+        dv.read<Full>(i, pad_value, in.dv);
+        cb.read<Full>(i, pad_can_buy, in.cb);
+        cs.read<Full>(i, pad_cant_sell, in.cs);
+        return vectors_of(in);
+    }
+
+    KESTRELIA_INLINE void prefetch(std::ptrdiff_t i, std::int64_t signal_row) const {
+        sig.prefetch(signal_row);
+        for (const auto* r : {&pc, &cl, &bp, &sp, &sf, &dv}) r->prefetch(i);
+        cb.prefetch(i);
+        cs.prefetch(i);
+    }
+};
+
 }  // namespace kestrelia::kernels::vwap_day
 
 namespace kestrelia::kernels {

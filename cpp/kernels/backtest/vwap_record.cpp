@@ -202,62 +202,6 @@ KESTRELIA_INLINE void walk_rows(Walk& w, std::ptrdiff_t n_days, const F64View& s
     }
 }
 
-// Four neighbouring stocks of a matrix on one day, read in place whatever the layout.
-template <class T>
-struct InPlace {
-    const T* data;
-    std::ptrdiff_t row_stride, col_stride, cols;
-
-    explicit InPlace(const MatrixView<T>& v)
-        : data(v.data), row_stride(v.row_stride), col_stride(v.col_stride), cols(v.cols) {}
-
-    template <bool Full>
-    KESTRELIA_INLINE void read(std::ptrdiff_t row, std::ptrdiff_t j0, T pad,
-                               T (&out)[width]) const {
-        const T* p = data + row * row_stride + j0 * col_stride;
-        for (std::ptrdiff_t k = 0; k < width; ++k)
-            out[k] = (Full || j0 + k < cols) ? p[k * col_stride] : pad;
-    }
-
-    // Requests the cache lines of stocks j0 .. j0 + 3 from `row` on, where each holds a
-    // run of days (a column-major matrix).
-    KESTRELIA_INLINE void prefetch(std::ptrdiff_t row, std::ptrdiff_t j0) const {
-        if (row_stride != 1) return;
-        const T* p = data + row + j0 * col_stride;
-        for (std::ptrdiff_t k = 0; k < width && j0 + k < cols; ++k)
-            __builtin_prefetch(p + k * col_stride);
-    }
-};
-
-struct InPlaceInputs {
-    InPlace<double> sig, pc, cl, bp, sp, sf, dv;
-    InPlace<std::uint8_t> cb, cs;
-
-    template <bool Full>
-    KESTRELIA_INLINE DayVectors read(std::ptrdiff_t i, std::int64_t signal_row,
-                                     std::ptrdiff_t j0) const {
-        DayLanes in;
-        sig.read<Full>(signal_row, j0, pad_value, in.w);
-        pc.read<Full>(i, j0, pad_value, in.pc);
-        cl.read<Full>(i, j0, pad_value, in.c);
-        bp.read<Full>(i, j0, pad_value, in.bp);
-        sp.read<Full>(i, j0, pad_value, in.sp);
-        sf.read<Full>(i, j0, pad_value, in.sf);
-        dv.read<Full>(i, j0, pad_value, in.dv);
-        cb.read<Full>(i, j0, pad_can_buy, in.cb);
-        cs.read<Full>(i, j0, pad_cant_sell, in.cs);
-        return vectors_of(in);
-    }
-
-    KESTRELIA_INLINE void prefetch(std::ptrdiff_t i, std::int64_t signal_row,
-                                   std::ptrdiff_t j0) const {
-        sig.prefetch(signal_row, j0);
-        for (const auto* r : {&pc, &cl, &bp, &sp, &sf, &dv}) r->prefetch(i, j0);
-        cb.prefetch(i, j0);
-        cs.prefetch(i, j0);
-    }
-};
-
 // Moves the long-table rows of one chunk of days, made block by block, to the record in
 // (day, stock) order: a stable counting sort by day. Inside a day the rows were made in
 // stock order, so the record's order is the row walk's.
@@ -296,11 +240,12 @@ constexpr std::ptrdiff_t chunk_days = 256;
 // in order: the additions of the row walk, in the same order.
 KESTRELIA_INLINE void walk_column_chunks(Walk& w, std::ptrdiff_t n_days, const F64View& signal,
                                          const std::int64_t* signal_rows, const VwapMarket& m) {
-    const InPlaceInputs in{InPlace<double>(signal),           InPlace<double>(m.prev_close),
-                           InPlace<double>(m.close),          InPlace<double>(m.buy_price),
-                           InPlace<double>(m.sell_price),     InPlace<double>(m.split),
-                           InPlace<double>(m.dividend),       InPlace<std::uint8_t>(m.can_buy),
-                           InPlace<std::uint8_t>(m.cant_sell)};
+    InPlaceInputs in{InPlace<double>(signal),           InPlace<double>(m.prev_close),
+                     InPlace<double>(m.close),          InPlace<double>(m.buy_price),
+                     InPlace<double>(m.sell_price),     InPlace<double>(m.split),
+                     InPlace<double>(m.dividend),       InPlace<std::uint8_t>(m.can_buy),
+                     InPlace<std::uint8_t>(m.cant_sell)};
+    InPlaceInputs ahead = in;
     const std::ptrdiff_t cols = w.cols;
     std::vector<double> held(static_cast<std::size_t>((cols + width - 1) / width * width), 0.0);
     R chunk;  // the chunk's long-table rows, block by block
@@ -317,14 +262,16 @@ KESTRELIA_INLINE void walk_column_chunks(Walk& w, std::ptrdiff_t n_days, const F
         chunk.blocked_shares.clear();
         for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
             const std::ptrdiff_t used = std::min(width, cols - j0);
-            v4d position = load_at(held.data() + j0);
             const bool next_block = j0 + width < cols;
+            in.start_block(j0);
+            if (next_block) ahead.start_block(j0 + width);
+            v4d position = load_at(held.data() + j0);
             for (std::ptrdiff_t i = c0; i < c1; ++i) {
                 // The next block's runs of days arrive while this block is walked, a cache
                 // line of doubles (eight days) at a time.
-                if (next_block && (i - c0) % 8 == 0) in.prefetch(i, signal_rows[i], j0 + width);
-                const DayVectors day_in = used == width ? in.read<true>(i, signal_rows[i], j0)
-                                                        : in.read<false>(i, signal_rows[i], j0);
+                if (next_block && (i - c0) % 8 == 0) ahead.prefetch(i, signal_rows[i]);
+                const DayVectors day_in = used == width ? in.read<true>(i, signal_rows[i])
+                                                        : in.read<false>(i, signal_rows[i]);
                 record_block(chunk, w.days[static_cast<std::size_t>(i)], w.stock_totals, position,
                              day_in, i, j0, used, w.f, w.c, w.in_totals(i));
                 if (w.rec.want_positions) {
