@@ -1,6 +1,11 @@
 """What actually traded: the recording simulation against a NumPy day loop that records the
 same things, hand-built cases of every mask, and returns bit-identical to the plain run."""
 
+import os
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -57,11 +62,14 @@ def run(m, **kwargs):
 
 
 class TestAgainstTheDayLoop:
-    @pytest.mark.parametrize("seed,lot,layout", [
-        (0, 200, "columns"), (1, 100, "rows"), (2, 1, "columns"), (3, 200, "rows"),
-        (4, 500, "columns")])
-    def test_everything_recorded_matches(self, seed, lot, layout):
-        m = make_market(n_days=70, n_stocks=23, seed=seed, blocked=0.15, missing_price=0.05)
+    @pytest.mark.parametrize("seed,lot,layout,n_days,n_stocks", [
+        (0, 200, "columns", 70, 23), (1, 100, "rows", 70, 23), (2, 1, "columns", 70, 23),
+        (3, 200, "rows", 70, 23), (4, 500, "columns", 70, 23),
+        # Long enough for several chunks of days, recorded on several threads.
+        (5, 100, "columns", 700, 9), (6, 200, "rows", 700, 9)])
+    def test_everything_recorded_matches(self, seed, lot, layout, n_days, n_stocks):
+        m = make_market(n_days=n_days, n_stocks=n_stocks, seed=seed, blocked=0.15,
+                        missing_price=0.05)
         if layout == "rows":
             m.weights = pd.DataFrame(np.ascontiguousarray(m.weights.to_numpy()),
                                      index=m.weights.index, columns=m.weights.columns)
@@ -119,7 +127,9 @@ class TestAgainstTheDayLoop:
         np.testing.assert_allclose(ex.exposure["target_weight"], target, rtol=1e-12)
 
 
-@pytest.mark.parametrize("seed, n_days, n_stocks", [(11, 150, 23), (12, 65, 8), (13, 2, 3)])
+@pytest.mark.parametrize(
+    "seed, n_days, n_stocks", [(11, 150, 23), (12, 65, 8), (13, 2, 3), (14, 600, 11)]
+)
 def test_every_layout_records_the_same_tables_in_the_same_order(seed, n_days, n_stocks):
     # Row-major inputs are walked day by day and column-major ones over blocks of stocks a
     # chunk of days at a time; the tables, their row order and the returns must not differ.
@@ -242,3 +252,40 @@ def test_files_chart_and_report(tmp_path):
     assert "Execution" in page and page.count("data:image/png;base64,") == 3
     summary = recorded.execution.summary
     assert summary["trades"] == len(trades) and summary["average_holdings"] > 0
+
+
+THREADS_SCRIPT = """
+import sys
+import numpy as np
+from kestrelia.backtest import Market, backtest
+from tests.support.markets import make_market
+m = make_market(n_days=900, n_stocks=13, seed=21, blocked=0.15, missing_price=0.05)
+r = backtest(m.weights, Market(**m.matrices(), benchmarks={}), execution=True, capital=1e7)
+ex = r.execution
+np.savez(sys.argv[1], returns=r.returns.to_numpy(), exposure=ex.exposure.to_numpy(),
+         attribution=ex.attribution.to_numpy(), by_stock=ex.attribution_by_stock().to_numpy(),
+         trade_shares=ex.trades["shares"].to_numpy(), trade_price=ex.trades["price"].to_numpy(),
+         trade_codes=ex.trades["code"].to_numpy(dtype=str),
+         blocked=ex.blocked["shares"].to_numpy(), positions=ex.positions.to_numpy())
+"""
+
+
+def test_one_thread_and_several_record_the_same_bits(tmp_path):
+    # Long runs are recorded a chunk of days per thread; how many threads there are must
+    # not change a single bit, the per-stock totals included.
+    root = Path(__file__).parents[2]
+    results = {}
+    for threads in ("1", "3"):
+        out = tmp_path / f"threads{threads}.npz"
+        env = {**os.environ, "KESTRELIA_NUM_THREADS": threads,
+               "PYTHONPATH": os.pathsep.join(filter(None, [str(root), os.environ.get("PYTHONPATH")]))}
+        subprocess.run([sys.executable, "-c", THREADS_SCRIPT, str(out)], env=env, check=True,
+                       timeout=300)
+        results[threads] = dict(np.load(out))
+    assert len(results["1"]["trade_shares"]) > 100
+    for key, one in results["1"].items():
+        several = results["3"][key]
+        if one.dtype.kind == "f":
+            np.testing.assert_array_equal(one.view(np.uint64), several.view(np.uint64), err_msg=key)
+        else:
+            np.testing.assert_array_equal(one, several, err_msg=key)

@@ -3,8 +3,13 @@
 // walks (vwap_day.hpp) in the same order of additions, and for every stock what it traded,
 // what it was not allowed to trade, and where its profit came from.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "kestrelia/kernels/vwap.hpp"
@@ -152,30 +157,155 @@ KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_tot
                j0, used, buy_blocked, det.diff, zero, sell_blocked, -det.diff, zero);
 }
 
-struct Walk {
-    R& rec;
-    std::vector<DayAcc>& days;
-    double* const* stock_totals;
-    std::vector<double>& positions;  // end-of-day positions, n_days x cols, when wanted
-    std::ptrdiff_t cols;
+// Days per chunk. Chunks are recorded independently (on as many threads as the machine
+// has), each starting from the positions a first, light pass found at its first day; a
+// chunk's day accumulators stay in the core's cache while it is walked.
+constexpr std::ptrdiff_t chunk_days = 256;
+
+// What every chunk reads, and the outputs chunks write to disjoint parts of (their days'
+// accumulators and rows of positions).
+struct Job {
+    std::ptrdiff_t n_days, cols, padded;
+    const F64View& signal;
+    const std::int64_t* signal_rows;
+    const VwapMarket& m;
     const Factors& f;
     const Costs& c;
+    bool by_rows;
+    std::ptrdiff_t stock_days;
+    std::vector<DayAcc>& days;
+    std::vector<double>* positions;     // end-of-day positions, n_days x cols, when wanted
+    const std::vector<double>& starts;  // positions before each chunk's first day
 
-    bool in_totals(std::ptrdiff_t i) const { return rec.stock_days < 0 || i < rec.stock_days; }
+    bool in_totals(std::ptrdiff_t i) const { return stock_days < 0 || i < stock_days; }
+    std::ptrdiff_t n_chunks() const { return (n_days + chunk_days - 1) / chunk_days; }
 };
 
-// Day by day over rows; column-major inputs in a mostly row-major set are staged a tile of
-// rows at a time.
-// Inlined into the AVX2 and the baseline clones alike (a separate function would be
-// compiled for the baseline only).
-KESTRELIA_INLINE void walk_rows(Walk& w, std::ptrdiff_t n_days, const F64View& signal,
-                                const std::int64_t* signal_rows, const VwapMarket& m) {
-    RowReader<double> sig(signal), pc(m.prev_close), cl(m.close), bp(m.buy_price), sp(m.sell_price),
-        sf(m.split), dv(m.dividend);
-    RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
-    std::vector<double> held(static_cast<std::size_t>((w.cols + width - 1) / width * width), 0.0);
+// What one thread makes: the long-table rows of its chunks in (day, stock) order, and a
+// scratch record reused by its chunks.
+struct ThreadOut {
+    R tables, made;
+};
+
+// Runs work(t) for t = 0 .. threads - 1, on as many threads; the first failure is rethrown.
+template <class Work>
+void on_threads(std::ptrdiff_t threads, const Work& work) {
+    std::exception_ptr failure;
+    std::mutex failure_lock;
+    auto guarded = [&](std::ptrdiff_t t) {
+        try {
+            work(t);
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(failure_lock);
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    std::vector<std::thread> pool;
+    for (std::ptrdiff_t t = 1; t < threads; ++t) pool.emplace_back(guarded, t);
+    guarded(0);
+    for (auto& thread : pool) thread.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// One thread per core, or KESTRELIA_NUM_THREADS when it is a positive number (say 1 where
+// many backtests already run side by side); never more than there are tasks.
+std::ptrdiff_t thread_count(std::ptrdiff_t tasks) {
+    static const std::ptrdiff_t limit = [] {
+        const char* text = std::getenv("KESTRELIA_NUM_THREADS");
+        const long asked = text ? std::strtol(text, nullptr, 10) : 0;
+        return asked > 0
+                   ? static_cast<std::ptrdiff_t>(std::min(asked, 256L))
+                   : static_cast<std::ptrdiff_t>(std::max(1U, std::thread::hardware_concurrency()));
+    }();
+    return std::max<std::ptrdiff_t>(1, std::min(tasks, limit));
+}
+
+// The inputs that move positions (weights, previous close and the two masks), four stocks
+// on one day; the other inputs are zero, and the products they feed are not used.
+template <bool Full, class Reader, class MaskReader>
+KESTRELIA_INLINE DayVectors position_inputs(const Reader& sig, const Reader& pc,
+                                            const MaskReader& cb, const MaskReader& cs,
+                                            std::ptrdiff_t i, std::int64_t signal_row) {
+    DayLanes in{};
+    sig.template read<Full>(signal_row, pad_value, in.w);
+    pc.template read<Full>(i, pad_value, in.pc);
+    cb.template read<Full>(i, pad_can_buy, in.cb);
+    cs.template read<Full>(i, pad_cant_sell, in.cs);
+    return vectors_of(in);
+}
+
+// The light pass: positions before the first day of every chunk, by the same day
+// arithmetic as the walks (a position depends only on the weights, the previous close and
+// the two masks), over columns in place or over rows.
+// Each pass covers stocks j_begin .. j_end - 1 (whole blocks), so that threads can share
+// the work.
+KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
+                                   std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
+    const std::ptrdiff_t cols = job.cols, n_days = job.n_days;
+    if (!job.by_rows) {
+        InPlace<double> sig(job.signal), pc(job.m.prev_close);
+        InPlace<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
+        for (std::ptrdiff_t j0 = j_begin; j0 < j_end; j0 += width) {
+            const bool full = j0 + width <= cols;
+            for (auto* r : {&sig, &pc}) r->start_block(j0);
+            cb.start_block(j0);
+            cs.start_block(j0);
+            v4d position = splat(0.0);
+            for (std::ptrdiff_t i = 0; i < n_days; ++i) {
+                if (i % chunk_days == 0)
+                    store_at(starts.data() + i / chunk_days * job.padded + j0, position);
+                const DayVectors in =
+                    full ? position_inputs<true>(sig, pc, cb, cs, i, job.signal_rows[i])
+                         : position_inputs<false>(sig, pc, cb, cs, i, job.signal_rows[i]);
+                trade_day(position, in, job.f);
+            }
+        }
+        return;
+    }
+    RowReader<double> sig(job.signal), pc(job.m.prev_close);
+    RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
+    std::vector<double> held(static_cast<std::size_t>(job.padded), 0.0);
+    const v4d zero = splat(0.0);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
-        const DayRows d{sig.row(signal_rows[i]),
+        if (i % chunk_days == 0)
+            std::copy(held.begin() + j_begin, held.begin() + std::min(j_end, job.padded),
+                      starts.begin() + i / chunk_days * job.padded + j_begin);
+        const double* w = sig.row(job.signal_rows[i]);
+        const double* prev = pc.row(i);
+        const std::uint8_t* buy = cb.row(i);
+        const std::uint8_t* sell = cs.row(i);
+        for (std::ptrdiff_t j0 = j_begin; j0 < j_end; j0 += width) {
+            v4d position = load_at(held.data() + j0);
+            if (j0 + width <= cols) {
+                const DayVectors in{
+                    load_at(w + j0),   load_at(prev + j0), zero, zero, zero, zero, zero,
+                    mask_at(buy + j0), mask_at(sell + j0)};
+                trade_day(position, in, job.f);
+            } else {
+                DayLanes in{};
+                lanes_of<false>(w, j0, cols, pad_value, in.w);
+                lanes_of<false>(prev, j0, cols, pad_value, in.pc);
+                lanes_of<false>(buy, j0, cols, pad_can_buy, in.cb);
+                lanes_of<false>(sell, j0, cols, pad_cant_sell, in.cs);
+                trade_day(position, vectors_of(in), job.f);
+            }
+            store_at(held.data() + j0, position);
+        }
+    }
+}
+
+// Day by day over rows; column-major inputs in a mostly row-major set are staged a tile of
+// rows at a time. Each day's accumulators take the blocks in stock order.
+KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1, R& tables,
+                                 double* const* stock_totals) {
+    RowReader<double> sig(job.signal), pc(job.m.prev_close), cl(job.m.close), bp(job.m.buy_price),
+        sp(job.m.sell_price), sf(job.m.split), dv(job.m.dividend);
+    RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
+    const std::ptrdiff_t cols = job.cols;
+    std::vector<double> held(job.starts.begin() + c0 / chunk_days * job.padded,
+                             job.starts.begin() + (c0 / chunk_days + 1) * job.padded);
+    for (std::ptrdiff_t i = c0; i < c1; ++i) {
+        const DayRows d{sig.row(job.signal_rows[i]),
                         pc.row(i),
                         cl.row(i),
                         bp.row(i),
@@ -186,34 +316,32 @@ KESTRELIA_INLINE void walk_rows(Walk& w, std::ptrdiff_t n_days, const F64View& s
                         cs.row(i)};
         // The day's accumulators live on the stack while the day is walked.
         DayAcc day{};
-        const bool totals = w.in_totals(i);
-        for (std::ptrdiff_t j0 = 0; j0 < w.cols; j0 += width) {
-            const bool full = j0 + width <= w.cols;
-            const DayVectors in =
-                full ? load_day<true>(d, j0, w.cols) : load_day<false>(d, j0, w.cols);
+        const bool totals = job.in_totals(i);
+        for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
+            const bool full = j0 + width <= cols;
+            const DayVectors in = full ? load_day<true>(d, j0, cols) : load_day<false>(d, j0, cols);
             v4d position = load_at(held.data() + j0);
-            record_block(w.rec, day, w.stock_totals, position, in, i, j0,
-                         full ? width : w.cols - j0, w.f, w.c, totals);
+            record_block(tables, day, stock_totals, position, in, i, j0, full ? width : cols - j0,
+                         job.f, job.c, totals);
             store_at(held.data() + j0, position);
         }
-        w.days[static_cast<std::size_t>(i)] = day;
-        if (w.rec.want_positions)
-            std::copy(held.begin(), held.begin() + w.cols, w.positions.begin() + i * w.cols);
+        job.days[static_cast<std::size_t>(i)] = day;
+        if (job.positions)
+            std::copy(held.begin(), held.begin() + cols, job.positions->begin() + i * cols);
     }
 }
 
-// Moves the long-table rows of one chunk of days, made block by block, to the record in
-// (day, stock) order: a stable counting sort by day. Inside a day the rows were made in
-// stock order, so the record's order is the row walk's.
+// Appends long-table rows made block by block to `out` in (day, stock) order: a stable
+// counting sort by day. Inside a day the rows were made in stock order.
 void append_by_day(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
                    std::vector<std::int8_t>& sides, std::vector<double>& shares,
                    std::vector<double>* prices, const std::vector<std::int64_t>& c_days,
                    const std::vector<std::int64_t>& c_stocks,
                    const std::vector<std::int8_t>& c_sides, const std::vector<double>& c_shares,
                    const std::vector<double>* c_prices, std::int64_t first_day,
-                   std::vector<std::size_t>& slot) {
+                   std::ptrdiff_t n_days) {
     const std::size_t n = c_days.size(), base = days.size();
-    std::fill(slot.begin(), slot.end(), 0);
+    std::vector<std::size_t> slot(static_cast<std::size_t>(n_days + 1), 0);
     for (std::size_t e = 0; e < n; ++e) ++slot[static_cast<std::size_t>(c_days[e] - first_day) + 1];
     for (std::size_t k = 1; k < slot.size(); ++k) slot[k] += slot[k - 1];
     days.resize(base + n);
@@ -231,85 +359,174 @@ void append_by_day(std::vector<std::int64_t>& days, std::vector<std::int64_t>& s
     }
 }
 
-// Days of a chunk of the column walk: their accumulators stay in the core's cache while
-// every block of stocks adds to them.
-constexpr std::ptrdiff_t chunk_days = 256;
-
-// Over blocks of four stocks, reading columns in place, a chunk of days at a time. Each
-// day's accumulators take the blocks in stock order and each stock's totals take the days
-// in order: the additions of the row walk, in the same order.
-KESTRELIA_INLINE void walk_column_chunks(Walk& w, std::ptrdiff_t n_days, const F64View& signal,
-                                         const std::int64_t* signal_rows, const VwapMarket& m) {
-    InPlaceInputs in{InPlace<double>(signal),           InPlace<double>(m.prev_close),
+// Over blocks of four stocks, reading columns in place with the next block's runs of days
+// prefetched. Each day's accumulators take the blocks in stock order and each stock's
+// totals take the chunk's days in order.
+KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
+                                    ThreadOut& out, double* const* stock_totals) {
+    const VwapMarket& m = job.m;
+    InPlaceInputs in{InPlace<double>(job.signal),       InPlace<double>(m.prev_close),
                      InPlace<double>(m.close),          InPlace<double>(m.buy_price),
                      InPlace<double>(m.sell_price),     InPlace<double>(m.split),
                      InPlace<double>(m.dividend),       InPlace<std::uint8_t>(m.can_buy),
                      InPlace<std::uint8_t>(m.cant_sell)};
     InPlaceInputs ahead = in;
-    const std::ptrdiff_t cols = w.cols;
-    std::vector<double> held(static_cast<std::size_t>((cols + width - 1) / width * width), 0.0);
-    R chunk;  // the chunk's long-table rows, block by block
-    std::vector<std::size_t> slot(static_cast<std::size_t>(chunk_days + 1));
-    for (std::ptrdiff_t c0 = 0; c0 < n_days; c0 += chunk_days) {
-        const std::ptrdiff_t c1 = std::min(n_days, c0 + chunk_days);
-        for (auto* v :
-             {&chunk.trade_day, &chunk.trade_stock, &chunk.blocked_day, &chunk.blocked_stock})
-            v->clear();
-        chunk.trade_side.clear();
-        chunk.blocked_side.clear();
-        chunk.trade_shares.clear();
-        chunk.trade_price.clear();
-        chunk.blocked_shares.clear();
-        for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
-            const std::ptrdiff_t used = std::min(width, cols - j0);
-            const bool next_block = j0 + width < cols;
-            in.start_block(j0);
-            if (next_block) ahead.start_block(j0 + width);
-            v4d position = load_at(held.data() + j0);
-            for (std::ptrdiff_t i = c0; i < c1; ++i) {
-                // The next block's runs of days arrive while this block is walked, a cache
-                // line of doubles (eight days) at a time.
-                if (next_block && (i - c0) % 8 == 0) ahead.prefetch(i, signal_rows[i]);
-                const DayVectors day_in = used == width ? in.read<true>(i, signal_rows[i])
-                                                        : in.read<false>(i, signal_rows[i]);
-                record_block(chunk, w.days[static_cast<std::size_t>(i)], w.stock_totals, position,
-                             day_in, i, j0, used, w.f, w.c, w.in_totals(i));
-                if (w.rec.want_positions) {
-                    double lanes_now[width];
-                    store(lanes_now, position);
-                    std::copy(lanes_now, lanes_now + used, w.positions.begin() + i * cols + j0);
-                }
+    const std::ptrdiff_t cols = job.cols;
+    const double* start = job.starts.data() + c0 / chunk_days * job.padded;
+    R& made = out.made;  // the chunk's long-table rows, block by block
+    for (auto* v : {&made.trade_day, &made.trade_stock, &made.blocked_day, &made.blocked_stock})
+        v->clear();
+    made.trade_side.clear();
+    made.blocked_side.clear();
+    made.trade_shares.clear();
+    made.trade_price.clear();
+    made.blocked_shares.clear();
+    for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
+        const std::ptrdiff_t used = std::min(width, cols - j0);
+        const bool next_block = j0 + width < cols;
+        in.start_block(j0);
+        if (next_block) ahead.start_block(j0 + width);
+        v4d position = load_at(start + j0);
+        for (std::ptrdiff_t i = c0; i < c1; ++i) {
+            // The next block's runs of days arrive while this block is walked, a cache line
+            // of doubles (eight days) at a time.
+            if (next_block && (i - c0) % 8 == 0) ahead.prefetch(i, job.signal_rows[i]);
+            const DayVectors day_in = used == width ? in.read<true>(i, job.signal_rows[i])
+                                                    : in.read<false>(i, job.signal_rows[i]);
+            record_block(made, job.days[static_cast<std::size_t>(i)], stock_totals, position,
+                         day_in, i, j0, used, job.f, job.c, job.in_totals(i));
+            if (job.positions) {
+                double lanes_now[width];
+                store(lanes_now, position);
+                std::copy(lanes_now, lanes_now + used, job.positions->begin() + i * cols + j0);
             }
-            store_at(held.data() + j0, position);
         }
-        R& rec = w.rec;
-        append_by_day(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares,
-                      &rec.trade_price, chunk.trade_day, chunk.trade_stock, chunk.trade_side,
-                      chunk.trade_shares, &chunk.trade_price, c0, slot);
-        append_by_day(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares,
-                      nullptr, chunk.blocked_day, chunk.blocked_stock, chunk.blocked_side,
-                      chunk.blocked_shares, nullptr, c0, slot);
     }
+    R& t = out.tables;
+    append_by_day(t.trade_day, t.trade_stock, t.trade_side, t.trade_shares, &t.trade_price,
+                  made.trade_day, made.trade_stock, made.trade_side, made.trade_shares,
+                  &made.trade_price, c0, c1 - c0);
+    append_by_day(t.blocked_day, t.blocked_stock, t.blocked_side, t.blocked_shares, nullptr,
+                  made.blocked_day, made.blocked_stock, made.blocked_side, made.blocked_shares,
+                  nullptr, c0, c1 - c0);
 }
 
-KESTRELIA_INLINE void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days,
-                                        const F64View& signal, const std::int64_t* signal_rows,
-                                        const VwapMarket& m, const Factors& f, const Costs& c) {
+// Chunk k, its rows appended to the thread's tables and its per-stock totals to `totals`
+// (n_stock_columns x padded). Inlined into the AVX2 and the baseline clones alike (a
+// separate function would be compiled for the baseline only).
+KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& out,
+                                   std::vector<double>& totals) {
+    const std::ptrdiff_t c0 = k * chunk_days, c1 = std::min(job.n_days, c0 + chunk_days);
+    totals.assign(static_cast<std::size_t>(job.padded * R::n_stock_columns), 0.0);
+    double* stock_totals[R::n_stock_columns];
+    for (int s = 0; s < R::n_stock_columns; ++s) stock_totals[s] = totals.data() + s * job.padded;
+    if (job.by_rows)
+        chunk_rows(job, c0, c1, out.tables, stock_totals);
+    else
+        chunk_columns(job, c0, c1, out, stock_totals);
+}
+
+KESTRELIA_AVX2_CLONE void record_chunk_avx2(const Job& job, std::ptrdiff_t k, ThreadOut& out,
+                                            std::vector<double>& totals) {
+    record_chunk(job, k, out, totals);
+}
+void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out,
+                           std::vector<double>& totals) {
+    record_chunk(job, k, out, totals);
+}
+KESTRELIA_AVX2_CLONE void chunk_starts_avx2(std::vector<double>& starts, const Job& job,
+                                            std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
+    chunk_starts(starts, job, j_begin, j_end);
+}
+void chunk_starts_portable(std::vector<double>& starts, const Job& job, std::ptrdiff_t j_begin,
+                           std::ptrdiff_t j_end) {
+    chunk_starts(starts, job, j_begin, j_end);
+}
+
+// Thread t's share of `n` items (whole blocks of `step`): items begin(t) .. begin(t + 1) - 1.
+struct Shares {
+    std::ptrdiff_t n, threads, step;
+    std::ptrdiff_t begin(std::ptrdiff_t t) const {
+        const std::ptrdiff_t blocks = (n + step - 1) / step;
+        return std::min(n, blocks * t / threads * step);
+    }
+};
+
+template <class T>
+void append_all(std::vector<T>& to, std::vector<T>& from) {
+    if (to.empty()) {
+        to.swap(from);
+        return;
+    }
+    to.insert(to.end(), from.begin(), from.end());
+    std::vector<T>().swap(from);
+}
+
+void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View& signal,
+                       const std::int64_t* signal_rows, const VwapMarket& m, const Factors& f,
+                       const Costs& c) {
     const std::ptrdiff_t cols = signal.cols;
     const std::ptrdiff_t padded = (cols + width - 1) / width * width;
-    std::vector<double> totals(static_cast<std::size_t>(padded * R::n_stock_columns), 0.0);
-    double* stock_totals[R::n_stock_columns];
-    for (int k = 0; k < R::n_stock_columns; ++k) stock_totals[k] = totals.data() + k * padded;
     std::vector<DayAcc> days(static_cast<std::size_t>(n_days), DayAcc{});
-    Walk w{rec, days, stock_totals, rec.positions, cols, f, c};
+    const std::ptrdiff_t n_chunks = (n_days + chunk_days - 1) / chunk_days;
+    std::vector<double> starts(static_cast<std::size_t>(n_chunks * padded), 0.0);
     // Day by day over rows when most inputs are laid out by rows; otherwise over columns in
-    // place, a chunk of days at a time (walking all days per block would stream every day's
-    // accumulators once per block, and staging rows out of columns touches a memory page
-    // per stock and day).
-    if (mostly_row_major(signal, m))
-        walk_rows(w, n_days, signal, signal_rows, m);
-    else
-        walk_column_chunks(w, n_days, signal, signal_rows, m);
+    // place (staging rows out of columns touches a memory page per stock and day).
+    const Job job{n_days,
+                  cols,
+                  padded,
+                  signal,
+                  signal_rows,
+                  m,
+                  f,
+                  c,
+                  mostly_row_major(signal, m),
+                  rec.stock_days,
+                  days,
+                  rec.want_positions ? &rec.positions : nullptr,
+                  starts};
+    const bool avx2 = use_avx2();
+
+    // Positions at each chunk's start, each thread taking a share of the stocks.
+    const Shares stocks{cols, thread_count(cols / width), width};
+    on_threads(stocks.threads, [&](std::ptrdiff_t t) {
+        if (avx2)
+            chunk_starts_avx2(starts, job, stocks.begin(t), stocks.begin(t + 1));
+        else
+            chunk_starts_portable(starts, job, stocks.begin(t), stocks.begin(t + 1));
+    });
+
+    // The chunks, each thread a run of consecutive ones; per-stock totals kept per chunk so
+    // that they add up in chunk order whatever the number of threads.
+    const Shares chunks{n_chunks, thread_count(n_chunks), 1};
+    std::vector<ThreadOut> made(static_cast<std::size_t>(chunks.threads));
+    std::vector<std::vector<double>> chunk_totals(static_cast<std::size_t>(n_chunks));
+    on_threads(chunks.threads, [&](std::ptrdiff_t t) {
+        ThreadOut& mine = made[static_cast<std::size_t>(t)];
+        for (std::ptrdiff_t k = chunks.begin(t); k < chunks.begin(t + 1); ++k) {
+            auto& totals = chunk_totals[static_cast<std::size_t>(k)];
+            if (avx2)
+                record_chunk_avx2(job, k, mine, totals);
+            else
+                record_chunk_portable(job, k, mine, totals);
+        }
+    });
+
+    // The long tables in thread order (so in chunk and day order).
+    for (ThreadOut& part : made) {
+        R& t = part.tables;
+        append_all(rec.trade_day, t.trade_day);
+        append_all(rec.trade_stock, t.trade_stock);
+        append_all(rec.trade_side, t.trade_side);
+        append_all(rec.trade_shares, t.trade_shares);
+        append_all(rec.trade_price, t.trade_price);
+        append_all(rec.blocked_day, t.blocked_day);
+        append_all(rec.blocked_stock, t.blocked_stock);
+        append_all(rec.blocked_side, t.blocked_side);
+        append_all(rec.blocked_shares, t.blocked_shares);
+    }
+    made.clear();
+
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const DayAcc& day = days[static_cast<std::size_t>(i)];
         // The five day sums reduced over their lanes, then added left to right: the plain
@@ -321,23 +538,14 @@ KESTRELIA_INLINE void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_da
         double* row = rec.days.data() + i * R::n_day_columns;
         for (int k = 0; k < R::n_day_columns; ++k) row[k] = lane_total(day.cols[k]);
     }
-    for (std::ptrdiff_t j = 0; j < cols; ++j)
-        for (int k = 0; k < R::n_stock_columns; ++k)
-            rec.stocks[static_cast<std::size_t>(j * R::n_stock_columns + k)] = stock_totals[k][j];
-}
-
-KESTRELIA_AVX2_CLONE void simulate_recorded_avx2(double* out, R& rec, std::ptrdiff_t n_days,
-                                                 const F64View& signal,
-                                                 const std::int64_t* signal_rows,
-                                                 const VwapMarket& m, const Factors& f,
-                                                 const Costs& c) {
-    simulate_recorded(out, rec, n_days, signal, signal_rows, m, f, c);
-}
-
-void simulate_recorded_portable(double* out, R& rec, std::ptrdiff_t n_days, const F64View& signal,
-                                const std::int64_t* signal_rows, const VwapMarket& m,
-                                const Factors& f, const Costs& c) {
-    simulate_recorded(out, rec, n_days, signal, signal_rows, m, f, c);
+    for (std::ptrdiff_t j = 0; j < cols; ++j) {
+        for (int k = 0; k < R::n_stock_columns; ++k) {
+            double total = 0.0;
+            for (const auto& totals : chunk_totals)
+                total += totals[static_cast<std::size_t>(k * padded + j)];
+            rec.stocks[static_cast<std::size_t>(j * R::n_stock_columns + k)] = total;
+        }
+    }
 }
 
 }  // namespace
@@ -355,10 +563,7 @@ Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptr
     const Factors f{params.total_money, params.lot_size, 1 + params.fee,
                     (1.0 - params.fee) - params.rule_fee};
     const Costs c{params.fee, params.rule_fee, params.total_money};
-    if (use_avx2())
-        simulate_recorded_avx2(out, record, n_days, signal, signal_rows, market, f, c);
-    else
-        simulate_recorded_portable(out, record, n_days, signal, signal_rows, market, f, c);
+    simulate_recorded(out, record, n_days, signal, signal_rows, market, f, c);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         double* day = record.days.data() + i * R::n_day_columns;
         for (int col : {R::lot_weight, R::held_weight, R::buy_blocked_weight,

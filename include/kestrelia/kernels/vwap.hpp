@@ -86,7 +86,11 @@ struct ExecutionRecord {
 };
 
 // vwap_daily_return, recording what traded. `out` is bit-identical to vwap_daily_return's
-// on the same input: the same per-day arithmetic, summed in the same order.
+// on the same input: the same per-day arithmetic, summed in the same order. The days are
+// recorded in chunks on one thread per core (KESTRELIA_NUM_THREADS sets another number),
+// each chunk starting from positions found by a first pass over the inputs that move them;
+// each stock's totals are added up chunk by chunk, so no result depends on the number of
+// threads.
 Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptrdiff_t n_days,
                                   const F64View& signal, const std::int64_t* signal_rows,
                                   const VwapMarket& market, const VwapParams& params);
