@@ -178,7 +178,6 @@ struct Job {
     const std::vector<double>& starts;  // positions before each chunk's first day
 
     bool in_totals(std::ptrdiff_t i) const { return stock_days < 0 || i < stock_days; }
-    std::ptrdiff_t n_chunks() const { return (n_days + chunk_days - 1) / chunk_days; }
 };
 
 // What one thread makes: the long-table rows of its chunks in (day, stock) order, and a
@@ -236,9 +235,8 @@ KESTRELIA_INLINE DayVectors position_inputs(const Reader& sig, const Reader& pc,
 
 // The light pass: positions before the first day of every chunk, by the same day
 // arithmetic as the walks (a position depends only on the weights, the previous close and
-// the two masks), over columns in place or over rows.
-// Each pass covers stocks j_begin .. j_end - 1 (whole blocks), so that threads can share
-// the work.
+// the two masks), over columns in place or over rows, for stocks j_begin .. j_end - 1
+// (whole blocks, so that threads can share the work).
 KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
                                    std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
     const std::ptrdiff_t cols = job.cols, n_days = job.n_days;
