@@ -174,16 +174,17 @@ struct Job {
     bool by_rows;
     std::ptrdiff_t stock_days;
     std::vector<DayAcc>& days;
-    std::vector<double>* positions;     // end-of-day positions, n_days x cols, when wanted
-    const std::vector<double>& starts;  // positions before each chunk's first day
+    std::vector<double>* positions;  // end-of-day positions, n_days x cols, when wanted
+    std::ptrdiff_t light_days;       // the light pass stops at the last thread's first day
 
     bool in_totals(std::ptrdiff_t i) const { return stock_days < 0 || i < stock_days; }
 };
 
-// What one thread makes: the long-table rows of its chunks in (day, stock) order, and a
-// scratch record reused by its chunks.
+// What one thread makes: the long-table rows of its chunks in (day, stock) order; a scratch
+// record reused by its chunks, and the positions it carries from one chunk to the next.
 struct ThreadOut {
     R tables, made;
+    std::vector<double> held;
 };
 
 // Runs work(t) for t = 0 .. threads - 1, on as many threads; the first failure is rethrown.
@@ -233,10 +234,11 @@ KESTRELIA_INLINE DayVectors position_inputs(const Reader& sig, const Reader& pc,
     return vectors_of(in);
 }
 
-// The light pass: positions before the first day of every chunk, by the same day
-// arithmetic as the walks (a position depends only on the weights, the previous close and
-// the two masks), over columns in place or over rows, for stocks j_begin .. j_end - 1
-// (whole blocks, so that threads can share the work).
+// The light pass: positions before the first day of every chunk up to the last thread's
+// first, by the same day arithmetic as the walks (a position depends only on the weights,
+// the previous close and the two masks), over columns in place or over rows, for stocks
+// j_begin .. j_end - 1 (whole blocks, so that threads can share the work). Each thread
+// carries its positions from one of its chunks to the next.
 KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
                                    std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
     const std::ptrdiff_t cols = job.cols, n_days = job.n_days;
@@ -249,9 +251,10 @@ KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
             cb.start_block(j0);
             cs.start_block(j0);
             v4d position = splat(0.0);
-            for (std::ptrdiff_t i = 0; i < n_days; ++i) {
+            for (std::ptrdiff_t i = 0; i < n_days && i <= job.light_days; ++i) {
                 if (i % chunk_days == 0)
                     store_at(starts.data() + i / chunk_days * job.padded + j0, position);
+                if (i == job.light_days) break;
                 const DayVectors in =
                     full ? position_inputs<true>(sig, pc, cb, cs, i, job.signal_rows[i])
                          : position_inputs<false>(sig, pc, cb, cs, i, job.signal_rows[i]);
@@ -264,10 +267,11 @@ KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
     RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
     std::vector<double> held(static_cast<std::size_t>(job.padded), 0.0);
     const v4d zero = splat(0.0);
-    for (std::ptrdiff_t i = 0; i < n_days; ++i) {
+    for (std::ptrdiff_t i = 0; i < n_days && i <= job.light_days; ++i) {
         if (i % chunk_days == 0)
             std::copy(held.begin() + j_begin, held.begin() + std::min(j_end, job.padded),
                       starts.begin() + i / chunk_days * job.padded + j_begin);
+        if (i == job.light_days) break;
         const double* w = sig.row(job.signal_rows[i]);
         const double* prev = pc.row(i);
         const std::uint8_t* buy = cb.row(i);
@@ -295,13 +299,11 @@ KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
 // Day by day over rows; column-major inputs in a mostly row-major set are staged a tile of
 // rows at a time. Each day's accumulators take the blocks in stock order.
 KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1, R& tables,
-                                 double* const* stock_totals) {
+                                 std::vector<double>& held, double* const* stock_totals) {
     RowReader<double> sig(job.signal), pc(job.m.prev_close), cl(job.m.close), bp(job.m.buy_price),
         sp(job.m.sell_price), sf(job.m.split), dv(job.m.dividend);
     RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
     const std::ptrdiff_t cols = job.cols;
-    std::vector<double> held(job.starts.begin() + c0 / chunk_days * job.padded,
-                             job.starts.begin() + (c0 / chunk_days + 1) * job.padded);
     for (std::ptrdiff_t i = c0; i < c1; ++i) {
         const DayRows d{sig.row(job.signal_rows[i]),
                         pc.row(i),
@@ -370,7 +372,7 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
                      InPlace<std::uint8_t>(m.cant_sell)};
     InPlaceInputs ahead = in;
     const std::ptrdiff_t cols = job.cols;
-    const double* start = job.starts.data() + c0 / chunk_days * job.padded;
+    double* held = out.held.data();
     R& made = out.made;  // the chunk's long-table rows, block by block
     for (auto* v : {&made.trade_day, &made.trade_stock, &made.blocked_day, &made.blocked_stock})
         v->clear();
@@ -384,7 +386,7 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
         const bool next_block = j0 + width < cols;
         in.start_block(j0);
         if (next_block) ahead.start_block(j0 + width);
-        v4d position = load_at(start + j0);
+        v4d position = load_at(held + j0);
         for (std::ptrdiff_t i = c0; i < c1; ++i) {
             // The next block's runs of days arrive while this block is walked, a cache line
             // of doubles (eight days) at a time.
@@ -399,6 +401,7 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
                 std::copy(lanes_now, lanes_now + used, job.positions->begin() + i * cols + j0);
             }
         }
+        store_at(held + j0, position);
     }
     R& t = out.tables;
     append_by_day(t.trade_day, t.trade_stock, t.trade_side, t.trade_shares, &t.trade_price,
@@ -419,7 +422,7 @@ KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& 
     double* stock_totals[R::n_stock_columns];
     for (int s = 0; s < R::n_stock_columns; ++s) stock_totals[s] = totals.data() + s * job.padded;
     if (job.by_rows)
-        chunk_rows(job, c0, c1, out.tables, stock_totals);
+        chunk_rows(job, c0, c1, out.tables, out.held, stock_totals);
     else
         chunk_columns(job, c0, c1, out, stock_totals);
 }
@@ -450,6 +453,21 @@ struct Shares {
     }
 };
 
+// Capacity for `chunks` times the rows a record holds now, with a margin.
+void reserve_like(R& r, std::ptrdiff_t chunks) {
+    const auto room = [chunks](std::size_t rows) {
+        return rows + rows * static_cast<std::size_t>(chunks) * 9 / 8;
+    };
+    const std::size_t trades = room(r.trade_day.size()), blocked = room(r.blocked_day.size());
+    for (auto* v : {&r.trade_day, &r.trade_stock}) v->reserve(trades);
+    r.trade_side.reserve(trades);
+    r.trade_shares.reserve(trades);
+    r.trade_price.reserve(trades);
+    for (auto* v : {&r.blocked_day, &r.blocked_stock}) v->reserve(blocked);
+    r.blocked_side.reserve(blocked);
+    r.blocked_shares.reserve(blocked);
+}
+
 template <class T>
 void append_all(std::vector<T>& to, std::vector<T>& from) {
     if (to.empty()) {
@@ -468,6 +486,8 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
     std::vector<DayAcc> days(static_cast<std::size_t>(n_days), DayAcc{});
     const std::ptrdiff_t n_chunks = (n_days + chunk_days - 1) / chunk_days;
     std::vector<double> starts(static_cast<std::size_t>(n_chunks * padded), 0.0);
+    // The chunks go to the threads in runs of consecutive ones.
+    const Shares chunks{n_chunks, thread_count(n_chunks), 1};
     // Day by day over rows when most inputs are laid out by rows; otherwise over columns in
     // place (staging rows out of columns touches a memory page per stock and day).
     const Job job{n_days,
@@ -482,10 +502,10 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
                   rec.stock_days,
                   days,
                   rec.want_positions ? &rec.positions : nullptr,
-                  starts};
+                  chunks.begin(chunks.threads - 1) * chunk_days};
     const bool avx2 = use_avx2();
 
-    // Positions at each chunk's start, each thread taking a share of the stocks.
+    // Positions at the threads' first days, each thread taking a share of the stocks.
     const Shares stocks{cols, thread_count(cols / width), width};
     on_threads(stocks.threads, [&](std::ptrdiff_t t) {
         if (avx2)
@@ -494,19 +514,26 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
             chunk_starts_portable(starts, job, stocks.begin(t), stocks.begin(t + 1));
     });
 
-    // The chunks, each thread a run of consecutive ones; per-stock totals kept per chunk so
-    // that they add up in chunk order whatever the number of threads.
-    const Shares chunks{n_chunks, thread_count(n_chunks), 1};
+    // The chunks; per-stock totals are kept per chunk so that they add up in chunk order
+    // whatever the number of threads.
     std::vector<ThreadOut> made(static_cast<std::size_t>(chunks.threads));
     std::vector<std::vector<double>> chunk_totals(static_cast<std::size_t>(n_chunks));
     on_threads(chunks.threads, [&](std::ptrdiff_t t) {
         ThreadOut& mine = made[static_cast<std::size_t>(t)];
-        for (std::ptrdiff_t k = chunks.begin(t); k < chunks.begin(t + 1); ++k) {
+        const std::ptrdiff_t first = chunks.begin(t), last = chunks.begin(t + 1);
+        if (first < last)
+            mine.held.assign(starts.begin() + first * padded,
+                             starts.begin() + (first + 1) * padded);
+        for (std::ptrdiff_t k = first; k < last; ++k) {
             auto& totals = chunk_totals[static_cast<std::size_t>(k)];
             if (avx2)
                 record_chunk_avx2(job, k, mine, totals);
             else
                 record_chunk_portable(job, k, mine, totals);
+            // After its first chunk, a thread makes room for the rows of the others it has
+            // (the first thread for all chunks: the others' rows are joined to its tables), so
+            // the tables do not grow by copying themselves again and again.
+            if (k == first) reserve_like(mine.tables, t == 0 ? n_chunks : last - first);
         }
     });
 
