@@ -201,10 +201,10 @@ std::ptrdiff_t row_major_bytes(const MatrixView<T>& v) {
     return 0;
 }
 
-// The traversal that reads most of the input bytes in place; the rest is staged a
-// strip (columns) or a tile (rows) at a time.
 }  // namespace
 
+// The traversal that reads most of the input bytes in place; the rest is staged a
+// strip (columns) or a tile (rows) at a time.
 bool mostly_row_major(const F64View& signal, const VwapMarket& m) {
     const std::ptrdiff_t balance =
         row_major_bytes(signal) + row_major_bytes(m.prev_close) + row_major_bytes(m.close) +
