@@ -16,6 +16,7 @@ from tests.support.layouts import (
     market_in_layout,
     special_market,
 )
+from tests.support.markets import make_market
 
 
 def returns_by_layout(pelorin, market, **kwargs):
@@ -84,3 +85,18 @@ def test_rows_with_all_nan_weights_and_row_major_gathers(pelorin):
     }
     narrow = pelorin.calc_strategy_vwap_daily_return(market.weights, **wide)
     pd.testing.assert_series_equal(narrow, results["columns"], check_exact=True)
+
+
+@pytest.mark.parametrize("blocked", [0.3, 0.9])
+@pytest.mark.parametrize("total_money", [1e8, 1e19, 1e300])
+def test_long_blocked_runs_and_inexact_share_counts_agree_across_layouts(
+    pelorin, blocked, total_money
+):
+    # Column-major inputs are traded four days of one stock at a time, from a guess of the
+    # positions the days before ended at. Runs of blocked trades make the guess wrong, and
+    # share counts past 2**53 (or overflowing to infinity) make position + (target -
+    # position) differ from the target; every case must still give the day loop's bits.
+    market = make_market(n_days=45, n_stocks=13, seed=int(blocked * 10), blocked=blocked)
+    market.weights.iloc[::7] = -market.weights.iloc[::7]
+    results = returns_by_layout(pelorin, market, total_money=total_money, lot_size=100)
+    assert_bit_identical(results)

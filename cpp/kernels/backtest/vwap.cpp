@@ -44,8 +44,9 @@ struct Readers {
     }
 };
 
-// Column path: one block of four stocks over all days; each day's products are added
-// to that day's sums, blocks in stock order.
+// Block path, for mixed layouts: one block of four stocks over all days (row-major inputs
+// staged a strip at a time); each day's products are added to that day's sums, blocks in
+// stock order.
 template <bool Full>
 KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                      const std::int64_t* signal_rows, const Readers& r,
@@ -88,6 +89,164 @@ KESTRELIA_INLINE void simulate_columns(std::vector<DaySums>& days, std::ptrdiff_
         else
             simulate_block<false>(days, n_days, signal_rows, r, f);
     }
+}
+
+// The five day sums of one lane, each a run over the days (padded to whole quads), so that
+// four days of one stock are added with one vector operation.
+class LaneSums {
+public:
+    static constexpr std::ptrdiff_t n_sums = 5;
+
+    explicit LaneSums(std::ptrdiff_t n_days)
+        : days_((n_days + width - 1) / width * width),
+          sums_(static_cast<std::size_t>(width * n_sums * days_), 0.0) {}
+
+    KESTRELIA_INLINE double* of(std::ptrdiff_t lane, std::ptrdiff_t sum) {
+        return sums_.data() + (lane * n_sums + sum) * days_;
+    }
+
+    // The sums in the per-day layout the other walks fill.
+    void to_days(std::vector<DaySums>& days) {
+        for (std::size_t i = 0; i < days.size(); ++i) {
+            const auto at = static_cast<std::ptrdiff_t>(i);
+            for (std::ptrdiff_t k = 0; k < width; ++k) {
+                days[i].bought[k] = of(k, 0)[at];
+                days[i].held[k] = of(k, 1)[at];
+                days[i].held_dividend[k] = of(k, 2)[at];
+                days[i].sold[k] = of(k, 3)[at];
+                days[i].sold_dividend[k] = of(k, 4)[at];
+            }
+        }
+    }
+
+private:
+    std::ptrdiff_t days_;
+    std::vector<double> sums_;
+};
+
+KESTRELIA_INLINE void add_at(double* sum, v4d x) { store_at(sum, load_at(sum) + x); }
+
+// Four days of one stock's column; days past the last read `pad`.
+template <bool Full, class T>
+KESTRELIA_INLINE void days_of(const T* column, std::ptrdiff_t i0, std::ptrdiff_t n_days, T pad,
+                              T (&out)[width]) {
+    for (std::ptrdiff_t k = 0; k < width; ++k)
+        out[k] = (Full || i0 + k < n_days) ? column[i0 + k] : pad;
+}
+
+// The inputs of one stock on days i0 .. i0 + 3.
+template <bool Full>
+KESTRELIA_INLINE DayVectors stock_days(const DayRows& col, std::ptrdiff_t i0, std::ptrdiff_t n_days,
+                                       const std::int64_t* signal_rows, bool signal_in_step) {
+    if constexpr (Full) {
+        const v4d w = signal_in_step ? load_at(col.w + signal_rows[i0])
+                                     : v4d{col.w[signal_rows[i0]], col.w[signal_rows[i0 + 1]],
+                                           col.w[signal_rows[i0 + 2]], col.w[signal_rows[i0 + 3]]};
+        return {w,
+                load_at(col.pc + i0),
+                load_at(col.c + i0),
+                load_at(col.bp + i0),
+                load_at(col.sp + i0),
+                load_at(col.sf + i0),
+                load_at(col.dv + i0),
+                mask_at(col.cb + i0),
+                mask_at(col.cs + i0)};
+    } else {
+        DayLanes lanes;
+        for (std::ptrdiff_t k = 0; k < width; ++k)
+            lanes.w[k] = i0 + k < n_days ? col.w[signal_rows[i0 + k]] : pad_value;
+        days_of<Full>(col.pc, i0, n_days, pad_value, lanes.pc);
+        days_of<Full>(col.c, i0, n_days, pad_value, lanes.c);
+        days_of<Full>(col.bp, i0, n_days, pad_value, lanes.bp);
+        days_of<Full>(col.sp, i0, n_days, pad_value, lanes.sp);
+        days_of<Full>(col.sf, i0, n_days, pad_value, lanes.sf);
+        days_of<Full>(col.dv, i0, n_days, pad_value, lanes.dv);
+        days_of<Full>(col.cb, i0, n_days, pad_can_buy, lanes.cb);
+        days_of<Full>(col.cs, i0, n_days, pad_cant_sell, lanes.cs);
+        return vectors_of(lanes);
+    }
+}
+
+KESTRELIA_INLINE v4d shift_in(double carry, v4d x) { return v4d{carry, x[0], x[1], x[2]}; }
+
+// Four days of one stock. Each day starts from the position the day before ended at, so
+// the days are traded from a guess of those positions (the day's target, where a day
+// without a blocked trade ends), and the guess is replaced by what trading from it gave
+// until the two agree bit for bit; every round fixes at least one more day, so at most
+// four rounds are needed and the products are those of trading the days one by one.
+template <bool Full>
+KESTRELIA_INLINE void stock_quad(double& position, LaneSums& sums, std::ptrdiff_t lane,
+                                 const DayRows& col, std::ptrdiff_t i0, std::ptrdiff_t n_days,
+                                 const std::int64_t* signal_rows, bool signal_in_step,
+                                 const Factors& f) {
+    const DayVectors in = stock_days<Full>(col, i0, n_days, signal_rows, signal_in_step);
+    const DayTarget t = day_target(in, f);
+    v4d guess = t.target;
+    DayProducts p;
+    v4d ended;
+    for (;;) {
+        ended = shift_in(position, guess);
+        DayDetail unused;
+        p = trade_to(ended, t, in, f, unused);
+        const v4i same = (v4i)ended == (v4i)guess;
+        if (same[0] && same[1] && same[2]) break;
+        guess = ended;
+    }
+    position = ended[3];
+    add_at(sums.of(lane, 0) + i0, p.bought);
+    add_at(sums.of(lane, 1) + i0, p.held);
+    add_at(sums.of(lane, 2) + i0, p.held_dividend);
+    add_at(sums.of(lane, 3) + i0, p.sold);
+    add_at(sums.of(lane, 4) + i0, p.sold_dividend);
+}
+
+// Stock path, for inputs that all keep each stock's days contiguous (column-major): one
+// stock at a time over its whole history, four days to a vector, its products added to
+// the sums of lane (stock mod 4). Every day's lane sums take the stocks in the same order
+// as the block walk, so the bits are the same.
+KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t n_days,
+                                      const F64View& signal, const std::int64_t* signal_rows,
+                                      const VwapMarket& m, const Factors& f) {
+    LaneSums sums(n_days);
+    std::vector<std::uint8_t> in_step(static_cast<std::size_t>(n_days / width));
+    for (std::ptrdiff_t q = 0; q < n_days / width; ++q) {
+        const std::int64_t* r = signal_rows + q * width;
+        in_step[static_cast<std::size_t>(q)] =
+            r[1] == r[0] + 1 && r[2] == r[0] + 2 && r[3] == r[0] + 3;
+    }
+    const std::ptrdiff_t full_days = n_days / width * width;
+    for (std::ptrdiff_t j = 0; j < signal.cols; ++j) {
+        const DayRows col{signal.data + j * signal.col_stride,
+                          m.prev_close.data + j * m.prev_close.col_stride,
+                          m.close.data + j * m.close.col_stride,
+                          m.buy_price.data + j * m.buy_price.col_stride,
+                          m.sell_price.data + j * m.sell_price.col_stride,
+                          m.split.data + j * m.split.col_stride,
+                          m.dividend.data + j * m.dividend.col_stride,
+                          m.can_buy.data + j * m.can_buy.col_stride,
+                          m.cant_sell.data + j * m.cant_sell.col_stride};
+        const std::ptrdiff_t lane = j % width;
+        double position = 0.0;
+        std::ptrdiff_t i0 = 0;
+        for (; i0 < full_days; i0 += width)
+            stock_quad<true>(position, sums, lane, col, i0, n_days, signal_rows,
+                             in_step[static_cast<std::size_t>(i0 / width)], f);
+        if (i0 < n_days)
+            stock_quad<false>(position, sums, lane, col, i0, n_days, signal_rows, false, f);
+    }
+    sums.to_days(days);
+}
+
+template <class T>
+bool days_contiguous(const MatrixView<T>& v) {
+    return v.row_stride == 1 || v.rows <= 1;
+}
+
+bool all_column_major(const F64View& signal, const VwapMarket& m) {
+    return days_contiguous(signal) && days_contiguous(m.prev_close) && days_contiguous(m.close) &&
+           days_contiguous(m.buy_price) && days_contiguous(m.sell_price) &&
+           days_contiguous(m.split) && days_contiguous(m.dividend) && days_contiguous(m.can_buy) &&
+           days_contiguous(m.cant_sell);
 }
 
 template <bool Full>
@@ -163,6 +322,21 @@ void simulate_portable(std::vector<DaySums>& days, std::ptrdiff_t n_days, const 
     simulate(days, n_days, signal, signal_rows, m, f, by_rows);
 }
 
+// The stock walk is compiled apart from the other two: inlined next to them, it changed
+// how the block walk was laid out and slowed it by a third.
+KESTRELIA_AVX2_CLONE void simulate_stocks_avx2(std::vector<DaySums>& days, std::ptrdiff_t n_days,
+                                               const F64View& signal,
+                                               const std::int64_t* signal_rows, const VwapMarket& m,
+                                               const Factors& f) {
+    simulate_stocks(days, n_days, signal, signal_rows, m, f);
+}
+
+void simulate_stocks_portable(std::vector<DaySums>& days, std::ptrdiff_t n_days,
+                              const F64View& signal, const std::int64_t* signal_rows,
+                              const VwapMarket& m, const Factors& f) {
+    simulate_stocks(days, n_days, signal, signal_rows, m, f);
+}
+
 KESTRELIA_INLINE double lane_sum(const double (&x)[width]) { return (x[0] + x[1]) + (x[2] + x[3]); }
 
 }  // namespace
@@ -224,7 +398,12 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
                     (1.0 - params.fee) - params.rule_fee};
     std::vector<DaySums> days(static_cast<std::size_t>(n_days), DaySums{});
     const bool by_rows = mostly_row_major(signal, m);
-    if (use_avx2())
+    if (!by_rows && all_column_major(signal, m)) {
+        if (use_avx2())
+            simulate_stocks_avx2(days, n_days, signal, signal_rows, m, f);
+        else
+            simulate_stocks_portable(days, n_days, signal, signal_rows, m, f);
+    } else if (use_avx2())
         simulate_avx2(days, n_days, signal, signal_rows, m, f, by_rows);
     else
         simulate_portable(days, n_days, signal, signal_rows, m, f, by_rows);

@@ -47,20 +47,30 @@ struct DayDetail {
     v4i valid;
 };
 
+// The lot-rounded target of four stocks on one day, and which of them have one (a finite
+// weight and a finite, positive previous close). It does not depend on the position.
+struct DayTarget {
+    v4d target;
+    v4i valid;
+};
+
+KESTRELIA_INLINE DayTarget day_target(const DayVectors& in, const Factors& f) {
+    const v4d total_money = splat(f.total_money), lot = splat(f.lot_size), zero = splat(0.0);
+    const v4d raw_target = (total_money * in.w) / (in.pc * lot);
+    const v4i valid = is_finite(in.w) & is_finite(in.pc) & (in.pc > zero);
+    return {select(valid, floor4(raw_target) * lot, zero), valid};
+}
+
 // One day of four stocks: trades `position` towards the day's target and returns the
 // five money products. Every walk calls this, so their lanes are bit-identical. Every
 // expression keeps the order of the NumPy formulation, so lot rounding and the per-share
 // coefficients are bit-identical to it. `detail` receives the intermediate values; walks
 // that do not read it let the compiler drop those stores.
-KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f,
-                                       DayDetail& detail) {
-    const v4d total_money = splat(f.total_money), lot = splat(f.lot_size);
+KESTRELIA_INLINE DayProducts trade_to(v4d& position, const DayTarget& t, const DayVectors& in,
+                                      const Factors& f, DayDetail& detail) {
     const v4d buy_factor = splat(f.buy), sell_factor = splat(f.sell), zero = splat(0.0);
-    const v4d weight = in.w, prev = in.pc, cl = in.c;
-
-    const v4d raw_target = (total_money * weight) / (prev * lot);
-    const v4i valid = is_finite(weight) & is_finite(prev) & (prev > zero);
-    const v4d target = select(valid, floor4(raw_target) * lot, zero);
+    const v4d prev = in.pc, cl = in.c;
+    const v4d target = t.target;
 
     const v4d diff = target - position;
     const v4d real_buy = select((diff > zero) & in.cb, diff, zero);
@@ -75,9 +85,14 @@ KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, cons
     const v4d hold_coeff = nan_to_num(split_eff * cl - prev);
     const v4d sell_coeff = nan_to_num(split_eff * in.sp * sell_factor - prev);
     detail = {target,       diff,      real_buy,   sold,       position, split_eff,
-              dividend_eff, buy_coeff, hold_coeff, sell_coeff, valid};
+              dividend_eff, buy_coeff, hold_coeff, sell_coeff, t.valid};
     return {real_buy * buy_coeff, hold * hold_coeff, hold * dividend_eff, sold * sell_coeff,
             sold * dividend_eff};
+}
+
+KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f,
+                                       DayDetail& detail) {
+    return trade_to(position, day_target(in, f), in, f, detail);
 }
 
 KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f) {
@@ -203,6 +218,7 @@ namespace kestrelia::kernels {
 Status vwap_check(std::ptrdiff_t n_days, const F64View& signal, const std::int64_t* signal_rows,
                   const VwapMarket& market);
 // Whether most input bytes are laid out by rows: the walks go day by day over rows then,
-// and over blocks of columns otherwise.
+// and over columns otherwise (the plain simulation one stock at a time when every input
+// is column-major, four stocks at a time when the layouts are mixed).
 bool mostly_row_major(const F64View& signal, const VwapMarket& market);
 }  // namespace kestrelia::kernels
