@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "lanes.hpp"
@@ -142,55 +143,91 @@ double pairwise_portable(const double* a, std::ptrdiff_t n) {
     return pairwise_contiguous<pairwise_portable>(a, n);
 }
 
+// nan_to_num(x) bit for bit, from x's finite mask (which the count needs anyway): most
+// weights are NaN, so both branches are taken all the time and each is a select.
+KESTRELIA_INLINE v4d cleaned(v4d x, lanes::v4i finite) {
+    using lanes::splat;
+    const v4d infinite =
+        lanes::select(x > splat(0.0), splat(lanes::max_finite), splat(-lanes::max_finite));
+    return lanes::select(finite, x, lanes::select(lanes::is_nan(x), splat(0.0), infinite));
+}
+
 // The difference array keeps the input's column-major layout, and NumPy then sums each
 // row column after column: row_sums[i] takes column j's change before column j + 1's.
+// Each value is loaded, counted and cleaned once; the next quad's first value completes
+// the changes of the quad before.
 KESTRELIA_INLINE std::int64_t holdings_columns(double* row_sums, const F64View& m) {
-    const std::ptrdiff_t pairs = m.rows - 1;
+    const std::ptrdiff_t n = m.rows, pairs = n - 1;
     std::int64_t finite_cells = 0;
     for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
         const double* col = m.column(j);
-        finite_cells += finite_count(col, m.rows);
-        std::ptrdiff_t i = 0;
-        for (; i + width <= pairs; i += width)
-            lanes::store_at(row_sums + i,
-                            lanes::load_at(row_sums + i) +
-                                abs_change(lanes::load_at(col + i + 1), lanes::load_at(col + i)));
+        std::ptrdiff_t i = 0, counted = 0;
+        if (n >= 2 * width) {
+            v4d count = lanes::splat(0.0);
+            const v4d first = lanes::load_at(col);
+            lanes::v4i finite = lanes::is_finite(first);
+            count += lanes::count_if(finite);
+            v4d prev = cleaned(first, finite);
+            for (; i + 2 * width <= n; i += width) {
+                const v4d x = lanes::load_at(col + i + width);
+                finite = lanes::is_finite(x);
+                count += lanes::count_if(finite);
+                const v4d next = cleaned(x, finite);
+                const v4d ahead = __builtin_shufflevector(prev, next, 1, 2, 3, 4);
+                lanes::store_at(row_sums + i,
+                                lanes::load_at(row_sums + i) + lanes::abs4(ahead - prev));
+                prev = next;
+            }
+            finite_cells += static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
+            counted = i + width;
+        }
+        for (std::ptrdiff_t k = counted; k < n; ++k) finite_cells += finite(col[k]) ? 1 : 0;
         for (; i < pairs; ++i)
             row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
     }
     return finite_cells;
 }
 
-// Row-major input: each row of differences is contiguous and summed pairwise.
+// Row-major input: each row of differences is contiguous and summed pairwise. Each row is
+// cleaned once, when it is the later of a pair, and kept for the next pair.
 template <PairwiseFn Sum>
-KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m, double* row) {
-    // One pass per pair of rows: the changes of row i + 1 against row i, and the finite
-    // cells of row i + 1 (row 0's are counted first).
+KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m, double* row,
+                                            double* clean_cur, double* clean_next) {
     const std::ptrdiff_t pairs = m.rows - 1;
     std::int64_t finite_cells = finite_count(m.data, m.cols);
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j) clean_cur[j] = nan_to_num(m.data[j]);
     for (std::ptrdiff_t i = 0; i < pairs; ++i) {
-        const double* cur = m.data + i * m.row_stride;
-        const double* next = cur + m.row_stride;
+        const double* next = m.data + (i + 1) * m.row_stride;
         v4d count = lanes::splat(0.0);
         std::ptrdiff_t j = 0;
+        // The row after is fetched while this one is walked.
+        const double* after = i + 2 < m.rows ? next + m.row_stride : nullptr;
         for (; j + width <= m.cols; j += width) {
-            const v4d n = lanes::load_at(next + j);
-            count += lanes::count_if(lanes::is_finite(n));
-            lanes::store_at(row + j, abs_change(n, lanes::load_at(cur + j)));
+            if (after && j % 8 == 0) __builtin_prefetch(after + j);
+            const v4d x = lanes::load_at(next + j);
+            const lanes::v4i finite = lanes::is_finite(x);
+            count += lanes::count_if(finite);
+            const v4d c = cleaned(x, finite);
+            lanes::store_at(clean_next + j, c);
+            lanes::store_at(row + j, lanes::abs4(c - lanes::load_at(clean_cur + j)));
         }
         finite_cells += static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
         for (; j < m.cols; ++j) {
             finite_cells += finite(next[j]) ? 1 : 0;
-            row[j] = std::fabs(nan_to_num(next[j]) - nan_to_num(cur[j]));
+            clean_next[j] = nan_to_num(next[j]);
+            row[j] = std::fabs(clean_next[j] - clean_cur[j]);
         }
         row_sums[i] = 0.0 + Sum(row, m.cols);
+        std::swap(clean_cur, clean_next);
     }
     return finite_cells;
 }
 
+// `row` holds three rows of scratch (the changes, and the cleaned rows) for row-major input.
 template <PairwiseFn Sum>
 KESTRELIA_INLINE std::int64_t holdings(double* row_sums, const F64View& m, double* row) {
-    return m.column_major() ? holdings_columns(row_sums, m) : holdings_rows<Sum>(row_sums, m, row);
+    return m.column_major() ? holdings_columns(row_sums, m)
+                            : holdings_rows<Sum>(row_sums, m, row, row + m.cols, row + 2 * m.cols);
 }
 
 KESTRELIA_AVX2_CLONE std::int64_t holdings_avx2(double* row_sums, const F64View& m, double* row) {
@@ -221,7 +258,7 @@ std::int64_t holdings_and_turnover(double* row_sums, const F64View& m) {
         }
         return finite_cells;
     }
-    std::vector<double> row(m.column_major() ? 0 : static_cast<std::size_t>(m.cols));
+    std::vector<double> row(m.column_major() ? 0 : static_cast<std::size_t>(3 * m.cols));
     return lanes::use_avx2() ? holdings_avx2(row_sums, m, row.data())
                              : holdings_portable(row_sums, m, row.data());
 }

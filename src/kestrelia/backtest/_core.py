@@ -54,30 +54,50 @@ def _select(values: np.ndarray, rows: slice | np.ndarray, cols: slice | np.ndarr
     return values
 
 
-def _single_dtype(frame: pd.DataFrame, dtype: np.dtype) -> bool:
-    return frame.shape[1] > 0 and bool((frame.dtypes == dtype).all())
-
-
-def _aligned(frame: pd.DataFrame, index: pd.Index, columns: pd.Index, dtype) -> np.ndarray | None:
-    rows = _positions(frame.index, index)
-    cols = _positions(frame.columns, columns)
-    if rows is None or cols is None or not _single_dtype(frame, np.dtype(dtype)):
+def _aligned(
+    frame: pd.DataFrame, rows: slice | np.ndarray | None, cols: slice | np.ndarray | None, dtype
+) -> np.ndarray | None:
+    """The frame's values at ``rows`` x ``cols`` when every column already has ``dtype``
+    (a view where possible), else None. A frame whose columns all share one dtype hands
+    over its values in that dtype without a copy; any other mix comes out as another dtype
+    (object for booleans among numbers), so the check needs no per-column dtype table."""
+    if rows is None or cols is None or frame.shape[1] == 0:
         return None
-    return _select(frame.to_numpy(dtype=dtype, copy=False), rows, cols)
+    values = frame.to_numpy(copy=False)
+    if values.dtype != np.dtype(dtype):
+        return None
+    return _select(values, rows, cols)
 
 
-def _float_array(frame: pd.DataFrame, index: pd.Index, columns: pd.Index) -> np.ndarray:
-    values = _aligned(frame, index, columns, np.float64)
+class _Positions:
+    """_positions of each frame's labels, worked out once per distinct label object: the
+    market's matrices usually share their index and columns."""
+
+    def __init__(self, wanted: pd.Index):
+        self.wanted = wanted
+        self.found: dict[int, tuple[pd.Index, slice | np.ndarray | None]] = {}
+
+    def __call__(self, labels: pd.Index) -> slice | np.ndarray | None:
+        hit = self.found.get(id(labels))
+        if hit is not None and hit[0] is labels:
+            return hit[1]
+        where = _positions(labels, self.wanted)
+        self.found[id(labels)] = (labels, where)
+        return where
+
+
+def _float_array(frame: pd.DataFrame, days: _Positions, stocks: _Positions) -> np.ndarray:
+    values = _aligned(frame, days(frame.index), stocks(frame.columns), np.float64)
     if values is not None:
         return values
-    return frame.reindex(index=index, columns=columns).to_numpy(dtype=np.float64)
+    return frame.reindex(index=days.wanted, columns=stocks.wanted).to_numpy(dtype=np.float64)
 
 
-def _mask_array(frame: pd.DataFrame, index: pd.Index, columns: pd.Index) -> np.ndarray:
-    values = _aligned(frame, index, columns, np.bool_)
+def _mask_array(frame: pd.DataFrame, days: _Positions, stocks: _Positions) -> np.ndarray:
+    values = _aligned(frame, days(frame.index), stocks(frame.columns), np.bool_)
     if values is not None:
         return values
-    aligned = frame.reindex(index=index, columns=columns)
+    aligned = frame.reindex(index=days.wanted, columns=stocks.wanted)
     # Only a cell that is True allows the trade; missing rows, columns and NaN do not.
     return aligned.isin([True]).to_numpy(dtype=bool)
 
@@ -100,8 +120,10 @@ def _build_market_arrays(
     that is True only where the input cell is True. A matrix that already has the wanted
     labels (or holds them as one contiguous block) is returned as a view, without a copy.
     """
-    index = pd.Index(index)
-    columns = pd.Index(columns)
+    # The caller's own Index objects are kept, so that labels taken from the same frames
+    # are recognised as such without comparing them.
+    days = _Positions(index if isinstance(index, pd.Index) else pd.Index(index))
+    stocks = _Positions(columns if isinstance(columns, pd.Index) else pd.Index(columns))
     frames = {
         "split_factor": split_factor,
         "dividend_factor": dividend_factor,
@@ -110,11 +132,11 @@ def _build_market_arrays(
         "buy_price": buy_price,
         "sell_price": sell_price,
     }
-    arrays = {key: _float_array(frames[name], index, columns) for key, name in _FLOAT_ARRAYS}
+    arrays = {key: _float_array(frames[name], days, stocks) for key, name in _FLOAT_ARRAYS}
     return {
         "prev_close_arr": arrays["prev_close_arr"],
-        "can_buy_arr": _mask_array(can_buy_stock, index, columns),
-        "cant_sell_arr": _mask_array(cant_sell_stock, index, columns),
+        "can_buy_arr": _mask_array(can_buy_stock, days, stocks),
+        "cant_sell_arr": _mask_array(cant_sell_stock, days, stocks),
         "close_arr": arrays["close_arr"],
         "buy_price_arr": arrays["buy_price_arr"],
         "sell_price_arr": arrays["sell_price_arr"],
