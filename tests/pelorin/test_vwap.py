@@ -212,3 +212,36 @@ def test_inputs_are_not_modified(pelorin, market):
     pd.testing.assert_frame_equal(market.weights, w)
     for k, v in market.matrices().items():
         pd.testing.assert_frame_equal(v, before[k])
+
+
+def test_mixed_column_dtypes_align_like_clean_ones(pelorin, market):
+    # Matrices whose columns do not all have the wanted dtype go through reindexing: an
+    # integer close column counts as its float values, and a mask column of objects or
+    # of floats allows a trade only where the cell is True (NaN never does).
+    expected = pelorin.calc_strategy_vwap_daily_return(*market.args())
+    m = market.matrices()
+    code = m["close_price"].columns[2]
+    floats = m["close_price"].round()
+    floats[code] = floats[code].fillna(0.0)
+    ints = floats.copy()
+    ints[code] = floats[code].astype(np.int64)
+    assert ints[code].dtype == np.int64
+    pd.testing.assert_series_equal(
+        pelorin.calc_strategy_vwap_daily_return(market.weights, **{**m, "close_price": ints}),
+        pelorin.calc_strategy_vwap_daily_return(market.weights, **{**m, "close_price": floats}),
+        check_exact=True,
+    )
+
+    gaps = m["can_buy_stock"].astype(object)
+    gaps.iloc[::3, 1] = np.nan
+    blocked = m["can_buy_stock"].copy()
+    blocked.iloc[::3, 1] = False
+    as_floats = blocked.astype(float)
+    as_floats.iloc[::3, 1] = np.nan
+    without = pelorin.calc_strategy_vwap_daily_return(market.weights, **{**m, "can_buy_stock": blocked})
+    for mask in (gaps, as_floats):
+        got = pelorin.calc_strategy_vwap_daily_return(market.weights, **{**m, "can_buy_stock": mask})
+        pd.testing.assert_series_equal(got, without, check_exact=True)
+    pd.testing.assert_series_equal(
+        pelorin.calc_strategy_vwap_daily_return(*market.args()), expected, check_exact=True
+    )
