@@ -179,6 +179,20 @@ KESTRELIA_INLINE void stock_quad(double& position, LaneSums& sums, std::ptrdiff_
                                  const DayRows& col, std::ptrdiff_t i0, std::ptrdiff_t n_days,
                                  const std::int64_t* signal_rows, bool signal_in_step,
                                  const Factors& f) {
+    if constexpr (Full) {
+        // Four days without a finite, non-zero weight trade nothing from no position: their
+        // targets are zero whatever the prices, so the prices are not read, and the
+        // products, all zero, are not added (a sum plus zero is the same sum, as no sum is
+        // ever -0). Sparse weights leave most of a stock's history idle.
+        if (position == 0.0) {
+            const v4d w = signal_in_step
+                              ? load_at(col.w + signal_rows[i0])
+                              : v4d{col.w[signal_rows[i0]], col.w[signal_rows[i0 + 1]],
+                                    col.w[signal_rows[i0 + 2]], col.w[signal_rows[i0 + 3]]};
+            const v4i wanted = is_finite(w) & (w != splat(0.0));
+            if ((wanted[0] | wanted[1] | wanted[2] | wanted[3]) == 0) return;
+        }
+    }
     const DayVectors in = stock_days<Full>(col, i0, n_days, signal_rows, signal_in_step);
     const DayTarget t = day_target(in, f);
     v4d guess = t.target;
