@@ -131,8 +131,9 @@ class TestAgainstTheDayLoop:
     "seed, n_days, n_stocks", [(11, 150, 23), (12, 65, 8), (13, 2, 3), (14, 600, 11)]
 )
 def test_every_layout_records_the_same_tables_in_the_same_order(seed, n_days, n_stocks):
-    # Row-major inputs are walked day by day and column-major ones over blocks of stocks a
-    # chunk of days at a time; the tables, their row order and the returns must not differ.
+    # Row-major inputs are walked day by day, column-major ones a stock at a time and mixed
+    # ones over blocks of four stocks, a chunk of days at a time; the tables, their row
+    # order and the returns must not differ.
     base = make_market(n_days=n_days, n_stocks=n_stocks, seed=seed, blocked=0.15,
                        missing_price=0.05)
     runs = {}

@@ -124,89 +124,16 @@ private:
     std::vector<double> sums_;
 };
 
-KESTRELIA_INLINE void add_at(double* sum, v4d x) { store_at(sum, load_at(sum) + x); }
-
-// Four days of one stock's column; days past the last read `pad`.
-template <bool Full, class T>
-KESTRELIA_INLINE void days_of(const T* column, std::ptrdiff_t i0, std::ptrdiff_t n_days, T pad,
-                              T (&out)[width]) {
-    for (std::ptrdiff_t k = 0; k < width; ++k)
-        out[k] = (Full || i0 + k < n_days) ? column[i0 + k] : pad;
-}
-
-// The inputs of one stock on days i0 .. i0 + 3.
-template <bool Full>
-KESTRELIA_INLINE DayVectors stock_days(const DayRows& col, std::ptrdiff_t i0, std::ptrdiff_t n_days,
-                                       const std::int64_t* signal_rows, bool signal_in_step) {
-    if constexpr (Full) {
-        const v4d w = signal_in_step ? load_at(col.w + signal_rows[i0])
-                                     : v4d{col.w[signal_rows[i0]], col.w[signal_rows[i0 + 1]],
-                                           col.w[signal_rows[i0 + 2]], col.w[signal_rows[i0 + 3]]};
-        return {w,
-                load_at(col.pc + i0),
-                load_at(col.c + i0),
-                load_at(col.bp + i0),
-                load_at(col.sp + i0),
-                load_at(col.sf + i0),
-                load_at(col.dv + i0),
-                mask_at(col.cb + i0),
-                mask_at(col.cs + i0)};
-    } else {
-        DayLanes lanes;
-        for (std::ptrdiff_t k = 0; k < width; ++k)
-            lanes.w[k] = i0 + k < n_days ? col.w[signal_rows[i0 + k]] : pad_value;
-        days_of<Full>(col.pc, i0, n_days, pad_value, lanes.pc);
-        days_of<Full>(col.c, i0, n_days, pad_value, lanes.c);
-        days_of<Full>(col.bp, i0, n_days, pad_value, lanes.bp);
-        days_of<Full>(col.sp, i0, n_days, pad_value, lanes.sp);
-        days_of<Full>(col.sf, i0, n_days, pad_value, lanes.sf);
-        days_of<Full>(col.dv, i0, n_days, pad_value, lanes.dv);
-        days_of<Full>(col.cb, i0, n_days, pad_can_buy, lanes.cb);
-        days_of<Full>(col.cs, i0, n_days, pad_cant_sell, lanes.cs);
-        return vectors_of(lanes);
-    }
-}
-
-KESTRELIA_INLINE v4d shift_in(double carry, v4d x) { return v4d{carry, x[0], x[1], x[2]}; }
-
-// Four days of one stock. Each day starts from the position the day before ended at, so
-// the days are traded from a guess of those positions (the day's target, where a day
-// without a blocked trade ends), and the guess is replaced by what trading from it gave
-// until the two agree bit for bit; every round fixes at least one more day, so at most
-// four rounds are needed and the products are those of trading the days one by one.
+// Four days of one stock, added to the sums of its lane.
 template <bool Full>
 KESTRELIA_INLINE void stock_quad(double& position, LaneSums& sums, std::ptrdiff_t lane,
                                  const DayRows& col, std::ptrdiff_t i0, std::ptrdiff_t n_days,
                                  const std::int64_t* signal_rows, bool signal_in_step,
                                  const Factors& f) {
-    if constexpr (Full) {
-        // Four days without a finite, non-zero weight trade nothing from no position: their
-        // targets are zero whatever the prices, so the prices are not read, and the
-        // products, all zero, are not added (a sum plus zero is the same sum, as no sum is
-        // ever -0). Sparse weights leave most of a stock's history idle.
-        if (position == 0.0) {
-            const v4d w = signal_in_step
-                              ? load_at(col.w + signal_rows[i0])
-                              : v4d{col.w[signal_rows[i0]], col.w[signal_rows[i0 + 1]],
-                                    col.w[signal_rows[i0 + 2]], col.w[signal_rows[i0 + 3]]};
-            const v4i wanted = is_finite(w) & (w != splat(0.0));
-            if ((wanted[0] | wanted[1] | wanted[2] | wanted[3]) == 0) return;
-        }
-    }
+    if (Full && idle_quad(position, col, i0, signal_rows, signal_in_step)) return;
     const DayVectors in = stock_days<Full>(col, i0, n_days, signal_rows, signal_in_step);
-    const DayTarget t = day_target(in, f);
-    v4d guess = t.target;
-    DayProducts p;
-    v4d ended;
-    for (;;) {
-        ended = shift_in(position, guess);
-        DayDetail unused;
-        p = trade_to(ended, t, in, f, unused);
-        const v4i same = (v4i)ended == (v4i)guess;
-        if (same[0] && same[1] && same[2]) break;
-        guess = ended;
-    }
-    position = ended[3];
+    DayDetail unused;
+    const DayProducts p = trade_quad(position, in, f, unused);
     add_at(sums.of(lane, 0) + i0, p.bought);
     add_at(sums.of(lane, 1) + i0, p.held);
     add_at(sums.of(lane, 2) + i0, p.held_dividend);
@@ -249,18 +176,6 @@ KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t
             stock_quad<false>(position, sums, lane, col, i0, n_days, signal_rows, false, f);
     }
     sums.to_days(days);
-}
-
-template <class T>
-bool days_contiguous(const MatrixView<T>& v) {
-    return v.row_stride == 1 || v.rows <= 1;
-}
-
-bool all_column_major(const F64View& signal, const VwapMarket& m) {
-    return days_contiguous(signal) && days_contiguous(m.prev_close) && days_contiguous(m.close) &&
-           days_contiguous(m.buy_price) && days_contiguous(m.sell_price) &&
-           days_contiguous(m.split) && days_contiguous(m.dividend) && days_contiguous(m.can_buy) &&
-           days_contiguous(m.cant_sell);
 }
 
 template <bool Full>
@@ -389,7 +304,19 @@ std::ptrdiff_t row_major_bytes(const MatrixView<T>& v) {
     return 0;
 }
 
+template <class T>
+bool days_contiguous(const MatrixView<T>& v) {
+    return v.row_stride == 1 || v.rows <= 1;
+}
+
 }  // namespace
+
+bool all_column_major(const F64View& signal, const VwapMarket& m) {
+    return days_contiguous(signal) && days_contiguous(m.prev_close) && days_contiguous(m.close) &&
+           days_contiguous(m.buy_price) && days_contiguous(m.sell_price) &&
+           days_contiguous(m.split) && days_contiguous(m.dividend) && days_contiguous(m.can_buy) &&
+           days_contiguous(m.cant_sell);
+}
 
 // The traversal that reads most of the input bytes in place; the rest is staged a
 // strip (columns) or a tile (rows) at a time.

@@ -145,6 +145,89 @@ KESTRELIA_INLINE DayVectors load_day(const DayRows& d, std::ptrdiff_t j0, std::p
     }
 }
 
+// Four days of one stock's column; days past the last read `pad`.
+template <bool Full, class T>
+KESTRELIA_INLINE void days_of(const T* column, std::ptrdiff_t i0, std::ptrdiff_t n_days, T pad,
+                              T (&out)[width]) {
+    for (std::ptrdiff_t k = 0; k < width; ++k)
+        out[k] = (Full || i0 + k < n_days) ? column[i0 + k] : pad;
+}
+
+// The inputs of one stock on days i0 .. i0 + 3.
+template <bool Full>
+KESTRELIA_INLINE DayVectors stock_days(const DayRows& col, std::ptrdiff_t i0, std::ptrdiff_t n_days,
+                                       const std::int64_t* signal_rows, bool signal_in_step) {
+    if constexpr (Full) {
+        const v4d w = signal_in_step ? load_at(col.w + signal_rows[i0])
+                                     : v4d{col.w[signal_rows[i0]], col.w[signal_rows[i0 + 1]],
+                                           col.w[signal_rows[i0 + 2]], col.w[signal_rows[i0 + 3]]};
+        return {w,
+                load_at(col.pc + i0),
+                load_at(col.c + i0),
+                load_at(col.bp + i0),
+                load_at(col.sp + i0),
+                load_at(col.sf + i0),
+                load_at(col.dv + i0),
+                mask_at(col.cb + i0),
+                mask_at(col.cs + i0)};
+    } else {
+        DayLanes lanes;
+        for (std::ptrdiff_t k = 0; k < width; ++k)
+            lanes.w[k] = i0 + k < n_days ? col.w[signal_rows[i0 + k]] : pad_value;
+        days_of<Full>(col.pc, i0, n_days, pad_value, lanes.pc);
+        days_of<Full>(col.c, i0, n_days, pad_value, lanes.c);
+        days_of<Full>(col.bp, i0, n_days, pad_value, lanes.bp);
+        days_of<Full>(col.sp, i0, n_days, pad_value, lanes.sp);
+        days_of<Full>(col.sf, i0, n_days, pad_value, lanes.sf);
+        days_of<Full>(col.dv, i0, n_days, pad_value, lanes.dv);
+        days_of<Full>(col.cb, i0, n_days, pad_can_buy, lanes.cb);
+        days_of<Full>(col.cs, i0, n_days, pad_cant_sell, lanes.cs);
+        return vectors_of(lanes);
+    }
+}
+
+KESTRELIA_INLINE v4d shift_in(double carry, v4d x) { return v4d{carry, x[0], x[1], x[2]}; }
+
+// Four days of one stock, traded one after the other. Each day starts from the position
+// the day before ended at, so the days are traded from a guess of those positions (the
+// day's target, where a day without a blocked trade ends), and the guess is replaced by
+// what trading from it gave until the two agree bit for bit; every round fixes at least
+// one more day, so at most four rounds are needed and the products and `detail` are those
+// of trading the days one by one. `position` goes in as the day before the first's and
+// comes out as the last day's.
+KESTRELIA_INLINE DayProducts trade_quad(double& position, const DayVectors& in, const Factors& f,
+                                        DayDetail& detail) {
+    const DayTarget t = day_target(in, f);
+    v4d guess = t.target;
+    for (;;) {
+        v4d ended = shift_in(position, guess);
+        const DayProducts p = trade_to(ended, t, in, f, detail);
+        const v4i same = (v4i)ended == (v4i)guess;
+        if (same[0] && same[1] && same[2]) {
+            position = ended[3];
+            return p;
+        }
+        guess = ended;
+    }
+}
+
+// Whether four whole days of one stock trade nothing from `position`: days without a
+// finite, non-zero weight have a zero target whatever the prices, so from no position
+// every product is zero and nothing is traded, held or blocked. Their prices need not be
+// read, and skipping them keeps every sum's bits (a sum plus zero is the same sum, as no
+// sum is ever -0). Sparse weights leave most of a stock's history idle.
+KESTRELIA_INLINE bool idle_quad(double position, const DayRows& col, std::ptrdiff_t i0,
+                                const std::int64_t* signal_rows, bool signal_in_step) {
+    if (position != 0.0) return false;
+    const v4d w = signal_in_step ? load_at(col.w + signal_rows[i0])
+                                 : v4d{col.w[signal_rows[i0]], col.w[signal_rows[i0 + 1]],
+                                       col.w[signal_rows[i0 + 2]], col.w[signal_rows[i0 + 3]]};
+    const v4i wanted = is_finite(w) & (w != splat(0.0));
+    return (wanted[0] | wanted[1] | wanted[2] | wanted[3]) == 0;
+}
+
+KESTRELIA_INLINE void add_at(double* sum, v4d x) { store_at(sum, load_at(sum) + x); }
+
 // Four neighbouring stocks of a matrix, one day at a time, read in place whatever the
 // layout: the lanes' addresses are set once per block.
 template <class T>
@@ -221,4 +304,7 @@ Status vwap_check(std::ptrdiff_t n_days, const F64View& signal, const std::int64
 // and over columns otherwise (the plain simulation one stock at a time when every input
 // is column-major, four stocks at a time when the layouts are mixed).
 bool mostly_row_major(const F64View& signal, const VwapMarket& market);
+// Whether every input keeps each stock's days contiguous (column-major): the walks then go
+// one stock at a time, four days to a vector.
+bool all_column_major(const F64View& signal, const VwapMarket& market);
 }  // namespace kestrelia::kernels

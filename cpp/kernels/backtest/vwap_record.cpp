@@ -1,7 +1,8 @@
-// The recording walks of the VWAP simulation: day by day over rows, or over blocks of
-// columns a chunk of days at a time, with the same four-lane day arithmetic as the plain
-// walks (vwap_day.hpp) in the same order of additions, and for every stock what it traded,
-// what it was not allowed to trade, and where its profit came from.
+// The recording walks of the VWAP simulation, a chunk of days at a time: day by day over
+// rows, one stock at a time over column-major inputs, or over blocks of four stocks when
+// layouts are mixed. Each uses the same four-lane day arithmetic as the plain walks
+// (vwap_day.hpp) in the same order of additions, and records for every stock what it
+// traded, what it was not allowed to trade, and where its profit came from.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -56,11 +57,14 @@ KESTRELIA_INLINE bool any_lane(v4i mask) {
 
 // The long tables take a row for each lane where `up` (side +1) or `down` (side -1) is set,
 // lanes in stock order (no lane has both: a stock wants to buy or to sell, not both).
+// Lane k is day i + k x di of stock j0 + k x dj: di = 0, dj = 1 for four stocks on a day,
+// di = 1, dj = 0 for a stock on four days.
 KESTRELIA_INLINE void append(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
                              std::vector<std::int8_t>& sides, std::vector<double>& shares,
                              std::vector<double>* prices, std::int64_t i, std::ptrdiff_t j0,
-                             std::ptrdiff_t used, v4i up, v4d up_shares, v4d up_price, v4i down,
-                             v4d down_shares, v4d down_price) {
+                             std::ptrdiff_t di, std::ptrdiff_t dj, std::ptrdiff_t used, v4i up,
+                             v4d up_shares, v4d up_price, v4i down, v4d down_shares,
+                             v4d down_price) {
     long long u[width], d[width];
     double us[width], up_[width], ds[width], dp[width];
     std::memcpy(u, &up, sizeof u);
@@ -71,18 +75,89 @@ KESTRELIA_INLINE void append(std::vector<std::int64_t>& days, std::vector<std::i
     store(dp, down_price);
     for (std::ptrdiff_t k = 0; k < used; ++k) {
         if (!u[k] && !d[k]) continue;
-        days.push_back(i);
-        stocks.push_back(j0 + k);
+        days.push_back(i + k * di);
+        stocks.push_back(j0 + k * dj);
         sides.push_back(u[k] ? 1 : -1);
         shares.push_back(u[k] ? us[k] : ds[k]);
         if (prices) prices->push_back(u[k] ? up_[k] : dp[k]);
     }
 }
 
+// What four lanes recorded on top of the simulation's products: each recorded day column
+// and each profit part, lane by lane, and which lanes traded or were blocked.
+struct LaneRecord {
+    v4d cols[R::n_day_columns];
+    v4d parts[R::n_stock_columns];
+    v4i bought, sold, buy_blocked, sell_blocked;
+    v4d buy_price, sell_price;
+};
+
+// The recorded values of four lanes (four stocks on a day, or a stock on four days) after
+// trade_to gave `det` and `p`, as lane arithmetic; false where no lane holds a weight or a
+// position or wants a trade (most cells), with nothing to add. Money is in currency.
+KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const DayProducts& p,
+                                   const DayVectors& in, const Costs& c) {
+    const v4d zero = splat(0.0);
+    const v4i finite_w = is_finite(in.w);
+    const v4i holding = det.position != zero;
+    r.bought = det.bought != zero;
+    r.sold = det.sold != zero;
+    r.buy_blocked = (det.diff > zero) & ~r.bought;
+    r.sell_blocked = (det.diff < zero) & ~r.sold;
+    if (!any_lane((finite_w & (in.w != zero)) | holding | r.bought | r.sold | r.buy_blocked |
+                  r.sell_blocked))
+        return false;
+
+    const v4d capital = splat(c.total_money);
+    const v4d at_prev = det.target * in.pc;
+    v4d* col = r.cols;
+    col[R::target_weight] = select(finite_w, abs4(in.w), zero);
+    col[R::lot_weight] = select(det.valid, abs4(at_prev), zero);
+    col[R::rounding_weight] = select(det.valid, abs4(in.w * capital - at_prev), zero);
+    col[R::no_price_weight] = select(finite_w & (in.w != zero) & ~det.valid, abs4(in.w), zero);
+    col[R::buy_blocked_weight] =
+        select(r.buy_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero);
+    col[R::sell_blocked_weight] =
+        select(r.sell_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero);
+    col[R::held_weight] = select(holding, finite_or_zero(abs4(det.position * in.c)), zero);
+    col[R::held_count] = count_if(holding);
+
+    // Profit parts. The simulation values a buy at close - price x (1 + fee) and a sell at
+    // split x price x (1 - fee - stamp duty) - previous close, each replaced by 0 where it is
+    // not a number; where that coefficient is finite its parts are split out, otherwise the
+    // whole product is the trade's.
+    r.buy_price = in.bp;
+    r.sell_price = det.split_eff * in.sp;
+    const v4i buy_split = r.bought & is_finite(in.c - in.bp * splat(1 + c.fee));
+    const v4i sell_split =
+        r.sold & is_finite(det.split_eff * in.sp * splat((1.0 - c.fee) - c.rule_fee) - in.pc);
+    const v4d buy = select(buy_split, det.bought * (in.c - r.buy_price), p.bought);
+    const v4d sell = select(sell_split, det.sold * (r.sell_price - in.pc), p.sold);
+    const v4d commission = select(buy_split, -(det.bought * r.buy_price * splat(c.fee)), zero) +
+                           select(sell_split, -(det.sold * r.sell_price * splat(c.fee)), zero);
+    const v4d stamp = select(sell_split, -(det.sold * r.sell_price * splat(c.rule_fee)), zero);
+    const v4d dividend = p.held_dividend + p.sold_dividend;
+    col[R::traded_amount] = select(r.bought, finite_or_zero(det.bought * r.buy_price), zero) +
+                            select(r.sold, finite_or_zero(det.sold * r.sell_price), zero);
+    col[R::buy] = buy;
+    col[R::hold] = p.held;
+    col[R::sell] = sell;
+    col[R::dividend] = dividend;
+    col[R::commission] = commission;
+    col[R::stamp_duty] = stamp;
+    r.parts[R::stock_buy] = buy;
+    r.parts[R::stock_hold] = p.held;
+    r.parts[R::stock_sell] = sell;
+    r.parts[R::stock_dividend] = dividend;
+    r.parts[R::stock_commission] = commission;
+    r.parts[R::stock_stamp_duty] = stamp;
+    return true;
+}
+
 // One block of four stocks on one day: the same trade_day as the plain walks (its five
 // products added to the day's sums in the same order), then what it traded, what it could
-// not, and the parts of its profit, all as lane arithmetic. Money is summed in currency and
-// divided by the capital once per day at the end.
+// not, and the parts of its profit. Money is summed in currency and divided by the capital
+// once per day at the end.
 KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_totals, v4d& position,
                                    const DayVectors& in, std::int64_t i, std::ptrdiff_t j0,
                                    std::ptrdiff_t used, const Factors& f, const Costs& c,
@@ -95,66 +170,99 @@ KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_tot
     add_to(day.sums[3], p.sold);
     add_to(day.sums[4], p.sold_dividend);
 
-    const v4d zero = splat(0.0);
-    const v4i finite_w = is_finite(in.w);
-    const v4i holding = det.position != zero;
-    const v4i bought = det.bought != zero, sold = det.sold != zero;
-    const v4i buy_blocked = (det.diff > zero) & ~bought;
-    const v4i sell_blocked = (det.diff < zero) & ~sold;
-    // Most cells hold no weight, no position and want no trade: nothing to add there.
-    if (!any_lane((finite_w & (in.w != zero)) | holding | bought | sold | buy_blocked |
-                  sell_blocked))
-        return;
-
-    const v4d capital = splat(c.total_money);
-    const v4d at_prev = det.target * in.pc;
-    auto& col = day.cols;
-    add_to(col[R::target_weight], select(finite_w, abs4(in.w), zero));
-    add_to(col[R::lot_weight], select(det.valid, abs4(at_prev), zero));
-    add_to(col[R::rounding_weight], select(det.valid, abs4(in.w * capital - at_prev), zero));
-    add_to(col[R::no_price_weight],
-           select(finite_w & (in.w != zero) & ~det.valid, abs4(in.w), zero));
-    add_to(col[R::buy_blocked_weight],
-           select(buy_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero));
-    add_to(col[R::sell_blocked_weight],
-           select(sell_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero));
-    add_to(col[R::held_weight], select(holding, finite_or_zero(abs4(det.position * in.c)), zero));
-    add_to(col[R::held_count], count_if(holding));
-
-    // Profit parts. The simulation values a buy at close - price x (1 + fee) and a sell at
-    // split x price x (1 - fee - stamp duty) - previous close, each replaced by 0 where it is
-    // not a number; where that coefficient is finite its parts are split out, otherwise the
-    // whole product is the trade's.
-    const v4d buy_price = in.bp, sell_price = det.split_eff * in.sp;
-    const v4i buy_split = bought & is_finite(in.c - in.bp * splat(1 + c.fee));
-    const v4i sell_split =
-        sold & is_finite(det.split_eff * in.sp * splat((1.0 - c.fee) - c.rule_fee) - in.pc);
-    const v4d buy = select(buy_split, det.bought * (in.c - buy_price), p.bought);
-    const v4d sell = select(sell_split, det.sold * (sell_price - in.pc), p.sold);
-    const v4d commission = select(buy_split, -(det.bought * buy_price * splat(c.fee)), zero) +
-                           select(sell_split, -(det.sold * sell_price * splat(c.fee)), zero);
-    const v4d stamp = select(sell_split, -(det.sold * sell_price * splat(c.rule_fee)), zero);
-    const v4d dividend = p.held_dividend + p.sold_dividend;
-    add_to(col[R::traded_amount], select(bought, finite_or_zero(det.bought * buy_price), zero) +
-                                      select(sold, finite_or_zero(det.sold * sell_price), zero));
-    add_to(col[R::buy], buy);
-    add_to(col[R::hold], p.held);
-    add_to(col[R::sell], sell);
-    add_to(col[R::dividend], dividend);
-    add_to(col[R::commission], commission);
-    add_to(col[R::stamp_duty], stamp);
+    LaneRecord r;
+    if (!record_lanes(r, det, p, in, c)) return;
+    for (int k = 0; k < R::n_day_columns; ++k) add_to(day.cols[k], r.cols[k]);
     if (in_totals) {
-        const v4d parts[R::n_stock_columns] = {buy, p.held, sell, dividend, commission, stamp};
         for (int k = 0; k < R::n_stock_columns; ++k)
-            store_at(stock_totals[k] + j0, load_at(stock_totals[k] + j0) + parts[k]);
+            store_at(stock_totals[k] + j0, load_at(stock_totals[k] + j0) + r.parts[k]);
     }
 
-    if (any_lane(bought | sold))
+    const v4d zero = splat(0.0);
+    if (any_lane(r.bought | r.sold))
         append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price,
-               i, j0, used, bought, det.bought, buy_price, sold, det.sold, sell_price);
-    if (any_lane(buy_blocked | sell_blocked))
+               i, j0, 0, 1, used, r.bought, det.bought, r.buy_price, r.sold, det.sold,
+               r.sell_price);
+    if (any_lane(r.buy_blocked | r.sell_blocked))
         append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, nullptr, i,
-               j0, used, buy_blocked, det.diff, zero, sell_blocked, -det.diff, zero);
+               j0, 0, 1, used, r.buy_blocked, det.diff, zero, r.sell_blocked, -det.diff, zero);
+}
+
+// A chunk's accumulators lane by lane (stock mod 4): the five day sums, then the recorded
+// day columns, each a run over the chunk's days padded to whole quads, so that four days of
+// one stock are added with one vector operation.
+class ChunkLanes {
+public:
+    static constexpr std::ptrdiff_t n_acc = 5 + R::n_day_columns;
+
+    void reset(std::ptrdiff_t n_days) {
+        days_ = (n_days + width - 1) / width * width;
+        acc_.assign(static_cast<std::size_t>(width * n_acc * days_), 0.0);
+    }
+
+    KESTRELIA_INLINE double* of(std::ptrdiff_t lane, std::ptrdiff_t k) {
+        return acc_.data() + (lane * n_acc + k) * days_;
+    }
+
+    // Into the per-day accumulators of days c0 .. c0 + n - 1.
+    void to_days(std::vector<DayAcc>& days, std::ptrdiff_t c0, std::ptrdiff_t n) {
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            DayAcc& day = days[static_cast<std::size_t>(c0 + i)];
+            for (std::ptrdiff_t lane = 0; lane < width; ++lane) {
+                for (int k = 0; k < 5; ++k) day.sums[k][lane] = of(lane, k)[i];
+                for (int k = 0; k < R::n_day_columns; ++k) day.cols[k][lane] = of(lane, 5 + k)[i];
+            }
+        }
+    }
+
+private:
+    std::ptrdiff_t days_ = 0;
+    std::vector<double> acc_;
+};
+
+// One stock on four days (`used` of them real, from day i0, the chunk's day `at`): the same
+// day arithmetic as the other walks, its products added to the lane's runs of day sums;
+// each stock total takes the days in order.
+template <bool Full>
+KESTRELIA_INLINE void record_quad(R& rec, ChunkLanes& acc, double* const* stock_totals,
+                                  double& position, const DayVectors& in, std::int64_t i0,
+                                  std::ptrdiff_t at, std::ptrdiff_t j, std::ptrdiff_t used,
+                                  std::ptrdiff_t stock_days, std::vector<double>* positions,
+                                  std::ptrdiff_t cols, const Factors& f, const Costs& c) {
+    DayDetail det;
+    const DayProducts p = trade_quad(position, in, f, det);
+    const std::ptrdiff_t lane = j % width;
+    add_at(acc.of(lane, 0) + at, p.bought);
+    add_at(acc.of(lane, 1) + at, p.held);
+    add_at(acc.of(lane, 2) + at, p.held_dividend);
+    add_at(acc.of(lane, 3) + at, p.sold);
+    add_at(acc.of(lane, 4) + at, p.sold_dividend);
+    if (positions) {
+        double held[width];
+        store(held, det.position);
+        for (std::ptrdiff_t k = 0; k < (Full ? width : used); ++k)
+            (*positions)[static_cast<std::size_t>((i0 + k) * cols + j)] = held[k];
+    }
+
+    LaneRecord r;
+    if (!record_lanes(r, det, p, in, c)) return;
+    for (int k = 0; k < R::n_day_columns; ++k) add_at(acc.of(lane, 5 + k) + at, r.cols[k]);
+    double parts[R::n_stock_columns][width];
+    for (int k = 0; k < R::n_stock_columns; ++k) store(parts[k], r.parts[k]);
+    for (std::ptrdiff_t d = 0; d < (Full ? width : used); ++d) {
+        if (stock_days >= 0 && i0 + d >= stock_days) break;
+        for (int k = 0; k < R::n_stock_columns; ++k) stock_totals[k][j] += parts[k][d];
+    }
+
+    const v4d zero = splat(0.0);
+    const std::ptrdiff_t real = Full ? width : used;
+    if (any_lane(r.bought | r.sold))
+        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price,
+               i0, j, 1, 0, real, r.bought, det.bought, r.buy_price, r.sold, det.sold,
+               r.sell_price);
+    if (any_lane(r.buy_blocked | r.sell_blocked))
+        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, nullptr,
+               i0, j, 1, 0, real, r.buy_blocked, det.diff, zero, r.sell_blocked, -det.diff, zero);
 }
 
 // Days per chunk. Chunks are recorded independently (on as many threads as the machine
@@ -171,7 +279,7 @@ struct Job {
     const VwapMarket& m;
     const Factors& f;
     const Costs& c;
-    bool by_rows;
+    bool by_rows, by_stocks;
     std::ptrdiff_t stock_days;
     std::vector<DayAcc>& days;
     std::vector<double>* positions;  // end-of-day positions, n_days x cols, when wanted
@@ -185,6 +293,8 @@ struct Job {
 struct ThreadOut {
     R tables, made;
     std::vector<double> held;
+    ChunkLanes lanes;
+    std::vector<std::uint8_t> in_step;
 };
 
 // Runs work(t) for t = 0 .. threads - 1, on as many threads; the first failure is rethrown.
@@ -359,9 +469,31 @@ void append_by_day(std::vector<std::int64_t>& days, std::vector<std::int64_t>& s
     }
 }
 
-// Over blocks of four stocks, reading columns in place with the next block's runs of days
-// prefetched. Each day's accumulators take the blocks in stock order and each stock's
-// totals take the chunk's days in order.
+void clear_tables(R& r) {
+    for (auto* v : {&r.trade_day, &r.trade_stock, &r.blocked_day, &r.blocked_stock}) v->clear();
+    r.trade_side.clear();
+    r.blocked_side.clear();
+    r.trade_shares.clear();
+    r.trade_price.clear();
+    r.blocked_shares.clear();
+}
+
+// The chunk's rows, made stock by stock or block by block, onto the thread's tables in
+// (day, stock) order.
+void append_made(ThreadOut& out, std::ptrdiff_t c0, std::ptrdiff_t c1) {
+    R& t = out.tables;
+    const R& made = out.made;
+    append_by_day(t.trade_day, t.trade_stock, t.trade_side, t.trade_shares, &t.trade_price,
+                  made.trade_day, made.trade_stock, made.trade_side, made.trade_shares,
+                  &made.trade_price, c0, c1 - c0);
+    append_by_day(t.blocked_day, t.blocked_stock, t.blocked_side, t.blocked_shares, nullptr,
+                  made.blocked_day, made.blocked_stock, made.blocked_side, made.blocked_shares,
+                  nullptr, c0, c1 - c0);
+}
+
+// Mixed layouts: over blocks of four stocks, reading columns in place with the next
+// block's runs of days prefetched. Each day's accumulators take the blocks in stock order
+// and each stock's totals take the chunk's days in order.
 KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
                                     ThreadOut& out, double* const* stock_totals) {
     const VwapMarket& m = job.m;
@@ -374,13 +506,7 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
     const std::ptrdiff_t cols = job.cols;
     double* held = out.held.data();
     R& made = out.made;  // the chunk's long-table rows, block by block
-    for (auto* v : {&made.trade_day, &made.trade_stock, &made.blocked_day, &made.blocked_stock})
-        v->clear();
-    made.trade_side.clear();
-    made.blocked_side.clear();
-    made.trade_shares.clear();
-    made.trade_price.clear();
-    made.blocked_shares.clear();
+    clear_tables(made);
     for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
         const std::ptrdiff_t used = std::min(width, cols - j0);
         const bool next_block = j0 + width < cols;
@@ -403,13 +529,55 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
         }
         store_at(held + j0, position);
     }
-    R& t = out.tables;
-    append_by_day(t.trade_day, t.trade_stock, t.trade_side, t.trade_shares, &t.trade_price,
-                  made.trade_day, made.trade_stock, made.trade_side, made.trade_shares,
-                  &made.trade_price, c0, c1 - c0);
-    append_by_day(t.blocked_day, t.blocked_stock, t.blocked_side, t.blocked_shares, nullptr,
-                  made.blocked_day, made.blocked_stock, made.blocked_side, made.blocked_shares,
-                  nullptr, c0, c1 - c0);
+    append_made(out, c0, c1);
+}
+
+// One stock at a time over the chunk's days, four days to a vector, for inputs that are
+// all column-major: nine runs of days are read at once rather than thirty-six. Each day's
+// lane sums take the stocks in stock order, as in the block walk.
+KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
+                                   ThreadOut& out, double* const* stock_totals) {
+    const VwapMarket& m = job.m;
+    const F64View& sig = job.signal;
+    const std::int64_t* rows = job.signal_rows;
+    clear_tables(out.made);
+    out.lanes.reset(c1 - c0);
+    const std::ptrdiff_t full_end = c0 + (c1 - c0) / width * width;
+    std::vector<std::uint8_t>& in_step = out.in_step;
+    in_step.assign(static_cast<std::size_t>((c1 - c0) / width), 0);
+    for (std::ptrdiff_t i0 = c0; i0 < full_end; i0 += width)
+        in_step[static_cast<std::size_t>((i0 - c0) / width)] = rows[i0 + 1] == rows[i0] + 1 &&
+                                                               rows[i0 + 2] == rows[i0] + 2 &&
+                                                               rows[i0 + 3] == rows[i0] + 3;
+    for (std::ptrdiff_t j = 0; j < job.cols; ++j) {
+        const DayRows col{sig.data + j * sig.col_stride,
+                          m.prev_close.data + j * m.prev_close.col_stride,
+                          m.close.data + j * m.close.col_stride,
+                          m.buy_price.data + j * m.buy_price.col_stride,
+                          m.sell_price.data + j * m.sell_price.col_stride,
+                          m.split.data + j * m.split.col_stride,
+                          m.dividend.data + j * m.dividend.col_stride,
+                          m.can_buy.data + j * m.can_buy.col_stride,
+                          m.cant_sell.data + j * m.cant_sell.col_stride};
+        double position = out.held[static_cast<std::size_t>(j)];
+        std::ptrdiff_t i0 = c0;
+        for (; i0 < full_end; i0 += width) {
+            const bool step = in_step[static_cast<std::size_t>((i0 - c0) / width)];
+            // Idle days add nothing anywhere, and their positions (zero) are already there.
+            if (idle_quad(position, col, i0, rows, step)) continue;
+            const DayVectors in = stock_days<true>(col, i0, c1, rows, step);
+            record_quad<true>(out.made, out.lanes, stock_totals, position, in, i0, i0 - c0, j,
+                              width, job.stock_days, job.positions, job.cols, job.f, job.c);
+        }
+        if (i0 < c1) {
+            const DayVectors in = stock_days<false>(col, i0, c1, rows, false);
+            record_quad<false>(out.made, out.lanes, stock_totals, position, in, i0, i0 - c0, j,
+                               c1 - i0, job.stock_days, job.positions, job.cols, job.f, job.c);
+        }
+        out.held[static_cast<std::size_t>(j)] = position;
+    }
+    out.lanes.to_days(job.days, c0, c1 - c0);
+    append_made(out, c0, c1);
 }
 
 // Chunk k, its rows appended to the thread's tables and its per-stock totals to `totals`
@@ -423,6 +591,8 @@ KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& 
     for (int s = 0; s < R::n_stock_columns; ++s) stock_totals[s] = totals.data() + s * job.padded;
     if (job.by_rows)
         chunk_rows(job, c0, c1, out.tables, out.held, stock_totals);
+    else if (job.by_stocks)
+        chunk_stocks(job, c0, c1, out, stock_totals);
     else
         chunk_columns(job, c0, c1, out, stock_totals);
 }
@@ -489,7 +659,9 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
     // The chunks go to the threads in runs of consecutive ones.
     const Shares chunks{n_chunks, thread_count(n_chunks), 1};
     // Day by day over rows when most inputs are laid out by rows; otherwise over columns in
-    // place (staging rows out of columns touches a memory page per stock and day).
+    // place (staging rows out of columns touches a memory page per stock and day), a stock
+    // at a time when all of them are column-major.
+    const bool by_rows = mostly_row_major(signal, m);
     const Job job{n_days,
                   cols,
                   padded,
@@ -498,7 +670,8 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
                   m,
                   f,
                   c,
-                  mostly_row_major(signal, m),
+                  by_rows,
+                  !by_rows && all_column_major(signal, m),
                   rec.stock_days,
                   days,
                   rec.want_positions ? &rec.positions : nullptr,
