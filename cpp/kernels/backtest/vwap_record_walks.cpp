@@ -1,0 +1,495 @@
+// The recording walks of the VWAP simulation, a chunk of days at a time: day by day over
+// rows, one stock at a time over column-major inputs, or over blocks of four stocks when
+// layouts are mixed. Each uses the same four-lane day arithmetic as the plain walks
+// (vwap_day.hpp) in the same order of additions, and records for every stock what it
+// traded, what it was not allowed to trade, and where its profit came from.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "vwap_record.hpp"
+
+namespace kestrelia::kernels::vwap_record {
+
+namespace {
+
+KESTRELIA_INLINE void add_to(double (&acc)[width], v4d x) {
+    v4d a;
+    std::memcpy(&a, acc, sizeof a);
+    a += x;
+    std::memcpy(acc, &a, sizeof a);
+}
+
+KESTRELIA_INLINE v4d finite_or_zero(v4d x) { return select(is_finite(x), x, splat(0.0)); }
+
+KESTRELIA_INLINE bool any_lane(v4i mask) {
+    long long m[width];
+    std::memcpy(m, &mask, sizeof m);
+    return (m[0] | m[1] | m[2] | m[3]) != 0;
+}
+
+// The long tables take a row for each lane where `up` (side +1) or `down` (side -1) is set,
+// lanes in stock order (no lane has both: a stock wants to buy or to sell, not both).
+// Lane k is day i + k x di of stock j0 + k x dj: di = 0, dj = 1 for four stocks on a day,
+// di = 1, dj = 0 for a stock on four days.
+KESTRELIA_INLINE void append(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
+                             std::vector<std::int8_t>& sides, std::vector<double>& shares,
+                             std::vector<double>* prices, std::int64_t i, std::ptrdiff_t j0,
+                             std::ptrdiff_t di, std::ptrdiff_t dj, std::ptrdiff_t used, v4i up,
+                             v4d up_shares, v4d up_price, v4i down, v4d down_shares,
+                             v4d down_price) {
+    long long u[width], d[width];
+    double us[width], up_[width], ds[width], dp[width];
+    std::memcpy(u, &up, sizeof u);
+    std::memcpy(d, &down, sizeof d);
+    store(us, up_shares);
+    store(up_, up_price);
+    store(ds, down_shares);
+    store(dp, down_price);
+    for (std::ptrdiff_t k = 0; k < used; ++k) {
+        if (!u[k] && !d[k]) continue;
+        days.push_back(i + k * di);
+        stocks.push_back(j0 + k * dj);
+        sides.push_back(u[k] ? 1 : -1);
+        shares.push_back(u[k] ? us[k] : ds[k]);
+        if (prices) prices->push_back(u[k] ? up_[k] : dp[k]);
+    }
+}
+
+// What four lanes recorded on top of the simulation's products: each recorded day column
+// and each profit part, lane by lane, and which lanes traded or were blocked.
+struct LaneRecord {
+    v4d cols[R::n_day_columns];
+    v4d parts[R::n_stock_columns];
+    v4i bought, sold, buy_blocked, sell_blocked;
+    v4d buy_price, sell_price;
+};
+
+// The recorded values of four lanes (four stocks on a day, or a stock on four days) after
+// trade_to gave `det` and `p`, as lane arithmetic; false where no lane holds a weight or a
+// position or wants a trade (most cells), with nothing to add. Money is in currency.
+KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const DayProducts& p,
+                                   const DayVectors& in, const Costs& c) {
+    const v4d zero = splat(0.0);
+    const v4i finite_w = is_finite(in.w);
+    const v4i holding = det.position != zero;
+    r.bought = det.bought != zero;
+    r.sold = det.sold != zero;
+    r.buy_blocked = (det.diff > zero) & ~r.bought;
+    r.sell_blocked = (det.diff < zero) & ~r.sold;
+    if (!any_lane((finite_w & (in.w != zero)) | holding | r.bought | r.sold | r.buy_blocked |
+                  r.sell_blocked))
+        return false;
+
+    const v4d capital = splat(c.total_money);
+    const v4d at_prev = det.target * in.pc;
+    v4d* col = r.cols;
+    col[R::target_weight] = select(finite_w, abs4(in.w), zero);
+    col[R::lot_weight] = select(det.valid, abs4(at_prev), zero);
+    col[R::rounding_weight] = select(det.valid, abs4(in.w * capital - at_prev), zero);
+    col[R::no_price_weight] = select(finite_w & (in.w != zero) & ~det.valid, abs4(in.w), zero);
+    col[R::buy_blocked_weight] =
+        select(r.buy_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero);
+    col[R::sell_blocked_weight] =
+        select(r.sell_blocked, finite_or_zero(abs4(det.diff * in.pc)), zero);
+    col[R::held_weight] = select(holding, finite_or_zero(abs4(det.position * in.c)), zero);
+    col[R::held_count] = count_if(holding);
+
+    // Profit parts. The simulation values a buy at close - price x (1 + fee) and a sell at
+    // split x price x (1 - fee - stamp duty) - previous close, each replaced by 0 where it is
+    // not a number; where that coefficient is finite its parts are split out, otherwise the
+    // whole product is the trade's.
+    r.buy_price = in.bp;
+    r.sell_price = det.split_eff * in.sp;
+    const v4i buy_split = r.bought & is_finite(in.c - in.bp * splat(1 + c.fee));
+    const v4i sell_split =
+        r.sold & is_finite(det.split_eff * in.sp * splat((1.0 - c.fee) - c.rule_fee) - in.pc);
+    const v4d buy = select(buy_split, det.bought * (in.c - r.buy_price), p.bought);
+    const v4d sell = select(sell_split, det.sold * (r.sell_price - in.pc), p.sold);
+    const v4d commission = select(buy_split, -(det.bought * r.buy_price * splat(c.fee)), zero) +
+                           select(sell_split, -(det.sold * r.sell_price * splat(c.fee)), zero);
+    const v4d stamp = select(sell_split, -(det.sold * r.sell_price * splat(c.rule_fee)), zero);
+    const v4d dividend = p.held_dividend + p.sold_dividend;
+    col[R::traded_amount] = select(r.bought, finite_or_zero(det.bought * r.buy_price), zero) +
+                            select(r.sold, finite_or_zero(det.sold * r.sell_price), zero);
+    col[R::buy] = buy;
+    col[R::hold] = p.held;
+    col[R::sell] = sell;
+    col[R::dividend] = dividend;
+    col[R::commission] = commission;
+    col[R::stamp_duty] = stamp;
+    r.parts[R::stock_buy] = buy;
+    r.parts[R::stock_hold] = p.held;
+    r.parts[R::stock_sell] = sell;
+    r.parts[R::stock_dividend] = dividend;
+    r.parts[R::stock_commission] = commission;
+    r.parts[R::stock_stamp_duty] = stamp;
+    return true;
+}
+
+// One block of four stocks on one day: the same trade_day as the plain walks (its five
+// products added to the day's sums in the same order), then what it traded, what it could
+// not, and the parts of its profit. Money is summed in currency and divided by the capital
+// once per day at the end.
+KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_totals, v4d& position,
+                                   const DayVectors& in, std::int64_t i, std::ptrdiff_t j0,
+                                   std::ptrdiff_t used, const Factors& f, const Costs& c,
+                                   bool in_totals) {
+    DayDetail det;
+    const DayProducts p = trade_day(position, in, f, det);
+    add_to(day.sums[0], p.bought);
+    add_to(day.sums[1], p.held);
+    add_to(day.sums[2], p.held_dividend);
+    add_to(day.sums[3], p.sold);
+    add_to(day.sums[4], p.sold_dividend);
+
+    LaneRecord r;
+    if (!record_lanes(r, det, p, in, c)) return;
+    for (int k = 0; k < R::n_day_columns; ++k) add_to(day.cols[k], r.cols[k]);
+    if (in_totals) {
+        for (int k = 0; k < R::n_stock_columns; ++k)
+            store_at(stock_totals[k] + j0, load_at(stock_totals[k] + j0) + r.parts[k]);
+    }
+
+    const v4d zero = splat(0.0);
+    if (any_lane(r.bought | r.sold))
+        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price,
+               i, j0, 0, 1, used, r.bought, det.bought, r.buy_price, r.sold, det.sold,
+               r.sell_price);
+    if (any_lane(r.buy_blocked | r.sell_blocked))
+        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, nullptr, i,
+               j0, 0, 1, used, r.buy_blocked, det.diff, zero, r.sell_blocked, -det.diff, zero);
+}
+
+// One stock on four days (`used` of them real, from day i0, the chunk's day `at`): the same
+// day arithmetic as the other walks, its products added to the lane's runs of day sums;
+// each stock total takes the days in order.
+template <bool Full>
+KESTRELIA_INLINE void record_quad(R& rec, ChunkLanes& acc, double* const* stock_totals,
+                                  double& position, const DayVectors& in, std::int64_t i0,
+                                  std::ptrdiff_t at, std::ptrdiff_t j, std::ptrdiff_t used,
+                                  std::ptrdiff_t stock_days, std::vector<double>* positions,
+                                  std::ptrdiff_t cols, const Factors& f, const Costs& c) {
+    DayDetail det;
+    const DayProducts p = trade_quad(position, in, f, det);
+    const std::ptrdiff_t lane = j % width;
+    add_at(acc.of(lane, 0) + at, p.bought);
+    add_at(acc.of(lane, 1) + at, p.held);
+    add_at(acc.of(lane, 2) + at, p.held_dividend);
+    add_at(acc.of(lane, 3) + at, p.sold);
+    add_at(acc.of(lane, 4) + at, p.sold_dividend);
+    if (positions) {
+        double held[width];
+        store(held, det.position);
+        for (std::ptrdiff_t k = 0; k < (Full ? width : used); ++k)
+            (*positions)[static_cast<std::size_t>((i0 + k) * cols + j)] = held[k];
+    }
+
+    LaneRecord r;
+    if (!record_lanes(r, det, p, in, c)) return;
+    for (int k = 0; k < R::n_day_columns; ++k) add_at(acc.of(lane, 5 + k) + at, r.cols[k]);
+    double parts[R::n_stock_columns][width];
+    for (int k = 0; k < R::n_stock_columns; ++k) store(parts[k], r.parts[k]);
+    for (std::ptrdiff_t d = 0; d < (Full ? width : used); ++d) {
+        if (stock_days >= 0 && i0 + d >= stock_days) break;
+        for (int k = 0; k < R::n_stock_columns; ++k) stock_totals[k][j] += parts[k][d];
+    }
+
+    const v4d zero = splat(0.0);
+    const std::ptrdiff_t real = Full ? width : used;
+    if (any_lane(r.bought | r.sold))
+        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price,
+               i0, j, 1, 0, real, r.bought, det.bought, r.buy_price, r.sold, det.sold,
+               r.sell_price);
+    if (any_lane(r.buy_blocked | r.sell_blocked))
+        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, nullptr,
+               i0, j, 1, 0, real, r.buy_blocked, det.diff, zero, r.sell_blocked, -det.diff, zero);
+}
+
+// The inputs that move positions (weights, previous close and the two masks), four stocks
+// on one day; the other inputs are zero, and the products they feed are not used.
+template <bool Full, class Reader, class MaskReader>
+KESTRELIA_INLINE DayVectors position_inputs(const Reader& sig, const Reader& pc,
+                                            const MaskReader& cb, const MaskReader& cs,
+                                            std::ptrdiff_t i, std::int64_t signal_row) {
+    DayLanes in{};
+    sig.template read<Full>(signal_row, pad_value, in.w);
+    pc.template read<Full>(i, pad_value, in.pc);
+    cb.template read<Full>(i, pad_can_buy, in.cb);
+    cs.template read<Full>(i, pad_cant_sell, in.cs);
+    return vectors_of(in);
+}
+
+// The light pass: positions before the first day of every chunk up to the last thread's
+// first, by the same day arithmetic as the walks (a position depends only on the weights,
+// the previous close and the two masks), over columns in place or over rows, for stocks
+// j_begin .. j_end - 1 (whole blocks, so that threads can share the work). Each thread
+// carries its positions from one of its chunks to the next.
+KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
+                                   std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
+    const std::ptrdiff_t cols = job.cols, n_days = job.n_days;
+    if (!job.by_rows) {
+        InPlace<double> sig(job.signal), pc(job.m.prev_close);
+        InPlace<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
+        for (std::ptrdiff_t j0 = j_begin; j0 < j_end; j0 += width) {
+            const bool full = j0 + width <= cols;
+            for (auto* r : {&sig, &pc}) r->start_block(j0);
+            cb.start_block(j0);
+            cs.start_block(j0);
+            v4d position = splat(0.0);
+            for (std::ptrdiff_t i = 0; i < n_days && i <= job.light_days; ++i) {
+                if (i % chunk_days == 0)
+                    store_at(starts.data() + i / chunk_days * job.padded + j0, position);
+                if (i == job.light_days) break;
+                const DayVectors in =
+                    full ? position_inputs<true>(sig, pc, cb, cs, i, job.signal_rows[i])
+                         : position_inputs<false>(sig, pc, cb, cs, i, job.signal_rows[i]);
+                trade_day(position, in, job.f);
+            }
+        }
+        return;
+    }
+    RowReader<double> sig(job.signal), pc(job.m.prev_close);
+    RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
+    std::vector<double> held(static_cast<std::size_t>(job.padded), 0.0);
+    const v4d zero = splat(0.0);
+    for (std::ptrdiff_t i = 0; i < n_days && i <= job.light_days; ++i) {
+        if (i % chunk_days == 0)
+            std::copy(held.begin() + j_begin, held.begin() + std::min(j_end, job.padded),
+                      starts.begin() + i / chunk_days * job.padded + j_begin);
+        if (i == job.light_days) break;
+        const double* w = sig.row(job.signal_rows[i]);
+        const double* prev = pc.row(i);
+        const std::uint8_t* buy = cb.row(i);
+        const std::uint8_t* sell = cs.row(i);
+        for (std::ptrdiff_t j0 = j_begin; j0 < j_end; j0 += width) {
+            v4d position = load_at(held.data() + j0);
+            if (j0 + width <= cols) {
+                const DayVectors in{
+                    load_at(w + j0),   load_at(prev + j0), zero, zero, zero, zero, zero,
+                    mask_at(buy + j0), mask_at(sell + j0)};
+                trade_day(position, in, job.f);
+            } else {
+                DayLanes in{};
+                lanes_of<false>(w, j0, cols, pad_value, in.w);
+                lanes_of<false>(prev, j0, cols, pad_value, in.pc);
+                lanes_of<false>(buy, j0, cols, pad_can_buy, in.cb);
+                lanes_of<false>(sell, j0, cols, pad_cant_sell, in.cs);
+                trade_day(position, vectors_of(in), job.f);
+            }
+            store_at(held.data() + j0, position);
+        }
+    }
+}
+
+// Day by day over rows; column-major inputs in a mostly row-major set are staged a tile of
+// rows at a time. Each day's accumulators take the blocks in stock order.
+KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1, R& tables,
+                                 std::vector<double>& held, double* const* stock_totals) {
+    RowReader<double> sig(job.signal), pc(job.m.prev_close), cl(job.m.close), bp(job.m.buy_price),
+        sp(job.m.sell_price), sf(job.m.split), dv(job.m.dividend);
+    RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
+    const std::ptrdiff_t cols = job.cols;
+    for (std::ptrdiff_t i = c0; i < c1; ++i) {
+        const DayRows d{sig.row(job.signal_rows[i]),
+                        pc.row(i),
+                        cl.row(i),
+                        bp.row(i),
+                        sp.row(i),
+                        sf.row(i),
+                        dv.row(i),
+                        cb.row(i),
+                        cs.row(i)};
+        // The day's accumulators live on the stack while the day is walked.
+        DayAcc day{};
+        const bool totals = job.in_totals(i);
+        for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
+            const bool full = j0 + width <= cols;
+            const DayVectors in = full ? load_day<true>(d, j0, cols) : load_day<false>(d, j0, cols);
+            v4d position = load_at(held.data() + j0);
+            record_block(tables, day, stock_totals, position, in, i, j0, full ? width : cols - j0,
+                         job.f, job.c, totals);
+            store_at(held.data() + j0, position);
+        }
+        job.days[static_cast<std::size_t>(i)] = day;
+        if (job.positions)
+            std::copy(held.begin(), held.begin() + cols, job.positions->begin() + i * cols);
+    }
+}
+
+// Appends long-table rows made block by block to `out` in (day, stock) order: a stable
+// counting sort by day. Inside a day the rows were made in stock order.
+void append_by_day(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
+                   std::vector<std::int8_t>& sides, std::vector<double>& shares,
+                   std::vector<double>* prices, const std::vector<std::int64_t>& c_days,
+                   const std::vector<std::int64_t>& c_stocks,
+                   const std::vector<std::int8_t>& c_sides, const std::vector<double>& c_shares,
+                   const std::vector<double>* c_prices, std::int64_t first_day,
+                   std::ptrdiff_t n_days) {
+    const std::size_t n = c_days.size(), base = days.size();
+    std::vector<std::size_t> slot(static_cast<std::size_t>(n_days + 1), 0);
+    for (std::size_t e = 0; e < n; ++e) ++slot[static_cast<std::size_t>(c_days[e] - first_day) + 1];
+    for (std::size_t k = 1; k < slot.size(); ++k) slot[k] += slot[k - 1];
+    days.resize(base + n);
+    stocks.resize(base + n);
+    sides.resize(base + n);
+    shares.resize(base + n);
+    if (prices) prices->resize(base + n);
+    for (std::size_t e = 0; e < n; ++e) {
+        const std::size_t at = base + slot[static_cast<std::size_t>(c_days[e] - first_day)]++;
+        days[at] = c_days[e];
+        stocks[at] = c_stocks[e];
+        sides[at] = c_sides[e];
+        shares[at] = c_shares[e];
+        if (prices) (*prices)[at] = (*c_prices)[e];
+    }
+}
+
+void clear_tables(R& r) {
+    for (auto* v : {&r.trade_day, &r.trade_stock, &r.blocked_day, &r.blocked_stock}) v->clear();
+    r.trade_side.clear();
+    r.blocked_side.clear();
+    r.trade_shares.clear();
+    r.trade_price.clear();
+    r.blocked_shares.clear();
+}
+
+// The chunk's rows, made stock by stock or block by block, onto the thread's tables in
+// (day, stock) order.
+void append_made(ThreadOut& out, std::ptrdiff_t c0, std::ptrdiff_t c1) {
+    R& t = out.tables;
+    const R& made = out.made;
+    append_by_day(t.trade_day, t.trade_stock, t.trade_side, t.trade_shares, &t.trade_price,
+                  made.trade_day, made.trade_stock, made.trade_side, made.trade_shares,
+                  &made.trade_price, c0, c1 - c0);
+    append_by_day(t.blocked_day, t.blocked_stock, t.blocked_side, t.blocked_shares, nullptr,
+                  made.blocked_day, made.blocked_stock, made.blocked_side, made.blocked_shares,
+                  nullptr, c0, c1 - c0);
+}
+
+// Mixed layouts: over blocks of four stocks, reading columns in place with the next
+// block's runs of days prefetched. Each day's accumulators take the blocks in stock order
+// and each stock's totals take the chunk's days in order.
+KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
+                                    ThreadOut& out, double* const* stock_totals) {
+    const VwapMarket& m = job.m;
+    InPlaceInputs in{InPlace<double>(job.signal),       InPlace<double>(m.prev_close),
+                     InPlace<double>(m.close),          InPlace<double>(m.buy_price),
+                     InPlace<double>(m.sell_price),     InPlace<double>(m.split),
+                     InPlace<double>(m.dividend),       InPlace<std::uint8_t>(m.can_buy),
+                     InPlace<std::uint8_t>(m.cant_sell)};
+    InPlaceInputs ahead = in;
+    const std::ptrdiff_t cols = job.cols;
+    double* held = out.held.data();
+    R& made = out.made;  // the chunk's long-table rows, block by block
+    clear_tables(made);
+    for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
+        const std::ptrdiff_t used = std::min(width, cols - j0);
+        const bool next_block = j0 + width < cols;
+        in.start_block(j0);
+        if (next_block) ahead.start_block(j0 + width);
+        v4d position = load_at(held + j0);
+        for (std::ptrdiff_t i = c0; i < c1; ++i) {
+            // The next block's runs of days arrive while this block is walked, a cache line
+            // of doubles (eight days) at a time.
+            if (next_block && (i - c0) % 8 == 0) ahead.prefetch(i, job.signal_rows[i]);
+            const DayVectors day_in = used == width ? in.read<true>(i, job.signal_rows[i])
+                                                    : in.read<false>(i, job.signal_rows[i]);
+            record_block(made, job.days[static_cast<std::size_t>(i)], stock_totals, position,
+                         day_in, i, j0, used, job.f, job.c, job.in_totals(i));
+            if (job.positions) {
+                double lanes_now[width];
+                store(lanes_now, position);
+                std::copy(lanes_now, lanes_now + used, job.positions->begin() + i * cols + j0);
+            }
+        }
+        store_at(held + j0, position);
+    }
+    append_made(out, c0, c1);
+}
+
+// One stock at a time over the chunk's days, four days to a vector, for inputs that are
+// all column-major: nine runs of days are read at once rather than thirty-six. Each day's
+// lane sums take the stocks in stock order, as in the block walk.
+KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
+                                   ThreadOut& out, double* const* stock_totals) {
+    const VwapMarket& m = job.m;
+    const F64View& sig = job.signal;
+    const std::int64_t* rows = job.signal_rows;
+    clear_tables(out.made);
+    out.lanes.reset(c1 - c0);
+    const std::ptrdiff_t full_end = c0 + (c1 - c0) / width * width;
+    std::vector<std::uint8_t>& in_step = out.in_step;
+    in_step.assign(static_cast<std::size_t>((c1 - c0) / width), 0);
+    for (std::ptrdiff_t i0 = c0; i0 < full_end; i0 += width)
+        in_step[static_cast<std::size_t>((i0 - c0) / width)] = rows[i0 + 1] == rows[i0] + 1 &&
+                                                               rows[i0 + 2] == rows[i0] + 2 &&
+                                                               rows[i0 + 3] == rows[i0] + 3;
+    for (std::ptrdiff_t j = 0; j < job.cols; ++j) {
+        const DayRows col{sig.data + j * sig.col_stride,
+                          m.prev_close.data + j * m.prev_close.col_stride,
+                          m.close.data + j * m.close.col_stride,
+                          m.buy_price.data + j * m.buy_price.col_stride,
+                          m.sell_price.data + j * m.sell_price.col_stride,
+                          m.split.data + j * m.split.col_stride,
+                          m.dividend.data + j * m.dividend.col_stride,
+                          m.can_buy.data + j * m.can_buy.col_stride,
+                          m.cant_sell.data + j * m.cant_sell.col_stride};
+        double position = out.held[static_cast<std::size_t>(j)];
+        std::ptrdiff_t i0 = c0;
+        for (; i0 < full_end; i0 += width) {
+            const bool step = in_step[static_cast<std::size_t>((i0 - c0) / width)];
+            // Idle days add nothing anywhere, and their positions (zero) are already there.
+            if (idle_quad(position, col, i0, rows, step)) continue;
+            const DayVectors in = stock_days<true>(col, i0, c1, rows, step);
+            record_quad<true>(out.made, out.lanes, stock_totals, position, in, i0, i0 - c0, j,
+                              width, job.stock_days, job.positions, job.cols, job.f, job.c);
+        }
+        if (i0 < c1) {
+            const DayVectors in = stock_days<false>(col, i0, c1, rows, false);
+            record_quad<false>(out.made, out.lanes, stock_totals, position, in, i0, i0 - c0, j,
+                               c1 - i0, job.stock_days, job.positions, job.cols, job.f, job.c);
+        }
+        out.held[static_cast<std::size_t>(j)] = position;
+    }
+    out.lanes.to_days(job.days, c0, c1 - c0);
+    append_made(out, c0, c1);
+}
+
+// Chunk k, its rows appended to the thread's tables and its per-stock totals to `totals`
+// (n_stock_columns x padded). Inlined into the AVX2 and the baseline builds below alike (a
+// separate function would be compiled for the baseline only).
+KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& out,
+                                   std::vector<double>& totals) {
+    const std::ptrdiff_t c0 = k * chunk_days, c1 = std::min(job.n_days, c0 + chunk_days);
+    totals.assign(static_cast<std::size_t>(job.padded * R::n_stock_columns), 0.0);
+    double* stock_totals[R::n_stock_columns];
+    for (int s = 0; s < R::n_stock_columns; ++s) stock_totals[s] = totals.data() + s * job.padded;
+    if (job.by_rows)
+        chunk_rows(job, c0, c1, out.tables, out.held, stock_totals);
+    else if (job.by_stocks)
+        chunk_stocks(job, c0, c1, out, stock_totals);
+    else
+        chunk_columns(job, c0, c1, out, stock_totals);
+}
+
+}  // namespace
+
+KESTRELIA_AVX2_CLONE void record_chunk_avx2(const Job& job, std::ptrdiff_t k, ThreadOut& out,
+                                            std::vector<double>& totals) {
+    record_chunk(job, k, out, totals);
+}
+void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out,
+                           std::vector<double>& totals) {
+    record_chunk(job, k, out, totals);
+}
+KESTRELIA_AVX2_CLONE void chunk_starts_avx2(std::vector<double>& starts, const Job& job,
+                                            std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
+    chunk_starts(starts, job, j_begin, j_end);
+}
+void chunk_starts_portable(std::vector<double>& starts, const Job& job, std::ptrdiff_t j_begin,
+                           std::ptrdiff_t j_end) {
+    chunk_starts(starts, job, j_begin, j_end);
+}
+
+}  // namespace kestrelia::kernels::vwap_record
