@@ -149,23 +149,11 @@ KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t
                                       const F64View& signal, const std::int64_t* signal_rows,
                                       const VwapMarket& m, const Factors& f) {
     LaneSums sums(n_days);
-    std::vector<std::uint8_t> in_step(static_cast<std::size_t>(n_days / width));
-    for (std::ptrdiff_t q = 0; q < n_days / width; ++q) {
-        const std::int64_t* r = signal_rows + q * width;
-        in_step[static_cast<std::size_t>(q)] =
-            r[1] == r[0] + 1 && r[2] == r[0] + 2 && r[3] == r[0] + 3;
-    }
+    std::vector<std::uint8_t> in_step;
+    quads_in_step(in_step, signal_rows, 0, n_days);
     const std::ptrdiff_t full_days = n_days / width * width;
     for (std::ptrdiff_t j = 0; j < signal.cols; ++j) {
-        const DayRows col{signal.data + j * signal.col_stride,
-                          m.prev_close.data + j * m.prev_close.col_stride,
-                          m.close.data + j * m.close.col_stride,
-                          m.buy_price.data + j * m.buy_price.col_stride,
-                          m.sell_price.data + j * m.sell_price.col_stride,
-                          m.split.data + j * m.split.col_stride,
-                          m.dividend.data + j * m.dividend.col_stride,
-                          m.can_buy.data + j * m.can_buy.col_stride,
-                          m.cant_sell.data + j * m.cant_sell.col_stride};
+        const DayRows col = stock_column(signal, m, j);
         const std::ptrdiff_t lane = j % width;
         double position = 0.0;
         std::ptrdiff_t i0 = 0;

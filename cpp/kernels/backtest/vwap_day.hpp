@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "kestrelia/kernels/vwap.hpp"
 #include "lanes.hpp"
@@ -142,6 +143,31 @@ KESTRELIA_INLINE DayVectors load_day(const DayRows& d, std::ptrdiff_t j0, std::p
         lanes_of<Full>(d.cb, j0, cols, pad_can_buy, lanes.cb);
         lanes_of<Full>(d.cs, j0, cols, pad_cant_sell, lanes.cs);
         return vectors_of(lanes);
+    }
+}
+
+// Stock j's column of every input (each stock's days contiguous: column-major inputs).
+KESTRELIA_INLINE DayRows stock_column(const F64View& signal, const VwapMarket& m,
+                                      std::ptrdiff_t j) {
+    return DayRows{signal.data + j * signal.col_stride,
+                   m.prev_close.data + j * m.prev_close.col_stride,
+                   m.close.data + j * m.close.col_stride,
+                   m.buy_price.data + j * m.buy_price.col_stride,
+                   m.sell_price.data + j * m.sell_price.col_stride,
+                   m.split.data + j * m.split.col_stride,
+                   m.dividend.data + j * m.dividend.col_stride,
+                   m.can_buy.data + j * m.can_buy.col_stride,
+                   m.cant_sell.data + j * m.cant_sell.col_stride};
+}
+
+// For each whole quad of days from `first` to `end`, whether its signal rows are
+// consecutive (the quad's weights are then one vector load).
+inline void quads_in_step(std::vector<std::uint8_t>& out, const std::int64_t* signal_rows,
+                          std::ptrdiff_t first, std::ptrdiff_t end) {
+    out.assign(static_cast<std::size_t>((end - first) / width), 0);
+    for (std::size_t q = 0; q < out.size(); ++q) {
+        const std::int64_t* r = signal_rows + first + static_cast<std::ptrdiff_t>(q) * width;
+        out[q] = r[1] == r[0] + 1 && r[2] == r[0] + 2 && r[3] == r[0] + 3;
     }
 }
 

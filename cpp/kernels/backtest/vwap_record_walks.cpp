@@ -413,28 +413,14 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
 // lane sums take the stocks in stock order, as in the block walk.
 KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
                                    ThreadOut& out, double* const* stock_totals) {
-    const VwapMarket& m = job.m;
-    const F64View& sig = job.signal;
     const std::int64_t* rows = job.signal_rows;
     clear_tables(out.made);
     out.lanes.reset(c1 - c0);
     const std::ptrdiff_t full_end = c0 + (c1 - c0) / width * width;
     std::vector<std::uint8_t>& in_step = out.in_step;
-    in_step.assign(static_cast<std::size_t>((c1 - c0) / width), 0);
-    for (std::ptrdiff_t i0 = c0; i0 < full_end; i0 += width)
-        in_step[static_cast<std::size_t>((i0 - c0) / width)] = rows[i0 + 1] == rows[i0] + 1 &&
-                                                               rows[i0 + 2] == rows[i0] + 2 &&
-                                                               rows[i0 + 3] == rows[i0] + 3;
+    quads_in_step(in_step, rows, c0, c1);
     for (std::ptrdiff_t j = 0; j < job.cols; ++j) {
-        const DayRows col{sig.data + j * sig.col_stride,
-                          m.prev_close.data + j * m.prev_close.col_stride,
-                          m.close.data + j * m.close.col_stride,
-                          m.buy_price.data + j * m.buy_price.col_stride,
-                          m.sell_price.data + j * m.sell_price.col_stride,
-                          m.split.data + j * m.split.col_stride,
-                          m.dividend.data + j * m.dividend.col_stride,
-                          m.can_buy.data + j * m.can_buy.col_stride,
-                          m.cant_sell.data + j * m.cant_sell.col_stride};
+        const DayRows col = stock_column(job.signal, job.m, j);
         double position = out.held[static_cast<std::size_t>(j)];
         std::ptrdiff_t i0 = c0;
         for (; i0 < full_end; i0 += width) {
