@@ -112,14 +112,25 @@ struct DayRows {
     const std::uint8_t *cb, *cs;
 };
 
-template <bool Full, class T>
-KESTRELIA_INLINE void lanes_of(const T* row, std::ptrdiff_t j0, std::ptrdiff_t cols, T pad,
+// Four neighbouring values of a row or a column from `first`; those from `end` on read `pad`.
+template <class T>
+KESTRELIA_INLINE void lanes_of(const T* values, std::ptrdiff_t first, std::ptrdiff_t end, T pad,
                                T (&out)[width]) {
-    if constexpr (Full) {
-        std::memcpy(out, row + j0, sizeof out);
-    } else {
-        for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = j0 + k < cols ? row[j0 + k] : pad;
-    }
+    for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = first + k < end ? values[first + k] : pad;
+}
+
+// Values first .. first + 3 of the eight market inputs of `d` (a day's rows or a stock's
+// columns); those from `end` on read the padding.
+KESTRELIA_INLINE void market_lanes(const DayRows& d, std::ptrdiff_t first, std::ptrdiff_t end,
+                                   DayLanes& lanes) {
+    lanes_of(d.pc, first, end, pad_value, lanes.pc);
+    lanes_of(d.c, first, end, pad_value, lanes.c);
+    lanes_of(d.bp, first, end, pad_value, lanes.bp);
+    lanes_of(d.sp, first, end, pad_value, lanes.sp);
+    lanes_of(d.sf, first, end, pad_value, lanes.sf);
+    lanes_of(d.dv, first, end, pad_value, lanes.dv);
+    lanes_of(d.cb, first, end, pad_can_buy, lanes.cb);
+    lanes_of(d.cs, first, end, pad_cant_sell, lanes.cs);
 }
 
 // The inputs of stocks j0 .. j0 + 3 on one day, read from the day's rows.
@@ -133,15 +144,8 @@ KESTRELIA_INLINE DayVectors load_day(const DayRows& d, std::ptrdiff_t j0, std::p
                 load_at(d.dv + j0), mask_at(d.cb + j0), mask_at(d.cs + j0)};
     } else {
         DayLanes lanes;
-        lanes_of<Full>(d.w, j0, cols, pad_value, lanes.w);
-        lanes_of<Full>(d.pc, j0, cols, pad_value, lanes.pc);
-        lanes_of<Full>(d.c, j0, cols, pad_value, lanes.c);
-        lanes_of<Full>(d.bp, j0, cols, pad_value, lanes.bp);
-        lanes_of<Full>(d.sp, j0, cols, pad_value, lanes.sp);
-        lanes_of<Full>(d.sf, j0, cols, pad_value, lanes.sf);
-        lanes_of<Full>(d.dv, j0, cols, pad_value, lanes.dv);
-        lanes_of<Full>(d.cb, j0, cols, pad_can_buy, lanes.cb);
-        lanes_of<Full>(d.cs, j0, cols, pad_cant_sell, lanes.cs);
+        lanes_of(d.w, j0, cols, pad_value, lanes.w);
+        market_lanes(d, j0, cols, lanes);
         return vectors_of(lanes);
     }
 }
@@ -171,14 +175,6 @@ inline void quads_in_step(std::vector<std::uint8_t>& out, const std::int64_t* si
     }
 }
 
-// Four days of one stock's column; days past the last read `pad`.
-template <bool Full, class T>
-KESTRELIA_INLINE void days_of(const T* column, std::ptrdiff_t i0, std::ptrdiff_t n_days, T pad,
-                              T (&out)[width]) {
-    for (std::ptrdiff_t k = 0; k < width; ++k)
-        out[k] = (Full || i0 + k < n_days) ? column[i0 + k] : pad;
-}
-
 // The inputs of one stock on days i0 .. i0 + 3.
 template <bool Full>
 KESTRELIA_INLINE DayVectors stock_days(const DayRows& col, std::ptrdiff_t i0, std::ptrdiff_t n_days,
@@ -200,14 +196,7 @@ KESTRELIA_INLINE DayVectors stock_days(const DayRows& col, std::ptrdiff_t i0, st
         DayLanes lanes;
         for (std::ptrdiff_t k = 0; k < width; ++k)
             lanes.w[k] = i0 + k < n_days ? col.w[signal_rows[i0 + k]] : pad_value;
-        days_of<Full>(col.pc, i0, n_days, pad_value, lanes.pc);
-        days_of<Full>(col.c, i0, n_days, pad_value, lanes.c);
-        days_of<Full>(col.bp, i0, n_days, pad_value, lanes.bp);
-        days_of<Full>(col.sp, i0, n_days, pad_value, lanes.sp);
-        days_of<Full>(col.sf, i0, n_days, pad_value, lanes.sf);
-        days_of<Full>(col.dv, i0, n_days, pad_value, lanes.dv);
-        days_of<Full>(col.cb, i0, n_days, pad_can_buy, lanes.cb);
-        days_of<Full>(col.cs, i0, n_days, pad_cant_sell, lanes.cs);
+        market_lanes(col, i0, n_days, lanes);
         return vectors_of(lanes);
     }
 }

@@ -271,10 +271,10 @@ KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
                 trade_day(position, in, job.f);
             } else {
                 DayLanes in{};
-                lanes_of<false>(w, j0, cols, pad_value, in.w);
-                lanes_of<false>(prev, j0, cols, pad_value, in.pc);
-                lanes_of<false>(buy, j0, cols, pad_can_buy, in.cb);
-                lanes_of<false>(sell, j0, cols, pad_cant_sell, in.cs);
+                lanes_of(w, j0, cols, pad_value, in.w);
+                lanes_of(prev, j0, cols, pad_value, in.pc);
+                lanes_of(buy, j0, cols, pad_can_buy, in.cb);
+                lanes_of(sell, j0, cols, pad_cant_sell, in.cs);
                 trade_day(position, vectors_of(in), job.f);
             }
             store_at(held.data() + j0, position);
