@@ -65,15 +65,16 @@ void require_shape(const char* key, py::ssize_t rows, py::ssize_t cols, std::ptr
 
 // A NumPy array that takes over a vector's buffer (no copy: the record's long tables run to
 // millions of rows); the array frees it.
-template <class T>
-py::array_t<T> take_array(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
-    auto* owner = new std::vector<T>(std::move(values));
-    py::capsule free_owner(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+template <class T, class Alloc>
+py::array_t<T> take_array(std::vector<T, Alloc>&& values, std::vector<py::ssize_t> shape) {
+    using Vector = std::vector<T, Alloc>;
+    auto* owner = new Vector(std::move(values));
+    py::capsule free_owner(owner, [](void* p) { delete static_cast<Vector*>(p); });
     return py::array_t<T>(std::move(shape), owner->data(), free_owner);
 }
 
-template <class T>
-py::array_t<T> to_array(std::vector<T>&& values) {
+template <class T, class Alloc>
+py::array_t<T> to_array(std::vector<T, Alloc>&& values) {
     const auto n = static_cast<py::ssize_t>(values.size());
     return take_array(std::move(values), {n});
 }

@@ -58,29 +58,27 @@ struct Shares {
     }
 };
 
-// Capacity for `chunks` times the rows a record holds now, with a margin.
-void reserve_like(R& r, std::ptrdiff_t chunks) {
-    const auto room = [chunks](std::size_t rows) {
-        return rows + rows * static_cast<std::size_t>(chunks) * 9 / 8;
-    };
-    const std::size_t trades = room(r.trade_day.size()), blocked = room(r.blocked_day.size());
-    for (auto* v : {&r.trade_day, &r.trade_stock}) v->reserve(trades);
-    r.trade_side.reserve(trades);
-    r.trade_shares.reserve(trades);
-    r.trade_price.reserve(trades);
-    for (auto* v : {&r.blocked_day, &r.blocked_stock}) v->reserve(blocked);
-    r.blocked_side.reserve(blocked);
-    r.blocked_shares.reserve(blocked);
-}
-
-template <class T>
-void append_all(std::vector<T>& to, std::vector<T>& from) {
-    if (to.empty()) {
-        to.swap(from);
-        return;
+// A chunk's rows into the long tables from row `base` on, in (day, stock) order: a stable
+// counting sort by day (a walk makes each day's rows in stock order).
+void place(const ChunkRows& made, std::int64_t first_day, std::size_t base,
+           Column<std::int64_t>& days, Column<std::int64_t>& stocks, Column<std::int8_t>& sides,
+           Column<double>& shares, Column<double>* prices) {
+    std::vector<std::size_t> at(made.per_day().size());
+    std::size_t next = base;
+    for (std::size_t d = 0; d < at.size(); ++d) {
+        at[d] = next;
+        next += made.per_day()[d];
     }
-    to.insert(to.end(), from.begin(), from.end());
-    std::vector<T>().swap(from);
+    const Row* rows = made.rows();
+    for (std::size_t e = 0; e < made.size(); ++e) {
+        const Row& r = rows[e];
+        const std::size_t k = at[static_cast<std::size_t>(r.day)]++;
+        days[k] = first_day + r.day;
+        stocks[k] = r.stock;
+        sides[k] = r.side;
+        shares[k] = r.shares;
+        if (prices) (*prices)[k] = r.price;
+    }
 }
 
 void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View& signal,
@@ -122,43 +120,54 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
             chunk_starts_portable(starts, job, stocks.begin(t), stocks.begin(t + 1));
     });
 
-    // The chunks; per-stock totals are kept per chunk so that they add up in chunk order
-    // whatever the number of threads.
-    std::vector<ThreadOut> made(static_cast<std::size_t>(chunks.threads));
-    std::vector<std::vector<double>> chunk_totals(static_cast<std::size_t>(n_chunks));
+    // The chunks; each keeps its rows and per-stock totals apart, so that the totals add
+    // up in chunk order and the rows land in day order whatever the number of threads.
+    std::vector<ThreadOut> threads(static_cast<std::size_t>(chunks.threads));
+    std::vector<ChunkOut> made(static_cast<std::size_t>(n_chunks));
     on_threads(chunks.threads, [&](std::ptrdiff_t t) {
-        ThreadOut& mine = made[static_cast<std::size_t>(t)];
+        ThreadOut& mine = threads[static_cast<std::size_t>(t)];
         const std::ptrdiff_t first = chunks.begin(t), last = chunks.begin(t + 1);
         if (first < last)
             mine.held.assign(starts.begin() + first * padded,
                              starts.begin() + (first + 1) * padded);
         for (std::ptrdiff_t k = first; k < last; ++k) {
-            auto& totals = chunk_totals[static_cast<std::size_t>(k)];
             if (avx2)
-                record_chunk_avx2(job, k, mine, totals);
+                record_chunk_avx2(job, k, mine, made[static_cast<std::size_t>(k)]);
             else
-                record_chunk_portable(job, k, mine, totals);
-            // After its first chunk, a thread makes room for the rows of the others it has
-            // (the first thread for all chunks: the others' rows are joined to its tables), so
-            // the tables do not grow by copying themselves again and again.
-            if (k == first) reserve_like(mine.tables, t == 0 ? n_chunks : last - first);
+                record_chunk_portable(job, k, mine, made[static_cast<std::size_t>(k)]);
         }
     });
+    threads.clear();
 
-    // The long tables in thread order (so in chunk and day order).
-    for (ThreadOut& part : made) {
-        R& t = part.tables;
-        append_all(rec.trade_day, t.trade_day);
-        append_all(rec.trade_stock, t.trade_stock);
-        append_all(rec.trade_side, t.trade_side);
-        append_all(rec.trade_shares, t.trade_shares);
-        append_all(rec.trade_price, t.trade_price);
-        append_all(rec.blocked_day, t.blocked_day);
-        append_all(rec.blocked_stock, t.blocked_stock);
-        append_all(rec.blocked_side, t.blocked_side);
-        append_all(rec.blocked_shares, t.blocked_shares);
+    // The long tables: sized once, then each chunk's rows sorted into their place, chunks
+    // in order, each thread placing its own.
+    std::vector<std::size_t> trades_at(static_cast<std::size_t>(n_chunks) + 1, 0),
+        blocked_at(static_cast<std::size_t>(n_chunks) + 1, 0);
+    for (std::size_t k = 0; k < made.size(); ++k) {
+        trades_at[k + 1] = trades_at[k] + made[k].trades.size();
+        blocked_at[k + 1] = blocked_at[k] + made[k].blocked.size();
     }
-    made.clear();
+    const std::size_t n_trades = trades_at.back(), n_blocked = blocked_at.back();
+    for (auto* v : {&rec.trade_day, &rec.trade_stock}) v->resize(n_trades);
+    rec.trade_side.resize(n_trades);
+    rec.trade_shares.resize(n_trades);
+    rec.trade_price.resize(n_trades);
+    for (auto* v : {&rec.blocked_day, &rec.blocked_stock}) v->resize(n_blocked);
+    rec.blocked_side.resize(n_blocked);
+    rec.blocked_shares.resize(n_blocked);
+    on_threads(chunks.threads, [&](std::ptrdiff_t t) {
+        for (std::ptrdiff_t k = chunks.begin(t); k < chunks.begin(t + 1); ++k) {
+            ChunkOut& chunk = made[static_cast<std::size_t>(k)];
+            const std::int64_t first_day = k * chunk_days;
+            place(chunk.trades, first_day, trades_at[static_cast<std::size_t>(k)], rec.trade_day,
+                  rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price);
+            place(chunk.blocked, first_day, blocked_at[static_cast<std::size_t>(k)],
+                  rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares,
+                  nullptr);
+            chunk.trades.release();
+            chunk.blocked.release();
+        }
+    });
 
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const DayAcc& day = days[static_cast<std::size_t>(i)];
@@ -174,8 +183,8 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
     for (std::ptrdiff_t j = 0; j < cols; ++j) {
         for (int k = 0; k < R::n_stock_columns; ++k) {
             double total = 0.0;
-            for (const auto& totals : chunk_totals)
-                total += totals[static_cast<std::size_t>(k * padded + j)];
+            for (const ChunkOut& chunk : made)
+                total += chunk.totals[static_cast<std::size_t>(k * padded + j)];
             rec.stocks[static_cast<std::size_t>(j * R::n_stock_columns + k)] = total;
         }
     }

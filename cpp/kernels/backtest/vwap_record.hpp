@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "kestrelia/kernels/vwap.hpp"
@@ -68,6 +69,71 @@ private:
     std::vector<double> acc_;
 };
 
+// A long-table row as a walk makes it: its day within the chunk, the stock, the side (+1
+// buy, -1 sell) and the shares, and for a trade the price.
+struct Row {
+    double shares, price;
+    std::int32_t stock;
+    std::int16_t day;
+    std::int8_t side;
+};
+
+// A chunk's long-table rows in the order a walk made them, and how many fall on each of
+// its days (for the counting sort into day order).
+class ChunkRows {
+public:
+    void reset(std::ptrdiff_t n_days, std::size_t expected) {
+        n_ = 0;
+        per_day_.assign(static_cast<std::size_t>(n_days), 0);
+        if (rows_.size() < expected + width) rows_.resize(expected + width);
+    }
+
+    // The rows of four lanes where `up` (side +1) or `down` (side -1) is set, lanes in
+    // order; no lane has both (a stock wants to buy or to sell, not both). Which lanes trade
+    // is as good as random, so there is no branch per lane: each lane's row is written at
+    // the end and kept by counting it. Lane k is day `day + k x di` of the chunk and stock
+    // `j0 + k x dj`: di = 0, dj = 1 for four stocks on a day, di = 1, dj = 0 for a stock on
+    // four days.
+    KESTRELIA_INLINE void add(std::ptrdiff_t day, std::ptrdiff_t j0, std::ptrdiff_t di,
+                              std::ptrdiff_t dj, std::ptrdiff_t used, v4i up, v4d up_shares,
+                              v4d up_price, v4i down, v4d down_shares, v4d down_price) {
+        if (n_ + width > rows_.size()) rows_.resize(2 * rows_.size() + width);
+        long long keep[width], buy[width];
+        double shares[width], price[width];
+        const v4i wanted = up | down;
+        std::memcpy(keep, &wanted, sizeof keep);
+        std::memcpy(buy, &up, sizeof buy);
+        store(shares, select(up, up_shares, down_shares));
+        store(price, select(up, up_price, down_price));
+        for (std::ptrdiff_t k = 0; k < used; ++k) {
+            const std::ptrdiff_t d = day + k * di;
+            rows_[n_] = {shares[k], price[k], static_cast<std::int32_t>(j0 + k * dj),
+                         static_cast<std::int16_t>(d), static_cast<std::int8_t>(buy[k] ? 1 : -1)};
+            const std::size_t kept = keep[k] != 0;
+            n_ += kept;
+            per_day_[static_cast<std::size_t>(d)] += static_cast<std::uint32_t>(kept);
+        }
+    }
+
+    std::size_t size() const { return n_; }
+    const Row* rows() const { return rows_.data(); }
+    const std::vector<std::uint32_t>& per_day() const { return per_day_; }
+    void release() { Column<Row>().swap(rows_); }
+
+private:
+    Column<Row> rows_;
+    std::size_t n_ = 0;
+    std::vector<std::uint32_t> per_day_;
+};
+
+// What a chunk makes: its long-table rows and its per-stock totals (n_stock_columns x
+// padded), kept apart so that the totals add up in chunk order and the rows land in day
+// order whatever the number of threads.
+struct ChunkOut {
+    ChunkRows trades, blocked;
+    std::vector<double> totals;
+};
+
 // What every chunk reads, and the outputs chunks write to disjoint parts of (their days'
 // accumulators and rows of positions).
 struct Job {
@@ -86,21 +152,19 @@ struct Job {
     bool in_totals(std::ptrdiff_t i) const { return stock_days < 0 || i < stock_days; }
 };
 
-// What one thread makes: the long-table rows of its chunks in (day, stock) order; a scratch
-// record reused by its chunks, and the positions it carries from one chunk to the next.
+// What one thread keeps from one of its chunks to the next: the positions it carries, and
+// scratch.
 struct ThreadOut {
-    R tables, made;
     std::vector<double> held;
     ChunkLanes lanes;
     std::vector<std::uint8_t> in_step;
+    std::size_t trades = 0, blocked = 0;  // the rows of the thread's last chunk
 };
 
-// Chunk k, its rows appended to the thread's tables and its per-stock totals to `totals`
-// (n_stock_columns x padded).
+// Chunk k: its rows and per-stock totals into `made`.
 KESTRELIA_AVX2_CLONE void record_chunk_avx2(const Job& job, std::ptrdiff_t k, ThreadOut& out,
-                                            std::vector<double>& totals);
-void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out,
-                           std::vector<double>& totals);
+                                            ChunkOut& made);
+void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made);
 // The light pass: positions before the first day of every chunk up to the last thread's
 // first, for stocks j_begin .. j_end - 1.
 KESTRELIA_AVX2_CLONE void chunk_starts_avx2(std::vector<double>& starts, const Job& job,

@@ -28,34 +28,6 @@ KESTRELIA_INLINE bool any_lane(v4i mask) {
     return (m[0] | m[1] | m[2] | m[3]) != 0;
 }
 
-// The long tables take a row for each lane where `up` (side +1) or `down` (side -1) is set,
-// lanes in stock order (no lane has both: a stock wants to buy or to sell, not both).
-// Lane k is day i + k x di of stock j0 + k x dj: di = 0, dj = 1 for four stocks on a day,
-// di = 1, dj = 0 for a stock on four days.
-KESTRELIA_INLINE void append(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
-                             std::vector<std::int8_t>& sides, std::vector<double>& shares,
-                             std::vector<double>* prices, std::int64_t i, std::ptrdiff_t j0,
-                             std::ptrdiff_t di, std::ptrdiff_t dj, std::ptrdiff_t used, v4i up,
-                             v4d up_shares, v4d up_price, v4i down, v4d down_shares,
-                             v4d down_price) {
-    long long u[width], d[width];
-    double us[width], up_[width], ds[width], dp[width];
-    std::memcpy(u, &up, sizeof u);
-    std::memcpy(d, &down, sizeof d);
-    store(us, up_shares);
-    store(up_, up_price);
-    store(ds, down_shares);
-    store(dp, down_price);
-    for (std::ptrdiff_t k = 0; k < used; ++k) {
-        if (!u[k] && !d[k]) continue;
-        days.push_back(i + k * di);
-        stocks.push_back(j0 + k * dj);
-        sides.push_back(u[k] ? 1 : -1);
-        shares.push_back(u[k] ? us[k] : ds[k]);
-        if (prices) prices->push_back(u[k] ? up_[k] : dp[k]);
-    }
-}
-
 // What four lanes recorded on top of the simulation's products: each recorded day column
 // and each profit part, lane by lane, and which lanes traded or were blocked.
 struct LaneRecord {
@@ -131,10 +103,10 @@ KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const Da
 // products added to the day's sums in the same order), then what it traded, what it could
 // not, and the parts of its profit. Money is summed in currency and divided by the capital
 // once per day at the end.
-KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_totals, v4d& position,
-                                   const DayVectors& in, std::int64_t i, std::ptrdiff_t j0,
-                                   std::ptrdiff_t used, const Factors& f, const Costs& c,
-                                   bool in_totals) {
+KESTRELIA_INLINE void record_block(ChunkOut& made, DayAcc& day, double* const* stock_totals,
+                                   v4d& position, const DayVectors& in, std::ptrdiff_t at,
+                                   std::ptrdiff_t j0, std::ptrdiff_t used, const Factors& f,
+                                   const Costs& c, bool in_totals) {
     DayDetail det;
     const DayProducts p = trade_day(position, in, f, det);
     add_to(day.sums[0], p.bought);
@@ -153,19 +125,18 @@ KESTRELIA_INLINE void record_block(R& rec, DayAcc& day, double* const* stock_tot
 
     const v4d zero = splat(0.0);
     if (any_lane(r.bought | r.sold))
-        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price,
-               i, j0, 0, 1, used, r.bought, det.bought, r.buy_price, r.sold, det.sold,
-               r.sell_price);
+        made.trades.add(at, j0, 0, 1, used, r.bought, det.bought, r.buy_price, r.sold, det.sold,
+                        r.sell_price);
     if (any_lane(r.buy_blocked | r.sell_blocked))
-        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, nullptr, i,
-               j0, 0, 1, used, r.buy_blocked, det.diff, zero, r.sell_blocked, -det.diff, zero);
+        made.blocked.add(at, j0, 0, 1, used, r.buy_blocked, det.diff, zero, r.sell_blocked,
+                         -det.diff, zero);
 }
 
 // One stock on four days (`used` of them real, from day i0, the chunk's day `at`): the same
 // day arithmetic as the other walks, its products added to the lane's runs of day sums;
 // each stock total takes the days in order.
 template <bool Full>
-KESTRELIA_INLINE void record_quad(R& rec, ChunkLanes& acc, double* const* stock_totals,
+KESTRELIA_INLINE void record_quad(ChunkOut& made, ChunkLanes& acc, double* const* stock_totals,
                                   double& position, const DayVectors& in, std::int64_t i0,
                                   std::ptrdiff_t at, std::ptrdiff_t j, std::ptrdiff_t used,
                                   std::ptrdiff_t stock_days, std::vector<double>* positions,
@@ -198,12 +169,11 @@ KESTRELIA_INLINE void record_quad(R& rec, ChunkLanes& acc, double* const* stock_
     const v4d zero = splat(0.0);
     const std::ptrdiff_t real = Full ? width : used;
     if (any_lane(r.bought | r.sold))
-        append(rec.trade_day, rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price,
-               i0, j, 1, 0, real, r.bought, det.bought, r.buy_price, r.sold, det.sold,
-               r.sell_price);
+        made.trades.add(at, j, 1, 0, real, r.bought, det.bought, r.buy_price, r.sold, det.sold,
+                        r.sell_price);
     if (any_lane(r.buy_blocked | r.sell_blocked))
-        append(rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares, nullptr,
-               i0, j, 1, 0, real, r.buy_blocked, det.diff, zero, r.sell_blocked, -det.diff, zero);
+        made.blocked.add(at, j, 1, 0, real, r.buy_blocked, det.diff, zero, r.sell_blocked,
+                         -det.diff, zero);
 }
 
 // The inputs that move positions (weights, previous close and the two masks), four stocks
@@ -284,8 +254,9 @@ KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
 
 // Day by day over rows; column-major inputs in a mostly row-major set are staged a tile of
 // rows at a time. Each day's accumulators take the blocks in stock order.
-KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1, R& tables,
-                                 std::vector<double>& held, double* const* stock_totals) {
+KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
+                                 ChunkOut& made, std::vector<double>& held,
+                                 double* const* stock_totals) {
     RowReader<double> sig(job.signal), pc(job.m.prev_close), cl(job.m.close), bp(job.m.buy_price),
         sp(job.m.sell_price), sf(job.m.split), dv(job.m.dividend);
     RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
@@ -307,8 +278,8 @@ KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff
             const bool full = j0 + width <= cols;
             const DayVectors in = full ? load_day<true>(d, j0, cols) : load_day<false>(d, j0, cols);
             v4d position = load_at(held.data() + j0);
-            record_block(tables, day, stock_totals, position, in, i, j0, full ? width : cols - j0,
-                         job.f, job.c, totals);
+            record_block(made, day, stock_totals, position, in, i - c0, j0,
+                         full ? width : cols - j0, job.f, job.c, totals);
             store_at(held.data() + j0, position);
         }
         job.days[static_cast<std::size_t>(i)] = day;
@@ -317,61 +288,11 @@ KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff
     }
 }
 
-// Appends long-table rows made block by block to `out` in (day, stock) order: a stable
-// counting sort by day. Inside a day the rows were made in stock order.
-void append_by_day(std::vector<std::int64_t>& days, std::vector<std::int64_t>& stocks,
-                   std::vector<std::int8_t>& sides, std::vector<double>& shares,
-                   std::vector<double>* prices, const std::vector<std::int64_t>& c_days,
-                   const std::vector<std::int64_t>& c_stocks,
-                   const std::vector<std::int8_t>& c_sides, const std::vector<double>& c_shares,
-                   const std::vector<double>* c_prices, std::int64_t first_day,
-                   std::ptrdiff_t n_days) {
-    const std::size_t n = c_days.size(), base = days.size();
-    std::vector<std::size_t> slot(static_cast<std::size_t>(n_days + 1), 0);
-    for (std::size_t e = 0; e < n; ++e) ++slot[static_cast<std::size_t>(c_days[e] - first_day) + 1];
-    for (std::size_t k = 1; k < slot.size(); ++k) slot[k] += slot[k - 1];
-    days.resize(base + n);
-    stocks.resize(base + n);
-    sides.resize(base + n);
-    shares.resize(base + n);
-    if (prices) prices->resize(base + n);
-    for (std::size_t e = 0; e < n; ++e) {
-        const std::size_t at = base + slot[static_cast<std::size_t>(c_days[e] - first_day)]++;
-        days[at] = c_days[e];
-        stocks[at] = c_stocks[e];
-        sides[at] = c_sides[e];
-        shares[at] = c_shares[e];
-        if (prices) (*prices)[at] = (*c_prices)[e];
-    }
-}
-
-void clear_tables(R& r) {
-    for (auto* v : {&r.trade_day, &r.trade_stock, &r.blocked_day, &r.blocked_stock}) v->clear();
-    r.trade_side.clear();
-    r.blocked_side.clear();
-    r.trade_shares.clear();
-    r.trade_price.clear();
-    r.blocked_shares.clear();
-}
-
-// The chunk's rows, made stock by stock or block by block, onto the thread's tables in
-// (day, stock) order.
-void append_made(ThreadOut& out, std::ptrdiff_t c0, std::ptrdiff_t c1) {
-    R& t = out.tables;
-    const R& made = out.made;
-    append_by_day(t.trade_day, t.trade_stock, t.trade_side, t.trade_shares, &t.trade_price,
-                  made.trade_day, made.trade_stock, made.trade_side, made.trade_shares,
-                  &made.trade_price, c0, c1 - c0);
-    append_by_day(t.blocked_day, t.blocked_stock, t.blocked_side, t.blocked_shares, nullptr,
-                  made.blocked_day, made.blocked_stock, made.blocked_side, made.blocked_shares,
-                  nullptr, c0, c1 - c0);
-}
-
 // Mixed layouts: over blocks of four stocks, reading columns in place with the next
 // block's runs of days prefetched. Each day's accumulators take the blocks in stock order
 // and each stock's totals take the chunk's days in order.
 KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
-                                    ThreadOut& out, double* const* stock_totals) {
+                                    ThreadOut& out, ChunkOut& made, double* const* stock_totals) {
     const VwapMarket& m = job.m;
     InPlaceInputs in{InPlace<double>(job.signal),       InPlace<double>(m.prev_close),
                      InPlace<double>(m.close),          InPlace<double>(m.buy_price),
@@ -381,8 +302,6 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
     InPlaceInputs ahead = in;
     const std::ptrdiff_t cols = job.cols;
     double* held = out.held.data();
-    R& made = out.made;  // the chunk's long-table rows, block by block
-    clear_tables(made);
     for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
         const std::ptrdiff_t used = std::min(width, cols - j0);
         const bool next_block = j0 + width < cols;
@@ -396,7 +315,7 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
             const DayVectors day_in = used == width ? in.read<true>(i, job.signal_rows[i])
                                                     : in.read<false>(i, job.signal_rows[i]);
             record_block(made, job.days[static_cast<std::size_t>(i)], stock_totals, position,
-                         day_in, i, j0, used, job.f, job.c, job.in_totals(i));
+                         day_in, i - c0, j0, used, job.f, job.c, job.in_totals(i));
             if (job.positions) {
                 double lanes_now[width];
                 store(lanes_now, position);
@@ -405,16 +324,14 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
         }
         store_at(held + j0, position);
     }
-    append_made(out, c0, c1);
 }
 
 // One stock at a time over the chunk's days, four days to a vector, for inputs that are
 // all column-major: nine runs of days are read at once rather than thirty-six. Each day's
 // lane sums take the stocks in stock order, as in the block walk.
 KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
-                                   ThreadOut& out, double* const* stock_totals) {
+                                   ThreadOut& out, ChunkOut& made, double* const* stock_totals) {
     const std::int64_t* rows = job.signal_rows;
-    clear_tables(out.made);
     out.lanes.reset(c1 - c0);
     const std::ptrdiff_t full_end = c0 + (c1 - c0) / width * width;
     std::vector<std::uint8_t>& in_step = out.in_step;
@@ -428,46 +345,50 @@ KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdi
             // Idle days add nothing anywhere, and their positions (zero) are already there.
             if (idle_quad(position, col, i0, rows, step)) continue;
             const DayVectors in = stock_days<true>(col, i0, c1, rows, step);
-            record_quad<true>(out.made, out.lanes, stock_totals, position, in, i0, i0 - c0, j,
-                              width, job.stock_days, job.positions, job.cols, job.f, job.c);
+            record_quad<true>(made, out.lanes, stock_totals, position, in, i0, i0 - c0, j, width,
+                              job.stock_days, job.positions, job.cols, job.f, job.c);
         }
         if (i0 < c1) {
             const DayVectors in = stock_days<false>(col, i0, c1, rows, false);
-            record_quad<false>(out.made, out.lanes, stock_totals, position, in, i0, i0 - c0, j,
-                               c1 - i0, job.stock_days, job.positions, job.cols, job.f, job.c);
+            record_quad<false>(made, out.lanes, stock_totals, position, in, i0, i0 - c0, j, c1 - i0,
+                               job.stock_days, job.positions, job.cols, job.f, job.c);
         }
         out.held[static_cast<std::size_t>(j)] = position;
     }
     out.lanes.to_days(job.days, c0, c1 - c0);
-    append_made(out, c0, c1);
 }
 
-// Chunk k, its rows appended to the thread's tables and its per-stock totals to `totals`
-// (n_stock_columns x padded). Inlined into the AVX2 and the baseline builds below alike (a
-// separate function would be compiled for the baseline only).
+// Chunk k: its rows and per-stock totals into `made`. Inlined into the AVX2 and the
+// baseline builds below alike (a separate function would be compiled for the baseline
+// only).
 KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& out,
-                                   std::vector<double>& totals) {
+                                   ChunkOut& made) {
     const std::ptrdiff_t c0 = k * chunk_days, c1 = std::min(job.n_days, c0 + chunk_days);
-    totals.assign(static_cast<std::size_t>(job.padded * R::n_stock_columns), 0.0);
+    // Room for as many rows as the thread's last chunk made, and an eighth more.
+    made.trades.reset(c1 - c0, out.trades + out.trades / 8);
+    made.blocked.reset(c1 - c0, out.blocked + out.blocked / 8);
+    made.totals.assign(static_cast<std::size_t>(job.padded * R::n_stock_columns), 0.0);
     double* stock_totals[R::n_stock_columns];
-    for (int s = 0; s < R::n_stock_columns; ++s) stock_totals[s] = totals.data() + s * job.padded;
+    for (int s = 0; s < R::n_stock_columns; ++s)
+        stock_totals[s] = made.totals.data() + s * job.padded;
     if (job.by_rows)
-        chunk_rows(job, c0, c1, out.tables, out.held, stock_totals);
+        chunk_rows(job, c0, c1, made, out.held, stock_totals);
     else if (job.by_stocks)
-        chunk_stocks(job, c0, c1, out, stock_totals);
+        chunk_stocks(job, c0, c1, out, made, stock_totals);
     else
-        chunk_columns(job, c0, c1, out, stock_totals);
+        chunk_columns(job, c0, c1, out, made, stock_totals);
+    out.trades = made.trades.size();
+    out.blocked = made.blocked.size();
 }
 
 }  // namespace
 
 KESTRELIA_AVX2_CLONE void record_chunk_avx2(const Job& job, std::ptrdiff_t k, ThreadOut& out,
-                                            std::vector<double>& totals) {
-    record_chunk(job, k, out, totals);
+                                            ChunkOut& made) {
+    record_chunk(job, k, out, made);
 }
-void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out,
-                           std::vector<double>& totals) {
-    record_chunk(job, k, out, totals);
+void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made) {
+    record_chunk(job, k, out, made);
 }
 KESTRELIA_AVX2_CLONE void chunk_starts_avx2(std::vector<double>& starts, const Job& job,
                                             std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "kestrelia/kernels/matrix.hpp"
@@ -37,16 +39,40 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
 // What the simulation did, cell by cell, for the execution report. Trades and blocked
 // orders are long tables in (day, stock) order; the per-day and per-stock tables are
 // row-major with the columns named below. Money is in the currency of total_money.
+// An allocator that leaves the elements `resize` adds uninitialised: the long tables are
+// sized once and every element is then written, so zeroing them first would only cost a
+// pass over memory.
+template <class T>
+struct Uninitialized : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Uninitialized<U>;
+    };
+    Uninitialized() = default;
+    template <class U>
+    Uninitialized(const Uninitialized<U>&) noexcept {}
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        if constexpr (sizeof...(Args) == 0)
+            ::new (static_cast<void*>(p)) U;
+        else
+            ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <class T>
+using Column = std::vector<T, Uninitialized<T>>;
+
 struct ExecutionRecord {
     // One row per executed trade: side +1 buy, -1 sell; a sell's price carries the day's
     // split factor, as the simulation values it.
-    std::vector<std::int64_t> trade_day, trade_stock;
-    std::vector<std::int8_t> trade_side;
-    std::vector<double> trade_shares, trade_price;
+    Column<std::int64_t> trade_day, trade_stock;
+    Column<std::int8_t> trade_side;
+    Column<double> trade_shares, trade_price;
     // One row per stock and day where a wanted trade was not allowed: the untraded shares.
-    std::vector<std::int64_t> blocked_day, blocked_stock;
-    std::vector<std::int8_t> blocked_side;
-    std::vector<double> blocked_shares;
+    Column<std::int64_t> blocked_day, blocked_stock;
+    Column<std::int8_t> blocked_side;
+    Column<double> blocked_shares;
 
     enum DayColumn {
         target_weight,        // sum of |weight| of the day's finite target weights
