@@ -87,7 +87,8 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
     const std::ptrdiff_t cols = signal.cols;
     const std::ptrdiff_t padded = (cols + width - 1) / width * width;
     std::vector<DayAcc> days(static_cast<std::size_t>(n_days), DayAcc{});
-    const std::ptrdiff_t n_chunks = (n_days + chunk_days - 1) / chunk_days;
+    const std::ptrdiff_t per_chunk = chunk_days(n_days);
+    const std::ptrdiff_t n_chunks = (n_days + per_chunk - 1) / per_chunk;
     std::vector<double> starts(static_cast<std::size_t>(n_chunks * padded), 0.0);
     // The chunks go to the threads in runs of consecutive ones.
     const Shares chunks{n_chunks, thread_count(n_chunks), 1};
@@ -96,6 +97,7 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
     // at a time when all of them are column-major.
     const bool by_rows = mostly_row_major(signal, m);
     const Job job{n_days,
+                  per_chunk,
                   cols,
                   padded,
                   signal,
@@ -108,7 +110,7 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
                   rec.stock_days,
                   days,
                   rec.want_positions ? &rec.positions : nullptr,
-                  chunks.begin(chunks.threads - 1) * chunk_days};
+                  chunks.begin(chunks.threads - 1) * per_chunk};
     const bool avx2 = use_avx2();
 
     // Positions at the threads' first days, each thread taking a share of the stocks.
@@ -158,7 +160,7 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
     on_threads(chunks.threads, [&](std::ptrdiff_t t) {
         for (std::ptrdiff_t k = chunks.begin(t); k < chunks.begin(t + 1); ++k) {
             ChunkOut& chunk = made[static_cast<std::size_t>(k)];
-            const std::int64_t first_day = k * chunk_days;
+            const std::int64_t first_day = k * per_chunk;
             place(chunk.trades, first_day, trades_at[static_cast<std::size_t>(k)], rec.trade_day,
                   rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price);
             place(chunk.blocked, first_day, blocked_at[static_cast<std::size_t>(k)],

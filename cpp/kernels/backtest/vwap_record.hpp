@@ -32,10 +32,19 @@ KESTRELIA_INLINE double lane_total(const double (&x)[width]) {
     return (x[0] + x[1]) + (x[2] + x[3]);
 }
 
-// Days per chunk. Chunks are recorded independently (on as many threads as the machine
-// has), each starting from the positions a first, light pass found at its first day; a
-// chunk's day accumulators stay in the core's cache while it is walked.
-constexpr std::ptrdiff_t chunk_days = 256;
+// Days per chunk: at most 256, and the days shared out evenly (in whole quads of days), so
+// that threads with as many chunks have as much to do. Chunks are recorded independently
+// (on as many threads as the machine has), each starting from the positions a first,
+// light pass found at its first day; a chunk's day accumulators stay in the core's cache
+// while it is walked. The length depends on the number of days only, so per-stock totals,
+// added chunk by chunk, do not depend on the number of threads.
+constexpr std::ptrdiff_t max_chunk_days = 256;
+inline std::ptrdiff_t chunk_days(std::ptrdiff_t n_days) {
+    const std::ptrdiff_t n_chunks = (n_days + max_chunk_days - 1) / max_chunk_days;
+    if (n_chunks == 0) return max_chunk_days;
+    const std::ptrdiff_t even = (n_days + n_chunks - 1) / n_chunks;
+    return (even + width - 1) / width * width;
+}
 
 // A chunk's accumulators lane by lane (stock mod 4): the five day sums, then the recorded
 // day columns, each a run over the chunk's days padded to whole quads, so that four days of
@@ -137,7 +146,7 @@ struct ChunkOut {
 // What every chunk reads, and the outputs chunks write to disjoint parts of (their days'
 // accumulators and rows of positions).
 struct Job {
-    std::ptrdiff_t n_days, cols, padded;
+    std::ptrdiff_t n_days, chunk_days, cols, padded;
     const F64View& signal;
     const std::int64_t* signal_rows;
     const VwapMarket& m;

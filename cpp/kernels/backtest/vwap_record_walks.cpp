@@ -208,8 +208,8 @@ KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
             cs.start_block(j0);
             v4d position = splat(0.0);
             for (std::ptrdiff_t i = 0; i < n_days && i <= job.light_days; ++i) {
-                if (i % chunk_days == 0)
-                    store_at(starts.data() + i / chunk_days * job.padded + j0, position);
+                if (i % job.chunk_days == 0)
+                    store_at(starts.data() + i / job.chunk_days * job.padded + j0, position);
                 if (i == job.light_days) break;
                 const DayVectors in =
                     full ? position_inputs<true>(sig, pc, cb, cs, i, job.signal_rows[i])
@@ -224,9 +224,9 @@ KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
     std::vector<double> held(static_cast<std::size_t>(job.padded), 0.0);
     const v4d zero = splat(0.0);
     for (std::ptrdiff_t i = 0; i < n_days && i <= job.light_days; ++i) {
-        if (i % chunk_days == 0)
+        if (i % job.chunk_days == 0)
             std::copy(held.begin() + j_begin, held.begin() + std::min(j_end, job.padded),
-                      starts.begin() + i / chunk_days * job.padded + j_begin);
+                      starts.begin() + i / job.chunk_days * job.padded + j_begin);
         if (i == job.light_days) break;
         const double* w = sig.row(job.signal_rows[i]);
         const double* prev = pc.row(i);
@@ -381,7 +381,7 @@ KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdi
 // only).
 KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& out,
                                    ChunkOut& made) {
-    const std::ptrdiff_t c0 = k * chunk_days, c1 = std::min(job.n_days, c0 + chunk_days);
+    const std::ptrdiff_t c0 = k * job.chunk_days, c1 = std::min(job.n_days, c0 + job.chunk_days);
     // Room for as many rows as the thread's last chunk made, and an eighth more.
     made.trades.reset(c1 - c0, out.trades + out.trades / 8);
     made.blocked.reset(c1 - c0, out.blocked + out.blocked / 8);
