@@ -19,6 +19,19 @@ def best_time(fn, repeat: int) -> float:
     return min(times)
 
 
+def best_times_alternating(fns: dict, repeat: int) -> dict:
+    """The best wall time of each callable over ``repeat`` rounds, the callables run one
+    after another in every round, so that a machine busy for a while slows them alike."""
+    best = {name: float("inf") for name in fns}
+    for _ in range(repeat):
+        for name, fn in fns.items():
+            gc.collect()
+            start = time.perf_counter()
+            fn()
+            best[name] = min(best[name], time.perf_counter() - start)
+    return best
+
+
 def peak_memory(fn) -> tuple[int, int]:
     """Peak bytes allocated while fn runs: through Python and NumPy (tracemalloc), and the
     growth of the process's resident high-water mark (Linux; -1 elsewhere)."""

@@ -2,8 +2,8 @@
 
 Times, in one process and on the same synthetic market (5,300 stocks x 2,430 days by
 default), the whole backtest through the public API with and without ``execution=True``,
-and the native pipeline alone both ways, and measures the extra memory of the recording
-against the size of the positions matrix and the long tables it produces.
+in alternation, and measures the extra memory of the recording against the size of the
+positions matrix and the long tables it produces.
 
     python -m bench.execution [--stocks 5300] [--days 2430] [--repeat 3]
 """
@@ -14,7 +14,7 @@ import argparse
 
 import numpy as np
 
-from bench._timing import best_time, peak_memory
+from bench._timing import best_times_alternating, peak_memory
 from kestrelia.backtest import Market, backtest
 from tests.support.markets import synthetic_market
 
@@ -31,8 +31,12 @@ def main() -> None:
     inputs = sum(m.to_numpy().nbytes for m in matrices.values()) + weights.to_numpy().nbytes
     print(f"market: {args.stocks} stocks x {args.days} days, inputs {inputs / 2**20:,.0f} MiB")
 
-    plain = best_time(lambda: backtest(weights, market), args.repeat)
-    recorded = best_time(lambda: backtest(weights, market, execution=True), args.repeat)
+    # Timed in alternation, round by round; each figure is the best of its rounds.
+    times = best_times_alternating({
+        "plain": lambda: backtest(weights, market),
+        "recorded": lambda: backtest(weights, market, execution=True),
+    }, args.repeat)
+    plain, recorded = times["plain"], times["recorded"]
     print(f"backtest, plain:               {plain * 1e3:8.1f} ms")
     print(f"backtest, execution=True:      {recorded * 1e3:8.1f} ms  ({recorded / plain:.2f}x)")
 
