@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -66,23 +67,37 @@ void require_shape(const char* key, py::ssize_t rows, py::ssize_t cols, std::ptr
 // A NumPy array that takes over a vector's buffer (no copy: the record's long tables run to
 // millions of rows); the array frees it.
 template <class T, class Alloc>
-py::array_t<T> take_array(std::vector<T, Alloc>&& values, std::vector<py::ssize_t> shape) {
+py::array take_array(std::vector<T, Alloc>&& values, const py::dtype& dtype,
+                     std::vector<py::ssize_t> shape) {
     using Vector = std::vector<T, Alloc>;
     auto* owner = new Vector(std::move(values));
     py::capsule free_owner(owner, [](void* p) { delete static_cast<Vector*>(p); });
-    return py::array_t<T>(std::move(shape), owner->data(), free_owner);
+    return py::array(dtype, std::move(shape), owner->data(), free_owner);
 }
 
-template <class T, class Alloc>
-py::array_t<T> to_array(std::vector<T, Alloc>&& values) {
+template <class T>
+py::array to_array(std::vector<T>&& values) {
     const auto n = static_cast<py::ssize_t>(values.size());
-    return take_array(std::move(values), {n});
+    return take_array(std::move(values), py::dtype::of<T>(), {n});
 }
 
-py::array_t<double> to_table(std::vector<double>&& values, std::ptrdiff_t rows,
-                             std::ptrdiff_t cols) {
-    return take_array(std::move(values),
+py::array to_table(std::vector<double>&& values, std::ptrdiff_t rows, std::ptrdiff_t cols) {
+    return take_array(std::move(values), py::dtype::of<double>(),
                       {static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+}
+
+// A long table as a NumPy structured array over its rows (fields shares, price, stock and
+// side; the walks' own field is left out).
+py::array long_table(kernels::Column<kernels::TableRow>&& rows) {
+    using Row = kernels::TableRow;
+    py::dict fields;
+    fields["names"] = py::make_tuple("shares", "price", "stock", "side");
+    fields["formats"] = py::make_tuple("f8", "f8", "i4", "i1");
+    fields["offsets"] = py::make_tuple(offsetof(Row, shares), offsetof(Row, price),
+                                       offsetof(Row, stock), offsetof(Row, side));
+    fields["itemsize"] = sizeof(Row);
+    const auto n = static_cast<py::ssize_t>(rows.size());
+    return take_array(std::move(rows), py::dtype::from_args(fields), {n});
 }
 
 // The record as NumPy arrays and the labels they refer to (day i is dates[i], stock j is
@@ -93,15 +108,10 @@ py::dict record_dict(kernels::ExecutionRecord&& r, const py::object& dates, cons
     py::dict d;
     d["dates"] = dates;
     d["codes"] = codes;
-    d["trade_day"] = to_array(std::move(r.trade_day));
-    d["trade_stock"] = to_array(std::move(r.trade_stock));
-    d["trade_side"] = to_array(std::move(r.trade_side));
-    d["trade_shares"] = to_array(std::move(r.trade_shares));
-    d["trade_price"] = to_array(std::move(r.trade_price));
-    d["blocked_day"] = to_array(std::move(r.blocked_day));
-    d["blocked_stock"] = to_array(std::move(r.blocked_stock));
-    d["blocked_side"] = to_array(std::move(r.blocked_side));
-    d["blocked_shares"] = to_array(std::move(r.blocked_shares));
+    d["trades"] = long_table(std::move(r.trades));
+    d["trades_per_day"] = to_array(std::move(r.trades_per_day));
+    d["blocked"] = long_table(std::move(r.blocked));
+    d["blocked_per_day"] = to_array(std::move(r.blocked_per_day));
     d["days"] = to_table(std::move(r.days), n_days, R::n_day_columns);
     d["day_columns"] = binding::texts(
         {"target_weight", "lot_weight", "held_weight", "buy_blocked_weight", "sell_blocked_weight",

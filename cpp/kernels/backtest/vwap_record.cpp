@@ -58,27 +58,20 @@ struct Shares {
     }
 };
 
-// A chunk's rows into the long tables from row `base` on, in (day, stock) order: a stable
-// counting sort by day (a walk makes each day's rows in stock order).
-void place(const ChunkRows& made, std::int64_t first_day, std::size_t base,
-           Column<std::int64_t>& days, Column<std::int64_t>& stocks, Column<std::int8_t>& sides,
-           Column<double>& shares, Column<double>* prices) {
-    std::vector<std::size_t> at(made.per_day().size());
-    std::size_t next = base;
+// A chunk's rows into a long table from row `base` on, in (day, stock) order: a stable
+// counting sort by day (a walk makes each day's rows in stock order). Each day's count is
+// added to `per_day` from the chunk's first day on.
+void place(const ChunkRows& made, std::size_t base, TableRow* table, std::int64_t* per_day) {
+    std::vector<TableRow*> at(made.per_day().size());
+    TableRow* next = table + base;
     for (std::size_t d = 0; d < at.size(); ++d) {
         at[d] = next;
         next += made.per_day()[d];
+        per_day[d] = made.per_day()[d];
     }
-    const Row* rows = made.rows();
-    for (std::size_t e = 0; e < made.size(); ++e) {
-        const Row& r = rows[e];
-        const std::size_t k = at[static_cast<std::size_t>(r.day)]++;
-        days[k] = first_day + r.day;
-        stocks[k] = r.stock;
-        sides[k] = r.side;
-        shares[k] = r.shares;
-        if (prices) (*prices)[k] = r.price;
-    }
+    const TableRow* rows = made.rows();
+    for (std::size_t e = 0; e < made.size(); ++e)
+        *at[static_cast<std::size_t>(rows[e].chunk_day)]++ = rows[e];
 }
 
 void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View& signal,
@@ -149,23 +142,18 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
         trades_at[k + 1] = trades_at[k] + made[k].trades.size();
         blocked_at[k + 1] = blocked_at[k] + made[k].blocked.size();
     }
-    const std::size_t n_trades = trades_at.back(), n_blocked = blocked_at.back();
-    for (auto* v : {&rec.trade_day, &rec.trade_stock}) v->resize(n_trades);
-    rec.trade_side.resize(n_trades);
-    rec.trade_shares.resize(n_trades);
-    rec.trade_price.resize(n_trades);
-    for (auto* v : {&rec.blocked_day, &rec.blocked_stock}) v->resize(n_blocked);
-    rec.blocked_side.resize(n_blocked);
-    rec.blocked_shares.resize(n_blocked);
+    rec.trades.resize(trades_at.back());
+    rec.blocked.resize(blocked_at.back());
+    rec.trades_per_day.resize(static_cast<std::size_t>(n_days));
+    rec.blocked_per_day.resize(static_cast<std::size_t>(n_days));
     on_threads(chunks.threads, [&](std::ptrdiff_t t) {
         for (std::ptrdiff_t k = chunks.begin(t); k < chunks.begin(t + 1); ++k) {
             ChunkOut& chunk = made[static_cast<std::size_t>(k)];
-            const std::int64_t first_day = k * per_chunk;
-            place(chunk.trades, first_day, trades_at[static_cast<std::size_t>(k)], rec.trade_day,
-                  rec.trade_stock, rec.trade_side, rec.trade_shares, &rec.trade_price);
-            place(chunk.blocked, first_day, blocked_at[static_cast<std::size_t>(k)],
-                  rec.blocked_day, rec.blocked_stock, rec.blocked_side, rec.blocked_shares,
-                  nullptr);
+            const std::size_t first_day = static_cast<std::size_t>(k * per_chunk);
+            place(chunk.trades, trades_at[static_cast<std::size_t>(k)], rec.trades.data(),
+                  rec.trades_per_day.data() + first_day);
+            place(chunk.blocked, blocked_at[static_cast<std::size_t>(k)], rec.blocked.data(),
+                  rec.blocked_per_day.data() + first_day);
             chunk.trades.release();
             chunk.blocked.release();
         }

@@ -78,15 +78,6 @@ private:
     std::vector<double> acc_;
 };
 
-// A long-table row as a walk makes it: its day within the chunk, the stock, the side (+1
-// buy, -1 sell) and the shares, and for a trade the price.
-struct Row {
-    double shares, price;
-    std::int32_t stock;
-    std::int16_t day;
-    std::int8_t side;
-};
-
 // A chunk's long-table rows in the order a walk made them, and how many fall on each of
 // its days (for the counting sort into day order).
 class ChunkRows {
@@ -125,12 +116,12 @@ public:
     }
 
     std::size_t size() const { return n_; }
-    const Row* rows() const { return rows_.data(); }
+    const TableRow* rows() const { return rows_.data(); }
     const std::vector<std::uint32_t>& per_day() const { return per_day_; }
-    void release() { Column<Row>().swap(rows_); }
+    void release() { Column<TableRow>().swap(rows_); }
 
 private:
-    Column<Row> rows_;
+    Column<TableRow> rows_;
     std::size_t n_ = 0;
     std::vector<std::uint32_t> per_day_;
 };

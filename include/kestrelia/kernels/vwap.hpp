@@ -63,16 +63,25 @@ struct Uninitialized : std::allocator<T> {
 template <class T>
 using Column = std::vector<T, Uninitialized<T>>;
 
+// A row of a long table: the stock, the side (+1 buy, -1 sell), the shares and, for a
+// trade, the price. The walks keep a row's day within their chunk of days in `chunk_day`
+// while they sort rows into day order; it means nothing in a finished table.
+struct TableRow {
+    double shares, price;
+    std::int32_t stock;
+    std::int16_t chunk_day;
+    std::int8_t side;
+};
+
 struct ExecutionRecord {
-    // One row per executed trade: side +1 buy, -1 sell; a sell's price carries the day's
-    // split factor, as the simulation values it.
-    Column<std::int64_t> trade_day, trade_stock;
-    Column<std::int8_t> trade_side;
-    Column<double> trade_shares, trade_price;
-    // One row per stock and day where a wanted trade was not allowed: the untraded shares.
-    Column<std::int64_t> blocked_day, blocked_stock;
-    Column<std::int8_t> blocked_side;
-    Column<double> blocked_shares;
+    // One row per executed trade, in (day, stock) order, and how many rows each day has. A
+    // sell's price carries the day's split factor, as the simulation values it.
+    Column<TableRow> trades;
+    std::vector<std::int64_t> trades_per_day;
+    // One row per stock and day where a wanted trade was not allowed, the shares left
+    // untraded, in the same order (the price is not set).
+    Column<TableRow> blocked;
+    std::vector<std::int64_t> blocked_per_day;
 
     enum DayColumn {
         target_weight,        // sum of |weight| of the day's finite target weights

@@ -86,21 +86,22 @@ class Execution:
         return (f"Execution({len(self.trades)} trades, {len(self.blocked)} blocked, "
                 f"{len(self._return_dates)} days)")
 
-    def _long(self, prefix: str) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        day = np.asarray(self._record[f"{prefix}_day"], dtype=np.int64)
-        keep = day < self._n_days
-        stock = np.asarray(self._record[f"{prefix}_stock"], dtype=np.int64)[keep]
-        return keep, day[keep], stock
+    def _long(self, name: str) -> tuple[np.ndarray, np.ndarray]:
+        """A long table's rows on the simulated days up to the last return day (the record
+        holds them in day order, with each day's count), and each row's day."""
+        per_day = np.asarray(self._record[f"{name}_per_day"])[: self._n_days]
+        rows = self._record[name][: int(per_day.sum())]
+        return rows, np.repeat(np.arange(len(per_day)), per_day)
 
     @cached_property
     def trades(self) -> pd.DataFrame:
-        keep, day, stock = self._long("trade")
-        side = np.asarray(self._record["trade_side"])[keep]
-        shares = np.asarray(self._record["trade_shares"], dtype=float)[keep]
-        price = np.asarray(self._record["trade_price"], dtype=float)[keep]
+        rows, day = self._long("trades")
+        side = rows["side"]
+        shares = rows["shares"].astype(float)
+        price = rows["price"].astype(float)
         amount = shares * price
         return pd.DataFrame({
-            "date": self._dates.take(day), "code": self._codes.take(stock),
+            "date": self._dates.take(day), "code": self._codes.take(rows["stock"]),
             "side": _labels(side, "buy", "sell"),
             "shares": shares, "price": price, "amount": amount,
             "commission": amount * self._fee,
@@ -109,12 +110,12 @@ class Execution:
 
     @cached_property
     def blocked(self) -> pd.DataFrame:
-        keep, day, stock = self._long("blocked")
-        side = np.asarray(self._record["blocked_side"])[keep]
+        rows, day = self._long("blocked")
+        side = rows["side"]
         return pd.DataFrame({
-            "date": self._dates.take(day), "code": self._codes.take(stock),
+            "date": self._dates.take(day), "code": self._codes.take(rows["stock"]),
             "side": _labels(side, "buy", "sell"),
-            "shares": np.asarray(self._record["blocked_shares"], dtype=float)[keep],
+            "shares": rows["shares"].astype(float),
             "cause": _labels(side, "buy_blocked", "sell_blocked"),
         })
 
