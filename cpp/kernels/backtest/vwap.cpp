@@ -157,9 +157,16 @@ KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t
         const std::ptrdiff_t lane = j % width;
         double position = 0.0;
         std::ptrdiff_t i0 = 0;
-        for (; i0 < full_days; i0 += width)
+        for (; i0 < full_days; i0 += width) {
+            // Idle days skip the prices, and after a run of them the hardware has lost
+            // track of the price columns: the lines three ahead are asked for.
+            if (i0 % 8 == 0) {
+                prefetch_prices(col, i0 + 24);
+                if (i0 % 64 == 0) prefetch_masks(col, i0 + 64);
+            }
             stock_quad<true>(position, sums, lane, col, i0, n_days, signal_rows,
                              in_step[static_cast<std::size_t>(i0 / width)], f);
+        }
         if (i0 < n_days)
             stock_quad<false>(position, sums, lane, col, i0, n_days, signal_rows, false, f);
     }

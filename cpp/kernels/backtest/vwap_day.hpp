@@ -241,6 +241,17 @@ KESTRELIA_INLINE bool idle_quad(double position, const DayRows& col, std::ptrdif
     return (wanted[0] | wanted[1] | wanted[2] | wanted[3]) == 0;
 }
 
+// Ask for the cache line that holds day i of each price column of a stock (eight days),
+// or of each mask column (64 days).
+KESTRELIA_INLINE void prefetch_prices(const DayRows& col, std::ptrdiff_t i) {
+    for (const double* p : {col.pc, col.c, col.bp, col.sp, col.sf, col.dv})
+        __builtin_prefetch(p + i);
+}
+KESTRELIA_INLINE void prefetch_masks(const DayRows& col, std::ptrdiff_t i) {
+    __builtin_prefetch(col.cb + i);
+    __builtin_prefetch(col.cs + i);
+}
+
 KESTRELIA_INLINE void add_at(double* sum, v4d x) { store_at(sum, load_at(sum) + x); }
 
 // Four neighbouring stocks of a matrix, one day at a time, read in place whatever the

@@ -326,19 +326,6 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
     }
 }
 
-// Asks for the cache lines that hold days i .. i + 7 of a stock's columns, and with
-// `masks` the line of each mask (64 days).
-KESTRELIA_INLINE void prefetch_days(const DayRows& col, std::ptrdiff_t i, std::int64_t signal_row,
-                                    bool masks) {
-    __builtin_prefetch(col.w + signal_row);
-    for (const double* p : {col.pc, col.c, col.bp, col.sp, col.sf, col.dv})
-        __builtin_prefetch(p + i);
-    if (masks) {
-        __builtin_prefetch(col.cb + i);
-        __builtin_prefetch(col.cs + i);
-    }
-}
-
 // One stock at a time over the chunk's days, four days to a vector, for inputs that are
 // all column-major: nine runs of days are read at once rather than thirty-six. A chunk's
 // run of days is short (2 KiB of each input), too short for the hardware to learn each
@@ -358,7 +345,11 @@ KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdi
         const DayRows next = stock_column(job.signal, job.m, std::min(j + 1, job.cols - 1));
         std::ptrdiff_t i0 = c0;
         for (; i0 < full_end; i0 += width) {
-            if ((i0 - c0) % 8 == 0) prefetch_days(next, i0, rows[i0], (i0 - c0) % 64 == 0);
+            if ((i0 - c0) % 8 == 0) {
+                __builtin_prefetch(next.w + rows[i0]);
+                prefetch_prices(next, i0);
+                if ((i0 - c0) % 64 == 0) prefetch_masks(next, i0);
+            }
             const bool step = in_step[static_cast<std::size_t>((i0 - c0) / width)];
             // Idle days add nothing anywhere, and their positions (zero) are already there.
             if (idle_quad(position, col, i0, rows, step)) continue;
