@@ -188,46 +188,43 @@ KESTRELIA_INLINE std::int64_t holdings_columns(double* row_sums, const F64View& 
     return finite_cells;
 }
 
-// Row-major input: each row of differences is contiguous and summed pairwise. Each row is
-// cleaned once, when it is the later of a pair, and kept for the next pair.
+// Row-major input: each row of differences is contiguous and summed pairwise. Each value
+// is loaded, counted and cleaned as the later of a pair; the row before, still in cache,
+// is read and cleaned again rather than kept.
 template <PairwiseFn Sum>
-KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m, double* row,
-                                            double* clean_cur, double* clean_next) {
-    const std::ptrdiff_t pairs = m.rows - 1;
-    std::int64_t finite_cells = finite_count(m.data, m.cols);
-    for (std::ptrdiff_t j = 0; j < m.cols; ++j) clean_cur[j] = nan_to_num(m.data[j]);
+KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m, double* row) {
+    const std::ptrdiff_t pairs = m.rows - 1, cols = m.cols, whole = cols - cols % width;
+    std::int64_t finite_cells = finite_count(m.data, cols);
     for (std::ptrdiff_t i = 0; i < pairs; ++i) {
-        const double* next = m.data + (i + 1) * m.row_stride;
-        v4d count = lanes::splat(0.0);
-        std::ptrdiff_t j = 0;
+        const double* cur = m.data + i * m.row_stride;
+        const double* next = cur + m.row_stride;
         // The row after is fetched while this one is walked.
         const double* after = i + 2 < m.rows ? next + m.row_stride : nullptr;
-        for (; j + width <= m.cols; j += width) {
+        v4d count = lanes::splat(0.0);
+        std::ptrdiff_t j = 0;
+        for (; j < whole; j += width) {
             if (after && j % 8 == 0) __builtin_prefetch(after + j);
             const v4d x = lanes::load_at(next + j);
             const lanes::v4i finite = lanes::is_finite(x);
             count += lanes::count_if(finite);
-            const v4d c = cleaned(x, finite);
-            lanes::store_at(clean_next + j, c);
-            lanes::store_at(row + j, lanes::abs4(c - lanes::load_at(clean_cur + j)));
+            const v4d before = lanes::load_at(cur + j);
+            lanes::store_at(row + j, lanes::abs4(cleaned(x, finite) -
+                                                 cleaned(before, lanes::is_finite(before))));
         }
         finite_cells += static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
-        for (; j < m.cols; ++j) {
+        for (; j < cols; ++j) {
             finite_cells += finite(next[j]) ? 1 : 0;
-            clean_next[j] = nan_to_num(next[j]);
-            row[j] = std::fabs(clean_next[j] - clean_cur[j]);
+            row[j] = std::fabs(nan_to_num(next[j]) - nan_to_num(cur[j]));
         }
-        row_sums[i] = 0.0 + Sum(row, m.cols);
-        std::swap(clean_cur, clean_next);
+        row_sums[i] = 0.0 + Sum(row, cols);
     }
     return finite_cells;
 }
 
-// `row` holds three rows of scratch (the changes, and the cleaned rows) for row-major input.
+// `row` is a row of scratch (the changes) for row-major input.
 template <PairwiseFn Sum>
 KESTRELIA_INLINE std::int64_t holdings(double* row_sums, const F64View& m, double* row) {
-    return m.column_major() ? holdings_columns(row_sums, m)
-                            : holdings_rows<Sum>(row_sums, m, row, row + m.cols, row + 2 * m.cols);
+    return m.column_major() ? holdings_columns(row_sums, m) : holdings_rows<Sum>(row_sums, m, row);
 }
 
 KESTRELIA_AVX2_CLONE std::int64_t holdings_avx2(double* row_sums, const F64View& m, double* row) {
@@ -258,7 +255,7 @@ std::int64_t holdings_and_turnover(double* row_sums, const F64View& m) {
         }
         return finite_cells;
     }
-    std::vector<double> row(m.column_major() ? 0 : static_cast<std::size_t>(3 * m.cols));
+    std::vector<double> row(m.column_major() ? 0 : static_cast<std::size_t>(m.cols));
     return lanes::use_avx2() ? holdings_avx2(row_sums, m, row.data())
                              : holdings_portable(row_sums, m, row.data());
 }
