@@ -36,8 +36,8 @@ struct VwapOutcome {
 };
 VwapCall vwap_call(const Args& args, const char* signal_name);
 // The simulation of calc_strategy_vwap_daily_return; with `record`, the same returns and
-// what traded (end-of-day positions too with `positions`).
-VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions);
+// what traded.
+VwapOutcome vwap_simulation(const VwapCall& call, bool record);
 
 // total_frame.cpp
 py::object build_total_backtesting_frame(const Args& args);

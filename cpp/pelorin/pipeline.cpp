@@ -193,7 +193,7 @@ PipelineOutput run_pipeline(const Args& args, const py::object& lot_size, bool r
         call.params.rule_fee = args.f64("rule_fee");
         if (!lot_size.is_none()) call.params.lot_size = lot_size.cast<double>();
         call.last_day = valid.last;
-        VwapOutcome outcome = vwap_simulation(call, true, false);
+        VwapOutcome outcome = vwap_simulation(call, true);
         daily_return = outcome.daily_return;
         out.execution = outcome.record;
     } else {

@@ -120,13 +120,12 @@ py::dict record_dict(kernels::ExecutionRecord&& r, const py::object& dates, cons
     d["stocks"] = to_table(std::move(r.stocks), n_stocks, R::n_stock_columns);
     d["stock_columns"] =
         binding::texts({"buy", "hold", "sell", "dividend", "commission", "stamp_duty"});
-    if (r.want_positions) d["positions"] = to_table(std::move(r.positions), n_days, n_stocks);
     return d;
 }
 
 }  // namespace
 
-VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
+VwapOutcome vwap_simulation(const VwapCall& call, bool record) {
     const kernels::VwapParams& params = call.params;
     VwapOutcome outcome;
     ShiftedSignal signal = shift_signal(call.signal_matrix);
@@ -171,7 +170,6 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record, bool positions) {
     const auto signal_view = signal.values.view();
     kernels::Status status;
     kernels::ExecutionRecord recorded;
-    recorded.want_positions = positions;
     if (record && !call.last_day.is_none())
         recorded.stock_days =
             py::cast<std::ptrdiff_t>(signal.index.attr("__le__")(call.last_day).attr("sum")());
@@ -219,7 +217,7 @@ VwapCall vwap_call(const Args& args, const char* signal_name) {
 py::object calc_strategy_vwap_daily_return(const Args& args) {
     VwapCall call = vwap_call(args, "signal_matrix");
     call.params.lot_size = static_cast<double>(args.i64("lot_size"));
-    return vwap_simulation(call, false, false).daily_return;
+    return vwap_simulation(call, false).daily_return;
 }
 
 }  // namespace kestrelia::pelorin

@@ -102,7 +102,6 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
                   !by_rows && all_column_major(signal, m),
                   rec.stock_days,
                   days,
-                  rec.want_positions ? &rec.positions : nullptr,
                   chunks.begin(chunks.threads - 1) * per_chunk};
     const bool avx2 = use_avx2();
 
@@ -190,8 +189,6 @@ Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptr
     const std::ptrdiff_t n_stocks = signal.cols;
     record.days.assign(static_cast<std::size_t>(n_days * R::n_day_columns), 0.0);
     record.stocks.assign(static_cast<std::size_t>(n_stocks * R::n_stock_columns), 0.0);
-    if (record.want_positions)
-        record.positions.assign(static_cast<std::size_t>(n_days * n_stocks), 0.0);
     const Factors f{params.total_money, params.lot_size, 1 + params.fee,
                     (1.0 - params.fee) - params.rule_fee};
     const Costs c{params.fee, params.rule_fee, params.total_money};

@@ -134,8 +134,8 @@ struct ChunkOut {
     std::vector<double> totals;
 };
 
-// What every chunk reads, and the outputs chunks write to disjoint parts of (their days'
-// accumulators and rows of positions).
+// What every chunk reads, and the output chunks write to disjoint parts of (their days'
+// accumulators).
 struct Job {
     std::ptrdiff_t n_days, chunk_days, cols, padded;
     const F64View& signal;
@@ -146,8 +146,7 @@ struct Job {
     bool by_rows, by_stocks;
     std::ptrdiff_t stock_days;
     std::vector<DayAcc>& days;
-    std::vector<double>* positions;  // end-of-day positions, n_days x cols, when wanted
-    std::ptrdiff_t light_days;       // the light pass stops at the last thread's first day
+    std::ptrdiff_t light_days;  // the light pass stops at the last thread's first day
 
     bool in_totals(std::ptrdiff_t i) const { return stock_days < 0 || i < stock_days; }
 };

@@ -139,8 +139,7 @@ template <bool Full>
 KESTRELIA_INLINE void record_quad(ChunkOut& made, ChunkLanes& acc, double* const* stock_totals,
                                   double& position, const DayVectors& in, std::int64_t i0,
                                   std::ptrdiff_t at, std::ptrdiff_t j, std::ptrdiff_t used,
-                                  std::ptrdiff_t stock_days, std::vector<double>* positions,
-                                  std::ptrdiff_t cols, const Factors& f, const Costs& c) {
+                                  std::ptrdiff_t stock_days, const Factors& f, const Costs& c) {
     DayDetail det;
     const DayProducts p = trade_quad(position, in, f, det);
     const std::ptrdiff_t lane = j % width;
@@ -149,12 +148,6 @@ KESTRELIA_INLINE void record_quad(ChunkOut& made, ChunkLanes& acc, double* const
     add_at(acc.of(lane, 2) + at, p.held_dividend);
     add_at(acc.of(lane, 3) + at, p.sold);
     add_at(acc.of(lane, 4) + at, p.sold_dividend);
-    if (positions) {
-        double held[width];
-        store(held, det.position);
-        for (std::ptrdiff_t k = 0; k < (Full ? width : used); ++k)
-            (*positions)[static_cast<std::size_t>((i0 + k) * cols + j)] = held[k];
-    }
 
     LaneRecord r;
     if (!record_lanes(r, det, p, in, c)) return;
@@ -283,8 +276,6 @@ KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff
             store_at(held.data() + j0, position);
         }
         job.days[static_cast<std::size_t>(i)] = day;
-        if (job.positions)
-            std::copy(held.begin(), held.begin() + cols, job.positions->begin() + i * cols);
     }
 }
 
@@ -316,11 +307,6 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
                                                     : in.read<false>(i, job.signal_rows[i]);
             record_block(made, job.days[static_cast<std::size_t>(i)], stock_totals, position,
                          day_in, i - c0, j0, used, job.f, job.c, job.in_totals(i));
-            if (job.positions) {
-                double lanes_now[width];
-                store(lanes_now, position);
-                std::copy(lanes_now, lanes_now + used, job.positions->begin() + i * cols + j0);
-            }
         }
         store_at(held + j0, position);
     }
@@ -355,12 +341,12 @@ KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdi
             if (idle_quad(position, col, i0, rows, step)) continue;
             const DayVectors in = stock_days<true>(col, i0, c1, rows, step);
             record_quad<true>(made, out.lanes, stock_totals, position, in, i0, i0 - c0, j, width,
-                              job.stock_days, job.positions, job.cols, job.f, job.c);
+                              job.stock_days, job.f, job.c);
         }
         if (i0 < c1) {
             const DayVectors in = stock_days<false>(col, i0, c1, rows, false);
             record_quad<false>(made, out.lanes, stock_totals, position, in, i0, i0 - c0, j, c1 - i0,
-                               job.stock_days, job.positions, job.cols, job.f, job.c);
+                               job.stock_days, job.f, job.c);
         }
         out.held[static_cast<std::size_t>(j)] = position;
     }

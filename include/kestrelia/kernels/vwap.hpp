@@ -114,10 +114,6 @@ struct ExecutionRecord {
     std::vector<double> stocks;  // n_stocks x n_stock_columns, in currency
     // The per-stock totals cover the first stock_days days (all when negative).
     std::ptrdiff_t stock_days = -1;
-
-    // End-of-day positions (n_days x n_stocks, row-major), filled only when asked for.
-    bool want_positions = false;
-    std::vector<double> positions;
 };
 
 // vwap_daily_return, recording what traded. `out` is bit-identical to vwap_daily_return's
