@@ -59,8 +59,8 @@ struct Shares {
 };
 
 // A chunk's rows into a long table from row `base` on, in (day, stock) order: a stable
-// counting sort by day (a walk makes each day's rows in stock order). Each day's count is
-// added to `per_day` from the chunk's first day on.
+// counting sort by day (a walk makes each day's rows in stock order). The chunk's counts
+// per day go to `per_day` (the table's counts from the chunk's first day on).
 void place(const ChunkRows& made, std::size_t base, TableRow* table, std::int64_t* per_day) {
     std::vector<TableRow*> at(made.per_day().size());
     TableRow* next = table + base;
