@@ -79,7 +79,7 @@ struct ExecutionRecord {
     Column<TableRow> trades;
     std::vector<std::int64_t> trades_per_day;
     // One row per stock and day where a wanted trade was not allowed, the shares left
-    // untraded, in the same order (the price is not set).
+    // untraded, in the same order (the price is 0).
     Column<TableRow> blocked;
     std::vector<std::int64_t> blocked_per_day;
 
