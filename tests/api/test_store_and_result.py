@@ -207,3 +207,74 @@ class TestMetricsAndReport:
         for section in ("Run parameters", "Risk and return metrics", "Monthly returns",
                         "Yearly performance", "Benchmark summary", "Drawdown periods"):
             assert section in page
+
+
+def renamed(result, name):
+    """A copy of ``result`` under another strategy name (the fixture stays as it is)."""
+    import copy
+
+    other = copy.copy(result)
+    other.name = name
+    return other
+
+
+class TestSaveNamesAndFailures:
+    @pytest.mark.parametrize("name", ["$$", "a $_$ b", r"cost \$5 $x^2$", "_under"])
+    def test_names_are_drawn_as_they_are(self, result, tmp_path, name):
+        from tests.support.drawn import drawn_texts
+
+        named = renamed(result, name)
+        with drawn_texts() as drawn:
+            files = named.save(tmp_path)
+        assert {p.name for p in files} >= {f"{name}.png", f"{name}_weekly_net_value.png",
+                                           "report.html"}
+        titles = [(text, math) for text, math in drawn if text.startswith(f"{name} | ")]
+        # Both charts' titles show the name literally, neither through the math typesetter.
+        assert len(titles) == 2 and not any(math for _, math in titles), titles
+        assert json.loads((tmp_path / "stats.json").read_text())["strategy_name"] == name
+
+    @pytest.mark.parametrize("name, fits", [
+        ("n" * 234, True),  # + "_weekly_net_value.png" = 255 bytes
+        ("n" * 235, False),
+        ("€" * 78, True),  # 234 bytes of UTF-8
+        ("€" * 79, False),  # 79 characters, but 237 bytes
+    ], ids=["ascii-fits", "ascii-too-long", "utf8-fits", "utf8-too-long"])
+    def test_a_name_too_long_for_a_file_is_refused_before_writing(self, result, tmp_path,
+                                                                     name, fits):
+        out = tmp_path / "out"
+        named = renamed(result, name)
+        if fits:
+            assert len(named.save(out)) == 10
+            return
+        with pytest.raises(InputError, match=r"too long for a file name: .* at most 255"):
+            named.save(out)
+        assert not out.exists()
+
+    def test_a_failure_half_way_leaves_nothing_and_keeps_what_was_there(self, result,
+                                                                         tmp_path, monkeypatch):
+        out = tmp_path / "r"
+        with monkeypatch.context() as patch:
+            patch.setattr(pd.DataFrame, "to_csv", lambda *a, **k: (_ for _ in ()).throw(
+                OSError("No space left on device")))
+            with pytest.raises(OSError, match="No space left"):
+                result.save(out)
+        assert not out.exists()
+        result.save(out)
+        before = {p.name: p.read_bytes() for p in out.iterdir()}
+        with monkeypatch.context() as patch:
+            patch.setattr(type(result), "yearly", property(lambda self: 1 / 0))
+            with pytest.raises(ZeroDivisionError):
+                result.save(out, force=True)
+        assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+    def test_files_get_the_mode_the_umask_gives(self, result, tmp_path):
+        from kestrelia.backtest.report import write_report
+
+        previous = os.umask(0o027)
+        try:
+            files = result.save(tmp_path / "r")
+            page = write_report(tmp_path / "alone.html", title="alone")
+        finally:
+            os.umask(previous)
+        modes = {p.name: oct(p.stat().st_mode & 0o777) for p in [*files, page]}
+        assert set(modes.values()) == {oct(0o640)}, modes

@@ -11,14 +11,13 @@ from __future__ import annotations
 
 import io
 import os
+from collections.abc import Callable
 from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
-
-from kestrelia.errors import InputError
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -201,7 +200,9 @@ class Execution:
         marker = "o" if single else None
         fig = Figure(figsize=(14, 8), dpi=100, layout="constrained")
         axes = fig.subplots(2, 2, sharex=True)
-        fig.suptitle(f"{self.name}: what actually traded", fontsize=14, fontweight="bold")
+        # The name is the user's text: drawn as it is, never read as math.
+        fig.suptitle(f"{self.name}: what actually traded", fontsize=14, fontweight="bold",
+                     parse_math=False)
 
         ax = axes[0, 0]
         for column, label, color in (("target_weight", "Target", "#4c72b0"),
@@ -269,27 +270,36 @@ class Execution:
         return [("What actually traded", self.chart_png())]
 
     def file_names(self) -> list[str]:
-        return ["trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
-                f"{self.name}_execution.png"]
+        return execution_file_names(self.name)
+
+    def _writers(self, chart: bytes | None = None) -> dict[str, Callable[[Path], object]]:
+        """File name -> the function writing it; ``chart`` is the chart's PNG when it was
+        already drawn."""
+        png = self.chart_png() if chart is None else chart
+        names = self.file_names()
+        return {
+            names[0]: lambda p: self.trades.astype({"side": str}).to_parquet(p, index=False),
+            names[1]: self.positions.to_parquet,
+            names[2]: self.exposure.to_csv,
+            names[3]: self.attribution.to_csv,
+            names[4]: lambda p: p.write_bytes(png),
+        }
 
     def save(self, directory: str | os.PathLike[str], *, force: bool = False) -> list[Path]:
         """Writes ``trades.parquet``, ``positions.parquet``, ``exposure.csv``,
         ``attribution.csv`` and ``<name>_execution.png``; existing files only with
-        ``force``."""
-        out = Path(directory).expanduser()
-        files = [out / n for n in self.file_names()]
-        if not force:
-            for path in files:
-                if path.exists():
-                    raise InputError(f"{path} already exists; pass force=True to overwrite it")
-        out.mkdir(parents=True, exist_ok=True)
-        trades = self.trades.astype({"side": str})
-        trades.to_parquet(files[0], index=False)
-        self.positions.to_parquet(files[1])
-        self.exposure.to_csv(files[2])
-        self.attribution.to_csv(files[3])
-        files[4].write_bytes(self.chart_png())
-        return files
+        ``force``. A failure half-way leaves none of them."""
+        from kestrelia.backtest._output import write_files
+        from kestrelia.backtest.result import check_name_fits
+
+        check_name_fits(self.name, self.file_names())
+        return write_files(directory, self._writers(), force=force)
+
+
+def execution_file_names(name: str) -> list[str]:
+    """The files an execution record of the strategy ``name`` is saved as."""
+    return ["trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
+            f"{name}_execution.png"]
 
 
 def _labels(side: np.ndarray, buy: str, sell: str) -> pd.Categorical[str]:

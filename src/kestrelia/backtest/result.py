@@ -8,6 +8,7 @@ import io
 import json
 import math
 import os
+from collections.abc import Callable
 from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
@@ -182,23 +183,6 @@ class BacktestResult:
         yearly: pd.DataFrame = _pelorin._calc_yearly_performance_metrics(daily)
         return yearly
 
-    def _draw(self, directory: Path, kind: str) -> dict[str, str]:
-        """Both charts through the engine's locked entry points."""
-        from kestrelia.backtest import _pelorin
-
-        total, stats = self._engine["total"], dict(self._engine["stats"])
-        benchmark = str(self.parameters["benchmark"])
-        paths: dict[str, str] = {}
-        paths.update(_pelorin.plot_strategy_performance(
-            total, stats, strategy_name=self.name, save_path=str(directory / f"{self.name}.png"),
-            image_kind=kind, benchmark_name=benchmark,
-            rolling_window=int(self.parameters["rolling_window"])))
-        paths.update(_pelorin.plot_weekly_net_value(
-            total, strategy_name=self.name,
-            save_path=str(directory / f"{self.name}_weekly_net_value.png"), image_kind=kind,
-            benchmark_name=benchmark))
-        return paths
-
     def figures(self, kind: str = "large") -> dict[str, Figure]:
         """The performance and weekly net-value charts as matplotlib figures.
 
@@ -249,17 +233,20 @@ class BacktestResult:
 
         _check_kind(kind)
         total, stats = self._engine["total"], dict(self._engine["stats"])
-        benchmark = str(self.parameters["benchmark"])
+        # The renderers put the names into titles, legends and a table as they are, and
+        # matplotlib would read "$...$" in them as math (failing on "$$"): escaped, every
+        # dollar sign is drawn as itself.
+        name, benchmark = _literal(self.name), _literal(str(self.parameters["benchmark"]))
         buffers = {"main": io.BytesIO(), "weekly_net_value": io.BytesIO()}
         # The renderers hand the path to savefig unchanged, and savefig also writes to a
         # file object: the image stays in memory.
         main, weekly = cast(Any, buffers["main"]), cast(Any, buffers["weekly_net_value"])
         with _pelorin._MATPLOTLIB_PLOT_LOCK:
             _pelorin._plot_strategy_performance_unlocked(
-                total, stats, self.name, None, main, kind, benchmark,
+                total, stats, name, None, main, kind, benchmark,
                 int(self.parameters["rolling_window"]))
             _pelorin._plot_weekly_net_value_unlocked(
-                total, self.name, None, weekly, kind, benchmark)
+                total, name, None, weekly, kind, benchmark)
         return {key: b.getvalue() for key, b in buffers.items() if b.getvalue()}
 
     def report_html(self, kind: str = "large", *,
@@ -280,7 +267,9 @@ class BacktestResult:
 
         return render_report(**self._report_pieces(kind, charts))
 
-    def _report_pieces(self, kind: str, charts: dict[str, bytes] | None) -> dict[str, Any]:
+    def _report_pieces(self, kind: str, charts: dict[str, bytes] | None,
+                       execution_charts: list[tuple[str, bytes]] | None = None,
+                       ) -> dict[str, Any]:
         from kestrelia.backtest.metrics import METRIC_DEFINITIONS
 
         pngs = self._chart_pngs(kind) if charts is None else charts
@@ -296,7 +285,8 @@ class BacktestResult:
             benchmark_summary=self.benchmark_summary, drawdowns=self.drawdowns(),
             charts=[(captions.get(k, k), png) for k, png in pngs.items()],
             execution=None if execution is None else execution.summary,
-            execution_charts=[] if execution is None else execution.chart_pngs(),
+            execution_charts=([] if execution is None else execution.chart_pngs()
+                              if execution_charts is None else execution_charts),
         )
 
     def save(self, directory: str | os.PathLike[str], *, force: bool = False,
@@ -326,8 +316,12 @@ class BacktestResult:
         Raises
         ------
         InputError
-            When a report file exists and ``force`` is false (nothing is written then), or
-            for an unknown ``kind``.
+            When a report file exists and ``force`` is false, for a name too long to be a
+            file name with the suffixes the report adds, or for an unknown ``kind``; nothing
+            is written then.
+
+        Every file is drawn and written before any of them is put in place: a failure
+        half-way leaves none of them (and files it was to replace as they were).
 
         Examples
         --------
@@ -337,37 +331,48 @@ class BacktestResult:
         ...     [p.name for p in _example_result().save(folder)]
         ['stats.json', 'example_daily.csv', 'example_daily.parquet', 'benchmark_summary.csv', 'metrics.csv', 'monthly.csv', 'yearly.csv', 'example.png', 'example_weekly_net_value.png', 'report.html']
         """
+        from kestrelia.backtest._output import write_files
+        from kestrelia.backtest.report import render_report
+
         _check_kind(kind)
-        out = Path(directory).expanduser()
         names = report_file_names(self.name)
-        files, charts = [out / n for n in names[:7]], [out / n for n in names[7:]]
+        execution = self.execution
+        if execution is not None:
+            names[-1:-1] = execution.file_names()
+        check_name_fits(self.name, names)
+        out = Path(directory).expanduser()
         if out.exists() and not out.is_dir():
             raise InputError(f"{out} exists and is not a directory")
-        if self.execution is not None:
-            charts += [out / n for n in self.execution.file_names()]
         if not force:
-            for path in files + charts:
-                if path.exists():
-                    raise InputError(f"{path} already exists; pass force=True to overwrite it")
-        out.mkdir(parents=True, exist_ok=True)
+            for name in names:
+                if (out / name).exists():
+                    raise InputError(f"{out / name} already exists; pass force=True to "
+                                     "overwrite it")
         document = {"strategy_name": self.name,
                     "parameters": {k: _plain(v) if isinstance(v, float) else v
                                    for k, v in self.parameters.items()},
                     "stats": {k: _plain(v) for k, v in self._engine["stats"].items()}}
-        files[0].write_text(json.dumps(document, indent=2, allow_nan=False) + "\n")
-        self.daily.to_csv(files[1])
-        self.daily.to_parquet(files[2])
-        self.benchmark_summary.to_csv(files[3], index=False)
-        self.metrics.rename("value").rename_axis("metric").to_csv(files[4])
-        self.monthly.to_csv(files[5])
-        self.yearly.to_csv(files[6])
-        drawn = {key: Path(p) for key, p in self._draw(out, kind).items()}
-        from kestrelia.backtest.report import write_report
-
-        extra = [] if self.execution is None else self.execution.save(out, force=True)
-        report = write_report(out / "report.html", **self._report_pieces(
-            kind, {k: p.read_bytes() for k, p in drawn.items()}))
-        return files + list(drawn.values()) + extra + [report]
+        charts = self._chart_pngs(kind)
+        execution_charts = [] if execution is None else execution.chart_pngs()
+        page = render_report(**self._report_pieces(kind, charts, execution_charts))
+        writers: dict[str, Callable[[Path], object]] = {
+            names[0]: lambda p: p.write_text(json.dumps(document, indent=2, allow_nan=False)
+                                             + "\n"),
+            names[1]: self.daily.to_csv,
+            names[2]: self.daily.to_parquet,
+            names[3]: lambda p: self.benchmark_summary.to_csv(p, index=False),
+            names[4]: self.metrics.rename("value").rename_axis("metric").to_csv,
+            names[5]: self.monthly.to_csv,
+            names[6]: self.yearly.to_csv,
+        }
+        # A chart without data is left out, as the renderers leave it out.
+        for key, file_name in (("main", names[7]), ("weekly_net_value", names[8])):
+            if key in charts:
+                writers[file_name] = _bytes_writer(charts[key])
+        if execution is not None:
+            writers.update(execution._writers(execution_charts[0][1]))
+        writers["report.html"] = lambda p: p.write_text(page, encoding="utf-8")
+        return write_files(out, writers, force=force)
 
     def _repr_html_(self) -> str:
         """The headline statistics as an HTML table (Jupyter's rich display).
@@ -396,6 +401,28 @@ class BacktestResult:
                 f"{html.escape(str(days.index[-1]))}") if len(days) else "no days"
         return (f"<div><strong>{html.escape(self.name)}</strong> ({span})"
                 f"<table>{''.join(rows)}</table></div>")
+
+
+def _literal(text: str) -> str:
+    """``text`` as matplotlib draws it literally: every dollar sign escaped, so none starts
+    math (an escaped dollar sign is drawn as a plain one)."""
+    return text.replace("$", r"\$")
+
+
+def _bytes_writer(data: bytes) -> Callable[[Path], object]:
+    return lambda path: path.write_bytes(data)
+
+
+def check_name_fits(name: str, file_names: list[str] | None = None) -> None:
+    """Refuses a strategy name that makes one of the report's file names (``file_names``,
+    by default those of ``save()`` with a recorded execution) too long for a file name."""
+    from kestrelia.backtest._output import check_file_names
+    from kestrelia.backtest.execution import execution_file_names
+
+    if file_names is None:
+        file_names = report_file_names(name) + execution_file_names(name)
+    shown = name if len(name) <= 40 else f"{name[:37]}..."
+    check_file_names(file_names, f"the strategy name {shown!r}")
 
 
 def report_file_names(name: str) -> list[str]:

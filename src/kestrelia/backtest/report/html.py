@@ -16,7 +16,6 @@ import base64
 import html
 import math
 import os
-import tempfile
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
@@ -318,16 +317,13 @@ def render_report(
 
 
 def write_report(path: str | os.PathLike[str], **pieces: Any) -> Path:
-    """Writes render_report(**pieces) to `path` (UTF-8) through a temporary file and a
-    rename, so a failed write never leaves half a page; returns the path."""
+    """Writes render_report(**pieces) to `path` (UTF-8), replacing a page that is there, so
+    that a failed write never leaves half a page; the page gets the mode the umask gives any
+    new file. Returns the path."""
+    from kestrelia.backtest._output import write_files
+
     target = Path(path)
     text = render_report(**pieces)
-    fd, tmp = tempfile.mkstemp(prefix=".report-", suffix=".html", dir=target.parent or ".")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as handle:
-            handle.write(text)
-        os.replace(tmp, target)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
-    return target
+    written = write_files(target.parent, {
+        target.name: lambda file: file.write_text(text, encoding="utf-8")}, force=True)
+    return written[0]
