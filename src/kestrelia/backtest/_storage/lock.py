@@ -8,6 +8,11 @@ Readers take no lock; they see the last committed metadata, which is replaced by
 The OS releases the lock when the holding process dies, so a crashed writer never blocks the
 store. The holder writes its pid into the lock file, which lets a waiting writer say who
 holds it. The lock is re-entrant within one thread, so a write path may call another.
+
+The folder is not trusted any more than the rest of the store: a ``.writer.lock`` that is a
+link, a FIFO, a folder or a file with other names (hard links) is refused rather than
+opened for writing, and the lock file is never truncated, so a planted link cannot make a
+writer create or empty a file outside the store.
 """
 
 from __future__ import annotations
@@ -15,18 +20,22 @@ from __future__ import annotations
 import errno
 import fcntl
 import os
+import stat
 import threading
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
-from kestrelia.errors import StoreLockedError
+from kestrelia.errors import StoreError, StoreLockedError
 
 LOCK_FILE = ".writer.lock"
 DEFAULT_TIMEOUT = 5.0
 TIMEOUT_ENV = "KESTRELIA_STORE_LOCK_TIMEOUT"
 _POLL_SECONDS = 0.02
+# The holder's pid is written space-padded to this width over the same bytes every time, so
+# that a shorter pid never leaves digits of a longer one behind (the file is never truncated).
+_PID_WIDTH = 10
 
 # The store folders whose lock this thread holds, with how many times it was taken.
 _held = threading.local()
@@ -48,10 +57,43 @@ def default_timeout() -> float:
 
 def _holder(fd: int) -> str:
     try:
-        text = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
+        text = os.pread(fd, _PID_WIDTH, 0).decode("ascii", "replace").strip()
     except OSError:
         return ""
     return f" (pid {text})" if text.isdigit() else ""
+
+
+def _open_lock_file(path: Path) -> int:
+    """The lock file opened for writing, created if absent; refused (``StoreError`` naming
+    it) unless it is a regular file with no other name. O_NOFOLLOW keeps a planted link from
+    being followed, O_NONBLOCK keeps a FIFO from blocking the open."""
+    flags = os.O_RDWR | os.O_CREAT | os.O_CLOEXEC | os.O_NOFOLLOW | os.O_NONBLOCK
+    try:
+        fd = os.open(path, flags, 0o644)
+    except OSError as exc:
+        if exc.errno == errno.ELOOP:
+            raise StoreError(f"refusing the writer lock {path}: it is a symbolic link "
+                             "(the store's lock is a plain file it creates itself)") from None
+        if exc.errno == errno.EISDIR:
+            raise StoreError(f"refusing the writer lock {path}: it is a folder") from None
+        raise
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise StoreError(f"refusing the writer lock {path}: not a regular file")
+        if info.st_nlink != 1:
+            raise StoreError(f"refusing the writer lock {path}: it has {info.st_nlink} "
+                             "names (a hard link shares it with a file elsewhere)")
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _write_holder(fd: int, pid: int | None) -> None:
+    text = "" if pid is None else str(pid)
+    os.pwrite(fd, f"{text:>{_PID_WIDTH}}\n".encode("ascii"), 0)
 
 
 @contextmanager
@@ -70,7 +112,7 @@ def writer_lock(store_dir: Path, timeout: float | None = None) -> Iterator[None]
             held[key] -= 1
         return
     wait = default_timeout() if timeout is None else float(timeout)
-    fd = os.open(store_dir / LOCK_FILE, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    fd = _open_lock_file(store_dir / LOCK_FILE)
     try:
         deadline = time.monotonic() + wait
         while True:
@@ -86,14 +128,14 @@ def writer_lock(store_dir: Path, timeout: float | None = None) -> Iterator[None]
                         f"{_holder(fd)}; waited {wait:g} s (try again when it has finished)"
                     ) from None
                 time.sleep(_POLL_SECONDS)
-        os.ftruncate(fd, 0)
-        os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
+        _write_holder(fd, os.getpid())
         held[key] = 1
         try:
             yield
         finally:
             del held[key]
-            os.ftruncate(fd, 0)
+            # Blanked while still held, so the next waiter never names a finished writer.
+            _write_holder(fd, None)
             fcntl.flock(fd, fcntl.LOCK_UN)
     finally:
         os.close(fd)

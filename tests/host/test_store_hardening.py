@@ -1,0 +1,100 @@
+"""The store against a hostile or damaged folder: the writer lock file, files the store did
+not write, labels changed in the metadata, leftovers of killed writes, and metadata made to
+exhaust memory."""
+
+import os
+import pickle
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrelia.backtest._storage.lock import LOCK_FILE, writer_lock
+from kestrelia.backtest._store import BinaryPreparedDataStoreBase
+from kestrelia.errors import StoreError, StoreLockedError
+
+DTYPES = {"close_price": "float64", "can_buy_stock": "bool"}
+CODES = [f"{600000 + i:06d}" for i in range(8)]
+DATES = [f"202401{d:02d}" for d in range(2, 12)]
+
+
+def payload(dates=DATES, offset=0.0):
+    values = np.arange(len(dates) * len(CODES), dtype=float).reshape(len(dates), len(CODES))
+    close = pd.DataFrame(values + offset, index=list(dates), columns=CODES)
+    return {"version": 1, "meta": {}, "data": {
+        "close_price": close, "can_buy_stock": close > close.to_numpy().mean(),
+        "factor_0": close * 2,
+        "benchmark_dict": {"000300": close.iloc[:, 0].rename("r")}}}
+
+
+@pytest.fixture
+def store(tmp_path):
+    s = BinaryPreparedDataStoreBase(tmp_path / "s", DTYPES, 1, "float64")
+    s.write(payload())
+    return s
+
+
+def rewrite_metadata(store, change):
+    metadata = store.load_metadata()
+    change(metadata)
+    store.metadata_path.write_bytes(pickle.dumps(metadata))
+
+
+class TestLockFile:
+    """A planted .writer.lock never makes a writer create, empty or write a file elsewhere."""
+
+    def plant(self, kind, lock, victim):
+        if kind == "link to a file":
+            victim.write_bytes(b"the user's data\n")
+            lock.symlink_to(victim)
+        elif kind == "link to nothing":
+            lock.symlink_to(victim)
+        elif kind == "hard link":
+            victim.write_bytes(b"the user's data\n")
+            os.link(victim, lock)
+        elif kind == "fifo":
+            os.mkfifo(lock)
+        elif kind == "folder":
+            lock.mkdir()
+
+    @pytest.mark.parametrize("kind, fragment", [
+        ("link to a file", "symbolic link"),
+        ("link to nothing", "symbolic link"),
+        ("hard link", "2 names"),
+        ("fifo", "not a regular file"),
+        ("folder", "a folder"),
+    ])
+    def test_is_refused_and_nothing_outside_changes(self, store, tmp_path, kind, fragment):
+        lock, victim = store.store_dir / LOCK_FILE, tmp_path / "victim.txt"
+        lock.unlink()
+        self.plant(kind, lock, victim)
+        before = victim.read_bytes() if victim.exists() else None
+        metadata = store.metadata_path.read_bytes()
+        with pytest.raises(StoreError, match=rf"refusing the writer lock .*{LOCK_FILE}: .*{fragment}"):
+            store.update_tail(payload(DATES[-2:], offset=5.0))
+        assert (victim.read_bytes() if victim.exists() else None) == before
+        assert store.metadata_path.read_bytes() == metadata
+
+    def test_the_pid_overwrites_a_longer_one_without_truncating(self, store):
+        lock = store.store_dir / LOCK_FILE
+        lock.write_bytes(b"4194303999\nmore bytes the writer never truncates\n")
+        held, release = threading.Event(), threading.Event()
+
+        def hold():
+            with writer_lock(store.store_dir):
+                held.set()
+                release.wait(10)
+
+        holder = threading.Thread(target=hold)
+        holder.start()
+        try:
+            held.wait(10)
+            with pytest.raises(StoreLockedError, match=rf"\(pid {os.getpid()}\);"):
+                with writer_lock(store.store_dir, timeout=0.05):
+                    pass
+        finally:
+            release.set()
+            holder.join()
+        assert lock.read_bytes().endswith(b"\nmore bytes the writer never truncates\n")
+        assert lock.read_bytes()[:10].strip() == b""  # released: no holder named
