@@ -4,12 +4,14 @@ exhaust memory."""
 
 import os
 import pickle
+import struct
 import threading
 
 import numpy as np
 import pandas as pd
 import pytest
 
+from kestrelia.backtest._storage import metadata_pickle
 from kestrelia.backtest._storage.lock import LOCK_FILE, writer_lock
 from kestrelia.backtest._store import BinaryPreparedDataStoreBase
 from kestrelia.errors import StoreError, StoreLockedError
@@ -98,3 +100,65 @@ class TestLockFile:
             holder.join()
         assert lock.read_bytes().endswith(b"\nmore bytes the writer never truncates\n")
         assert lock.read_bytes()[:10].strip() == b""  # released: no holder named
+
+
+class _Sized:
+    """Pickles as a constructor called with a size: a few bytes that allocate `n`."""
+
+    def __init__(self, kind, n):
+        self.kind, self.n = kind, n
+
+    def __reduce__(self):
+        return (self.kind, (self.n,))
+
+
+def memo_bomb(index):
+    # A valid pickle of {} whose one memo slot is put at a far-off index.
+    return b"\x80\x04}" + b"r" + struct.pack("<I", index) + b"."
+
+
+class TestMetadataWithinBounds:
+    @pytest.mark.parametrize("data, fragment", [
+        (pickle.dumps({"meta": _Sized(bytearray, 1 << 28)}, protocol=2),
+         "unexpected object __builtin__.bytearray"),
+        (pickle.dumps({"meta": _Sized(bytearray, 1 << 28)}, protocol=5),
+         "unexpected object builtins.bytearray"),
+        (pickle.dumps({"meta": _Sized(bytes, 1 << 28)}, protocol=5),
+         "unexpected object builtins.bytes"),
+        (memo_bomb(1 << 23), r"a memo index \(8388608\) far beyond the 0 objects"),
+        (b"}p999999999999\n.", r"a memo index \(999999999999\)"),
+    ], ids=["bytearray-protocol-2", "bytearray", "bytes", "memo-index", "memo-index-text"])
+    def test_sized_allocations_are_refused(self, store, data, fragment):
+        store.metadata_path.write_bytes(data)
+        with pytest.raises(StoreError, match=rf"refusing to load .*metadata\.pkl: {fragment}"):
+            store.load_metadata()
+
+    def test_a_file_over_the_limit_is_not_read(self, store, monkeypatch):
+        monkeypatch.setattr(metadata_pickle, "MAX_METADATA_BYTES", 1000)
+        with open(store.metadata_path, "r+b") as f:
+            f.truncate(1001)
+        with pytest.raises(StoreError, match="1001 bytes of metadata, more than the 1000"):
+            store.load_metadata()
+        assert metadata_pickle.MAX_METADATA_BYTES < (1 << 30)
+
+    def test_a_fifo_does_not_hang(self, store):
+        store.metadata_path.unlink()
+        os.mkfifo(store.metadata_path)
+        outcome = []
+
+        def load():
+            try:
+                store.load_metadata()
+            except StoreError as exc:
+                outcome.append(str(exc))
+
+        t = threading.Thread(target=load, daemon=True)
+        t.start()
+        t.join(5)
+        assert outcome and "not a regular file" in outcome[0]
+
+    def test_sound_metadata_with_memo_puts_of_old_protocols_loads(self, store):
+        metadata = store.load_metadata()
+        for protocol in (0, 2, 5):
+            store.metadata_path.write_bytes(pickle.dumps(metadata, protocol=protocol))
+            assert store.load_metadata() == metadata

@@ -4,24 +4,39 @@ The metadata format stays a pickle (stores already written rely on it), but a pi
 name any importable callable; a crafted ``metadata.pkl`` would otherwise run code when a
 store is merely inspected. The unpickler here resolves only the few standard types the
 metadata can hold and refuses everything else, naming the file and the object.
+
+A pickle can also make the reader allocate far more than its own size: a constructor called
+with a number (``bytearray(4_000_000_000)`` is 30 bytes of pickle) or a memo slot with a
+huge index (the C unpickler grows its memo table up to the index, zero-filled). Neither
+sized constructors nor such indices are accepted, and the file itself may not exceed
+``MAX_METADATA_BYTES``, so reading any metadata costs memory in proportion to a sane file.
 """
 
 from __future__ import annotations
 
+import hashlib
 import io
+import os
 import pickle
+import pickletools
+import stat
 from pathlib import Path
 from typing import Any
 
 from kestrelia.errors import StoreError
 
+# A 10-year, 5,300-stock store's metadata is about 160 kB: the limit leaves room for
+# stores a thousand times larger while keeping a hostile file from filling memory.
+MAX_METADATA_BYTES = 256 * 1024 * 1024
+
 # Containers and scalars need no lookup at all (dict, list, tuple, str, bytes, int, float,
-# bool, None are pickle opcodes); these are the only named types a store may hold.
+# bool, None are pickle opcodes); these are the only named types a store may hold. None of
+# them allocates by a number: bytearray (bytearray(n) is n zero bytes) is not among them,
+# and bytes come only from opcodes that carry their data.
 _ALLOWED = {
     ("builtins", "set"),
     ("builtins", "frozenset"),
     ("builtins", "complex"),
-    ("builtins", "bytearray"),
     ("datetime", "date"),
     ("datetime", "datetime"),
     ("datetime", "time"),
@@ -29,6 +44,12 @@ _ALLOWED = {
     ("datetime", "timezone"),
     ("collections", "OrderedDict"),
 }
+
+_MEMO_PUTS = {"PUT", "BINPUT", "LONG_BINPUT"}
+# Digests of metadata already scanned, so that the loads of one committed state (a market
+# load reads the metadata several times) pay for the scan once. Bounded: entries only.
+_SCANNED: dict[bytes, None] = {}
+_SCANNED_MAX = 64
 
 
 class _RestrictedUnpickler(pickle.Unpickler):
@@ -45,21 +66,68 @@ class _RestrictedUnpickler(pickle.Unpickler):
         )
 
 
+def _check_memo(data: bytes, path: Path) -> None:
+    """Refuses a pickle whose memo indices run ahead of the objects it memoises. A pickler
+    numbers its memo slots 0, 1, 2, ... in order; the C unpickler allocates a table as long
+    as the largest index, so one far-off index is a memory bomb in a dozen bytes."""
+    digest = hashlib.sha256(data).digest()
+    if digest in _SCANNED:
+        return
+    slots = 0
+    for opcode, arg, _pos in pickletools.genops(data):
+        if opcode.name == "MEMOIZE":
+            slots += 1
+        elif opcode.name in _MEMO_PUTS:
+            if not isinstance(arg, int) or not 0 <= arg <= slots:
+                raise StoreError(f"refusing to load {path}: a memo index ({arg}) far beyond "
+                                 f"the {slots} objects before it (not written by a store)")
+            slots = max(slots, arg + 1)
+    if len(_SCANNED) >= _SCANNED_MAX:
+        _SCANNED.clear()
+    _SCANNED[digest] = None
+
+
 def loads(data: bytes, path: Path) -> Any:
     """Unpickles ``data`` (read from ``path``) with only the allowed types."""
+    if len(data) > MAX_METADATA_BYTES:
+        raise StoreError(f"refusing to load {path}: {len(data)} bytes of metadata, more than "
+                         f"the {MAX_METADATA_BYTES} a store ever needs")
     try:
+        _check_memo(data, path)
         return _RestrictedUnpickler(io.BytesIO(data), path).load()
     except StoreError:
         raise
     except (pickle.UnpicklingError, EOFError, ValueError, TypeError, AttributeError,
-            IndexError, KeyError, MemoryError, RecursionError) as exc:
+            IndexError, KeyError, MemoryError, RecursionError, OverflowError) as exc:
         raise StoreError(f"cannot read {path}: damaged metadata ({exc})") from None
+
+
+def read_limited(path: Path) -> bytes:
+    """The bytes of the metadata file ``path`` (``FileNotFoundError`` when absent), refused
+    unless it is a regular file of at most ``MAX_METADATA_BYTES``: the size is checked
+    before anything is read, and a FIFO is refused rather than waited on."""
+    path = Path(path)
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise StoreError(f"refusing to load {path}: not a regular file")
+        if info.st_size > MAX_METADATA_BYTES:
+            raise StoreError(f"refusing to load {path}: {info.st_size} bytes of metadata, more "
+                             f"than the {MAX_METADATA_BYTES} a store ever needs")
+        os.set_blocking(fd, True)
+        with os.fdopen(fd, "rb", closefd=False) as f:
+            # One byte more than allowed: a file that grew since fstat is still caught.
+            data = f.read(MAX_METADATA_BYTES + 1)
+    finally:
+        os.close(fd)
+    return data
 
 
 def load(path: Path) -> Any:
     """The metadata object of the file ``path`` (``FileNotFoundError`` when absent)."""
     path = Path(path)
-    return loads(path.read_bytes(), path)
+    return loads(read_limited(path), path)
 
 
 def dumps(metadata: dict[str, Any], path: Path) -> bytes:
