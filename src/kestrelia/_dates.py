@@ -36,9 +36,14 @@ _STORED_SEPARATED = re.compile(r"(\d{4})[-/.](\d{1,2})[-/.](\d{1,2})(?:[ T].*)?"
 _STORED_DIGITS = re.compile(r"\d+")
 
 
+def _text(day: _dt.date) -> str:
+    # Not strftime: its %Y drops a year's leading zeros on glibc ("09990101" -> "9990101").
+    return f"{day.year:04d}{day.month:02d}{day.day:02d}"
+
+
 def _calendar(year: str, month: str, day: str) -> str | None:
     try:
-        return _dt.date(int(year), int(month), int(day)).strftime("%Y%m%d")
+        return _text(_dt.date(int(year), int(month), int(day)))
     except ValueError:
         return None
 
@@ -54,7 +59,7 @@ def parse_date(value: Any, date_format: str | None = None) -> str | None:
         text = str(value).strip()
         if date_format is not None:
             try:
-                return _dt.datetime.strptime(text, date_format).strftime("%Y%m%d")
+                return _text(_dt.datetime.strptime(text, date_format))
             except ValueError:
                 return None
         match = _EIGHT.fullmatch(text) or _ISO.fullmatch(text)
@@ -67,11 +72,11 @@ def parse_date(value: Any, date_format: str | None = None) -> str | None:
             return parse_date(int(value), date_format)
         return None
     if isinstance(value, np.datetime64):
-        return None if np.isnat(value) else pd.Timestamp(value).strftime("%Y%m%d")
+        return None if np.isnat(value) else _text(pd.Timestamp(value))
     if isinstance(value, pd.Timestamp):
-        return None if value is pd.NaT else value.strftime("%Y%m%d")
+        return None if value is pd.NaT else _text(value)
     if isinstance(value, _dt.date):
-        return value.strftime("%Y%m%d")
+        return _text(value)
     return None
 
 
@@ -94,7 +99,7 @@ def parse_dates(values: Iterable[Any], what: str, date_format: str | None = None
 
 def _yyyymmdd(year: int, month: int, day: int, value: Any) -> str:
     try:
-        return _dt.date(year, month, day).strftime("%Y%m%d")
+        return _text(_dt.date(year, month, day))
     except ValueError:
         raise ValueError(f"not a calendar date: {value!r}") from None
 
@@ -128,7 +133,7 @@ def normalize_yyyymmdd(value: Any) -> str | None:
             stamp = pd.Timestamp(text)
         except (ValueError, TypeError, OverflowError):
             raise ValueError(f"cannot read {value!r} as a YYYYMMDD date") from None
-        return None if pd.isna(stamp) else stamp.strftime("%Y%m%d")
+        return None if pd.isna(stamp) else _text(stamp)
     if isinstance(value, (int, np.integer)):
         number = int(value)
         if 10_000_000 <= number <= 99_999_999:
@@ -143,7 +148,7 @@ def normalize_yyyymmdd(value: Any) -> str | None:
     if isinstance(value, np.datetime64):
         if np.isnat(value):
             return None
-        return pd.Timestamp(value).strftime("%Y%m%d")
+        return _text(pd.Timestamp(value))
     if isinstance(value, (_dt.date, pd.Timestamp)):
-        return value.strftime("%Y%m%d")
+        return _text(value)
     raise ValueError(f"cannot read {value!r} as a YYYYMMDD date")

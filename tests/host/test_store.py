@@ -32,6 +32,14 @@ class TestNormalize:
     def test_dates(self, value):
         assert normalize_yyyymmdd(value) == "20240102"
 
+    @pytest.mark.parametrize("value", ["09990101", "0999-01-01", dt.date(999, 1, 1),
+                                       np.datetime64("0999-01-01")])
+    def test_years_before_1000_keep_four_digits(self, value):
+        from kestrelia._dates import parse_date
+
+        assert normalize_yyyymmdd(value) == "09990101"
+        assert parse_date(value) == "09990101"
+
     @pytest.mark.parametrize("value", [
         None, "", "   ", pd.NaT, np.nan, np.datetime64("NaT"), pd.NA])
     def test_missing(self, value):

@@ -118,28 +118,30 @@ def cmd_demo(args) -> int:
 
 
 def cmd_store_build(args) -> int:
+    # Messages echo the dates as typed; the store reads the same text the same way.
     start, end = date_arg(args.start, "--start"), date_arg(args.end, "--end")
     if start > end:
-        raise UserError(f"--start {start} is after --end {end}")
+        raise UserError(f"--start {args.start} is after --end {args.end}")
     store = Store(args.store)
     if store.path.exists() and (store.path / "metadata.pkl").exists() and not args.force:
         raise UserError(f"{store.path} already holds a store; use --force to replace it")
     progress = Progress(1)
     with progress.step(f"Building {start} to {end} from {args.source} into {args.store}"):
-        store.build(Path(args.source), start, end, force=args.force)
+        store.build(Path(args.source), args.start, args.end, force=args.force)
     print_store_info(store.info())
     return 0
 
 
 def cmd_store_update(args) -> int:
-    start = date_arg(getattr(args, "from"), "--from")
+    typed_start = getattr(args, "from")
+    start = date_arg(typed_start, "--from")
     end = date_arg(args.to, "--to")
     if start > end:
-        raise UserError(f"--from {start} is after --to {end}")
+        raise UserError(f"--from {typed_start} is after --to {args.to}")
     store = Store(args.store)
     progress = Progress(1)
     with progress.step(f"Rebuilding {start} to {end} from {args.source} onto {args.store}"):
-        store.update(Path(args.source), start, end)
+        store.update(Path(args.source), typed_start, args.to)
     print_store_info(store.info())
     return 0
 
@@ -390,10 +392,45 @@ def add_backtest_options(parser: argparse.ArgumentParser) -> None:
                              "(default: only YYYYMMDD, ISO dates and 8-digit numbers)")
 
 
+# The exit status when the reader of the output went away (`... | head -1`): 128 + SIGPIPE,
+# what a shell reports for a program the closed pipe stopped, so that a pipeline under
+# `set -o pipefail` still tells a cut-off listing from a complete one.
+EXIT_BROKEN_PIPE = 141
+
+
+def _silence_output() -> None:
+    """Points stdout and stderr at the null device: the reader is gone, and the flush at
+    interpreter exit would otherwise fail again and print a traceback."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            os.dup2(devnull, stream.fileno())
+        except (OSError, ValueError, AttributeError):  # replaced by a caller (a test's capture)
+            pass
+    os.close(devnull)
+
+
 def main(argv: list[str] | None = None) -> int:
+    """Runs one command line; returns the exit status (0, 1 for an error, 130 when
+    interrupted, ``EXIT_BROKEN_PIPE`` when the output's reader closed it)."""
+    try:
+        code = _run(argv)
+        # Buffered output meets a closed pipe here at the latest, not at interpreter exit.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        return code
+    except BrokenPipeError:
+        _silence_output()
+        return EXIT_BROKEN_PIPE
+
+
+def _run(argv: list[str] | None) -> int:
     try:
         args = build_parser().parse_args(argv)
-        return args.handler(args)
+        code: int = args.handler(args)
+        return code
+    except BrokenPipeError:
+        raise  # not an error of the command: main ends quietly
     except KestreliaError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
