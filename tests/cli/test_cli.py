@@ -182,6 +182,28 @@ class TestRun:
                            str(path), "--out", str(tmp_path / "r"))
         assert_one_line_error(code, err, *fragments)
 
+    def test_a_name_matplotlib_would_read_as_math_and_the_lot_size(self, demo, weights,
+                                                                     tmp_path, capsys):
+        _, out_dir = demo
+        odd = weights.with_name("a $_$ b.csv")
+        odd.write_bytes(weights.read_bytes())
+        code, _, err = run(capsys, "run", "--store", str(out_dir / "store"), "--weights",
+                           str(odd), "--out", str(tmp_path / "r"), "--lot-size", "100")
+        assert code == 0, err
+        assert (tmp_path / "r" / "a $_$ b.png").stat().st_size > 10_000
+        assert (tmp_path / "r" / "report.html").is_file()
+        document = json.loads((tmp_path / "r" / "stats.json").read_text())
+        assert document["strategy_name"] == "a $_$ b"
+        assert document["parameters"]["lot_size"] == 100
+
+    def test_a_name_too_long_for_a_file_is_refused_first(self, demo, weights, tmp_path,
+                                                         capsys):
+        _, out_dir = demo
+        code, _, err = run(capsys, "run", "--store", str(out_dir / "store"), "--weights",
+                           str(weights), "--out", str(tmp_path / "r"), "--name", "x" * 240)
+        assert_one_line_error(code, err, "too long for a file name", "at most 255")
+        assert "Reading weights" not in err and not (tmp_path / "r").exists()
+
     def test_missing_files_and_non_stores(self, demo, weights, tmp_path, capsys):
         _, out_dir = demo
         code, _, err = run(capsys, "run", "--store", str(out_dir / "store"), "--weights",

@@ -1,6 +1,7 @@
 """The user-facing tools on top of the engine: the command-line tool, the demo market and
 its sample strategy."""
 
+import os
 import sys
 
 
@@ -12,4 +13,13 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("\nkestrelia-backtest: interrupted", file=sys.stderr)
         return 130
-    return run(argv)
+    code = run(argv)
+    # A sweep that was interrupted or timed a strategy out leaves its thread to finish
+    # inside the native engine. Everything is written by now: the process ends at once
+    # rather than wait for it (the interpreter's shutdown cannot run under such a thread).
+    sweeps = sys.modules.get("kestrelia.backtest.sweeps")
+    if sweeps is not None and sweeps.running_threads():
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(code)
+    return code

@@ -14,7 +14,8 @@ from kestrelia.backtest import Store, backtest
 from kestrelia.backtest.app import demo_market, import_bars, strategy, sweep_command, tables
 from kestrelia.backtest.app.inputs import UserError, date_arg, read_weights
 from kestrelia.backtest.app.paths import fresh_dir, output_file
-from kestrelia.backtest.result import report_file_names
+from kestrelia.backtest.execution import execution_file_names
+from kestrelia.backtest.result import check_name_fits, report_file_names
 from kestrelia.dataservice import write_factor_folder
 from kestrelia.errors import KestreliaError
 
@@ -180,8 +181,8 @@ def cmd_run(args) -> int:
                         "or '..')")
     names = report_file_names(name)
     if args.execution:
-        names += ["trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
-                  f"{name}_execution.png"]
+        names += execution_file_names(name)
+    check_name_fits(name, names)
     for file_name in names:
         output_file(out / file_name, args.force)
     progress = Progress(4)
@@ -206,8 +207,8 @@ def cmd_run(args) -> int:
     with progress.step("Backtesting"):
         result = backtest(weights.loc[first:last], market, benchmark=args.benchmark,
                           rolling_window=args.rolling_window, capital=args.capital,
-                          fee=args.fee, rule_fee=args.rule_fee, name=name,
-                          execution=args.execution)
+                          fee=args.fee, rule_fee=args.rule_fee, lot_size=args.lot_size,
+                          name=name, execution=args.execution)
     with progress.step(f"Writing the report and drawing the charts to {out}"):
         files = result.save(out, force=args.force, kind=args.image_kind)
     print_result(result)
@@ -387,6 +388,8 @@ def add_backtest_options(parser: argparse.ArgumentParser) -> None:
                         help="stamp duty on sells (default: %(default)s)")
     parser.add_argument("--capital", type=positive_float, default=1e8,
                         help="initial capital (default: %(default)g)")
+    parser.add_argument("--lot-size", type=positive_int, default=200,
+                        help="shares per lot (default: %(default)s)")
     parser.add_argument("--date-format",
                         help="strptime format of the weights' dates, e.g. %%d/%%m/%%Y "
                              "(default: only YYYYMMDD, ISO dates and 8-digit numbers)")

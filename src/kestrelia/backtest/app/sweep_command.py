@@ -3,12 +3,24 @@ cluster, written as the tables and chart of ``SweepResult.save``."""
 
 from __future__ import annotations
 
+import argparse
+import math
 import sys
 from pathlib import Path
 
 from kestrelia.backtest.app.inputs import UserError, date_arg
+from kestrelia.backtest.app.paths import output_file
 
 WEIGHT_SUFFIXES = (".parquet", ".csv")
+# What a command line interrupted by Ctrl-C exits with (128 + SIGINT), as shells do.
+INTERRUPTED = 130
+
+
+def seconds(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a number of seconds greater than 0, got {text}")
+    return value
 
 
 def add_parser(sub, backtest_options) -> None:
@@ -31,6 +43,9 @@ def add_parser(sub, backtest_options) -> None:
     sweep.add_argument("--scheduler", metavar="ADDRESS",
                        help="a Dask scheduler (tcp://host:port) to run on instead; the store "
                             "must be on a filesystem every worker sees")
+    sweep.add_argument("--timeout", type=seconds, metavar="SECONDS",
+                       help="seconds each strategy may run; one that takes longer is "
+                            "reported as failed (default: no limit)")
     sweep.add_argument("--out", required=True, help="output folder")
     sweep.add_argument("--force", action="store_true", help="overwrite existing output files")
     backtest_options(sweep)
@@ -58,6 +73,7 @@ def strategy_files(args) -> dict[str, Path]:
 
 def cmd_sweep(args) -> int:
     from kestrelia.backtest import Store, sweep
+    from kestrelia.backtest.sweeps import PARTIAL_NOTE, SWEEP_FILES
     from kestrelia.backtest.weights import WeightsFile
 
     if args.workers is not None and args.workers < 1:
@@ -67,6 +83,10 @@ def cmd_sweep(args) -> int:
     if start and end and start > end:
         raise UserError(f"--start {start} is after --end {end}")
     files = strategy_files(args)
+    out = Path(args.out).expanduser()
+    # Refused before the sweep rather than after it.
+    for name in (*SWEEP_FILES, PARTIAL_NOTE):
+        output_file(out / name, args.force)
     market = Store(args.store).market(start, end)
     client = None
     if args.scheduler:
@@ -84,14 +104,24 @@ def cmd_sweep(args) -> int:
               + (f" on {args.scheduler}" if client else ""), file=sys.stderr)
         result = sweep(
             {name: WeightsFile(path, args.date_format) for name, path in files.items()},
-            market, workers=args.workers, client=client, benchmark=args.benchmark,
-            rolling_window=args.rolling_window, capital=args.capital, fee=args.fee,
-            rule_fee=args.rule_fee)
+            market, workers=args.workers, client=client, timeout=args.timeout,
+            benchmark=args.benchmark, rolling_window=args.rolling_window,
+            capital=args.capital, fee=args.fee, rule_fee=args.rule_fee,
+            lot_size=args.lot_size)
+    except KeyboardInterrupt as interrupt:
+        # What finished is kept: written as a partial sweep, and the exit says interrupted.
+        result = getattr(interrupt, "partial", None)
+        if result is None:
+            raise
     finally:
         if client is not None:
             client.close()
-    written = result.save(Path(args.out), force=args.force)
+    written = result.save(out, force=args.force)
     print_sweep(result, written)
+    if result.unfinished:
+        print(f"\nPARTIAL: {result.partial_note().removeprefix('partial: ')}")
+        print("kestrelia-backtest: interrupted", file=sys.stderr)
+        return INTERRUPTED
     # The tables are written either way; a failed strategy still makes the exit code 1.
     return 1 if result.failed else 0
 
