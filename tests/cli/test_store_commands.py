@@ -1,17 +1,20 @@
 """The store commands against damaged and hostile stores: `store verify`, the file line of
 `store info`, and one line (never code run) for metadata that is not plain data."""
 
+import multiprocessing
 import os
 import pickle
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
+from kestrelia.backtest import Store
 from tests.support.cli import run
 
 
@@ -74,13 +77,131 @@ def test_hostile_metadata_runs_nothing_on_any_command(store, small_demo, tmp_pat
     assert not marker.exists()
 
 
-# ---- output into a closed pipe, dates as typed -------------------------------------------
+# ---- builds, updates, output into a closed pipe, dates as typed -------------------------------------------
+
+
+def demo_dates(small_demo):
+    metadata = pickle.loads((small_demo / "store" / "metadata.pkl").read_bytes())
+    return list(metadata["datasets"]["close_price"]["dates"])
 
 
 def one_line_error(code, err, fragment):
     lines = [line for line in err.splitlines() if line.startswith("kestrelia-backtest:")]
     assert code == 1 and len(lines) == 1 and "Traceback" not in err, err
     assert fragment in lines[0], lines[0]
+
+
+def build(capsys, small_demo, target, dates, *extra):
+    return run(capsys, "store", "build", "--source", small_demo / "market", "--store", target,
+               "--start", dates[0], "--end", dates[-1], *extra)
+
+
+FOREIGN = {"manifest.json": b"{}", ".cache.0123abcd.tmp": b"temp",
+           "prices.0123456789ab.npy": b"not a store's"}
+
+
+@pytest.mark.parametrize("force", [False, True])
+def test_build_refuses_a_folder_of_other_files_even_with_force(small_demo, tmp_path, capsys, force):
+    target = tmp_path / "mine"
+    target.mkdir()
+    for name, data in FOREIGN.items():
+        (target / name).write_bytes(data)
+    code, _, err = build(capsys, small_demo, target, demo_dates(small_demo)[:20],
+                         *(["--force"] if force else []))
+    one_line_error(code, err, f"{target} is not empty and holds no store")
+    assert {p.name: p.read_bytes() for p in target.iterdir()} == FOREIGN
+
+
+@pytest.mark.parametrize("prepare", [
+    lambda folder: None,
+    lambda folder: folder.mkdir(),
+    lambda folder: (folder.mkdir(), (folder / ".writer.lock").write_bytes(b"")),
+], ids=["new folder", "empty folder", "folder a failed build left"])
+def test_build_into_a_new_or_empty_folder(small_demo, tmp_path, capsys, prepare):
+    target = tmp_path / "s"
+    prepare(target)
+    code, out, _ = build(capsys, small_demo, target, demo_dates(small_demo)[:20])
+    assert code == 0 and "20 trading days" in out
+
+
+def test_build_force_over_a_store_leaves_files_it_did_not_write(small_demo, store, capsys):
+    for name, data in FOREIGN.items():
+        (store / name).write_bytes(data)
+    old = {p.name for p in store.glob("*.npy")} - set(FOREIGN)
+    code, _, _ = build(capsys, small_demo, store, demo_dates(small_demo)[:20], "--force")
+    assert code == 0
+    assert (store / "prices.0123456789ab.npy").read_bytes() == FOREIGN["prices.0123456789ab.npy"]
+    assert (store / ".cache.0123abcd.tmp").read_bytes() == FOREIGN[".cache.0123abcd.tmp"]
+    assert not old & {p.name for p in store.glob("*.npy")}  # the replaced store's files went
+
+
+def built_until(small_demo, tmp_path, last):
+    dates = demo_dates(small_demo)
+    target = Store(tmp_path / "s", lock_timeout=60)
+    target.build(small_demo / "market", dates[0], dates[last])
+    return target, dates
+
+
+def test_update_past_the_next_trading_day_is_refused(small_demo, tmp_path, capsys):
+    target, dates = built_until(small_demo, tmp_path, -30)
+    before = (target.path / "metadata.pkl").read_bytes()
+    code, _, err = run(capsys, "store", "update", "--source", small_demo / "market", "--store",
+                       target.path, "--from", dates[-10], "--to", dates[-1])
+    one_line_error(code, err, f"the store ends on {dates[-30]} and the source has 19 trading "
+                              f"day(s) after it before the start {dates[-10]} ({dates[-29]} to "
+                              f"{dates[-11]}): update from {dates[-29]} or earlier")
+    assert (target.path / "metadata.pkl").read_bytes() == before
+
+
+@pytest.mark.parametrize("first", ["next trading day", "calendar day before it"])
+def test_update_from_the_next_trading_day_or_before_it(small_demo, tmp_path, first):
+    dates = demo_dates(small_demo)
+    # The last stored day is one followed by days without trading (a weekend, say).
+    days = pd.to_datetime(dates)
+    last = next(i for i in range(len(dates) - 20, 0, -1) if (days[i + 1] - days[i]).days > 1)
+    target, _ = built_until(small_demo, tmp_path, last)
+    start = dates[last + 1] if first == "next trading day" else (
+        days[last] + pd.Timedelta(days=1)).strftime("%Y%m%d")
+    target.update(small_demo / "market", start, dates[-1])
+    info = target.info()
+    assert (info["last_date"], info["trading_days"]) == (dates[-1], len(dates))
+    assert target.verify() == []
+
+
+def _slow_update(path, source, start, end, delay, building):
+    from kestrelia.backtest import _prepare
+
+    real = _prepare.build_incremental_write_window
+
+    def slow(*args):
+        building.set()
+        payload = real(*args)
+        time.sleep(delay)
+        return payload
+
+    _prepare.build_incremental_write_window = slow
+    Store(path, lock_timeout=60).update(source, start, end)
+
+
+def test_concurrent_updates_of_consecutive_windows_keep_both(small_demo, tmp_path):
+    # The first update is slow to build; the second starts meanwhile. Had the second read
+    # the store's dates before the first committed, one of the two windows would be lost.
+    target, dates = built_until(small_demo, tmp_path, -12)
+    ctx = multiprocessing.get_context("fork")
+    first_building, second_building = ctx.Event(), ctx.Event()
+    first = ctx.Process(target=_slow_update, args=(target.path, small_demo / "market",
+                                                   dates[-11], dates[-6], 1.5, first_building))
+    second = ctx.Process(target=_slow_update, args=(target.path, small_demo / "market",
+                                                    dates[-5], dates[-1], 0.0, second_building))
+    first.start()
+    assert first_building.wait(60)
+    second.start()
+    for process in (first, second):
+        process.join(120)
+    assert (first.exitcode, second.exitcode) == (0, 0)
+    info = target.info()
+    assert (info["last_date"], info["trading_days"]) == (dates[-1], len(dates))
+    assert target.verify() == []
 
 
 @pytest.mark.parametrize("argv, exit_code", [

@@ -297,14 +297,20 @@ class TestCrashSafety:
             pd.testing.assert_frame_equal(after["data"][key], before["data"][key])
         assert not list(store.store_dir.glob(".*.tmp"))
 
-    def test_the_next_write_removes_leftovers(self, store, monkeypatch):
+    def test_a_failed_write_removes_its_own_files_and_no_others(self, store, monkeypatch):
+        before = {p.name for p in store.store_dir.glob("*.npy")}
+        # Named like a data file, but the store never listed it: a killed writer's or the user's.
+        stray = store.store_dir / "close_price.0123456789ab.npy"
+        stray.write_bytes(b"not the store's")
         monkeypatch.setattr(store, "_commit", lambda metadata: (_ for _ in ()).throw(OSError("disk full")))
         with pytest.raises(OSError, match="disk full"):
             store.write(payload(offset=9.0))
-        assert len(list(store.store_dir.glob("*.npy"))) == 8
+        assert {p.name for p in store.store_dir.glob("*.npy")} == before | {stray.name}
         monkeypatch.undo()
         store.write(payload(offset=9.0))
-        assert len(list(store.store_dir.glob("*.npy"))) == 4
+        assert {p.name for p in store.store_dir.glob("*.npy")} - before - {stray.name}
+        assert len(list(store.store_dir.glob("*.npy"))) == 5
+        assert stray.read_bytes() == b"not the store's"
         assert store.load()["data"]["close_price"].iloc[0, 0] == 9.0
 
     def test_failure_while_replacing_the_metadata(self, store, monkeypatch):

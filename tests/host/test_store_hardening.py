@@ -102,6 +102,41 @@ class TestLockFile:
         assert lock.read_bytes()[:10].strip() == b""  # released: no holder named
 
 
+def put_files(folder):
+    """Files a user (or anyone) left in the folder, some named like the store's own."""
+    files = {"close_price.0123456789ab.npy": b"user data", ".x.npy.0123abcd.tmp": b"user temp",
+             "notes.txt": b"notes"}
+    for name, data in files.items():
+        (folder / name).write_bytes(data)
+    return files
+
+
+class TestOnlyItsOwnFilesAreDeleted:
+    @pytest.mark.parametrize("write", [
+        lambda s: s.write(payload(offset=1.0)),
+        lambda s: s.update_tail(payload(DATES[-3:], offset=1.0)),
+    ])
+    def test_files_it_did_not_write_survive(self, store, write):
+        files = put_files(store.store_dir)
+        replaced = {e["file"] for e in store.load_metadata()["datasets"].values() if "file" in e}
+        write(store)
+        for name, data in files.items():
+            assert (store.store_dir / name).read_bytes() == data
+        assert not any((store.store_dir / name).exists() for name in replaced)
+        assert store.verify() == []
+
+    @pytest.mark.parametrize("file", ["../victim.0123456789ab.npy", "notes.txt",
+                                      "victim.0123456789ab.npy"])
+    def test_names_in_damaged_metadata_outside_its_own_kind_survive(self, store, file):
+        # Previous metadata is read from disk: a name it lists is deleted only when it is a
+        # data file name inside the store (a stale dataset file is the store's to delete).
+        victim = (store.store_dir / file).resolve()
+        victim.write_bytes(b"keep")
+        rewrite_metadata(store, lambda m: m["datasets"]["factor_0"].update(file=file))
+        store.write(payload(offset=2.0))
+        assert victim.exists() == (file != "victim.0123456789ab.npy")
+
+
 class _Sized:
     """Pickles as a constructor called with a size: a few bytes that allocate `n`."""
 

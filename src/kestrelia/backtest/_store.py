@@ -18,9 +18,13 @@ Nothing is lost by a failed write: every data file is written under a temporary 
 durable and renamed to a name that no earlier version used, and only then is the metadata
 replaced, in the same way, by a rename. Until that last rename the previous metadata,
 which points at the previous files only, stays in force; a write that fails half-way leaves
-the store readable and unchanged (at worst with unreferenced files, which the next
-successful write removes). Files of a replaced version are deleted after the switch; a
-reader that mapped them keeps its mapping.
+the store readable and unchanged, and removes the files it wrote. Files of a replaced
+version are deleted after the switch; a reader that mapped them keeps its mapping.
+
+A write deletes only files the store itself named: those the previous metadata listed and
+those it wrote itself. A folder may hold files that merely look like data files (the user's,
+or those of a writer killed before its commit); they are never touched, and ``verify()``
+lists the latter as leftovers.
 
 One writer at a time: every write path holds the store's writer lock (an OS file lock on
 ``.writer.lock`` in the folder, see ``_storage.lock``); readers take no lock. Nothing read
@@ -37,7 +41,9 @@ import hashlib
 import json
 import re
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -57,6 +63,7 @@ from kestrelia.backtest._storage.entries import (
     SeriesEntry,
     is_matrix,
     is_series_dict,
+    named_files,
 )
 from kestrelia.backtest._storage.lock import writer_lock
 from kestrelia.errors import StoreError
@@ -172,6 +179,17 @@ def _date_labels(index: pd.Index, what: str) -> list[str]:
     return labels
 
 
+@dataclass
+class _WriteSession:
+    """What one write (under the writer lock) may delete: the files the metadata it
+    replaces named, and the files it writes itself; ``switched`` once its metadata is in
+    force (from then on its own files are the store's)."""
+
+    previous: set[str]
+    written: list[str] = field(default_factory=list)
+    switched: bool = False
+
+
 class BinaryPreparedDataStoreBase:
     """A folder of memory-mappable ``.npy`` datasets with pickled metadata.
 
@@ -183,6 +201,8 @@ class BinaryPreparedDataStoreBase:
     #: Seconds a writer waits for another process's write to finish; None reads
     #: ``KESTRELIA_STORE_LOCK_TIMEOUT`` (default 5). Set per store object to change it.
     lock_timeout: float | None = None
+    #: The write in progress (set only under the writer lock), see ``_write_session``.
+    _session: _WriteSession | None = None
 
     def __init__(self, store_dir, matrix_dtype: dict, version: int, default_dtype: str):
         self.store_dir = Path(store_dir).expanduser()
@@ -220,11 +240,37 @@ class BinaryPreparedDataStoreBase:
         fsync, rename, folder sync. The one way every writer replaces the metadata."""
         replace_file(self.metadata_path, write)
 
+    @contextmanager
+    def _write_session(self, previous: dict) -> Iterator[_WriteSession]:
+        """One write that replaces the metadata ``previous``; runs under the writer lock.
+        When it fails before its metadata is in force, the files it wrote are removed."""
+        session = _WriteSession(previous=named_files(previous))
+        self._session = session
+        try:
+            yield session
+        except BaseException:
+            if not session.switched:
+                for name in session.written:
+                    (self.store_dir / name).unlink(missing_ok=True)
+            raise
+        finally:
+            self._session = None
+
+    def _previous_metadata(self) -> dict:
+        # A store replaced whole may have unreadable metadata; then nothing it named is
+        # known, and its files are left for verify() to list.
+        try:
+            return self.load_metadata()
+        except StoreError:
+            return {}
+
     def _commit(self, metadata: dict) -> None:
         """Switches the store to `metadata` (one rename), then refreshes the manifest and
         removes the files no dataset refers to any more. Runs under the writer lock."""
         data = metadata_pickle.dumps(metadata, self.metadata_path)
         self._replace_metadata(lambda f: f.write(data))
+        if self._session is not None:
+            self._session.switched = True
         self._write_manifest(self.store_dir, metadata)
         self._remove_unreferenced(metadata)
 
@@ -264,19 +310,19 @@ class BinaryPreparedDataStoreBase:
         _durable_write(store_dir / MANIFEST_FILE, lambda f: f.write(text.encode("utf-8")))
 
     def _remove_unreferenced(self, metadata: dict) -> None:
-        keep = set()
-        for entry in metadata.get("datasets", {}).values():
-            if not isinstance(entry, dict):
-                continue
-            if is_series_dict(entry):
-                keep.update(s["file"] for s in entry["series"].values())
-            elif "file" in entry:
-                keep.add(entry["file"])
-        for path in self.store_dir.glob("*.npy"):
-            if _DATA_FILE.fullmatch(path.name) and path.name not in keep:
-                path.unlink(missing_ok=True)
-        for path in self.store_dir.glob(".*.tmp"):
-            path.unlink(missing_ok=True)
+        """Deletes the files the write in progress may delete (see ``_WriteSession``) that
+        ``metadata`` no longer lists; nothing without a session. A name from the previous
+        metadata is read from disk, so it must still look like a name the store gives."""
+        session = self._session
+        if session is None:
+            return
+        keep = named_files(metadata)
+        for name in (session.previous | set(session.written)) - keep:
+            if _DATA_FILE.fullmatch(name) and _SAFE_NAME.fullmatch(name) and ".." not in name:
+                try:
+                    (self.store_dir / name).unlink(missing_ok=True)
+                except OSError:
+                    pass  # the write is committed; verify() lists what could not go
 
     # ---- writing one dataset --------------------------------------------------------
 
@@ -285,6 +331,8 @@ class BinaryPreparedDataStoreBase:
         store_dir.mkdir(parents=True, exist_ok=True)
         name = f"{stem}.{uuid.uuid4().hex[:12]}.npy"
         _durable_write(store_dir / name, lambda f: np.lib.format.write_array(f, array))
+        if self._session is not None and Path(store_dir) == self.store_dir:
+            self._session.written.append(name)
         return name, npy.digest(store_dir / name)
 
     def _write_matrix(self, store_dir, key: str, matrix: pd.DataFrame,
@@ -369,23 +417,24 @@ class BinaryPreparedDataStoreBase:
         """
         data, meta = self._payload_parts(payload)
         with self._writer_lock():
-            self._write_unlocked(data, meta)
+            self._write_unlocked(data, meta, self._previous_metadata())
 
-    def _write_unlocked(self, data: dict, meta: dict) -> None:
-        datasets: dict[str, Any] = {}
-        for key, value in data.items():
-            if key == BENCHMARK_KEY:
-                datasets[key] = self._write_series_dict(self.store_dir, value)
-            elif isinstance(value, pd.DataFrame):
-                datasets[key] = self._write_matrix(self.store_dir, key, value, self._dtype_of(key))
-        now = _now()
-        metadata = {
-            "version": self.version,
-            "datasets": _share_labels(datasets),
-            "meta": dict(meta),
-            "updated_at": now,
-        }
-        self._commit(metadata)
+    def _write_unlocked(self, data: dict, meta: dict, previous: dict) -> None:
+        with self._write_session(previous):
+            datasets: dict[str, Any] = {}
+            for key, value in data.items():
+                if key == BENCHMARK_KEY:
+                    datasets[key] = self._write_series_dict(self.store_dir, value)
+                elif isinstance(value, pd.DataFrame):
+                    datasets[key] = self._write_matrix(self.store_dir, key, value,
+                                                       self._dtype_of(key))
+            metadata = {
+                "version": self.version,
+                "datasets": _share_labels(datasets),
+                "meta": dict(meta),
+                "updated_at": _now(),
+            }
+            self._commit(metadata)
 
     def update_tail(self, payload: dict) -> None:
         """Replaces every dataset's rows from the payload's first date on.
@@ -406,11 +455,16 @@ class BinaryPreparedDataStoreBase:
         metadata = self.load_metadata()
         old = metadata.get("datasets", {})
         if not old:
-            self._write_unlocked(data, meta)
+            self._write_unlocked(data, meta, metadata)
             return
         cut = _first_date(data)
         if cut is None:
             raise ValueError("update_tail: the payload holds no dated rows")
+        with self._write_session(metadata):
+            self._update_tail_session(metadata, data, meta, cut)
+
+    def _update_tail_session(self, metadata: dict, data: dict, meta: dict, cut: str) -> None:
+        old = metadata["datasets"]
         datasets = dict(old)
         for key, value in data.items():
             if key == BENCHMARK_KEY:

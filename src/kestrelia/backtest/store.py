@@ -69,6 +69,17 @@ def _window(start: Any, end: Any) -> tuple[str, str]:
     return lo, hi
 
 
+def _source_days(first: str, last: str) -> list[str]:
+    """The registered source's trading days strictly between ``first`` and ``last``: the
+    days of its close prices, which is what makes a day a row of a built store."""
+    from kestrelia.backtest import _prepare
+
+    builder = _prepare.GroupPreparedDataBuilder(start_date=first, end_date=last)
+    close = builder._read_normal_factor_matrix("Close")
+    days = {_dates.normalize_yyyymmdd(label) for label in close.index}
+    return sorted(day for day in days if day is not None and first < day < last)
+
+
 class Store:
     """A prepared-data store folder.
 
@@ -127,6 +138,33 @@ class Store:
             raise StoreError(f"{self.path} holds no close_price dataset")
         return list(entry["dates"])
 
+    def _check_build_target(self, force: bool) -> None:
+        """A build writes into a new or empty folder, or over a store (with ``force``);
+        never into a folder of other files, which the store's clean-up could not tell from
+        its own."""
+        from kestrelia.backtest._storage.lock import LOCK_FILE
+        from kestrelia.backtest._store import METADATA_FILE
+
+        if not self.path.exists():
+            if self.path.is_symlink():
+                raise StoreError(f"{self.path} is a link to nothing; give a folder")
+            return
+        if not self.path.is_dir():
+            raise StoreError(f"{self.path} is not a folder")
+        if (self.path / METADATA_FILE).exists():
+            if not force:
+                raise StoreError(f"{self.path} already holds a store; pass force=True to "
+                                 "replace it")
+            return
+        # The lock file alone is what an earlier build that failed before writing leaves.
+        others = sorted(p.name for p in self.path.iterdir() if p.name != LOCK_FILE)
+        if others:
+            raise StoreError(
+                f"{self.path} is not empty and holds no store (no {METADATA_FILE}; it holds "
+                f"{others[0]!r}{f' and {len(others) - 1} more' if len(others) > 1 else ''}): "
+                "a store is built only into a new or empty folder or over a store, so nothing "
+                "was written (force replaces a store, never other files)")
+
     def build(self, source: Any, start: Any, end: Any, *, force: bool = False) -> None:
         """Build the store of ``[start, end]`` from a data service.
 
@@ -137,12 +175,14 @@ class Store:
         start, end : date
             First and last date (inclusive), ``YYYYMMDD`` or ISO.
         force : bool, default False
-            Replace a store that is already there.
+            Replace a store that is already there. A folder that holds other files and no
+            store is refused even so: the build never deletes what it did not write.
 
         Raises
         ------
         StoreError
-            When a store is already there and ``force`` is false, or the write fails.
+            When a store is already there and ``force`` is false, when the folder holds
+            files but no store, or when the write fails.
         InputError
             For a bad date or window, a source that is no factor folder, or a source
             without prices in the window.
@@ -155,19 +195,20 @@ class Store:
         kestrelia.errors.InputError: no-such-folder is not a factor folder (no factors/)
         """
         from kestrelia.backtest import _prepare
-        from kestrelia.backtest._store import METADATA_FILE
 
         lo, hi = _window(start, end)
-        if (self.path / METADATA_FILE).exists() and not force:
-            raise StoreError(f"{self.path} already holds a store; pass force=True to "
-                             "replace it")
+        self._check_build_target(force)
         with _service(source):
             payload = _prepare.GroupPreparedDataBuilder(start_date=lo, end_date=hi).build()
         if len(payload["data"]["close_price"]) == 0:
             raise InputError(f"the source has no prices between {lo} and {hi}")
         try:
+            native = self._native()
             self.path.mkdir(parents=True, exist_ok=True)
-            self._native().write(payload)
+            with native._writer_lock():
+                # Again under the lock: another process may have written here meanwhile.
+                self._check_build_target(force)
+                native.write(payload)
         except KestreliaError:
             raise
         except OSError as exc:
@@ -184,12 +225,18 @@ class Store:
         start, end : date
             First and last date to rewrite (inclusive).
 
+        The whole update holds the store's writer lock, from reading the store's dates to
+        the commit: a concurrent update of another window waits (up to the lock timeout)
+        rather than building on dates that are about to change.
+
         Raises
         ------
         StoreError
             When there is no store or the write fails.
         InputError
-            For a bad date or window, or a source without prices in it.
+            For a bad date or window, a source without prices in it, or a window that
+            starts after trading days of the source that the store lacks (the store would
+            jump over them, and a backtest would take the jump for one day).
 
         Examples
         --------
@@ -202,12 +249,22 @@ class Store:
 
         lo, hi = _window(start, end)
         native = self._existing()
-        with _service(source):
-            payload = _prepare.build_incremental_write_window(self._dates(native), lo, hi)
-        if all(len(v) == 0 for v in payload["data"].values() if isinstance(v, pd.DataFrame)):
-            raise InputError(f"the source has no prices between {lo} and {hi}")
         try:
-            native.update_tail(payload)
+            with native._writer_lock(), _service(source):
+                dates = self._dates(native)
+                if dates and lo > dates[-1]:
+                    skipped = _source_days(dates[-1], lo)
+                    if skipped:
+                        raise InputError(
+                            f"the store ends on {dates[-1]} and the source has "
+                            f"{len(skipped)} trading day(s) after it before the start {lo} "
+                            f"({skipped[0]} to {skipped[-1]}): update from {skipped[0]} or "
+                            "earlier, or the store would jump over them")
+                payload = _prepare.build_incremental_write_window(dates, lo, hi)
+                if all(len(v) == 0 for v in payload["data"].values()
+                       if isinstance(v, pd.DataFrame)):
+                    raise InputError(f"the source has no prices between {lo} and {hi}")
+                native.update_tail(payload)
         except KestreliaError:
             raise
         except OSError as exc:

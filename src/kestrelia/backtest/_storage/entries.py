@@ -62,3 +62,23 @@ def is_series_dict(entry: Mapping[str, Any]) -> TypeGuard[SeriesDictEntry]:
 def is_matrix(entry: Mapping[str, Any]) -> TypeGuard[MatrixEntry]:
     """A matrix entry, also one written before ``kind`` was recorded (not an unknown kind)."""
     return bool(entry.get("kind", MATRIX) == MATRIX)
+
+
+def named_files(metadata: Mapping[str, Any]) -> set[str]:
+    """The data file names ``metadata`` lists, skipping what damage left unreadable: the
+    names the store wrote and so the only ones it may ever delete."""
+    names: set[str] = set()
+    datasets = metadata.get("datasets") if isinstance(metadata, Mapping) else None
+    if not isinstance(datasets, Mapping):
+        return names
+    for entry in datasets.values():
+        if not isinstance(entry, Mapping):
+            continue
+        parts = entry.get("series") if is_series_dict(entry) else {"": entry}
+        if not isinstance(parts, Mapping):
+            continue
+        for part in parts.values():
+            file = part.get("file") if isinstance(part, Mapping) else None
+            if isinstance(file, str):
+                names.add(file)
+    return names
