@@ -77,7 +77,7 @@ def test_hostile_metadata_runs_nothing_on_any_command(store, small_demo, tmp_pat
     assert not marker.exists()
 
 
-# ---- builds, updates, output into a closed pipe, dates as typed -------------------------------------------
+# ---- the hardened store: builds, gaps, labels, leftovers, pipes, dates as typed ----------
 
 
 def demo_dates(small_demo):
@@ -133,6 +133,8 @@ def test_build_force_over_a_store_leaves_files_it_did_not_write(small_demo, stor
     assert (store / "prices.0123456789ab.npy").read_bytes() == FOREIGN["prices.0123456789ab.npy"]
     assert (store / ".cache.0123abcd.tmp").read_bytes() == FOREIGN[".cache.0123abcd.tmp"]
     assert not old & {p.name for p in store.glob("*.npy")}  # the replaced store's files went
+    code, out, _ = run(capsys, "store", "verify", store)
+    assert code == 0 and "leftover:" in out and "prices.0123456789ab.npy" in out
 
 
 def built_until(small_demo, tmp_path, last):
@@ -202,6 +204,61 @@ def test_concurrent_updates_of_consecutive_windows_keep_both(small_demo, tmp_pat
     info = target.info()
     assert (info["last_date"], info["trading_days"]) == (dates[-1], len(dates))
     assert target.verify() == []
+
+
+def rewrite(store, change):
+    metadata = pickle.loads((store / "metadata.pkl").read_bytes())
+    change(metadata)
+    (store / "metadata.pkl").write_bytes(pickle.dumps(metadata))
+
+
+def weights_file(store, tmp_path):
+    metadata = pickle.loads((store / "metadata.pkl").read_bytes())
+    dates = metadata["datasets"]["close_price"]["dates"]
+    codes = sorted(metadata["datasets"]["close_price"]["columns"])[:5]
+    path = tmp_path / "w.csv"
+    pd.DataFrame(np.full((len(dates), 5), 0.2), index=dates, columns=codes).to_csv(path)
+    return path
+
+
+@pytest.mark.parametrize("change, fragment", [
+    (lambda c: c[1:] + c[:1], "dataset buy_price: its codes are not sorted and unique"),
+    (lambda c: [int(x) for x in c], "dataset buy_price: its codes are not text (position 0 holds int"),
+])
+def test_labels_changed_in_the_metadata_stop_verify_and_run(store, tmp_path, capsys, change,
+                                                            fragment):
+    rewrite(store, lambda m: m["datasets"]["buy_price"].update(
+        columns=change(list(m["datasets"]["buy_price"]["columns"]))))
+    code, out, err = run(capsys, "store", "verify", store)
+    assert code == 1 and "Traceback" not in err
+    assert [line for line in out.splitlines() if fragment in line]
+    code, _, err = run(capsys, "run", "--store", store, "--weights", weights_file(store, tmp_path),
+                       "--out", tmp_path / "report")
+    one_line_error(code, err, "dataset buy_price does not share close_price's dates and codes")
+    code, out, err = run(capsys, "store", "info", store)
+    assert code == 0 and "problem(s)" in out and "Traceback" not in err
+
+
+def test_a_store_without_label_checksums_verifies_with_a_note(store, capsys):
+    def strip(metadata):
+        for entry in metadata["datasets"].values():
+            entry.pop("labels_sha256", None)
+            for series in entry.get("series", {}).values():
+                series.pop("labels_sha256", None)
+
+    rewrite(store, strip)
+    code, out, _ = run(capsys, "store", "verify", store)
+    assert code == 0 and "no problem found" in out
+    assert "datasets' labels have no recorded checksum" in out
+
+
+def test_verify_lists_leftovers_without_calling_them_damage(store, capsys):
+    (store / ".close_price.0123456789ab.npy.0badf00d.tmp").write_bytes(b"partial")
+    (store / "close_price.0123456789ab.npy").write_bytes(b"never committed")
+    code, out, _ = run(capsys, "store", "verify", store)
+    assert code == 0 and "no problem found" in out
+    leftovers = [line for line in out.splitlines() if line.startswith("leftover: ")]
+    assert len(leftovers) == 2 and all("named by no dataset" in line for line in leftovers)
 
 
 @pytest.mark.parametrize("argv, exit_code", [

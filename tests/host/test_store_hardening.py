@@ -2,6 +2,7 @@
 not write, labels changed in the metadata, leftovers of killed writes, and metadata made to
 exhaust memory."""
 
+import multiprocessing
 import os
 import pickle
 import struct
@@ -135,6 +136,145 @@ class TestOnlyItsOwnFilesAreDeleted:
         rewrite_metadata(store, lambda m: m["datasets"]["factor_0"].update(file=file))
         store.write(payload(offset=2.0))
         assert victim.exists() == (file != "victim.0123456789ab.npy")
+
+
+def rotate(labels):
+    return labels[1:] + labels[:1]
+
+
+def relabel(field, change, keep_checksum=True):
+    def apply(entry):
+        entry[field] = change(list(entry[field]))
+        if not keep_checksum:
+            del entry["labels_sha256"]
+    return apply
+
+
+LABEL_DAMAGE = [
+    # (dataset, change of its entry, fragments of the lines naming it)
+    ("can_buy_stock", relabel("columns", rotate), ["dataset can_buy_stock: its codes are not sorted"]),
+    ("factor_0", relabel("columns", lambda c: [c[1], c[0], *c[2:]]),
+     ["dataset factor_0: its dates or codes in the metadata do not match the checksum"]),
+    ("close_price", relabel("columns", lambda c: [*c[:-1], "600099"]),
+     ["dataset close_price: its dates or codes in the metadata do not match the checksum"]),
+    ("can_buy_stock", relabel("dates", lambda d: [*d[:-1], "20240131"]),
+     ["dataset can_buy_stock: its dates or codes in the metadata do not match the checksum"]),
+    # Without a checksum (a store written before they were recorded), sharing still tells.
+    ("close_price", relabel("columns", lambda c: [*c[:-1], "600099"], keep_checksum=False),
+     ["dataset can_buy_stock: its codes differ from close_price's (position 7: '600007' "
+      "against '600099'); the backtest datasets must share one date list and one code list"]),
+    ("can_buy_stock", relabel("dates", lambda d: [*d[:-1], "20240131"], keep_checksum=False),
+     ["dataset can_buy_stock: its dates differ from close_price's (position 9: '20240131' "
+      "against '20240111')"]),
+    ("can_buy_stock", relabel("columns", lambda c: [int(x) for x in c]),
+     ["dataset can_buy_stock: its codes are not text (position 0 holds int 600000)"]),
+    ("factor_0", relabel("dates", lambda d: None), ["dataset factor_0: its dates are not a list"]),
+    ("factor_0", relabel("dates", lambda d: [d[0].replace("2024", "24-0"), *d[1:]]),
+     ["dataset factor_0: its dates are not YYYYMMDD text (position 0 holds '24-00102')"]),
+    ("factor_0", relabel("columns", lambda c: [*c[:-1], c[0]]),
+     ["dataset factor_0: its codes are not unique ('600000' appears twice)"]),
+]
+
+
+class TestVerifyLabels:
+    @pytest.mark.parametrize("key, change, fragments", LABEL_DAMAGE)
+    def test_damage_is_named_in_one_line(self, store, key, change, fragments):
+        rewrite_metadata(store, lambda m: change(m["datasets"][key]))
+        problems = store.verify()
+        assert len(problems) == len(fragments)
+        for fragment in fragments:
+            assert any(fragment in p for p in problems), (fragment, problems)
+        assert all("\n" not in p for p in problems)
+        assert store.verify_report(checksums=False)["problems"] == problems
+
+    def test_benchmark_dates_are_checked_too(self, store):
+        rewrite_metadata(store, lambda m: m["datasets"]["benchmark_dict"]["series"]["000300"]
+                         .update(dates=[*DATES[:-1], "20240130"]))
+        assert store.verify() == ["dataset benchmark_dict['000300']: its dates or codes in the "
+                                  "metadata do not match the checksum recorded when it was written "
+                                  "(the labels changed; values would be read against the wrong "
+                                  "days or stocks)"]
+
+    def test_a_sound_store_counts_every_label_set(self, store):
+        report = store.verify_report()
+        assert report["problems"] == [] and report["without_label_checksum"] == []
+        assert report["labels_checked"] == 4
+
+    def test_stores_without_label_checksums_still_open_and_verify(self, store):
+        def strip(metadata):
+            for entry in metadata["datasets"].values():
+                entry.pop("labels_sha256", None)
+                for s in entry.get("series", {}).values():
+                    s.pop("labels_sha256")
+
+        rewrite_metadata(store, strip)
+        report = store.verify_report()
+        assert report["problems"] == [] and report["labels_checked"] == 0
+        assert sorted(report["without_label_checksum"]) == [
+            "benchmark_dict['000300']", "can_buy_stock", "close_price", "factor_0"]
+        assert store.load()["data"]["close_price"].shape == (len(DATES), len(CODES))
+        # Order and sharing are still checked without a checksum.
+        rewrite_metadata(store, lambda m: m["datasets"]["can_buy_stock"].update(
+            columns=rotate(m["datasets"]["can_buy_stock"]["columns"])))
+        assert "dataset can_buy_stock: its codes are not sorted" in store.verify()[0]
+
+    def test_an_update_records_the_new_labels(self, store):
+        store.update_tail(payload([*DATES[-2:], "20240115"], offset=3.0))
+        report = store.verify_report()
+        assert report["problems"] == [] and report["labels_checked"] == 4
+
+
+def _killed_write(store_dir):
+    store = BinaryPreparedDataStoreBase(store_dir, DTYPES, 1, "float64")
+    store._commit = lambda metadata: os._exit(3)  # the process dies before its commit
+    store.write(payload(offset=9.0))
+
+
+class TestLeftovers:
+    def test_a_killed_write_leaves_files_that_verify_lists_and_writes_keep(self, store):
+        before = {p.name for p in store.store_dir.iterdir()}
+        child = multiprocessing.get_context("fork").Process(target=_killed_write,
+                                                            args=(store.store_dir,))
+        child.start()
+        child.join(60)
+        assert child.exitcode == 3
+        left = sorted({p.name for p in store.store_dir.iterdir()} - before)
+        assert len(left) == 4
+        report = store.verify_report()
+        assert report["problems"] == [] and report["leftovers"] == left
+        store.update_tail(payload(DATES[-2:], offset=1.0))
+        assert store.verify_report()["leftovers"] == left
+
+    def test_temporary_files_are_listed(self, store):
+        (store.store_dir / ".close_price.0123456789ab.npy.0badf00d.tmp").write_bytes(b"x")
+        assert store.verify_report()["leftovers"] == [".close_price.0123456789ab.npy.0badf00d.tmp"]
+
+    def test_a_write_in_progress_is_not_mistaken_for_leftovers(self, store):
+        held, release = threading.Event(), threading.Event()
+
+        def writing():
+            with writer_lock(store.store_dir):
+                (store.store_dir / "close_price.0123456789ab.npy").write_bytes(b"being written")
+                held.set()
+                release.wait(10)
+
+        writer = threading.Thread(target=writing)
+        writer.start()
+        try:
+            held.wait(10)
+            report = store.verify_report()
+        finally:
+            release.set()
+            writer.join()
+        assert report["problems"] == [] and report["leftovers"] == []
+        assert "a write is in progress" in report["leftovers_note"]
+
+    def test_a_planted_lock_file_is_a_problem(self, store, tmp_path):
+        (store.store_dir / LOCK_FILE).unlink()
+        (store.store_dir / LOCK_FILE).symlink_to(tmp_path / "elsewhere")
+        problems = store.verify()
+        assert len(problems) == 1 and "refusing the writer lock" in problems[0]
+        assert not (tmp_path / "elsewhere").exists()
 
 
 class _Sized:

@@ -30,8 +30,9 @@ One writer at a time: every write path holds the store's writer lock (an OS file
 ``.writer.lock`` in the folder, see ``_storage.lock``); readers take no lock. Nothing read
 from the folder is trusted: the metadata pickle is read by a restricted unpickler that runs
 no code, file entries must name regular files inside the folder, and every file's header and
-size are checked against the metadata before it is mapped. Each data file's SHA-256 is
-recorded when it is written, and ``verify()`` compares it.
+size are checked against the metadata before it is mapped. Each data file's SHA-256, and a
+SHA-256 of each dataset's labels, are recorded when it is written, and ``verify()`` compares
+them.
 """
 
 from __future__ import annotations
@@ -63,6 +64,7 @@ from kestrelia.backtest._storage.entries import (
     SeriesEntry,
     is_matrix,
     is_series_dict,
+    labels_digest,
     named_files,
 )
 from kestrelia.backtest._storage.lock import writer_lock
@@ -369,6 +371,7 @@ class BinaryPreparedDataStoreBase:
             "dates": dates,
             "columns": columns,
             "sha256": sha256,
+            "labels_sha256": labels_digest(dates, columns),
         }
 
     def _write_series_dict(self, store_dir: Path, series_dict: dict) -> SeriesDictEntry:
@@ -385,7 +388,7 @@ class BinaryPreparedDataStoreBase:
             stem = f"{BENCHMARK_KEY}.{_file_safe(str(name))}"
             file, sha256 = self._write_array(store_dir, stem, np.ascontiguousarray(values))
             entries[name] = {"file": file, "dates": dates, "name": _plain_label(series.name),
-                             "sha256": sha256}
+                             "sha256": sha256, "labels_sha256": labels_digest(dates)}
         return {"kind": SERIES_DICT, "series": entries}
 
     # ---- whole payloads -------------------------------------------------------------

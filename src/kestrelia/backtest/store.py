@@ -3,6 +3,7 @@ verify, and load a market from it."""
 
 from __future__ import annotations
 
+import itertools
 import os
 import pickle
 import threading
@@ -136,7 +137,11 @@ class Store:
         entry = self._metadata(native).get("datasets", {}).get("close_price")
         if not entry:
             raise StoreError(f"{self.path} holds no close_price dataset")
-        return list(entry["dates"])
+        dates = entry.get("dates") if isinstance(entry, dict) else None
+        if not isinstance(dates, list) or not all(isinstance(d, str) for d in dates):
+            raise StoreError(f"{self.path}: the dates of close_price in its metadata are not a "
+                             "list of text (run 'store verify')")
+        return list(dates)
 
     def _check_build_target(self, force: bool) -> None:
         """A build writes into a new or empty folder, or over a store (with ``force``);
@@ -296,11 +301,15 @@ class Store:
         metadata = self._metadata(native)
         rows = []
         for key, entry in metadata.get("datasets", {}).items():
-            if is_series_dict(entry):
-                rows.append((key, f"{len(entry['series'])} series", "float64"))
-            else:
-                rows.append((key, f"{len(entry['dates'])} x {len(entry['columns'])}",
-                             entry.get("dtype", "?")))
+            # Damaged entries still get a row; the files line below says what is wrong.
+            try:
+                if is_series_dict(entry):
+                    rows.append((key, f"{len(entry['series'])} series", "float64"))
+                else:
+                    rows.append((key, f"{len(entry['dates'])} x {len(entry['columns'])}",
+                                 entry.get("dtype", "?")))
+            except (TypeError, KeyError, AttributeError):
+                rows.append((key, "? (damaged entry)", "?"))
         dates = self._dates(native)
         meta = metadata.get("meta", {})
         # A quick look at every file (present, header and size as recorded); reading every
@@ -405,6 +414,7 @@ class Store:
         missing = [key for key in MARKET_DATASETS if key not in datasets]
         if missing:
             raise StoreError(f"{self.path} lacks the datasets {', '.join(missing)}")
+        self._check_market_labels(datasets)
         keys = list(MARKET_DATASETS) + (["benchmark_dict"] if "benchmark_dict" in datasets
                                         else [])
         try:
@@ -423,6 +433,31 @@ class Store:
         market.store_path = self.path.resolve()
         market.store_window = (lo, hi)
         return market
+
+    def _check_market_labels(self, datasets: dict[str, Any]) -> None:
+        """The market's datasets pair their cells by position, so they must share one sorted
+        list of dates and one of codes: a code list shifted by one in the metadata would
+        otherwise give every stock its neighbour's prices, silently. Cheap (the lists are
+        usually one shared object); ``verify`` also checks them against their checksums."""
+        first = datasets["close_price"]
+        for key in MARKET_DATASETS:
+            entry = datasets[key]
+            if not isinstance(entry, dict) or not isinstance(first, dict) or any(
+                    entry.get(field) != first.get(field) for field in ("dates", "columns")):
+                raise StoreError(f"{self.path}: dataset {key} does not share close_price's "
+                                 "dates and codes, so its values would be read against other "
+                                 "days or stocks (run 'store verify')")
+        for field in ("dates", "columns"):
+            labels = first.get(field)
+            try:
+                ordered = isinstance(labels, list) and all(
+                    isinstance(a, str) and a < b for a, b in itertools.pairwise(labels))
+            except TypeError:
+                ordered = False
+            if not ordered:
+                raise StoreError(f"{self.path}: the {'codes' if field == 'columns' else field} "
+                                 "of its market datasets are not sorted, unique text labels "
+                                 "(run 'store verify')")
 
     def components(self, start: Any = None, end: Any = None) -> dict[str, pd.DataFrame]:
         """The index-component masks the store holds, by component name.

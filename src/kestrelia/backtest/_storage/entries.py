@@ -2,17 +2,25 @@
 
 A matrix entry names one ``.npy`` file and keeps the matrix's labels; a series-dict entry
 (the benchmarks) names one file per series. Entries written before ``kind`` was recorded
-are matrices, and before checksums were recorded they have no ``sha256``. Metadata is read
-from disk and may be damaged, so readers still check what they index.
+are matrices, before checksums were recorded they have no ``sha256``, and before the labels
+were checksummed no ``labels_sha256``. Metadata is read from disk and may be damaged, so
+readers still check what they index.
 """
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+import hashlib
+import json
+from collections.abc import Mapping, Sequence
 from typing import Any, Literal, NotRequired, TypedDict, TypeGuard
 
 MATRIX: Literal["matrix"] = "matrix"
 SERIES_DICT: Literal["series_dict"] = "series_dict"
+
+# The datasets a backtest reads together (``Store.market``): cell (i, j) of each must mean
+# the same day and stock, so they share one sorted date list and one sorted code list.
+BACKTEST_DATASETS = ("close_price", "prev_close", "buy_price", "sell_price", "can_buy_stock",
+                     "cant_sell_stock", "rq_get_split", "rq_get_dividend")
 
 
 class MatrixEntry(TypedDict):
@@ -25,6 +33,7 @@ class MatrixEntry(TypedDict):
     dates: list[str]  # sorted YYYYMMDD text
     columns: list[str]  # stock codes
     sha256: NotRequired[str]
+    labels_sha256: NotRequired[str]  # labels_digest(dates, columns)
 
 
 class SeriesEntry(TypedDict):
@@ -34,6 +43,7 @@ class SeriesEntry(TypedDict):
     dates: list[str]
     name: Any  # the Series' name, a plain Python value
     sha256: NotRequired[str]
+    labels_sha256: NotRequired[str]  # labels_digest(dates)
 
 
 class SeriesDictEntry(TypedDict):
@@ -62,6 +72,16 @@ def is_series_dict(entry: Mapping[str, Any]) -> TypeGuard[SeriesDictEntry]:
 def is_matrix(entry: Mapping[str, Any]) -> TypeGuard[MatrixEntry]:
     """A matrix entry, also one written before ``kind`` was recorded (not an unknown kind)."""
     return bool(entry.get("kind", MATRIX) == MATRIX)
+
+
+def labels_digest(dates: Sequence[Any], columns: Sequence[Any] | None = None) -> str:
+    """SHA-256 of a dataset's labels, recorded when it is written. The file checksum cannot
+    see the labels (they live in the metadata), and a code list shifted by one would pair
+    every column with another stock's prices. JSON keeps the encoding unambiguous: no
+    separator inside a label can make two lists hash alike."""
+    labels = [list(dates)] if columns is None else [list(dates), list(columns)]
+    text = json.dumps(labels, ensure_ascii=True, separators=(",", ":"), default=repr)
+    return hashlib.sha256(text.encode("ascii")).hexdigest()
 
 
 def named_files(metadata: Mapping[str, Any]) -> set[str]:

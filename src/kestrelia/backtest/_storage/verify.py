@@ -1,15 +1,31 @@
-"""The integrity check of a whole store: every dataset's file, header, size and checksum."""
+"""The integrity check of a whole store: every dataset's file, header, size and checksum,
+its labels against their checksum, the labels the backtest datasets share, and the files
+no metadata names."""
 
 from __future__ import annotations
 
+import os
+import re
 from collections.abc import Mapping
+from pathlib import Path
 from typing import Any
 
 import numpy as np
 
 from kestrelia.backtest._storage import npy
-from kestrelia.backtest._storage.entries import is_matrix, is_series_dict
-from kestrelia.errors import StoreError
+from kestrelia.backtest._storage.entries import (
+    BACKTEST_DATASETS,
+    is_matrix,
+    is_series_dict,
+    labels_digest,
+    named_files,
+)
+from kestrelia.backtest._storage.lock import writer_lock
+from kestrelia.errors import StoreError, StoreLockedError
+
+_DATE = re.compile(r"[0-9]{8}")
+# What durable_write names a file before its rename: left behind only by a killed writer.
+_TEMPORARY = re.compile(r"\..+\.[0-9a-f]{8}\.tmp")
 
 
 def _files(key: str, entry: Any) -> list[tuple[str, Mapping[str, Any], str, tuple[int, ...], bool | None]]:
@@ -30,30 +46,178 @@ def _files(key: str, entry: Any) -> list[tuple[str, Mapping[str, Any], str, tupl
             from None
 
 
+def _label_problem(what: str, kind: str, labels: Any, ordered: bool, cache: dict) -> str | None:
+    """Why ``labels`` (the ``kind`` of ``what``: "dates" or "codes") are unusable, or None.
+    Dates are always sorted (loads find rows by binary search); codes must be unique, and
+    sorted where ``ordered``. Datasets usually share one list object (the writer shares
+    equal lists), so a sound list is checked once; ``cache`` lives as long as the metadata
+    holding the lists, which keeps their ids unique."""
+    key = ("sound", id(labels), kind, ordered)
+    if key in cache:
+        return None
+    problem = _first_label_problem(what, kind, labels, ordered)
+    if problem is None:
+        cache[key] = True
+    return problem
+
+
+def _first_label_problem(what: str, kind: str, labels: Any, ordered: bool) -> str | None:
+    if not isinstance(labels, list):
+        return f"{what}: its {kind} are not a list (the metadata holds {type(labels).__name__})"
+    for i, label in enumerate(labels):
+        if not isinstance(label, str):
+            return (f"{what}: its {kind} are not text (position {i} holds "
+                    f"{type(label).__name__} {label!r})")
+        if kind == "dates" and not _DATE.fullmatch(label):
+            return f"{what}: its dates are not YYYYMMDD text (position {i} holds {label!r})"
+    if ordered or kind == "dates":
+        for i in range(1, len(labels)):
+            if not labels[i - 1] < labels[i]:
+                return (f"{what}: its {kind} are not sorted and unique ({labels[i]!r} at "
+                        f"position {i} follows {labels[i - 1]!r})")
+    elif len(set(labels)) != len(labels):
+        seen: set[str] = set()
+        first = next(label for label in labels if label in seen or seen.add(label))
+        return f"{what}: its {kind} are not unique ({first!r} appears twice)"
+    return None
+
+
+def _digest(dates: list[str], columns: list[str] | None, cache: dict) -> str:
+    key = ("digest", id(dates), id(columns))
+    if key not in cache:
+        cache[key] = labels_digest(dates, columns)
+    return str(cache[key])
+
+
+def _check_labels(key: str, entry: Any, report: dict[str, Any], cache: dict) -> bool:
+    """Checks one dataset's labels: types, order and the checksum recorded at write time.
+    False when they are unusable (the dataset's files are then not checked further)."""
+    if not isinstance(entry, dict):
+        return True  # _files names the damage
+    if is_series_dict(entry):
+        series = entry.get("series")
+        parts = ([(f"dataset {key}[{name!r}]", s, None) for name, s in series.items()]
+                 if isinstance(series, dict) else [])
+    else:
+        parts = [(f"dataset {key}", entry, entry.get("columns"))]
+    sound = True
+    for what, part, columns in parts:
+        if not isinstance(part, dict):
+            continue
+        problem = _label_problem(what, "dates", part.get("dates"), True, cache)
+        if problem is None and columns is not None:
+            problem = _label_problem(what, "codes", columns, key in BACKTEST_DATASETS, cache)
+        if problem is not None:
+            report["problems"].append(problem)
+            sound = False
+            continue
+        recorded = part.get("labels_sha256")
+        if recorded is None:
+            report["without_label_checksum"].append(what.removeprefix("dataset "))
+        elif _digest(part["dates"], columns, cache) != recorded:
+            report["problems"].append(
+                f"{what}: its dates or codes in the metadata do not match the checksum recorded "
+                "when it was written (the labels changed; values would be read against the "
+                "wrong days or stocks)")
+            sound = False
+        else:
+            report["labels_checked"] += 1
+    return sound
+
+
+def _first_difference(a: list[str], b: list[str]) -> str:
+    for i, (x, y) in enumerate(zip(a, b)):
+        if x != y:
+            return f"position {i}: {x!r} against {y!r}"
+    return f"{len(a)} against {len(b)} labels"
+
+
+def _check_shared_labels(datasets: Mapping[str, Any], usable: set[str], report: dict) -> None:
+    """The backtest datasets must share close_price's dates and codes (or, without it, the
+    first one's): a market pairs their cells by position."""
+    keys = [k for k in BACKTEST_DATASETS if k in usable and is_matrix(datasets[k])]
+    if len(keys) < 2:
+        return
+    first = datasets[keys[0]]
+    for key in keys[1:]:
+        for kind, field in (("dates", "dates"), ("codes", "columns")):
+            if datasets[key][field] != first[field]:
+                report["problems"].append(
+                    f"dataset {key}: its {kind} differ from {keys[0]}'s "
+                    f"({_first_difference(datasets[key][field], first[field])}); the backtest "
+                    "datasets must share one date list and one code list")
+
+
+def _list_leftovers(store_dir: Path, named: set[str]) -> list[str]:
+    leftovers = []
+    with os.scandir(store_dir) as entries:
+        for entry in entries:
+            if _TEMPORARY.fullmatch(entry.name) or (
+                    entry.name.endswith(".npy") and entry.name not in named):
+                leftovers.append(entry.name)
+    return sorted(leftovers)
+
+
+def _leftovers(store: Any, report: dict[str, Any]) -> None:
+    """Files no metadata names: temporary files and data files of writes that were killed
+    before their commit. Listed under the writer lock, taken without waiting, so that the
+    files of a write in progress are not mistaken for them."""
+    try:
+        with writer_lock(store.store_dir, timeout=0):
+            report["leftovers"] = _list_leftovers(store.store_dir,
+                                                  named_files(store.load_metadata()))
+        return
+    except StoreLockedError:
+        report["leftovers_note"] = ("a write is in progress, so files not yet named by the "
+                                    "metadata were not listed as leftovers")
+        return
+    except StoreError as exc:  # a lock file that is not the store's own: damage
+        report["problems"].append(str(exc))
+    except OSError:  # a store on a read-only medium: nothing can be in progress there
+        pass
+    try:
+        report["leftovers"] = _list_leftovers(store.store_dir,
+                                              named_files(store.load_metadata()))
+    except (StoreError, OSError):
+        pass
+
+
 def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
-    problems: list[str] = []
-    unchecked: list[str] = []
-    files = checksummed = 0
+    report: dict[str, Any] = {"problems": [], "files": 0, "checksummed": 0,
+                              "without_checksum": [], "labels_checked": 0,
+                              "without_label_checksum": [], "leftovers": [],
+                              "leftovers_note": None}
+    problems: list[str] = report["problems"]
+    unchecked: list[str] = report["without_checksum"]
     try:
         metadata = store.load_metadata()
     except StoreError as exc:
-        return {"problems": [str(exc)], "files": 0, "checksummed": 0, "without_checksum": []}
+        problems.append(str(exc))
+        return report
     if not metadata:
         problems.append(f"{store.metadata_path}: no metadata (not a store, or never written)")
     datasets = metadata.get("datasets", {})
+    if not isinstance(datasets, dict):
+        problems.append(f"{store.metadata_path}: its datasets are not a dict")
+        return report
+    usable: set[str] = set()
+    cache: dict[tuple[Any, ...], Any] = {}
     for key, entry in datasets.items():
+        if not _check_labels(key, entry, report, cache):
+            continue
         try:
             parts = _files(key, entry)
         except StoreError as exc:
             problems.append(str(exc))
             continue
+        usable.add(key)
         expected = store.matrix_dtype.get(key)
         if expected is not None and is_matrix(entry) and np.dtype(expected) != np.dtype(
                 str(entry.get("dtype", "float64"))):
             problems.append(f"dataset {key}: stored as {entry.get('dtype')}, the store "
                             f"keeps it as {expected}")
         for what, part, dtype, shape, fortran in parts:
-            files += 1
+            report["files"] += 1
             try:
                 path = npy.dataset_path(store.store_dir, part.get("file"), what)
                 npy.check_file(path, what, dtype, shape, fortran)
@@ -63,7 +227,7 @@ def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
                 if recorded is None:
                     unchecked.append(what.removeprefix("dataset "))
                     continue
-                checksummed += 1
+                report["checksummed"] += 1
                 if npy.digest(path) != recorded:
                     problems.append(f"{what}: {path} does not match the checksum recorded "
                                     "when it was written (its content changed)")
@@ -71,5 +235,6 @@ def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
                 problems.append(str(exc))
             except OSError as exc:
                 problems.append(f"{what}: cannot read its file ({exc})")
-    return {"problems": problems, "files": files, "checksummed": checksummed,
-            "without_checksum": unchecked}
+    _check_shared_labels(datasets, usable, report)
+    _leftovers(store, report)
+    return report

@@ -159,14 +159,29 @@ def cmd_store_verify(args) -> int:
     unchecked = report["without_checksum"]
     if unchecked:
         print(f"note: {len(unchecked)} of {report['files']} files were written before checksums "
-              f"were recorded ({', '.join(unchecked[:5])}{', ...' if len(unchecked) > 5 else ''}); "
-              "their headers and sizes were checked, their contents cannot be")
+              f"were recorded ({_some(unchecked)}); their headers and sizes were checked, their "
+              "contents cannot be")
+    unlabelled = report["without_label_checksum"]
+    if unlabelled:
+        print(f"note: {len(unlabelled)} datasets' labels have no recorded checksum (written "
+              f"before label checksums were recorded: {_some(unlabelled)}); their order and the "
+              "labels the backtest datasets share were checked")
+    for name in report["leftovers"]:
+        print(f"leftover: {Path(args.store) / name} is named by no dataset (left by a write that "
+              "was stopped, or not the store's); no write removes it, delete it by hand")
+    if report["leftovers_note"]:
+        print(f"note: {report['leftovers_note']}")
     if report["problems"]:
         print(f"{PROG}: {len(report['problems'])} problem(s) found in {args.store}", file=sys.stderr)
         return 1
     print(f"{args.store}: {report['files']} files checked, {report['checksummed']} against "
-          "their checksums; no problem found")
+          f"their checksums, the labels of {report['labels_checked']} against theirs; no problem "
+          "found")
     return 0
+
+
+def _some(names: list[str]) -> str:
+    return ", ".join(names[:5]) + (", ..." if len(names) > 5 else "")
 
 
 def cmd_run(args) -> int:
