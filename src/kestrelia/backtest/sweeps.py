@@ -171,9 +171,10 @@ class SweepResult:
         failed = pd.DataFrame({"strategy": list(self.failed),
                                "error": list(self.failed.values())}, dtype=object)
         figure = self.figure()
-        writers: dict[str, Callable[[Path], object]] = dict(zip(SWEEP_FILES, (
+        tables: list[Callable[[Path], object]] = [
             stats.to_csv, stats.to_parquet, returns.to_csv, returns.to_parquet,
-            lambda p: failed.to_csv(p, index=False), figure.savefig)))
+            lambda p: failed.to_csv(p, index=False), figure.savefig]
+        writers = dict(zip(SWEEP_FILES, tables))
         if self.unfinished:
             note = self.partial_note() + "\n"
             writers[PARTIAL_NOTE] = lambda p: p.write_text(note, encoding="utf-8")
