@@ -21,7 +21,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["normalize_yyyymmdd", "parse_date", "parse_dates"]
+__all__ = ["format_problem", "normalize_yyyymmdd", "parse_date", "parse_dates"]
 
 _EIGHT = re.compile(r"([0-9]{4})([0-9]{2})([0-9]{2})")
 _ISO = re.compile(
@@ -77,6 +77,20 @@ def parse_date(value: Any, date_format: str | None = None) -> str | None:
         return None if value is pd.NaT else _text(value)
     if isinstance(value, _dt.date):
         return _text(value)
+    return None
+
+
+def format_problem(date_format: str) -> str | None:
+    """Why ``date_format`` cannot read dates, or None when it can: it must be a ``strptime``
+    format that gives back the year, month and day of a date it wrote (``%d/%m`` would
+    read every date into 1900)."""
+    sample = _dt.datetime(2024, 11, 23)
+    try:
+        back = _dt.datetime.strptime(sample.strftime(date_format), date_format)
+    except ValueError as exc:
+        return f"the date format {date_format!r} is not a strptime format ({exc})"
+    if back.date() != sample.date():
+        return f"the date format {date_format!r} does not give the year, month and day"
     return None
 
 

@@ -129,3 +129,42 @@ def test_the_demos_daily_bars_import_to_the_same_market(small_demo, tmp_path, ca
     for name, matrix in a.matrices().items():
         pd.testing.assert_frame_equal(b.matrices()[name], matrix, check_exact=True, obj=name)
     assert a.benchmarks.keys() == b.benchmarks.keys()
+
+
+def test_day_first_dates_are_refused_until_the_format_is_named(tmp_path, capsys):
+    days = ["02/01/2024", "03/01/2024", "04/01/2024", "13/01/2024"]
+    pd.DataFrame({"date": days, "code": "600000", "open": 10.0, "close": 10.0}).to_csv(
+        tmp_path / "bars.csv", index=False)
+    args = ["import", "bars", "--table", tmp_path / "bars.csv", "--out", tmp_path / "src"]
+    code, _, err = run(capsys, *args)
+    assert code == 1
+    assert "no usable row (4 rows rejected: unreadable or missing date); dates must be " \
+        "YYYYMMDD or YYYY-MM-DD; name other forms with --date-format" in one_error_line(err)
+    code, out, err = run(capsys, *args, "--date-format", "%d/%m/%Y")
+    assert code == 0, err
+    assert "2024-01-02 to 2024-01-13 (4 days)" in out
+    code, _, err = run(capsys, *args, "--date-format", "%d/%m", "--force")
+    assert code == 1 and "does not give the year, month and day" in one_error_line(err)
+
+
+def test_a_stray_date_is_listed_with_a_note(tmp_path, capsys):
+    frame = pd.DataFrame({"date": ["20240102", "20240103", "04/01/2024"], "code": "600000",
+                          "open": 10.0, "close": 10.0})
+    frame.to_csv(tmp_path / "bars.csv", index=False)
+    code, out, _ = run(capsys, "import", "bars", "--table", tmp_path / "bars.csv", "--out",
+                       tmp_path / "src")
+    assert code == 0
+    assert "bars.csv row 3: date='04/01/2024'" in out and "Note: dates must be" in out
+
+
+def test_broken_files_are_one_line_or_counted(tmp_path, capsys):
+    (tmp_path / "bars.parquet").write_bytes(b"not a parquet file at all")
+    code, _, err = run(capsys, "import", "bars", "--table", tmp_path / "bars.parquet", "--out",
+                       tmp_path / "src")
+    assert code == 1 and f"cannot read {tmp_path / 'bars.parquet'}: " in one_error_line(err)
+    (tmp_path / "bars.csv").write_text("date,code,open,close\n20240102,600000,10,10\n"
+                                       "20240103,600000,10\n20240104,600000,10,10\n")
+    code, out, err = run(capsys, "import", "bars", "--table", tmp_path / "bars.csv", "--out",
+                         tmp_path / "src")
+    assert code == 0, err
+    assert "malformed CSV row (wrong number of fields)" in out and "bars.csv line 3 (row 2)" in out

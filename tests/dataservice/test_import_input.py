@@ -48,16 +48,26 @@ def test_index_code_spellings(value, ukey):
     assert index_ukey(value) == ukey
 
 
-@pytest.mark.parametrize("value", ["20240105", 20240105, "2024-01-05", "2024/1/5",
-                                   "2024-01-05 15:00:00", pd.Timestamp("2024-01-05"),
-                                   datetime.date(2024, 1, 5), np.datetime64("2024-01-05")])
-def test_date_spellings(value):
-    assert date_days(value) == (datetime.date(2024, 1, 5) - datetime.date(1970, 1, 1)).days
+@pytest.mark.parametrize("value, date_format", [
+    ("20240105", None), (20240105, None), ("2024-01-05", None), (20240105.0, None),
+    ("2024-01-05 15:00:00", None), (pd.Timestamp("2024-01-05"), None),
+    (datetime.date(2024, 1, 5), None), (np.datetime64("2024-01-05"), None),
+    ("2024/1/5", "%Y/%m/%d"), ("05/01/2024", "%d/%m/%Y"), ("01/05/2024", "%m/%d/%Y"),
+    (20240105, "%d/%m/%Y"),  # numbers are read as YYYYMMDD whatever the text format
+])
+def test_date_spellings(value, date_format):
+    assert date_days(value, date_format) == \
+        (datetime.date(2024, 1, 5) - datetime.date(1970, 1, 1)).days
 
 
-@pytest.mark.parametrize("value", ["2024-02-30", "yesterday", "202401", 0, True])
-def test_unreadable_dates(value):
-    assert date_days(value) is None
+@pytest.mark.parametrize("value, date_format", [
+    ("2024-02-30", None), ("yesterday", None), ("202401", None), (0, None), (True, None),
+    # Day-first or month-first text is never guessed, and a format is applied strictly.
+    ("02/01/2024", None), ("13/01/2024", None), ("2024/1/5", None), ("5 Jan 2024", None),
+    ("2024-01-05", "%d/%m/%Y"), ("31/02/2024", "%d/%m/%Y"),
+])
+def test_unreadable_dates(value, date_format):
+    assert date_days(value, date_format) is None
 
 
 def test_flags():
@@ -118,11 +128,12 @@ class TestBadRows:
         rejected = summary["rejected"]
         assert {k: v["rows"] for k, v in rejected.items()} == {
             "unreadable or missing date": 1, "unreadable stock code": 1,
-            "negative price": 1, "text that is no number": 1,
+            "negative price": 1, "text that is not a plain ASCII number": 1,
             "duplicate stock and day with different values": 2}
         assert rejected["unreadable or missing date"]["examples"] == [
             "bad.csv row 1: date='2024-13-01'"]
-        assert rejected["text that is no number"]["examples"] == ["bad.csv row 4: close='abc'"]
+        assert rejected["text that is not a plain ASCII number"]["examples"] == [
+            "bad.csv row 4: close='abc'"]
         assert summary["identical_duplicates_merged"] == 2
         # Nothing vanishes: every row read is used, rejected or merged into its twin.
         assert summary["rows_read"] == 11 == summary["rows_used"] + summary["rows_rejected"] + 2
@@ -251,7 +262,7 @@ def test_csv_columns_whose_later_blocks_change_kind(tmp_path, monkeypatch):
     summary = import_daily_bars(tmp_path / "t.csv", tmp_path / "out", buy_price="open",
                                 sell_price="open")
     assert summary["rows_used"] == 39
-    assert summary["rejected"]["text that is no number"]["examples"] == [
+    assert summary["rejected"]["text that is not a plain ASCII number"]["examples"] == [
         "t.csv row 40: volume='lots'"]
     industry = LocalFactorService(tmp_path / "out").get_factors("rq_industry_exposure_new")
     assert set(industry["value"]) == {3.0}

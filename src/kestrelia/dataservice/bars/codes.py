@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from kestrelia._dates import normalize_yyyymmdd
+from kestrelia._dates import parse_date
 from kestrelia.dataservice.service import exchange_ukey
 
 _EPOCH = datetime.date(1970, 1, 1)
@@ -94,13 +94,11 @@ def index_ukey(value: Any) -> str | None:
     return f"{code}.{exchange}"
 
 
-def date_days(value: Any) -> int | None:
-    """Days since 1970-01-01 of a date given as YYYYMMDD text or number, ISO text (with or
-    without a time) or a date object; None when it cannot be read."""
-    try:
-        text = normalize_yyyymmdd(value)
-    except (ValueError, TypeError, OverflowError):
-        return None
+def date_days(value: Any, date_format: str | None = None) -> int | None:
+    """Days since 1970-01-01 of a date that cannot be read two ways (``YYYYMMDD`` text or
+    number, ISO text with or without a time, a date or timestamp object), or of text in
+    ``date_format``; None when it cannot be read. ``02/01/2024`` is refused, not guessed."""
+    text = parse_date(value, date_format)
     if text is None:
         return None
     return (datetime.date(int(text[:4]), int(text[4:6]), int(text[6:])) - _EPOCH).days

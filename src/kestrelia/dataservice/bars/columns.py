@@ -13,7 +13,8 @@ from kestrelia.errors import InputError
 
 # Standard column -> what it holds. The first four are required.
 BAR_COLUMNS = {
-    "date": "trading day: YYYYMMDD text or number, ISO text, a date or a timestamp",
+    "date": "trading day: YYYYMMDD text or number, ISO text, a date or a timestamp (other "
+            "text with --date-format)",
     "code": "stock code: 000001.SZ, 600000.SH, sh600000, 000001.XSHE, 000001 or 1",
     "open": "opening price (yuan)",
     "close": "closing price (yuan)",

@@ -15,7 +15,9 @@ import json
 import os
 import shutil
 import time
+from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
+from functools import partial
 from pathlib import Path
 from typing import Any
 
@@ -24,6 +26,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
+from kestrelia import _dates
 from kestrelia.dataservice.bars import codes as codes_mod
 from kestrelia.dataservice.bars import rules
 from kestrelia.dataservice.bars.columns import (
@@ -37,9 +40,12 @@ from kestrelia.dataservice.bars.columns import (
 )
 from kestrelia.dataservice.bars.index import write_index_data
 from kestrelia.dataservice.bars.reading import (
+    DATE_HINT,
     Encoder,
+    MalformedRows,
     Rejects,
     TablePaths,
+    is_boolean,
     iter_batches,
     numbers,
     table_files,
@@ -49,6 +55,8 @@ from kestrelia.dataservice.service import _ROW_GROUP_ROWS, _factor_file, exchang
 from kestrelia.errors import InputError
 
 SUMMARY_FILE = "import_summary.json"
+UNREADABLE_DATE = "unreadable or missing date"
+TEXT_NOT_NUMBER = "text that is not a plain ASCII number"
 SPILL_DIR = ".spill"
 BUY_FACTOR = "tick_vwap_price_935_1005"
 SELL_FACTOR = "tick_vwap_price_925_1000"
@@ -68,6 +76,7 @@ def import_daily_bars(
     sell_price: str | None = None,
     index_bars: TablePaths | None = None,
     index_members: TablePaths | None = None,
+    date_format: str | None = None,
     strict: bool = False,
     overwrite: bool = False,
 ) -> dict[str, Any]:
@@ -80,10 +89,18 @@ def import_daily_bars(
     volume) or the name of a price column; by default ``"vwap"`` when the table has amount
     and volume, else ``"open"``. ``index_bars`` (date, index_code, close, optional
     daily_return) and ``index_members`` (date, index_code, code, optional weight) give the
-    benchmarks and index components. Rows that cannot be used are counted by reason in the
-    summary; with ``strict`` the first one raises ``InputError`` instead.
+    benchmarks and index components. Dates are read only in forms that cannot be read two
+    ways (``YYYYMMDD``, ISO ``YYYY-MM-DD``, 8-digit numbers, date and timestamp columns);
+    ``date_format`` (``strptime`` syntax, e.g. ``"%d/%m/%Y"``) reads the text dates of every
+    table instead. Rows that cannot be used are counted by reason in the summary; with
+    ``strict`` the first one raises ``InputError`` instead.
     """
     started = time.perf_counter()
+    if date_format is not None:
+        problem = _dates.format_problem(date_format) if isinstance(date_format, str) \
+            else f"the date format must be text, not {type(date_format).__name__}"
+        if problem:
+            raise InputError(problem)
     mapping = parse_column_map(columns)
     files = table_files(table, "daily-bar table")
     _check_apart(out, [table, index_bars, index_members])
@@ -109,14 +126,18 @@ def import_daily_bars(
     rejects = Rejects(strict=bool(strict))
     with staged_folder(out, overwrite) as folder:
         spill = _Spill(folder / SPILL_DIR)
-        reader = _BarReader(layout, rejects)
+        reader = _BarReader(layout, rejects, prices, date_format)
         for path in files:
             reader.read_file(path, spill)
         spill.close()
         if not reader.dates:
+            hint = "" if UNREADABLE_DATE not in rejects.counts or date_format \
+                else "; " + DATE_HINT
             raise InputError("the daily-bar table holds no usable row"
                              + (f" ({rejects.total} rows rejected: "
-                                + ", ".join(rejects.counts) + ")" if rejects.total else ""))
+                                + ", ".join(rejects.counts) + ")" if rejects.total else "")
+                             + hint)
+        reader.drop_lone_dates(spill)
         deriver = _Deriver(layout, reader, prices, rejects, folder)
         try:
             for year in sorted(spill.paths):
@@ -126,7 +147,7 @@ def import_daily_bars(
         shutil.rmtree(folder / SPILL_DIR)
         calendar = deriver.calendar
         index = write_index_data(folder, index_bars, index_members, mapping, calendar,
-                                 deriver.ukeys, rejects)
+                                 deriver.ukeys, rejects, date_format)
         summary = {
             "folder": str(Path(out).expanduser()),
             "files": len(files),
@@ -135,6 +156,7 @@ def import_daily_bars(
             "rows_rejected": rejects.total,
             "rejected": rejects.report(),
             "identical_duplicates_merged": deriver.merged,
+            "date_format": date_format,
             "first_date": codes_mod.days_to_date(calendar[0]).isoformat(),
             "last_date": codes_mod.days_to_date(calendar[-1]).isoformat(),
             "dates": len(calendar),
@@ -190,10 +212,15 @@ class _Spill:
             return pa.ipc.open_file(source).read_all()
 
 
+# A price of 0 on a row that trades is an error in the table, not a suspension.
+ZERO_CHECKED = ("close", "open", "high", "low")
+
+
 class _BarReader:
     """First pass: batches -> numbers, rejected rows, spilled by year."""
 
-    def __init__(self, layout: Layout, rejects: Rejects):
+    def __init__(self, layout: Layout, rejects: Rejects, prices: dict[str, str],
+                 date_format: str | None):
         self.layout = layout
         self.rejects = rejects
         self.codes = Encoder(codes_mod.stock_code, ids=True)
@@ -205,7 +232,15 @@ class _BarReader:
         self.first_day = np.zeros(0, dtype=np.int64)
         self.last_day = np.zeros(0, dtype=np.int64)
         self.files: list[str] = []
-        self.date_encoder = Encoder(codes_mod.date_days, ids=False)
+        self.date_encoder = Encoder(partial(codes_mod.date_days, date_format=date_format),
+                                    ids=False)
+        self.date_hint = None if date_format else DATE_HINT
+        chosen = [c for c in prices.values() if c not in PRICE_CHOICES]
+        self.prices = set(PRICE_COLUMNS) | set(chosen)
+        self.zero_checked = [c for c in (*ZERO_CHECKED, *chosen) if c in layout.values]
+        self.zero_checked = list(dict.fromkeys(self.zero_checked))
+        self.vwap = "vwap" in prices.values()
+        self.lone: np.ndarray = np.zeros(0, dtype=np.int64)
 
     def _day_numbers(self, column: pa.Array) -> np.ndarray:
         kind = column.type
@@ -216,20 +251,28 @@ class _BarReader:
             return result
         return self.date_encoder.encode(column)
 
-    def _values(self, name: str, column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
+    def _values(self, name: str, column: pa.Array) -> tuple[np.ndarray, np.ndarray, str]:
+        """The column's numbers, the rows whose value cannot be read, and why."""
         if name in FLAG_COLUMNS:
             values = self.flags.encode(column)
             empty = column.is_null(nan_is_null=True).to_numpy(zero_copy_only=False)
             unreadable = np.isnan(values) & ~empty
             values[empty] = 0.0
-            return values, unreadable
+            return values, unreadable, "not a yes/no value"
+        if is_boolean(column):
+            # True and False are no prices, volumes or industries: the table's columns are
+            # mixed up, and 1/0 read from them would be used without a word.
+            valid = column.is_valid().to_numpy(zero_copy_only=False)
+            return np.full(len(column), np.nan), valid, "boolean column where a number is needed"
         if name == "industry":
             values, text = numbers(column)
             if not text.any():
-                return values, text
+                return values, text, TEXT_NOT_NUMBER
             # Industry names: numbered 1, 2, ... in order of first appearance.
-            return self.industries.encode(column) + 1.0, np.zeros(len(column), dtype=bool)
-        return numbers(column)
+            return (self.industries.encode(column) + 1.0, np.zeros(len(column), dtype=bool),
+                    TEXT_NOT_NUMBER)
+        values, text = numbers(column)
+        return values, text, TEXT_NOT_NUMBER
 
     def read_file(self, path: Path, spill: _Spill) -> None:
         layout = self.layout
@@ -239,11 +282,9 @@ class _BarReader:
         present = {name: source for name, source in layout.sources.items() if source in types}
         present.update({name: name for name in layout.extras if name in types})
         read = list(dict.fromkeys(present.values()))
-        offset = 0
-        for batch in iter_batches(path, read):
+        malformed = MalformedRows(path, self.rejects)
+        for batch, rows in iter_batches(path, read, malformed):
             n = batch.num_rows
-            rows = np.arange(offset + 1, offset + n + 1, dtype=np.int64)
-            offset += n
             self.rows_read += n
             column = {name: batch.column(source) for name, source in present.items()}
 
@@ -254,35 +295,47 @@ class _BarReader:
                         f"{_column[name][int(i)].as_py()!r}" for i in picks]
 
             ok = np.ones(n, dtype=bool)
+            # A strict import stops at the batch's first bad row, whichever check finds it.
+            first: list[tuple[int, str, str, str | None]] = []
+
+            def reject(reason: str, bad: np.ndarray, name: str, hint: str | None = None,
+                       _ok: np.ndarray = ok, _first: list[Any] = first) -> None:
+                """Counts the rows of ``bad`` (still usable until now) and drops them."""
+                if not bad.any():
+                    return
+                if self.rejects.strict:
+                    at = int(np.flatnonzero(bad)[0])
+                    only = np.zeros(len(bad), dtype=bool)
+                    only[at] = True
+                    _first.append((at, reason, example(only, name)[0], hint))
+                else:
+                    self.rejects.add(reason, int(bad.sum()), example(bad, name), hint)
+                _ok[bad] = False
+
             days = self._day_numbers(column["date"])
-            bad = np.isnan(days)
-            self.rejects.add("unreadable or missing date", int(bad.sum()), example(bad, "date"))
-            ok &= ~bad
+            reject(UNREADABLE_DATE, np.isnan(days), "date", self.date_hint)
             code_ids = self.codes.encode(column["code"])
-            bad = ok & np.isnan(code_ids)
-            self.rejects.add("unreadable stock code", int(bad.sum()), example(bad, "code"))
-            ok &= ~bad
+            reject("unreadable stock code", ok & np.isnan(code_ids), "code")
             values = {}
             for name in layout.values:
                 if name not in column:
                     values[name] = np.full(n, np.nan)
                     continue
-                values[name], unreadable = self._values(name, column[name])
-                bad = ok & unreadable
-                reason = "not a yes/no value" if name in FLAG_COLUMNS else "text that is no number"
-                self.rejects.add(reason, int(bad.sum()), example(bad, name))
-                ok &= ~bad
+                values[name], unreadable, reason = self._values(name, column[name])
+                reject(reason, ok & unreadable, name)
+                if name not in FLAG_COLUMNS:
+                    reject("non-finite price" if name in self.prices else "non-finite number",
+                           ok & np.isinf(values[name]), name)
                 if name in PRICE_COLUMNS or name in NON_NEGATIVE_COLUMNS:
-                    bad = ok & (values[name] < 0)
-                    self.rejects.add("negative price" if name in PRICE_COLUMNS
-                                     else "negative volume, amount or dividend",
-                                     int(bad.sum()), example(bad, name))
-                    ok &= ~bad
+                    reject("negative price" if name in PRICE_COLUMNS
+                           else "negative volume, amount or dividend",
+                           ok & (values[name] < 0), name)
                 elif name == "split_ratio":
-                    bad = ok & (values[name] <= 0)
-                    self.rejects.add("split ratio not above 0", int(bad.sum()),
-                                     example(bad, name))
-                    ok &= ~bad
+                    reject("split ratio not above 0", ok & (values[name] <= 0), name)
+            self._zero_prices(values, ok, reject)
+            if first:
+                _, reason, shown, hint = min(first)
+                self.rejects.add(reason, 1, [shown], hint)
             if not ok.any():
                 continue
             day = days[ok].astype(np.int64)
@@ -297,6 +350,26 @@ class _BarReader:
             for year in np.unique(years):
                 pick = np.flatnonzero(years == year)
                 spill.write(int(year), part.take(pa.array(pick)))
+        self.rows_read += malformed.count
+
+    def _zero_prices(self, values: dict[str, np.ndarray], ok: np.ndarray,
+                     reject: Callable[..., None]) -> None:
+        """Rejects a price of 0 on a row that trades. A suspended row (flagged, or with a
+        volume of 0) carries no prices, and some tables fill them with zeros; a row without
+        a close is a suspension already."""
+        quiet = np.zeros(len(ok), dtype=bool)
+        if "suspended" in values:
+            quiet |= values["suspended"] > 0
+        if "volume" in values:
+            quiet |= values["volume"] == 0
+        close = values["close"]
+        for name in self.zero_checked:
+            trading = ok & ~quiet & (name == "close" or np.isfinite(close))
+            reject("zero price", trading & (values[name] == 0), name)
+        if self.vwap and "amount" in values and "volume" in values:
+            # amount / volume is the trade price: an amount of 0 makes it 0.
+            reject("zero price", ok & ~quiet & np.isfinite(close) & (values["amount"] == 0),
+                   "amount")
 
     def _track(self, day: np.ndarray, code: np.ndarray) -> None:
         self.dates.update(np.unique(day).tolist())
@@ -307,6 +380,46 @@ class _BarReader:
             self.last_day = np.concatenate([self.last_day, np.full(grow, np.iinfo(np.int64).min)])
         np.minimum.at(self.first_day, code, day)
         np.maximum.at(self.last_day, code, day)
+
+    def spans(self) -> tuple[np.ndarray, np.ndarray]:
+        """First and last day of each code id (first > last for a code without rows)."""
+        count = len(self.codes.keys)
+        grow = count - len(self.first_day)
+        return (np.r_[self.first_day, np.full(grow, np.iinfo(np.int64).max)],
+                np.r_[self.last_day, np.full(grow, np.iinfo(np.int64).min)])
+
+    def drop_lone_dates(self, spill: _Spill) -> None:
+        """Rejects the rows of lone dates (see ``rules.lone_dates``) and takes those dates
+        out of the calendar and out of each stock's first and last day."""
+        lone = rules.lone_dates(np.array(sorted(self.dates), dtype=np.int64))
+        if not len(lone):
+            return
+        self.lone = lone
+        self.dates.difference_update(lone.tolist())
+        count, examples, touched = 0, [], []
+        for year in sorted(spill.paths):
+            table = spill.read(year)
+            d = table.column("d").to_numpy()
+            bad = np.flatnonzero(np.isin(d, lone))
+            if not len(bad):
+                continue
+            c, f, r = (table.column(k).to_numpy() for k in ("c", "f", "r"))
+            count += len(bad)
+            examples += [f"{Path(self.files[f[i]]).name} row {r[i]}: {self.codes.keys[c[i]]} on "
+                         f"{codes_mod.days_to_date(d[i])}" for i in bad[: 3 - len(examples)]]
+            touched.append(np.unique(c[bad]))
+        self.rejects.add(f"date more than {rules.LONE_DATE_GAP} days from the table's other "
+                         "dates", count, examples)
+        # The stocks that traded on a lone date: first and last day from their other rows.
+        stocks = np.unique(np.concatenate(touched))
+        self.first_day[stocks] = np.iinfo(np.int64).max
+        self.last_day[stocks] = np.iinfo(np.int64).min
+        for year in sorted(spill.paths):
+            table = spill.read(year)
+            d, c = table.column("d").to_numpy(), table.column("c").to_numpy()
+            pick = np.isin(c, stocks) & ~np.isin(d, lone)
+            np.minimum.at(self.first_day, c[pick], d[pick].astype(np.int64))
+            np.maximum.at(self.last_day, c[pick], d[pick].astype(np.int64))
 
 
 class _FactorWriter:
@@ -389,14 +502,18 @@ class _Deriver:
         self.choices = choices
         self.files = reader.files
         self.calendar = np.array(sorted(reader.dates), dtype=np.int64)
+        self.lone = reader.lone
         keys = reader.codes.keys
-        order = np.argsort(np.array(keys, dtype=object), kind="stable")
+        first_day, last_day = reader.spans()
+        # Codes whose every row was rejected have no place in the folder.
+        used = np.flatnonzero(first_day <= last_day)
+        order = used[np.argsort(np.array([keys[i] for i in used], dtype=object), kind="stable")]
         self.codes = [keys[i] for i in order]
-        self.rank = np.empty(len(keys), dtype=np.int64)
-        self.rank[order] = np.arange(len(keys))
+        self.rank = np.full(len(keys), -1, dtype=np.int64)
+        self.rank[order] = np.arange(len(order))
         self.ukeys = np.array([exchange_ukey(c) for c in self.codes], dtype=object)
-        first = reader.first_day[order]
-        last = reader.last_day[order]
+        first = first_day[order]
+        last = last_day[order]
         self.first_pos = np.searchsorted(self.calendar, first)
         self.last_pos = np.searchsorted(self.calendar, last)
         listing = np.where(first > self.calendar[0], first, -1)
@@ -452,6 +569,10 @@ class _Deriver:
         return keep, d, c
 
     def year(self, table: pa.Table) -> None:
+        if len(self.lone):
+            table = table.filter(pa.array(~np.isin(table.column("d").to_numpy(), self.lone)))
+        if table.num_rows == 0:
+            return
         all_days = self.calendar
         day_numbers = table.column("d").to_numpy()
         lo = np.searchsorted(all_days, day_numbers.min())

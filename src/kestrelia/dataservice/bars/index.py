@@ -8,6 +8,7 @@ everywhere). The summary says which of the two happened.
 
 from __future__ import annotations
 
+from functools import partial
 from pathlib import Path
 from typing import Any
 
@@ -18,10 +19,13 @@ import pyarrow.parquet as pq
 from kestrelia.dataservice.bars import codes as codes_mod
 from kestrelia.dataservice.bars.columns import INDEX_BAR_COLUMNS, INDEX_MEMBER_COLUMNS
 from kestrelia.dataservice.bars.reading import (
+    DATE_HINT,
     Encoder,
+    MalformedRows,
     Rejects,
     TablePaths,
     file_columns,
+    is_boolean,
     iter_batches,
     numbers,
     table_files,
@@ -46,11 +50,12 @@ def _builder_names() -> tuple[list[str], list[str]]:
 
 def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ...],
                required: tuple[str, ...], what: str, rejects: Rejects, index_codes: Encoder,
-               stock_codes: Encoder | None) -> dict[str, np.ndarray]:
+               stock_codes: Encoder | None, date_format: str | None) -> dict[str, np.ndarray]:
     """Rows of a small long table as arrays: days, index ids, stock ids and numbers."""
     files = table_files(paths, what)
     parts: dict[str, list[np.ndarray]] = {k: [] for k in ("day", "index", "code", "value")}
     value_name = wanted[-1]
+    dates = Encoder(partial(codes_mod.date_days, date_format=date_format), ids=False)
     for path in files:
         names = file_columns(path)
         sources = {k: mapping.get(k, k) for k in wanted if mapping.get(k, k) in names}
@@ -58,28 +63,46 @@ def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ..
         if missing:
             raise InputError(f"{what} {path} lacks the column {mapping.get(missing[0], missing[0])!r} "
                              f"({missing[0]}); it has {', '.join(names)}")
-        for batch in iter_batches(path, list(dict.fromkeys(sources.values()))):
+        malformed = MalformedRows(path, rejects, what)
+        for batch, rows in iter_batches(path, list(dict.fromkeys(sources.values())), malformed):
             n = batch.num_rows
             col = {k: batch.column(s) for k, s in sources.items()}
-            day = Encoder(codes_mod.date_days, ids=False).encode(col["date"]) \
+            day = dates.encode(col["date"]) \
                 if not (pa.types.is_timestamp(col["date"].type) or pa.types.is_date(col["date"].type)) \
                 else col["date"].cast(pa.date32()).cast(pa.int32()).cast(pa.float64()) \
                 .fill_null(np.nan).to_numpy(zero_copy_only=False)
             index = index_codes.encode(col["index_code"])
             code = stock_codes.encode(col["code"]) if stock_codes is not None else np.zeros(n)
-            if value_name in col:
-                value, unreadable = numbers(col[value_name])
-            else:
-                value, unreadable = np.full(n, np.nan), np.zeros(n, dtype=bool)
-            extra = numbers(col["close"])[0] if "close" in col and value_name != "close" else None
-            for reason, bad in ((f"{what}: unreadable or missing date", np.isnan(day)),
-                                (f"{what}: unreadable index code", np.isnan(index)),
-                                (f"{what}: unreadable stock code", np.isnan(code)),
-                                (f"{what}: text that is no number", unreadable)):
+            checks = [(f"{what}: unreadable or missing date", np.isnan(day), "date"),
+                      (f"{what}: unreadable index code", np.isnan(index), "index_code"),
+                      (f"{what}: unreadable stock code", np.isnan(code), "code")]
+            numbers_of = {}
+            for name in ("close", value_name):
+                if name not in col or name in numbers_of:
+                    continue
+                if is_boolean(col[name]):
+                    valid = col[name].is_valid().to_numpy(zero_copy_only=False)
+                    checks.append((f"{what}: boolean column where a number is needed", valid,
+                                   name))
+                    numbers_of[name] = np.full(n, np.nan)
+                    continue
+                numbers_of[name], unreadable = numbers(col[name])
+                checks += [(f"{what}: text that is not a plain ASCII number", unreadable, name),
+                           (f"{what}: non-finite number", np.isinf(numbers_of[name]), name)]
+                if name == "close":
+                    checks.append((f"{what}: close not above 0", numbers_of[name] <= 0, name))
+            ok = np.ones(n, dtype=bool)
+            for reason, bad, name in checks:
+                bad = ok & bad
                 if bad.any():
-                    first = int(np.flatnonzero(bad)[0])
-                    rejects.add(reason, int(bad.sum()), [f"{path.name} row {first + 1}"])
-            ok = ~(np.isnan(day) | np.isnan(index) | np.isnan(code) | unreadable)
+                    picks = np.flatnonzero(bad)[:3]
+                    rejects.add(reason, int(bad.sum()),
+                                [f"{path.name} row {rows[i]}: {sources[name]}="
+                                 f"{col[name][int(i)].as_py()!r}" for i in picks],
+                                None if date_format or name != "date" else DATE_HINT)
+                    ok &= ~bad
+            value = numbers_of.get(value_name, np.full(n, np.nan))
+            extra = numbers_of.get("close") if value_name != "close" else None
             parts["day"].append(day[ok].astype(np.int64))
             parts["index"].append(index[ok].astype(np.int64))
             parts["code"].append(code[ok].astype(np.int64))
@@ -87,10 +110,12 @@ def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ..
     return {k: np.concatenate(v) if v else np.zeros(0) for k, v in parts.items()}
 
 
-def _index_bars(paths: TablePaths, mapping: dict[str, str], rejects: Rejects) -> pa.Table:
+def _index_bars(paths: TablePaths, mapping: dict[str, str], rejects: Rejects,
+                date_format: str | None) -> pa.Table:
     codes = Encoder(codes_mod.index_ukey, ids=True)
     rows = _read_long(paths, mapping, INDEX_BAR_COLUMNS,
-                      ("date", "index_code", "close"), "index bars", rejects, codes, None)
+                      ("date", "index_code", "close"), "index bars", rejects, codes, None,
+                      date_format)
     values = rows["value"].reshape(-1, 2) if len(rows["day"]) else np.zeros((0, 2))
     order = np.lexsort((rows["day"], rows["index"]))
     day, index = rows["day"][order], rows["index"][order]
@@ -120,12 +145,12 @@ def _index_bars(paths: TablePaths, mapping: dict[str, str], rejects: Rejects) ->
 def write_index_data(folder: Path, index_bars: TablePaths | None,
                      index_members: TablePaths | None, mapping: dict[str, str],
                      calendar: np.ndarray, stock_ukeys: np.ndarray,
-                     rejects: Rejects) -> dict[str, Any]:
+                     rejects: Rejects, date_format: str | None = None) -> dict[str, Any]:
     """Writes ``index_daily.parquet`` and the component factors; returns what was written."""
     components, benchmarks = _builder_names()
     summary: dict[str, Any] = {}
     if index_bars is not None:
-        table = _index_bars(index_bars, mapping, rejects)
+        table = _index_bars(index_bars, mapping, rejects, date_format)
         codes = sorted(set(table.column("ukey").to_pylist()))
         summary["index bars"] = {"rows": table.num_rows, "indexes": codes}
         summary["benchmarks without bars"] = [c for c in benchmarks if c not in codes]
@@ -149,7 +174,7 @@ def write_index_data(folder: Path, index_bars: TablePaths | None,
         stock_codes = Encoder(codes_mod.stock_code, ids=True)
         rows = _read_long(index_members, mapping, INDEX_MEMBER_COLUMNS,
                           ("date", "index_code", "code"), "index members", rejects,
-                          index_codes, stock_codes)
+                          index_codes, stock_codes, date_format)
         weight = rows["value"]
         value = np.where(np.isfinite(weight), weight, 1.0)
         member_ukeys = np.array([exchange_ukey(c) for c in stock_codes.keys] or [""], dtype=object)

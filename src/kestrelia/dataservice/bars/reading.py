@@ -8,7 +8,9 @@ sorts out the rows that cannot be used, each with its reason.
 
 from __future__ import annotations
 
+import errno
 import os
+import stat
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -26,6 +28,8 @@ SUFFIXES = (".parquet", ".pq", ".csv", ".txt", ".csv.gz")
 BATCH_ROWS = 256_000
 CSV_BLOCK_BYTES = 16 << 20
 EXAMPLES_KEPT = 3
+DATE_HINT = ("dates must be YYYYMMDD or YYYY-MM-DD; name other forms with --date-format "
+             "(date_format), e.g. %d/%m/%Y")
 
 
 # One file or folder, or a list of them.
@@ -52,46 +56,86 @@ def table_files(paths: TablePaths, what: str) -> list[Path]:
                 raise InputError(f"{what}: {path} is neither .csv nor .parquet")
             files.append(path)
         else:
-            raise InputError(f"{what}: {path} does not exist")
+            raise InputError(f"{what}: {path} {_not_a_file(path)}")
     if not files:
         raise InputError(f"{what}: no file given")
     return files
+
+
+def _not_a_file(path: Path) -> str:
+    """What a path that is neither a file nor a folder is, for the message refusing it."""
+    try:
+        mode = path.stat().st_mode
+    except OSError as exc:
+        if exc.errno == errno.ELOOP:
+            return "is a loop of symbolic links"
+        if path.is_symlink():
+            return f"is a symbolic link to {os.readlink(path)!r}, which does not exist"
+        return "does not exist"
+    kinds = ((stat.S_ISFIFO, "a named pipe"), (stat.S_ISCHR, "a character device"),
+             (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+    kind = next((name for test, name in kinds if test(mode)), "a special file")
+    return f"is not a regular file but {kind}"
 
 
 def _is_parquet(path: Path) -> bool:
     return path.name.lower().endswith((".parquet", ".pq"))
 
 
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip()
+    first = text.splitlines()[0] if text else type(exc).__name__
+    return first if len(first) <= 200 else first[:200] + " ..."
+
+
+def _skip(row: Any) -> str:
+    return "skip"
+
+
 def file_columns(path: Path) -> list[str]:
     """The column names of a file, from its metadata or header line."""
-    try:
-        if _is_parquet(path):
-            return list(pq.read_schema(path).names)
-        reader = pacsv.open_csv(path, read_options=pacsv.ReadOptions(block_size=1 << 16))
-        return list(reader.schema.names)
-    except (pa.ArrowInvalid, OSError) as exc:
-        raise InputError(f"cannot read {path}: {exc}") from None
+    return list(file_types(path))
 
 
-def iter_batches(path: Path, columns: list[str]) -> Iterator[pa.RecordBatch]:
-    """Record batches of ``columns`` of one file. CSV cells are all read as text (codes keep
-    their leading zeros, and a column whose first block looked like integers cannot fail on
-    a later block); ``numbers`` parses them."""
+def iter_batches(path: Path, columns: list[str], malformed: MalformedRows
+                 ) -> Iterator[tuple[pa.RecordBatch, np.ndarray]]:
+    """Record batches of ``columns`` of one file, each with the numbers of its rows (1 is
+    the first row under the header). CSV cells are all read as text (codes keep their
+    leading zeros, and a column whose first block looked like integers cannot fail on a
+    later block); ``numbers`` parses them. A CSV row with too many or too few fields is
+    left out and handed to ``malformed``."""
+    kept = 0
     try:
         if _is_parquet(path):
-            yield from pq.ParquetFile(path).iter_batches(batch_size=BATCH_ROWS, columns=columns)
+            for batch in pq.ParquetFile(path).iter_batches(batch_size=BATCH_ROWS,
+                                                           columns=columns):
+                yield batch, np.arange(kept + 1, kept + batch.num_rows + 1, dtype=np.int64)
+                kept += batch.num_rows
             return
         reader = pacsv.open_csv(
             path,
-            read_options=pacsv.ReadOptions(block_size=CSV_BLOCK_BYTES),
+            # One thread: pyarrow then knows the line of each malformed row.
+            read_options=pacsv.ReadOptions(block_size=CSV_BLOCK_BYTES, use_threads=False),
+            parse_options=pacsv.ParseOptions(invalid_row_handler=malformed),
             convert_options=pacsv.ConvertOptions(
                 include_columns=columns,
                 column_types={c: pa.string() for c in columns},
                 strings_can_be_null=True),
         )
-        yield from reader
-    except (pa.ArrowInvalid, pa.ArrowTypeError) as exc:
-        raise InputError(f"cannot read {path}: {exc}") from None
+        for batch in reader:
+            rows = malformed.rows(np.arange(kept + 1, kept + batch.num_rows + 1,
+                                            dtype=np.int64))
+            kept += batch.num_rows
+            stop = malformed.stop_before()
+            if stop is not None:
+                above = rows < stop
+                if above.any():
+                    yield batch.filter(pa.array(above)), rows[above]
+                malformed.stop()
+            yield batch, rows
+        malformed.stop()
+    except (pa.ArrowInvalid, pa.ArrowTypeError, OSError) as exc:
+        raise InputError(f"cannot read {path}: {_first_line(exc)}") from None
 
 
 @dataclass
@@ -102,12 +146,15 @@ class Rejects:
     examples: dict[str, list[str]] = field(default_factory=dict)
     strict: bool = False
 
-    def add(self, reason: str, count: int, examples: list[str]) -> None:
+    def add(self, reason: str, count: int, examples: list[str], hint: str | None = None) -> None:
+        """Counts ``count`` rows rejected for ``reason``; ``hint`` says what to do about
+        it, in the message of a strict import."""
         if count <= 0:
             return
         if self.strict:
-            raise InputError(f"{reason}: {examples[0]}" + (f" (and {count - 1} more rows)"
-                                                          if count > 1 else ""))
+            raise InputError(f"{reason}: {examples[0]}"
+                             + (f" (and {count - 1} more rows)" if count > 1 else "")
+                             + (f"; {hint}" if hint else ""))
         self.counts[reason] = self.counts.get(reason, 0) + count
         kept = self.examples.setdefault(reason, [])
         kept.extend(examples[: EXAMPLES_KEPT - len(kept)])
@@ -119,6 +166,58 @@ class Rejects:
     def report(self) -> dict[str, dict[str, Any]]:
         return {reason: {"rows": count, "examples": self.examples[reason]}
                 for reason, count in self.counts.items()}
+
+
+MALFORMED = "malformed CSV row (wrong number of fields)"
+
+
+class MalformedRows:
+    """pyarrow's handler of the CSV rows whose number of fields differs from the header's:
+    each is left out of the batches and counted as a reject with its line. ``rows``
+    numbers the rows that were kept; when the rejects are strict, ``iter_batches`` stops at
+    the first malformed row, after the rows above it."""
+
+    def __init__(self, path: Path, rejects: Rejects, what: str = ""):
+        self.path = path
+        self.rejects = rejects
+        self.reason = f"{what}: {MALFORMED}" if what else MALFORMED
+        self.skipped: list[int] = []  # data rows (1 = the row under the header)
+        self.count = 0
+        self.first: tuple[int, str] | None = None
+
+    def __call__(self, row: Any) -> str:
+        # An exception raised here would be printed and swallowed by pyarrow: even a strict
+        # read skips the row and stops later, in ``iter_batches``.
+        text = row.text if len(row.text) <= 60 else row.text[:60] + "..."
+        number = row.number or 0  # known: the reader runs on one thread
+        example = (f"{self.path.name} line {number} (row {number - 1}): {row.actual_columns} "
+                   f"fields where the header has {row.expected_columns}: {text!r}")
+        self.skipped.append(number - 1)
+        self.count += 1
+        if self.first is None:
+            self.first = (number - 1, example)
+        if not self.rejects.strict:
+            self.rejects.add(self.reason, 1, [example])
+        return "skip"
+
+    def stop_before(self) -> int | None:
+        """In a strict read, the data row of the first malformed row, where it stops."""
+        return self.first[0] if self.rejects.strict and self.first is not None else None
+
+    def stop(self) -> None:
+        if self.rejects.strict and self.first is not None:
+            self.rejects.add(self.reason, 1, [self.first[1]])
+
+    def rows(self, kept: np.ndarray) -> np.ndarray:
+        """The data-row numbers of the kept rows with these 1-based positions among the
+        kept ones."""
+        if not self.skipped:
+            return kept
+        skipped = np.sort(np.array(self.skipped, dtype=np.int64))
+        # The i-th skipped row (from 0) has skipped[i] - 1 - i kept rows before it.
+        before = skipped - np.arange(len(skipped))
+        result: np.ndarray = kept + np.searchsorted(before, kept, side="right")
+        return result
 
 
 class Encoder:
@@ -162,9 +261,18 @@ class Encoder:
         return result
 
 
+# What pyarrow's cast from text to float64 accepts (it does not trim): digits with an
+# optional sign, point and exponent, and inf, infinity or nan in any case. Python's
+# float() also takes "1_000", full-width digits and surrounding blanks, which are no
+# plain numbers in a table.
+_PLAIN_NUMBER = (r"^[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?"
+                 r"|(?i:inf|infinity|nan(?:\([0-9a-z_]*\))?))$")
+
+
 def numbers(column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
-    """float64 values of a column and a mask of the cells holding text that is no number
-    (empty cells are missing values, not errors)."""
+    """float64 values of a column and a mask of the cells holding text that is not a plain
+    ASCII number (empty cells are missing values, not errors). Booleans are numbers here:
+    the caller decides where they are refused."""
     if isinstance(column, pa.ChunkedArray):
         column = column.combine_chunks()
     kind = column.type
@@ -183,35 +291,65 @@ def numbers(column: pa.Array) -> tuple[np.ndarray, np.ndarray]:
             return (values.fill_null(np.nan).to_numpy(zero_copy_only=False),
                     np.zeros(len(column), dtype=bool))
         except pa.ArrowInvalid:
-            pass  # some cell is no number: find which, value by value
+            pass  # some cell is no number: sort the distinct texts
         encoded = pc.dictionary_encode(text)
-        lookup: list[float | None] = []
-        for value in encoded.dictionary.to_pylist():
-            try:
-                lookup.append(float(value))
-            except ValueError:
-                lookup.append(None)
-        table = np.array([np.nan if v is None else v for v in lookup] + [np.nan])
-        invalid = np.array([v is None for v in lookup] + [False])
-        indices = encoded.indices.fill_null(len(lookup)).to_numpy(zero_copy_only=False)
+        dictionary = encoded.dictionary
+        plain = np.array(pc.match_substring_regex(dictionary, _PLAIN_NUMBER).to_numpy(
+            zero_copy_only=False), dtype=bool)
+        table = np.full(len(dictionary) + 1, np.nan)
+        read, ok = _floats(dictionary.filter(pa.array(plain)))
+        table[:-1][plain] = read
+        plain[plain] = ok
+        invalid = np.r_[~plain, False]
+        indices = encoded.indices.fill_null(len(dictionary)).to_numpy(zero_copy_only=False)
         return table[indices], invalid[indices]
     if pa.types.is_null(kind):
         return np.full(len(column), np.nan), np.zeros(len(column), dtype=bool)
     raise InputError(f"a column of type {kind} cannot hold numbers")
 
 
+def _floats(text: pa.Array) -> tuple[np.ndarray, np.ndarray]:
+    """float64 of texts that look like plain numbers, and which of them pyarrow read."""
+    try:
+        values: np.ndarray = pc.cast(text, pa.float64()).to_numpy(zero_copy_only=False)
+        return values, np.ones(len(values), dtype=bool)
+    except pa.ArrowInvalid:  # a form the pattern lets through and pyarrow does not
+        read = []
+        for value in text.to_pylist():
+            try:
+                read.append(pc.cast(pa.array([value]), pa.float64())[0].as_py())
+            except pa.ArrowInvalid:
+                read.append(None)
+        ok = np.array([v is not None for v in read], dtype=bool)
+        return np.array([np.nan if v is None else v for v in read], dtype=np.float64), ok
+
+
+def is_boolean(column: pa.Array | pa.ChunkedArray) -> bool:
+    kind = column.type
+    if pa.types.is_dictionary(kind):
+        kind = kind.value_type
+    return bool(pa.types.is_boolean(kind))
+
+
 def is_numeric_type(kind: pa.DataType) -> bool:
+    """Numbers, not truth values: a true/false column is no factor."""
     if pa.types.is_dictionary(kind):
         kind = kind.value_type
     return bool(pa.types.is_integer(kind) or pa.types.is_floating(kind)
-                or pa.types.is_boolean(kind) or pa.types.is_decimal(kind))
+                or pa.types.is_decimal(kind))
 
 
 def file_types(path: Path) -> dict[str, pa.DataType]:
     """Column name -> type as the file holds it (CSV: as pyarrow infers it from the first
-    block)."""
-    if _is_parquet(path):
-        schema = pq.read_schema(path)
-    else:
-        schema = pacsv.open_csv(path, read_options=pacsv.ReadOptions(block_size=1 << 20)).schema
+    block). A file pyarrow cannot read (empty, not Parquet, no CSV) raises ``InputError``
+    naming it."""
+    try:
+        if _is_parquet(path):
+            schema = pq.read_schema(path)
+        else:
+            schema = pacsv.open_csv(
+                path, read_options=pacsv.ReadOptions(block_size=1 << 20, use_threads=False),
+                parse_options=pacsv.ParseOptions(invalid_row_handler=_skip)).schema
+    except (pa.ArrowInvalid, pa.ArrowTypeError, OSError) as exc:
+        raise InputError(f"cannot read {path}: {_first_line(exc)}") from None
     return {name: schema.field(name).type for name in schema.names}

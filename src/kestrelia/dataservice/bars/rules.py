@@ -31,6 +31,13 @@ per ten shares) and D = previous close / R - pre_close. This reads a cash divide
 than about 9 % of the price as a 1.1 split; give the columns when that matters. Without
 ``pre_close`` the adj_factor ratio alone is used: a ratio within 0.5 % of a multiple of 0.1
 is a split, anything else a cash dividend.
+
+Lone dates: a date more than ``LONE_DATE_GAP`` calendar days away from every other date of
+the table, such as 2034 typed for 2024, is taken for a typo and its rows are rejected; left
+in, it would stretch the calendar and mark every stock suspended in between. Holiday
+closures of the exchanges last well under that. A table whose dates are all that far apart
+(monthly rows, or only two dates) keeps them all; a run of two or more wrong dates close
+together is not caught.
 """
 
 from __future__ import annotations
@@ -41,6 +48,17 @@ import numpy as np
 CHINEXT_REFORM = 18498  # 2020-08-24
 MAIN_BOARD_REGISTRATION = 19457  # 2023-04-10
 STAR_OPENING = 18099  # 2019-07-22
+LONE_DATE_GAP = 30
+
+
+def lone_dates(days: np.ndarray, gap: int = LONE_DATE_GAP) -> np.ndarray:
+    """The dates (sorted distinct day numbers) more than ``gap`` days from both neighbours;
+    none when no two dates of the table are that close."""
+    if len(days) < 3:
+        return np.zeros(0, dtype=np.int64)
+    apart = np.diff(days) > gap
+    lone = np.r_[True, apart] & np.r_[apart, True]
+    return days[lone] if not lone.all() else np.zeros(0, dtype=np.int64)
 
 
 def board(code: str) -> str:
