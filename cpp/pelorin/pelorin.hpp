@@ -35,6 +35,11 @@ struct VwapOutcome {
     py::object record = py::none();  // a dict of arrays when recorded
 };
 VwapCall vwap_call(const Args& args, const char* signal_name);
+// A recorded simulation's record as a dict of NumPy arrays: the long tables with their
+// counts per day, the per-day and per-stock tables, the share events of `split` (the
+// simulated days' split factors), and the labels (day i is dates[i], stock j codes[j]).
+py::dict record_dict(kernels::ExecutionRecord&& record, const kernels::F64View& split,
+                     const py::object& dates, const py::object& codes);
 // The simulation of calc_strategy_vwap_daily_return; with `record`, the same returns and
 // what traded.
 VwapOutcome vwap_simulation(const VwapCall& call, bool record);

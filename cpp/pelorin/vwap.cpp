@@ -102,10 +102,31 @@ py::array long_table(kernels::Column<kernels::TableRow>&& rows) {
 
 // The record as NumPy arrays and the labels they refer to (day i is dates[i], stock j is
 // codes[j]).
-py::dict record_dict(kernels::ExecutionRecord&& r, const py::object& dates, const py::object& codes,
-                     std::ptrdiff_t n_days, std::ptrdiff_t n_stocks) {
+// The share events as a NumPy structured array (fields day, stock, factor).
+py::array share_event_table(std::vector<kernels::ShareEvent>&& events) {
+    using E = kernels::ShareEvent;
+    py::dict fields;
+    fields["names"] = py::make_tuple("day", "stock", "factor");
+    fields["formats"] = py::make_tuple("i4", "i4", "f8");
+    fields["offsets"] = py::make_tuple(offsetof(E, day), offsetof(E, stock), offsetof(E, factor));
+    fields["itemsize"] = sizeof(E);
+    const auto n = static_cast<py::ssize_t>(events.size());
+    return take_array(std::move(events), py::dtype::from_args(fields), {n});
+}
+
+}  // namespace
+
+py::dict record_dict(kernels::ExecutionRecord&& r, const kernels::F64View& split,
+                     const py::object& dates, const py::object& codes) {
     using R = kernels::ExecutionRecord;
+    const std::ptrdiff_t n_days = split.rows, n_stocks = split.cols;
+    std::vector<kernels::ShareEvent> events;
+    {
+        py::gil_scoped_release nogil;  // reads the split factors only
+        events = kernels::share_events(split);
+    }
     py::dict d;
+    d["share_events"] = share_event_table(std::move(events));
     d["dates"] = dates;
     d["codes"] = codes;
     d["trades"] = long_table(std::move(r.trades));
@@ -122,8 +143,6 @@ py::dict record_dict(kernels::ExecutionRecord&& r, const py::object& dates, cons
         binding::texts({"buy", "hold", "sell", "dividend", "commission", "stamp_duty"});
     return d;
 }
-
-}  // namespace
 
 VwapOutcome vwap_simulation(const VwapCall& call, bool record) {
     const kernels::VwapParams& params = call.params;
@@ -179,10 +198,11 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record) {
         py::gil_scoped_release nogil;
         if (record)
             status = kernels::vwap_daily_return_recorded(dst, recorded, n_days, signal_view,
-                                                         signal.rows.data(), market_views, params);
+                                                         signal.rows.data(), nullptr, market_views,
+                                                         params);
         else
             status = kernels::vwap_daily_return(dst, n_days, signal_view, signal.rows.data(),
-                                                market_views, params);
+                                                nullptr, market_views, params);
     }
     if (!status) {
         // The shapes and the row map are checked above and built here, so this is a fault
@@ -198,7 +218,7 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record) {
                                                             py::arg("copy") = false);
     if (record)
         outcome.record =
-            record_dict(std::move(recorded), signal.index, signal.columns, n_days, n_stocks);
+            record_dict(std::move(recorded), split.view(), signal.index, signal.columns);
     return outcome;
 }
 

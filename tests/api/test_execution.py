@@ -34,7 +34,9 @@ def reference_execution(work, market, *, capital, lot):
         sold = np.where((diff < 0) & ~arrays["cant_sell_arr"][i], -diff, 0.0)
         out["blocked_buy"][i] = np.where((diff > 0) & ~arrays["can_buy_arr"][i], diff, 0.0)
         out["blocked_sell"][i] = np.where((diff < 0) & arrays["cant_sell_arr"][i], -diff, 0.0)
-        position = position - sold + bought
+        split = arrays["split_arr"][i]
+        share = np.where(np.isfinite(split), split, 1.0)
+        position = np.rint((position - sold) * share + bought)
         out["bought"][i], out["sold"][i], out["held"][i] = bought, sold, position
     frames = {k: pd.DataFrame(v, index=signal.index, columns=signal.columns) for k, v in out.items()}
     frames["no_price"] = pd.DataFrame(np.isfinite(w) & (w != 0) & ~valid, index=signal.index,
@@ -215,10 +217,28 @@ class TestHandBuiltCases:
         day = trading_dates(4)[2]
         # Shares held and shares sold that day both receive the dividend.
         assert ex.attribution.loc[day, "dividend"] == pytest.approx(50_000 * 0.3 / 1e6)
-        assert ex.positions.loc[day].tolist() == [25_000.0]
+        # The 25,000 old shares kept through the split are 50,000 new ones, which is the
+        # next day's target at the new price: nothing is bought back after the split.
+        assert ex.positions.iloc[:, 0].tolist() == [50_000.0, 50_000.0, 50_000.0]
         sell = ex.trades[(ex.trades["date"] == day) & (ex.trades["side"] == "sell")]
         assert sell["price"].tolist() == [10.0]  # 5.0 after the split, times the factor 2
+        assert ex.trades["date"].tolist() == [trading_dates(4)[1], day]
         np.testing.assert_allclose(ex.attribution.sum(axis=1), result.returns, atol=1e-15)
+
+    def test_a_split_keeps_whole_shares(self):
+        # 300 x 1.1 is 330.00000000000006 in floating point: the position is whole shares.
+        mx = flat(4, 1)
+        mx["split_factor"].iloc[2, 0] = 1.1
+        mx["close_price"].iloc[2:, 0] = 10.0 / 1.1
+        mx["prev_close"].iloc[3, 0] = 10.0 / 1.1
+        mx["buy_price"].iloc[2:, 0] = 10.0 / 1.1
+        mx["sell_price"].iloc[2:, 0] = 10.0 / 1.1
+        w = weights_of(mx, [0.03] * 4)
+        ex = backtest(w, Market(**mx), execution=True, capital=1e5, lot_size=100, fee=0.0,
+                      rule_fee=0.0).execution
+        # The next day's target at the new price is 3 lots again: the 30 new shares go.
+        assert ex.positions.iloc[:, 0].tolist() == [300.0, 330.0, 300.0]
+        assert ex.trades[["side", "shares"]].values.tolist() == [["buy", 300.0], ["sell", 30.0]]
 
     def test_a_short_position(self):
         mx = flat(3, 1)

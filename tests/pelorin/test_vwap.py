@@ -94,6 +94,19 @@ class TestWorkedExamples:
         out = run(pelorin, weights(np.full((3, 1), 0.5)), market, fee=0.0)
         assert out.iloc[1] == pytest.approx(shares * (5.0 - 10.0 + 0.5) / 1e8, rel=1e-15)
 
+    def test_a_split_leaves_no_shares_to_buy_back(self, pelorin):
+        # A 2:1 split on the third day: the shares kept through it double, which is the next
+        # day's target at the halved price, so nothing is bought back at that day's VWAP
+        # (the engine once did, losing 1 % of capital on the fourth day).
+        market = flat_market(5, 1, close=10.0)
+        market["close_price"].iloc[2:, 0] = 5.0
+        market["prev_close"].iloc[3:, 0] = 5.0
+        market["buy_price"].iloc[2:, 0] = 5.2
+        market["sell_price"].iloc[2:, 0] = 5.2
+        market["split_factor"].iloc[2, 0] = 2.0
+        out = run(pelorin, weights(np.full((5, 1), 0.5)), market, fee=0.0, rule_fee=0.0)
+        assert out.tolist() == [0.0, 0.0, 0.0, 0.0]
+
     def test_a_day_after_an_all_nan_row_is_absent_but_positions_carry(self, pelorin):
         market = flat_market(5, 2, close=10.0)
         w = weights([[0.5, 0.5], [np.nan, np.nan], [0.5, 0.5], [0.5, 0.5], [0.5, 0.5]])

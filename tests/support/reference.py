@@ -97,10 +97,13 @@ def vwap_daily_return(
         real_buy = np.where((diff > 0) & can_buy_arr[i], diff, 0.0)
         sell = np.where((diff < 0) & ~cant_sell_arr[i], -diff, 0.0)
         hold = real_target - sell
-        real_target = hold + real_buy
         close_row = close_arr[i]
         prev_close_row = prev_close_arr[i]
         split_eff = np.where(np.isnan(split_arr[i]), 1.0, split_arr[i])
+        # Kept shares are old shares on a split day, bought ones new: whole shares after it.
+        with np.errstate(invalid="ignore", over="ignore"):
+            real_target = np.rint(hold * np.where(np.isfinite(split_eff), split_eff, 1.0)
+                                  + real_buy)
         dividend_eff = np.nan_to_num(dividend_arr[i], nan=0.0)
         with np.errstate(invalid="ignore", over="ignore"):
             buy_coeff = np.nan_to_num(close_row - buy_price_arr[i] * (1 + fee), nan=0.0)

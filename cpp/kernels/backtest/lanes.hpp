@@ -51,6 +51,10 @@ KESTRELIA_INLINE v4i is_inf(v4d x) { return abs4(x) == splat(__builtin_inf()); }
 KESTRELIA_INLINE v4i is_finite(v4d x) { return abs4(x) <= splat(max_finite); }
 KESTRELIA_INLINE v4i sign_bit(v4d x) { return (v4i)x < v4i{0, 0, 0, 0}; }
 
+KESTRELIA_INLINE bool any_lane(v4i mask) {
+    return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
+}
+
 // Counts kept as doubles (exact far beyond any window length).
 KESTRELIA_INLINE v4d count_if(v4i mask) { return select(mask, splat(1.0), splat(0.0)); }
 
@@ -70,6 +74,18 @@ KESTRELIA_INLINE v4d floor4(v4d x) {
     const v4d shift = select(x < splat(0.0), -two52, two52);
     v4d r = (x + shift) - shift;
     r = select(r > x, r - splat(1.0), r);
+    r = select(r == splat(0.0), x * splat(0.0), r);
+    return select(small, r, x);
+}
+
+// rint(), bit for bit: |x| < 2^52 rounded to the nearest integer, ties to even (adding and
+// removing 2^52 in the default rounding mode), zero results taking the sign of x as C's
+// rint does. NaN, infinities and |x| >= 2^52 (already integral) pass through.
+KESTRELIA_INLINE v4d rint4(v4d x) {
+    const v4d two52 = splat(4503599627370496.0);
+    const v4i small = abs4(x) < two52;
+    const v4d shift = select(x < splat(0.0), -two52, two52);
+    v4d r = (x + shift) - shift;
     r = select(r == splat(0.0), x * splat(0.0), r);
     return select(small, r, x);
 }
@@ -116,7 +132,7 @@ public:
         used_ = std::min(width, v_.cols - j0);
         if (scratch_.empty()) {
             for (std::ptrdiff_t k = 0; k < width; ++k)
-                base_[k] = k < used_ ? v_.data + (j0 + k) * v_.col_stride : nullptr;
+                base_[k] = k < used_ ? v_.column(j0 + k) : nullptr;
             return;
         }
         if (j0 % staged == 0) stage(j0);
@@ -136,18 +152,22 @@ public:
 private:
     void stage(std::ptrdiff_t j0) {
         const std::ptrdiff_t run = std::min(staged, v_.cols - j0);
-        const std::ptrdiff_t run_bytes =
-            run * v_.col_stride * static_cast<std::ptrdiff_t>(sizeof(T));
+        std::ptrdiff_t offset[staged];
+        for (std::ptrdiff_t k = 0; k < run; ++k) offset[k] = v_.column_offset(j0 + k);
+        // The run's span in the row (the columns of a map may be spread out).
+        const std::ptrdiff_t lo = *std::min_element(offset, offset + run);
+        const std::ptrdiff_t span_bytes = (*std::max_element(offset, offset + run) - lo + 1) *
+                                          static_cast<std::ptrdiff_t>(sizeof(T));
         constexpr std::ptrdiff_t ahead = 16;
         T* dst = scratch_.data();
         for (std::ptrdiff_t i = 0; i < v_.rows; ++i) {
-            if (i + ahead < v_.rows) {
-                const char* next = reinterpret_cast<const char*>(
-                    v_.data + (i + ahead) * v_.row_stride + j0 * v_.col_stride);
-                for (std::ptrdiff_t b = 0; b < run_bytes; b += 64) __builtin_prefetch(next + b);
+            if (i + ahead < v_.rows && span_bytes <= 1024) {
+                const char* next =
+                    reinterpret_cast<const char*>(v_.data + (i + ahead) * v_.row_stride + lo);
+                for (std::ptrdiff_t b = 0; b < span_bytes; b += 64) __builtin_prefetch(next + b);
             }
-            const T* row = v_.data + i * v_.row_stride + j0 * v_.col_stride;
-            for (std::ptrdiff_t k = 0; k < run; ++k) dst[k * v_.rows + i] = row[k * v_.col_stride];
+            const T* row = v_.data + i * v_.row_stride;
+            for (std::ptrdiff_t k = 0; k < run; ++k) dst[k * v_.rows + i] = row[offset[k]];
         }
     }
 
@@ -173,7 +193,7 @@ public:
             scratch_.resize(static_cast<std::size_t>(tile * v_.cols));
     }
 
-    bool in_place() const { return v_.col_stride == 1 || v_.cols <= 1; }
+    bool in_place() const { return v_.rows_contiguous(); }
 
     // Row `row` as a contiguous array of v.cols values.
     const T* row(std::ptrdiff_t row) {
@@ -188,8 +208,17 @@ private:
         const std::ptrdiff_t n = std::min(tile, v_.rows - first);
         const std::ptrdiff_t next = first + tile;
         T* dst = scratch_.data();
+        if (v_.col_stride == 1) {
+            // Rows laid out contiguously but read through a map: each row is gathered.
+            for (std::ptrdiff_t t = 0; t < n; ++t) {
+                const T* src = v_.data + (first + t) * v_.row_stride;
+                for (std::ptrdiff_t j = 0; j < v_.cols; ++j)
+                    dst[t * v_.cols + j] = src[v_.col_map[j]];
+            }
+            return;
+        }
         for (std::ptrdiff_t j = 0; j < v_.cols; ++j) {
-            const T* src = v_.data + j * v_.col_stride + first * v_.row_stride;
+            const T* src = v_.column(j) + first * v_.row_stride;
             // The same column's next tile is fetched while this one is copied.
             if (next < v_.rows) __builtin_prefetch(src + tile * v_.row_stride);
             for (std::ptrdiff_t t = 0; t < n; ++t) dst[t * v_.cols + j] = src[t * v_.row_stride];

@@ -49,9 +49,10 @@ struct Readers {
 // stock order.
 template <bool Full>
 KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t n_days,
-                                     const std::int64_t* signal_rows, const Readers& r,
-                                     const Factors& f) {
-    v4d position = splat(0.0);
+                                     const std::int64_t* signal_rows, const std::uint8_t* hold,
+                                     const Readers& r, const Factors& f) {
+    v4d position = splat(0.0), carried = splat(0.0);
+    const bool track = hold != nullptr;
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         DayLanes in;
         r.sig.read<Full>(signal_rows[i], pad_value, in.w);
@@ -63,7 +64,8 @@ KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t 
         r.dividend.read<Full>(i, pad_value, in.dv);
         r.can_buy.read<Full>(i, pad_can_buy, in.cb);
         r.cant_sell.read<Full>(i, pad_cant_sell, in.cs);
-        const DayProducts p = trade_day(position, vectors_of(in), f);
+        const DayProducts p =
+            trade_day(position, carried, track && hold[i], track, vectors_of(in), f);
 
         DaySums& d = days[static_cast<std::size_t>(i)];
         add_to(d.bought, p.bought);
@@ -76,7 +78,8 @@ KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t 
 
 KESTRELIA_INLINE void simulate_columns(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                        const F64View& signal, const std::int64_t* signal_rows,
-                                       const VwapMarket& m, const Factors& f) {
+                                       const std::uint8_t* hold, const VwapMarket& m,
+                                       const Factors& f) {
     Readers r{ColumnReader<double>(signal),           ColumnReader<double>(m.prev_close),
               ColumnReader<double>(m.close),          ColumnReader<double>(m.buy_price),
               ColumnReader<double>(m.sell_price),     ColumnReader<double>(m.split),
@@ -85,9 +88,9 @@ KESTRELIA_INLINE void simulate_columns(std::vector<DaySums>& days, std::ptrdiff_
     for (std::ptrdiff_t j0 = 0; j0 < signal.cols; j0 += width) {
         r.start_block(j0);
         if (j0 + width <= signal.cols)
-            simulate_block<true>(days, n_days, signal_rows, r, f);
+            simulate_block<true>(days, n_days, signal_rows, hold, r, f);
         else
-            simulate_block<false>(days, n_days, signal_rows, r, f);
+            simulate_block<false>(days, n_days, signal_rows, hold, r, f);
     }
 }
 
@@ -125,15 +128,19 @@ private:
 };
 
 // Four days of one stock, added to the sums of its lane.
+// `hold` flags the quad's days that set no new target (null when none of them does), and
+// `track` says whether the schedule has such days at all.
 template <bool Full>
-KESTRELIA_INLINE void stock_quad(double& position, LaneSums& sums, std::ptrdiff_t lane,
-                                 const DayRows& col, std::ptrdiff_t i0, std::ptrdiff_t n_days,
-                                 const std::int64_t* signal_rows, bool signal_in_step,
+KESTRELIA_INLINE void stock_quad(double& position, double& carried, LaneSums& sums,
+                                 std::ptrdiff_t lane, const DayRows& col, std::ptrdiff_t i0,
+                                 std::ptrdiff_t n_days, const std::int64_t* signal_rows,
+                                 bool signal_in_step, bool track, const std::uint8_t* hold,
                                  const Factors& f) {
-    if (Full && idle_quad(position, col, i0, signal_rows, signal_in_step)) return;
+    if (Full && idle_quad(position, carried, col, i0, signal_rows, signal_in_step)) return;
     const DayVectors in = stock_days<Full>(col, i0, n_days, signal_rows, signal_in_step);
     DayDetail unused;
-    const DayProducts p = trade_quad(position, in, f, unused);
+    const DayProducts p =
+        trade_quad(position, carried, track, hold, Full ? width : n_days - i0, in, f, unused);
     add_at(sums.of(lane, 0) + i0, p.bought);
     add_at(sums.of(lane, 1) + i0, p.held);
     add_at(sums.of(lane, 2) + i0, p.held_dividend);
@@ -147,15 +154,18 @@ KESTRELIA_INLINE void stock_quad(double& position, LaneSums& sums, std::ptrdiff_
 // as the block walk, so the bits are the same.
 KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                       const F64View& signal, const std::int64_t* signal_rows,
-                                      const VwapMarket& m, const Factors& f) {
+                                      const std::uint8_t* hold, const VwapMarket& m,
+                                      const Factors& f) {
     LaneSums sums(n_days);
-    std::vector<std::uint8_t> in_step;
+    std::vector<std::uint8_t> in_step, holding;
     quads_in_step(in_step, signal_rows, 0, n_days);
+    quads_holding(holding, hold, 0, n_days);
+    const bool track = hold != nullptr;
     const std::ptrdiff_t full_days = n_days / width * width;
     for (std::ptrdiff_t j = 0; j < signal.cols; ++j) {
         const DayRows col = stock_column(signal, m, j);
         const std::ptrdiff_t lane = j % width;
-        double position = 0.0;
+        double position = 0.0, carried = 0.0;
         std::ptrdiff_t i0 = 0;
         for (; i0 < full_days; i0 += width) {
             // Idle days skip the prices, and after a run of them the hardware has lost
@@ -164,22 +174,28 @@ KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t
                 prefetch_prices(col, i0 + 24);
                 if (i0 % 64 == 0) prefetch_masks(col, i0 + 64);
             }
-            stock_quad<true>(position, sums, lane, col, i0, n_days, signal_rows,
-                             in_step[static_cast<std::size_t>(i0 / width)], f);
+            const auto q = static_cast<std::size_t>(i0 / width);
+            stock_quad<true>(position, carried, sums, lane, col, i0, n_days, signal_rows,
+                             in_step[q], track, holding[q] ? hold + i0 : nullptr, f);
         }
         if (i0 < n_days)
-            stock_quad<false>(position, sums, lane, col, i0, n_days, signal_rows, false, f);
+            stock_quad<false>(position, carried, sums, lane, col, i0, n_days, signal_rows, false,
+                              track, track ? hold + i0 : nullptr, f);
     }
     sums.to_days(days);
 }
 
 template <bool Full>
-KESTRELIA_INLINE void day_block(DayProducts& sums, double* positions, const DayRows& d,
-                                std::ptrdiff_t j0, std::ptrdiff_t cols, const Factors& f) {
+KESTRELIA_INLINE void day_block(DayProducts& sums, double* positions, double* carried,
+                                bool hold_day, const DayRows& d, std::ptrdiff_t j0,
+                                std::ptrdiff_t cols, const Factors& f) {
     const DayVectors in = load_day<Full>(d, j0, cols);
     v4d position = load_at(positions + j0);
-    const DayProducts p = trade_day(position, in, f);
+    const bool track = carried != nullptr;
+    v4d carry = track ? load_at(carried + j0) : splat(0.0);
+    const DayProducts p = trade_day(position, carry, hold_day, track, in, f);
     store_at(positions + j0, position);
+    if (track) store_at(carried + j0, carry);
     sums.bought += p.bought;
     sums.held += p.held;
     sums.held_dividend += p.held_dividend;
@@ -192,15 +208,18 @@ KESTRELIA_INLINE void day_block(DayProducts& sums, double* positions, const DayR
 // additions in the same order as the column path.
 KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                     const F64View& signal, const std::int64_t* signal_rows,
-                                    const VwapMarket& m, const Factors& f) {
+                                    const std::uint8_t* hold, const VwapMarket& m,
+                                    const Factors& f) {
     const std::ptrdiff_t cols = signal.cols;
     RowReader<double> sig(signal), pc(m.prev_close), c(m.close), bp(m.buy_price), sp(m.sell_price),
         sf(m.split), dv(m.dividend);
     RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
     // Padded to whole blocks; the padding lanes stay at zero shares.
-    std::vector<double> positions(static_cast<std::size_t>((cols + width - 1) / width * width),
-                                  0.0);
+    const auto padded = static_cast<std::size_t>((cols + width - 1) / width * width);
+    std::vector<double> positions(padded, 0.0), carried(hold ? padded : 0, 0.0);
+    double* carry = hold ? carried.data() : nullptr;
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
+        const bool hold_day = hold && hold[i];
         const DayRows d{sig.row(signal_rows[i]),
                         pc.row(i),
                         c.row(i),
@@ -214,8 +233,8 @@ KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n
         DayProducts sums{zero, zero, zero, zero, zero};
         std::ptrdiff_t j0 = 0;
         for (; j0 + width <= cols; j0 += width)
-            day_block<true>(sums, positions.data(), d, j0, cols, f);
-        if (j0 < cols) day_block<false>(sums, positions.data(), d, j0, cols, f);
+            day_block<true>(sums, positions.data(), carry, hold_day, d, j0, cols, f);
+        if (j0 < cols) day_block<false>(sums, positions.data(), carry, hold_day, d, j0, cols, f);
         DaySums& out = days[static_cast<std::size_t>(i)];
         store(out.bought, sums.bought);
         store(out.held, sums.held);
@@ -227,38 +246,41 @@ KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n
 
 KESTRELIA_INLINE void simulate(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                const F64View& signal, const std::int64_t* signal_rows,
-                               const VwapMarket& m, const Factors& f, bool by_rows) {
+                               const std::uint8_t* hold, const VwapMarket& m, const Factors& f,
+                               bool by_rows) {
     if (by_rows)
-        simulate_rows(days, n_days, signal, signal_rows, m, f);
+        simulate_rows(days, n_days, signal, signal_rows, hold, m, f);
     else
-        simulate_columns(days, n_days, signal, signal_rows, m, f);
+        simulate_columns(days, n_days, signal, signal_rows, hold, m, f);
 }
 
 KESTRELIA_AVX2_CLONE void simulate_avx2(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                         const F64View& signal, const std::int64_t* signal_rows,
-                                        const VwapMarket& m, const Factors& f, bool by_rows) {
-    simulate(days, n_days, signal, signal_rows, m, f, by_rows);
+                                        const std::uint8_t* hold, const VwapMarket& m,
+                                        const Factors& f, bool by_rows) {
+    simulate(days, n_days, signal, signal_rows, hold, m, f, by_rows);
 }
 
 void simulate_portable(std::vector<DaySums>& days, std::ptrdiff_t n_days, const F64View& signal,
-                       const std::int64_t* signal_rows, const VwapMarket& m, const Factors& f,
-                       bool by_rows) {
-    simulate(days, n_days, signal, signal_rows, m, f, by_rows);
+                       const std::int64_t* signal_rows, const std::uint8_t* hold,
+                       const VwapMarket& m, const Factors& f, bool by_rows) {
+    simulate(days, n_days, signal, signal_rows, hold, m, f, by_rows);
 }
 
 // The stock walk is compiled apart from the other two: inlined next to them, it changed
 // how the block walk was laid out and slowed it by a third.
 KESTRELIA_AVX2_CLONE void simulate_stocks_avx2(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                                const F64View& signal,
-                                               const std::int64_t* signal_rows, const VwapMarket& m,
+                                               const std::int64_t* signal_rows,
+                                               const std::uint8_t* hold, const VwapMarket& m,
                                                const Factors& f) {
-    simulate_stocks(days, n_days, signal, signal_rows, m, f);
+    simulate_stocks(days, n_days, signal, signal_rows, hold, m, f);
 }
 
 void simulate_stocks_portable(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                               const F64View& signal, const std::int64_t* signal_rows,
-                              const VwapMarket& m, const Factors& f) {
-    simulate_stocks(days, n_days, signal, signal_rows, m, f);
+                              const std::uint8_t* hold, const VwapMarket& m, const Factors& f) {
+    simulate_stocks(days, n_days, signal, signal_rows, hold, m, f);
 }
 
 KESTRELIA_INLINE double lane_sum(const double (&x)[width]) { return (x[0] + x[1]) + (x[2] + x[3]); }
@@ -324,8 +346,8 @@ bool mostly_row_major(const F64View& signal, const VwapMarket& m) {
 }
 
 Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& signal,
-                         const std::int64_t* signal_rows, const VwapMarket& market,
-                         const VwapParams& params) {
+                         const std::int64_t* signal_rows, const std::uint8_t* hold,
+                         const VwapMarket& market, const VwapParams& params) {
     const Status status = vwap_check(n_days, signal, signal_rows, market);
     if (!status) return status;
     const VwapMarket& m = market;
@@ -336,13 +358,13 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
     const bool by_rows = mostly_row_major(signal, m);
     if (!by_rows && all_column_major(signal, m)) {
         if (use_avx2())
-            simulate_stocks_avx2(days, n_days, signal, signal_rows, m, f);
+            simulate_stocks_avx2(days, n_days, signal, signal_rows, hold, m, f);
         else
-            simulate_stocks_portable(days, n_days, signal, signal_rows, m, f);
+            simulate_stocks_portable(days, n_days, signal, signal_rows, hold, m, f);
     } else if (use_avx2())
-        simulate_avx2(days, n_days, signal, signal_rows, m, f, by_rows);
+        simulate_avx2(days, n_days, signal, signal_rows, hold, m, f, by_rows);
     else
-        simulate_portable(days, n_days, signal, signal_rows, m, f, by_rows);
+        simulate_portable(days, n_days, signal, signal_rows, hold, m, f, by_rows);
 
     // Each of the five day sums (the five dot products) is reduced over its lanes, then
     // the five are added left to right.

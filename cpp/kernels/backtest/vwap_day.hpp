@@ -48,6 +48,12 @@ struct DayDetail {
     v4i valid;
 };
 
+// What a day's split factor does to a share count: a finite factor multiplies it, anything
+// else (a factor no split can have) leaves it as it is.
+KESTRELIA_INLINE v4d share_factor(v4d split_eff) {
+    return select(is_finite(split_eff), split_eff, splat(1.0));
+}
+
 // The lot-rounded target of four stocks on one day, and which of them have one (a finite
 // weight and a finite, positive previous close). It does not depend on the position.
 struct DayTarget {
@@ -77,10 +83,16 @@ KESTRELIA_INLINE DayProducts trade_to(v4d& position, const DayTarget& t, const D
     const v4d real_buy = select((diff > zero) & in.cb, diff, zero);
     const v4d sold = select((diff < zero) & ~in.cs, -diff, zero);
     const v4d hold = position - sold;
-    position = hold + real_buy;
 
     const v4d split_factor = in.sf;
     const v4d split_eff = select(is_nan(split_factor), splat(1.0), split_factor);
+    // The shares kept through a split day are old shares and the day's buys new ones (as
+    // the day's profit prices them), so the day ends holding the kept shares times the
+    // split factor plus the buys, in whole shares. Without a split this is hold + buy.
+    const v4d share = share_factor(split_eff);
+    position = hold * share + real_buy;
+    // Rare (splits are), and an identity on the whole share counts of the other lanes.
+    if (any_lane(share != splat(1.0))) position = rint4(position);
     const v4d dividend_eff = nan_to_num(in.dv);
     const v4d buy_coeff = nan_to_num(cl - in.bp * buy_factor);
     const v4d hold_coeff = nan_to_num(split_eff * cl - prev);
@@ -91,14 +103,49 @@ KESTRELIA_INLINE DayProducts trade_to(v4d& position, const DayTarget& t, const D
             sold * dividend_eff};
 }
 
-KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f,
-                                       DayDetail& detail) {
-    return trade_to(position, day_target(in, f), in, f, detail);
+// The target a day that sets none keeps: the one carried into it, times the day's split
+// factor, in whole shares (as the position it was reached with is).
+KESTRELIA_INLINE v4d carried_out(v4d target, v4d split_eff) {
+    return rint4(target * share_factor(split_eff));
 }
 
-KESTRELIA_INLINE DayProducts trade_day(v4d& position, const DayVectors& in, const Factors& f) {
+// One day of four stocks. A day that sets no new target (`hold_day`) trades towards the
+// target carried into it, so a position blocked by a limit or a suspension keeps being
+// retried; with `track` (a schedule that has such days) `carried` comes out as the target
+// the day carries into the next.
+KESTRELIA_INLINE DayProducts trade_day(v4d& position, v4d& carried, bool hold_day, bool track,
+                                       const DayVectors& in, const Factors& f, DayDetail& detail) {
+    DayTarget t = day_target(in, f);
+    if (hold_day) t.target = carried;
+    const DayProducts p = trade_to(position, t, in, f, detail);
+    if (track) carried = carried_out(t.target, detail.split_eff);
+    return p;
+}
+
+KESTRELIA_INLINE DayProducts trade_day(v4d& position, v4d& carried, bool hold_day, bool track,
+                                       const DayVectors& in, const Factors& f) {
     DayDetail unused;
-    return trade_day(position, in, f, unused);
+    return trade_day(position, carried, hold_day, track, in, f, unused);
+}
+
+// The targets of one stock's `used` days from a quad's lanes: days flagged in `hold` (none
+// when it is null) take the target carried into them, and `carried` goes in as the target
+// carried into the first day and comes out as the one carried out of the last, day by day
+// in order (a day carries what the day before left it).
+KESTRELIA_INLINE void carry_days(DayTarget& t, double& carried, v4d split_eff,
+                                 const std::uint8_t* hold, std::ptrdiff_t used) {
+    double target[width], share[width];
+    store(target, t.target);
+    store(share, share_factor(split_eff));
+    if (hold == nullptr) {
+        carried = __builtin_rint(target[used - 1] * share[used - 1]);
+        return;
+    }
+    for (std::ptrdiff_t k = 0; k < used; ++k) {
+        if (hold[k]) target[k] = carried;
+        carried = __builtin_rint(target[k] * share[k]);
+    }
+    t.target = load(target);
 }
 
 // Lanes past the last stock read NaN prices and weights, no buying and no selling: they
@@ -153,15 +200,9 @@ KESTRELIA_INLINE DayVectors load_day(const DayRows& d, std::ptrdiff_t j0, std::p
 // Stock j's column of every input (each stock's days contiguous: column-major inputs).
 KESTRELIA_INLINE DayRows stock_column(const F64View& signal, const VwapMarket& m,
                                       std::ptrdiff_t j) {
-    return DayRows{signal.data + j * signal.col_stride,
-                   m.prev_close.data + j * m.prev_close.col_stride,
-                   m.close.data + j * m.close.col_stride,
-                   m.buy_price.data + j * m.buy_price.col_stride,
-                   m.sell_price.data + j * m.sell_price.col_stride,
-                   m.split.data + j * m.split.col_stride,
-                   m.dividend.data + j * m.dividend.col_stride,
-                   m.can_buy.data + j * m.can_buy.col_stride,
-                   m.cant_sell.data + j * m.cant_sell.col_stride};
+    return DayRows{signal.column(j),      m.prev_close.column(j), m.close.column(j),
+                   m.buy_price.column(j), m.sell_price.column(j), m.split.column(j),
+                   m.dividend.column(j),  m.can_buy.column(j),    m.cant_sell.column(j)};
 }
 
 // For each whole quad of days from `first` to `end`, whether its signal rows are
@@ -172,6 +213,18 @@ inline void quads_in_step(std::vector<std::uint8_t>& out, const std::int64_t* si
     for (std::size_t q = 0; q < out.size(); ++q) {
         const std::int64_t* r = signal_rows + first + static_cast<std::ptrdiff_t>(q) * width;
         out[q] = r[1] == r[0] + 1 && r[2] == r[0] + 2 && r[3] == r[0] + 3;
+    }
+}
+
+// For each whole quad of days from `first` to `end`, whether one of its days sets no new
+// target (all zero when `hold` is null: every day sets one).
+inline void quads_holding(std::vector<std::uint8_t>& out, const std::uint8_t* hold,
+                          std::ptrdiff_t first, std::ptrdiff_t end) {
+    out.assign(static_cast<std::size_t>((end - first) / width), 0);
+    if (hold == nullptr) return;
+    for (std::size_t q = 0; q < out.size(); ++q) {
+        const std::uint8_t* h = hold + first + static_cast<std::ptrdiff_t>(q) * width;
+        out[q] = (h[0] | h[1] | h[2] | h[3]) != 0;
     }
 }
 
@@ -210,9 +263,16 @@ KESTRELIA_INLINE v4d shift_in(double carry, v4d x) { return v4d{carry, x[0], x[1
 // one more day, so at most four rounds are needed and the products and `detail` are those
 // of trading the days one by one. `position` goes in as the day before the first's and
 // comes out as the last day's.
-KESTRELIA_INLINE DayProducts trade_quad(double& position, const DayVectors& in, const Factors& f,
-                                        DayDetail& detail) {
-    const DayTarget t = day_target(in, f);
+//
+// With `track` (a schedule with days that set no target), the days' targets are carried as
+// carry_days says: `carried` goes in as the target carried into the first day and comes out
+// as the one carried out of the last; `hold` flags the quad's days that set none (null when
+// none of them does). `used` is the number of real days.
+KESTRELIA_INLINE DayProducts trade_quad(double& position, double& carried, bool track,
+                                        const std::uint8_t* hold, std::ptrdiff_t used,
+                                        const DayVectors& in, const Factors& f, DayDetail& detail) {
+    DayTarget t = day_target(in, f);
+    if (track) carry_days(t, carried, select(is_nan(in.sf), splat(1.0), in.sf), hold, used);
     v4d guess = t.target;
     for (;;) {
         v4d ended = shift_in(position, guess);
@@ -231,9 +291,13 @@ KESTRELIA_INLINE DayProducts trade_quad(double& position, const DayVectors& in, 
 // every product is zero and nothing is traded, held or blocked. Their prices need not be
 // read, and skipping them keeps every sum's bits (a sum plus zero is the same sum, as no
 // sum is ever -0). Sparse weights leave most of a stock's history idle.
-KESTRELIA_INLINE bool idle_quad(double position, const DayRows& col, std::ptrdiff_t i0,
-                                const std::int64_t* signal_rows, bool signal_in_step) {
-    if (position != 0.0) return false;
+//
+// A day that sets no target reads the weights of the day that last set one, so a quad is
+// idle only if the target carried into it (`carried`) is zero as well.
+KESTRELIA_INLINE bool idle_quad(double position, double carried, const DayRows& col,
+                                std::ptrdiff_t i0, const std::int64_t* signal_rows,
+                                bool signal_in_step) {
+    if (position != 0.0 || carried != 0.0) return false;
     const v4d w = signal_in_step ? load_at(col.w + signal_rows[i0])
                                  : v4d{col.w[signal_rows[i0]], col.w[signal_rows[i0 + 1]],
                                        col.w[signal_rows[i0 + 2]], col.w[signal_rows[i0 + 3]]};
@@ -263,7 +327,7 @@ public:
 
     KESTRELIA_INLINE void start_block(std::ptrdiff_t j0) {
         for (std::ptrdiff_t k = 0; k < width; ++k)
-            base_[k] = j0 + k < v_.cols ? v_.data + (j0 + k) * v_.col_stride : nullptr;
+            base_[k] = j0 + k < v_.cols ? v_.column(j0 + k) : nullptr;
     }
 
     // Lanes past the last stock read `pad`.

@@ -4,6 +4,7 @@
 #include "vwap_record.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
@@ -75,14 +76,15 @@ void place(const ChunkRows& made, std::size_t base, TableRow* table, std::int64_
 }
 
 void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View& signal,
-                       const std::int64_t* signal_rows, const VwapMarket& m, const Factors& f,
-                       const Costs& c) {
+                       const std::int64_t* signal_rows, const std::uint8_t* hold,
+                       const VwapMarket& m, const Factors& f, const Costs& c) {
     const std::ptrdiff_t cols = signal.cols;
     const std::ptrdiff_t padded = (cols + width - 1) / width * width;
     std::vector<DayAcc> days(static_cast<std::size_t>(n_days), DayAcc{});
     const std::ptrdiff_t per_chunk = chunk_days(n_days);
     const std::ptrdiff_t n_chunks = (n_days + per_chunk - 1) / per_chunk;
-    std::vector<double> starts(static_cast<std::size_t>(n_chunks * padded), 0.0);
+    Standing starts{std::vector<double>(static_cast<std::size_t>(n_chunks * padded), 0.0),
+                    std::vector<double>(static_cast<std::size_t>(n_chunks * padded), 0.0)};
     // The chunks go to the threads in runs of consecutive ones.
     const Shares chunks{n_chunks, thread_count(n_chunks), 1};
     // Day by day over rows when most inputs are laid out by rows; otherwise over columns in
@@ -95,6 +97,7 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
                   padded,
                   signal,
                   signal_rows,
+                  hold,
                   m,
                   f,
                   c,
@@ -121,9 +124,12 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
     on_threads(chunks.threads, [&](std::ptrdiff_t t) {
         ThreadOut& mine = threads[static_cast<std::size_t>(t)];
         const std::ptrdiff_t first = chunks.begin(t), last = chunks.begin(t + 1);
-        if (first < last)
-            mine.held.assign(starts.begin() + first * padded,
-                             starts.begin() + (first + 1) * padded);
+        if (first < last) {
+            mine.at.held.assign(starts.held.begin() + first * padded,
+                                starts.held.begin() + (first + 1) * padded);
+            mine.at.carried.assign(starts.carried.begin() + first * padded,
+                                   starts.carried.begin() + (first + 1) * padded);
+        }
         for (std::ptrdiff_t k = first; k < last; ++k) {
             if (avx2)
                 record_chunk_avx2(job, k, mine, made[static_cast<std::size_t>(k)]);
@@ -181,9 +187,23 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
 
 }  // namespace
 
+std::vector<ShareEvent> share_events(const F64View& split) {
+    std::vector<ShareEvent> events;
+    for (std::ptrdiff_t j = 0; j < split.cols; ++j) {
+        const double* col = split.column(j);
+        for (std::ptrdiff_t i = 0; i < split.rows; ++i) {
+            const double f = col[i * split.row_stride];
+            if (std::isfinite(f) && f != 1.0)
+                events.push_back({static_cast<std::int32_t>(i), static_cast<std::int32_t>(j), f});
+        }
+    }
+    return events;
+}
+
 Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptrdiff_t n_days,
                                   const F64View& signal, const std::int64_t* signal_rows,
-                                  const VwapMarket& market, const VwapParams& params) {
+                                  const std::uint8_t* hold, const VwapMarket& market,
+                                  const VwapParams& params) {
     Status status = vwap_check(n_days, signal, signal_rows, market);
     if (!status) return status;
     const std::ptrdiff_t n_stocks = signal.cols;
@@ -192,7 +212,7 @@ Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptr
     const Factors f{params.total_money, params.lot_size, 1 + params.fee,
                     (1.0 - params.fee) - params.rule_fee};
     const Costs c{params.fee, params.rule_fee, params.total_money};
-    simulate_recorded(out, record, n_days, signal, signal_rows, market, f, c);
+    simulate_recorded(out, record, n_days, signal, signal_rows, hold, market, f, c);
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         double* day = record.days.data() + i * R::n_day_columns;
         for (int col : {R::lot_weight, R::held_weight, R::buy_blocked_weight,

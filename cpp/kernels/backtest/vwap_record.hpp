@@ -140,6 +140,7 @@ struct Job {
     std::ptrdiff_t n_days, chunk_days, cols, padded;
     const F64View& signal;
     const std::int64_t* signal_rows;
+    const std::uint8_t* hold;  // days that set no new target (null: none)
     const VwapMarket& m;
     const Factors& f;
     const Costs& c;
@@ -149,14 +150,22 @@ struct Job {
     std::ptrdiff_t light_days;  // the light pass stops at the last thread's first day
 
     bool in_totals(std::ptrdiff_t i) const { return stock_days < 0 || i < stock_days; }
+    bool track() const { return hold != nullptr; }
+    bool hold_day(std::ptrdiff_t i) const { return hold != nullptr && hold[i]; }
 };
 
-// What one thread keeps from one of its chunks to the next: the positions it carries, and
+// Where every stock stands before a chunk's first day: its position and the target it
+// carries into a day that sets none (both padded to whole blocks).
+struct Standing {
+    std::vector<double> held, carried;
+};
+
+// What one thread keeps from one of its chunks to the next: where its stocks stand, and
 // scratch.
 struct ThreadOut {
-    std::vector<double> held;
+    Standing at;
     ChunkLanes lanes;
-    std::vector<std::uint8_t> in_step;
+    std::vector<std::uint8_t> in_step, holding;
     std::size_t trades = 0, blocked = 0;  // the rows of the thread's last chunk
 };
 
@@ -164,11 +173,11 @@ struct ThreadOut {
 KESTRELIA_AVX2_CLONE void record_chunk_avx2(const Job& job, std::ptrdiff_t k, ThreadOut& out,
                                             ChunkOut& made);
 void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made);
-// The light pass: positions before the first day of every chunk up to the last thread's
-// first, for stocks j_begin .. j_end - 1.
-KESTRELIA_AVX2_CLONE void chunk_starts_avx2(std::vector<double>& starts, const Job& job,
+// The light pass: where stocks j_begin .. j_end - 1 stand before the first day of every
+// chunk up to the last thread's first (chunk k's at k x padded in both vectors).
+KESTRELIA_AVX2_CLONE void chunk_starts_avx2(Standing& starts, const Job& job,
                                             std::ptrdiff_t j_begin, std::ptrdiff_t j_end);
-void chunk_starts_portable(std::vector<double>& starts, const Job& job, std::ptrdiff_t j_begin,
+void chunk_starts_portable(Standing& starts, const Job& job, std::ptrdiff_t j_begin,
                            std::ptrdiff_t j_end);
 
 }  // namespace kestrelia::kernels::vwap_record

@@ -22,12 +22,6 @@ KESTRELIA_INLINE void add_to(double (&acc)[width], v4d x) {
 
 KESTRELIA_INLINE v4d finite_or_zero(v4d x) { return select(is_finite(x), x, splat(0.0)); }
 
-KESTRELIA_INLINE bool any_lane(v4i mask) {
-    long long m[width];
-    std::memcpy(m, &mask, sizeof m);
-    return (m[0] | m[1] | m[2] | m[3]) != 0;
-}
-
 // What four lanes recorded on top of the simulation's products: each recorded day column
 // and each profit part, lane by lane, and which lanes traded or were blocked.
 struct LaneRecord {
@@ -104,11 +98,12 @@ KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const Da
 // not, and the parts of its profit. Money is summed in currency and divided by the capital
 // once per day at the end.
 KESTRELIA_INLINE void record_block(ChunkOut& made, DayAcc& day, double* const* stock_totals,
-                                   v4d& position, const DayVectors& in, std::ptrdiff_t at,
-                                   std::ptrdiff_t j0, std::ptrdiff_t used, const Factors& f,
-                                   const Costs& c, bool in_totals) {
+                                   v4d& position, v4d& carried, bool hold_day, bool track,
+                                   const DayVectors& in, std::ptrdiff_t at, std::ptrdiff_t j0,
+                                   std::ptrdiff_t used, const Factors& f, const Costs& c,
+                                   bool in_totals) {
     DayDetail det;
-    const DayProducts p = trade_day(position, in, f, det);
+    const DayProducts p = trade_day(position, carried, hold_day, track, in, f, det);
     add_to(day.sums[0], p.bought);
     add_to(day.sums[1], p.held);
     add_to(day.sums[2], p.held_dividend);
@@ -137,11 +132,12 @@ KESTRELIA_INLINE void record_block(ChunkOut& made, DayAcc& day, double* const* s
 // each stock total takes the days in order.
 template <bool Full>
 KESTRELIA_INLINE void record_quad(ChunkOut& made, ChunkLanes& acc, double* const* stock_totals,
-                                  double& position, const DayVectors& in, std::int64_t i0,
+                                  double& position, double& carried, bool track,
+                                  const std::uint8_t* hold, const DayVectors& in, std::int64_t i0,
                                   std::ptrdiff_t at, std::ptrdiff_t j, std::ptrdiff_t used,
                                   std::ptrdiff_t stock_days, const Factors& f, const Costs& c) {
     DayDetail det;
-    const DayProducts p = trade_quad(position, in, f, det);
+    const DayProducts p = trade_quad(position, carried, track, hold, used, in, f, det);
     const std::ptrdiff_t lane = j % width;
     add_at(acc.of(lane, 0) + at, p.bought);
     add_at(acc.of(lane, 1) + at, p.held);
@@ -169,15 +165,17 @@ KESTRELIA_INLINE void record_quad(ChunkOut& made, ChunkLanes& acc, double* const
                          -det.diff, zero);
 }
 
-// The inputs that move positions (weights, previous close and the two masks), four stocks
-// on one day; the other inputs are zero, and the products they feed are not used.
+// The inputs that move positions (weights, previous close, split factor and the two
+// masks), four stocks on one day; the other inputs are zero, and the products they feed
+// are not used.
 template <bool Full, class Reader, class MaskReader>
-KESTRELIA_INLINE DayVectors position_inputs(const Reader& sig, const Reader& pc,
+KESTRELIA_INLINE DayVectors position_inputs(const Reader& sig, const Reader& pc, const Reader& sf,
                                             const MaskReader& cb, const MaskReader& cs,
                                             std::ptrdiff_t i, std::int64_t signal_row) {
     DayLanes in{};
     sig.template read<Full>(signal_row, pad_value, in.w);
     pc.template read<Full>(i, pad_value, in.pc);
+    sf.template read<Full>(i, pad_value, in.sf);
     cb.template read<Full>(i, pad_can_buy, in.cb);
     cs.template read<Full>(i, pad_cant_sell, in.cs);
     return vectors_of(in);
@@ -185,62 +183,83 @@ KESTRELIA_INLINE DayVectors position_inputs(const Reader& sig, const Reader& pc,
 
 // The light pass: positions before the first day of every chunk up to the last thread's
 // first, by the same day arithmetic as the walks (a position depends only on the weights,
-// the previous close and the two masks), over columns in place or over rows, for stocks
-// j_begin .. j_end - 1 (whole blocks, so that threads can share the work). Each thread
+// the previous close, the split factor and the two masks), over columns in place or over rows, for
+// stocks j_begin .. j_end - 1 (whole blocks, so that threads can share the work). Each thread
 // carries its positions from one of its chunks to the next.
-KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
-                                   std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
+KESTRELIA_INLINE void chunk_starts(Standing& starts, const Job& job, std::ptrdiff_t j_begin,
+                                   std::ptrdiff_t j_end) {
     const std::ptrdiff_t cols = job.cols, n_days = job.n_days;
+    const bool track = job.track();
     if (!job.by_rows) {
-        InPlace<double> sig(job.signal), pc(job.m.prev_close);
+        InPlace<double> sig(job.signal), pc(job.m.prev_close), sf(job.m.split);
         InPlace<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
         for (std::ptrdiff_t j0 = j_begin; j0 < j_end; j0 += width) {
             const bool full = j0 + width <= cols;
-            for (auto* r : {&sig, &pc}) r->start_block(j0);
+            for (auto* r : {&sig, &pc, &sf}) r->start_block(j0);
             cb.start_block(j0);
             cs.start_block(j0);
-            v4d position = splat(0.0);
+            v4d position = splat(0.0), carried = splat(0.0);
             for (std::ptrdiff_t i = 0; i < n_days && i <= job.light_days; ++i) {
-                if (i % job.chunk_days == 0)
-                    store_at(starts.data() + i / job.chunk_days * job.padded + j0, position);
+                if (i % job.chunk_days == 0) {
+                    const std::ptrdiff_t at = i / job.chunk_days * job.padded + j0;
+                    store_at(starts.held.data() + at, position);
+                    store_at(starts.carried.data() + at, carried);
+                }
                 if (i == job.light_days) break;
                 const DayVectors in =
-                    full ? position_inputs<true>(sig, pc, cb, cs, i, job.signal_rows[i])
-                         : position_inputs<false>(sig, pc, cb, cs, i, job.signal_rows[i]);
-                trade_day(position, in, job.f);
+                    full ? position_inputs<true>(sig, pc, sf, cb, cs, i, job.signal_rows[i])
+                         : position_inputs<false>(sig, pc, sf, cb, cs, i, job.signal_rows[i]);
+                trade_day(position, carried, job.hold_day(i), track, in, job.f);
             }
         }
         return;
     }
-    RowReader<double> sig(job.signal), pc(job.m.prev_close);
+    RowReader<double> sig(job.signal), pc(job.m.prev_close), sf(job.m.split);
     RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
-    std::vector<double> held(static_cast<std::size_t>(job.padded), 0.0);
+    const auto padded = static_cast<std::size_t>(job.padded);
+    std::vector<double> held(padded, 0.0), carry(padded, 0.0);
     const v4d zero = splat(0.0);
     for (std::ptrdiff_t i = 0; i < n_days && i <= job.light_days; ++i) {
-        if (i % job.chunk_days == 0)
-            std::copy(held.begin() + j_begin, held.begin() + std::min(j_end, job.padded),
-                      starts.begin() + i / job.chunk_days * job.padded + j_begin);
+        if (i % job.chunk_days == 0) {
+            const std::ptrdiff_t at = i / job.chunk_days * job.padded;
+            const std::ptrdiff_t end = std::min(j_end, job.padded);
+            std::copy(held.begin() + j_begin, held.begin() + end,
+                      starts.held.begin() + at + j_begin);
+            std::copy(carry.begin() + j_begin, carry.begin() + end,
+                      starts.carried.begin() + at + j_begin);
+        }
         if (i == job.light_days) break;
+        const bool hold_day = job.hold_day(i);
         const double* w = sig.row(job.signal_rows[i]);
         const double* prev = pc.row(i);
+        const double* split = sf.row(i);
         const std::uint8_t* buy = cb.row(i);
         const std::uint8_t* sell = cs.row(i);
         for (std::ptrdiff_t j0 = j_begin; j0 < j_end; j0 += width) {
             v4d position = load_at(held.data() + j0);
+            v4d carried = load_at(carry.data() + j0);
             if (j0 + width <= cols) {
-                const DayVectors in{
-                    load_at(w + j0),   load_at(prev + j0), zero, zero, zero, zero, zero,
-                    mask_at(buy + j0), mask_at(sell + j0)};
-                trade_day(position, in, job.f);
+                const DayVectors in{load_at(w + j0),
+                                    load_at(prev + j0),
+                                    zero,
+                                    zero,
+                                    zero,
+                                    load_at(split + j0),
+                                    zero,
+                                    mask_at(buy + j0),
+                                    mask_at(sell + j0)};
+                trade_day(position, carried, hold_day, track, in, job.f);
             } else {
                 DayLanes in{};
                 lanes_of(w, j0, cols, pad_value, in.w);
                 lanes_of(prev, j0, cols, pad_value, in.pc);
+                lanes_of(split, j0, cols, pad_value, in.sf);
                 lanes_of(buy, j0, cols, pad_can_buy, in.cb);
                 lanes_of(sell, j0, cols, pad_cant_sell, in.cs);
-                trade_day(position, vectors_of(in), job.f);
+                trade_day(position, carried, hold_day, track, vectors_of(in), job.f);
             }
             store_at(held.data() + j0, position);
+            store_at(carry.data() + j0, carried);
         }
     }
 }
@@ -248,8 +267,8 @@ KESTRELIA_INLINE void chunk_starts(std::vector<double>& starts, const Job& job,
 // Day by day over rows; column-major inputs in a mostly row-major set are staged a tile of
 // rows at a time. Each day's accumulators take the blocks in stock order.
 KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
-                                 ChunkOut& made, std::vector<double>& held,
-                                 double* const* stock_totals) {
+                                 ChunkOut& made, Standing& standing, double* const* stock_totals) {
+    const bool track = job.track();
     RowReader<double> sig(job.signal), pc(job.m.prev_close), cl(job.m.close), bp(job.m.buy_price),
         sp(job.m.sell_price), sf(job.m.split), dv(job.m.dividend);
     RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
@@ -267,13 +286,16 @@ KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff
         // The day's accumulators live on the stack while the day is walked.
         DayAcc day{};
         const bool totals = job.in_totals(i);
+        const bool hold_day = job.hold_day(i);
         for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
             const bool full = j0 + width <= cols;
             const DayVectors in = full ? load_day<true>(d, j0, cols) : load_day<false>(d, j0, cols);
-            v4d position = load_at(held.data() + j0);
-            record_block(made, day, stock_totals, position, in, i - c0, j0,
-                         full ? width : cols - j0, job.f, job.c, totals);
-            store_at(held.data() + j0, position);
+            v4d position = load_at(standing.held.data() + j0);
+            v4d carried = load_at(standing.carried.data() + j0);
+            record_block(made, day, stock_totals, position, carried, hold_day, track, in, i - c0,
+                         j0, full ? width : cols - j0, job.f, job.c, totals);
+            store_at(standing.held.data() + j0, position);
+            store_at(standing.carried.data() + j0, carried);
         }
         job.days[static_cast<std::size_t>(i)] = day;
     }
@@ -292,13 +314,16 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
                      InPlace<std::uint8_t>(m.cant_sell)};
     InPlaceInputs ahead = in;
     const std::ptrdiff_t cols = job.cols;
-    double* held = out.held.data();
+    const bool track = job.track();
+    double* held = out.at.held.data();
+    double* carry = out.at.carried.data();
     for (std::ptrdiff_t j0 = 0; j0 < cols; j0 += width) {
         const std::ptrdiff_t used = std::min(width, cols - j0);
         const bool next_block = j0 + width < cols;
         in.start_block(j0);
         if (next_block) ahead.start_block(j0 + width);
         v4d position = load_at(held + j0);
+        v4d carried = load_at(carry + j0);
         for (std::ptrdiff_t i = c0; i < c1; ++i) {
             // The next block's runs of days arrive while this block is walked, a cache line
             // of doubles (eight days) at a time.
@@ -306,9 +331,11 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
             const DayVectors day_in = used == width ? in.read<true>(i, job.signal_rows[i])
                                                     : in.read<false>(i, job.signal_rows[i]);
             record_block(made, job.days[static_cast<std::size_t>(i)], stock_totals, position,
-                         day_in, i - c0, j0, used, job.f, job.c, job.in_totals(i));
+                         carried, job.hold_day(i), track, day_in, i - c0, j0, used, job.f, job.c,
+                         job.in_totals(i));
         }
         store_at(held + j0, position);
+        store_at(carry + j0, carried);
     }
 }
 
@@ -325,9 +352,12 @@ KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdi
     const std::ptrdiff_t full_end = c0 + (c1 - c0) / width * width;
     std::vector<std::uint8_t>& in_step = out.in_step;
     quads_in_step(in_step, rows, c0, c1);
+    quads_holding(out.holding, job.hold, c0, c1);
+    const bool track = job.track();
     for (std::ptrdiff_t j = 0; j < job.cols; ++j) {
         const DayRows col = stock_column(job.signal, job.m, j);
-        double position = out.held[static_cast<std::size_t>(j)];
+        double position = out.at.held[static_cast<std::size_t>(j)];
+        double carried = out.at.carried[static_cast<std::size_t>(j)];
         const DayRows next = stock_column(job.signal, job.m, std::min(j + 1, job.cols - 1));
         std::ptrdiff_t i0 = c0;
         for (; i0 < full_end; i0 += width) {
@@ -336,19 +366,23 @@ KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdi
                 prefetch_prices(next, i0);
                 if ((i0 - c0) % 64 == 0) prefetch_masks(next, i0);
             }
-            const bool step = in_step[static_cast<std::size_t>((i0 - c0) / width)];
+            const auto q = static_cast<std::size_t>((i0 - c0) / width);
+            const bool step = in_step[q];
             // Idle days add nothing anywhere, and their positions (zero) are already there.
-            if (idle_quad(position, col, i0, rows, step)) continue;
+            if (idle_quad(position, carried, col, i0, rows, step)) continue;
             const DayVectors in = stock_days<true>(col, i0, c1, rows, step);
-            record_quad<true>(made, out.lanes, stock_totals, position, in, i0, i0 - c0, j, width,
+            record_quad<true>(made, out.lanes, stock_totals, position, carried, track,
+                              out.holding[q] ? job.hold + i0 : nullptr, in, i0, i0 - c0, j, width,
                               job.stock_days, job.f, job.c);
         }
         if (i0 < c1) {
             const DayVectors in = stock_days<false>(col, i0, c1, rows, false);
-            record_quad<false>(made, out.lanes, stock_totals, position, in, i0, i0 - c0, j, c1 - i0,
+            record_quad<false>(made, out.lanes, stock_totals, position, carried, track,
+                               track ? job.hold + i0 : nullptr, in, i0, i0 - c0, j, c1 - i0,
                                job.stock_days, job.f, job.c);
         }
-        out.held[static_cast<std::size_t>(j)] = position;
+        out.at.held[static_cast<std::size_t>(j)] = position;
+        out.at.carried[static_cast<std::size_t>(j)] = carried;
     }
     out.lanes.to_days(job.days, c0, c1 - c0);
 }
@@ -367,7 +401,7 @@ KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& 
     for (int s = 0; s < R::n_stock_columns; ++s)
         stock_totals[s] = made.totals.data() + s * job.padded;
     if (job.by_rows)
-        chunk_rows(job, c0, c1, made, out.held, stock_totals);
+        chunk_rows(job, c0, c1, made, out.at, stock_totals);
     else if (job.by_stocks)
         chunk_stocks(job, c0, c1, out, made, stock_totals);
     else
@@ -385,11 +419,11 @@ KESTRELIA_AVX2_CLONE void record_chunk_avx2(const Job& job, std::ptrdiff_t k, Th
 void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made) {
     record_chunk(job, k, out, made);
 }
-KESTRELIA_AVX2_CLONE void chunk_starts_avx2(std::vector<double>& starts, const Job& job,
+KESTRELIA_AVX2_CLONE void chunk_starts_avx2(Standing& starts, const Job& job,
                                             std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
     chunk_starts(starts, job, j_begin, j_end);
 }
-void chunk_starts_portable(std::vector<double>& starts, const Job& job, std::ptrdiff_t j_begin,
+void chunk_starts_portable(Standing& starts, const Job& job, std::ptrdiff_t j_begin,
                            std::ptrdiff_t j_end) {
     chunk_starts(starts, job, j_begin, j_end);
 }

@@ -9,6 +9,9 @@
 
 namespace kestrelia::kernels {
 
+// A view may select its columns through `col_map` (column j is the underlying matrix's
+// column col_map[j]), so that a selection of a market's stocks is read in place rather than
+// copied; only the kernels that say so accept such a view.
 template <class T>
 struct MatrixView {
     const T* data = nullptr;
@@ -16,12 +19,18 @@ struct MatrixView {
     std::ptrdiff_t cols = 0;
     std::ptrdiff_t row_stride = 0;
     std::ptrdiff_t col_stride = 0;
+    const std::int64_t* col_map = nullptr;
 
-    const T& operator()(std::ptrdiff_t i, std::ptrdiff_t j) const {
-        return data[i * row_stride + j * col_stride];
+    std::ptrdiff_t column_offset(std::ptrdiff_t j) const {
+        return (col_map ? static_cast<std::ptrdiff_t>(col_map[j]) : j) * col_stride;
     }
-    const T* column(std::ptrdiff_t j) const { return data + j * col_stride; }
+    const T& operator()(std::ptrdiff_t i, std::ptrdiff_t j) const {
+        return data[i * row_stride + column_offset(j)];
+    }
+    const T* column(std::ptrdiff_t j) const { return data + column_offset(j); }
     bool column_major() const { return row_stride == 1; }
+    // Whether row i's values are one contiguous run (no map, columns next to each other).
+    bool rows_contiguous() const { return col_map == nullptr && (col_stride == 1 || cols <= 1); }
 };
 
 using F64View = MatrixView<double>;

@@ -26,15 +26,21 @@ struct VwapParams {
 // out[i] = the profit and loss of simulated day i over total_money.
 //
 // Day i trades towards the weights of signal row signal_rows[i] (the previous day's
-// weights set today's target). Every market view has one row per simulated day and one
+// weights set today's target). Where hold[i] is non-zero (hold may be null: every day sets
+// a target), day i sets no new target: each stock keeps the share count of the day before's
+// target times the day before's split factor, in whole shares, so positions drift with the
+// market and blocked orders are retried (signal_rows[i] should then name the row that set
+// the target, whose weights are still the stock's wanted ones). A split day ends holding
+// the shares kept through it times the split factor plus the shares bought, in whole
+// shares. Every market view has one row per simulated day and one
 // column per stock, in any layout: the simulation walks stock-outer when most input bytes
 // are column-major and day-outer when most are row-major, staging the rest a strip or a
 // tile at a time. Per-stock positions evolve independently; five per-day accumulators
 // (bought, held, held dividends, sold, sold dividends) are each summed over stocks in
 // stock order and combined left to right at the end, so both walks give the same bits.
 Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& signal,
-                         const std::int64_t* signal_rows, const VwapMarket& market,
-                         const VwapParams& params);
+                         const std::int64_t* signal_rows, const std::uint8_t* hold,
+                         const VwapMarket& market, const VwapParams& params);
 
 // What the simulation did, cell by cell, for the execution report. Trades and blocked
 // orders are long tables in (day, stock) order; the per-day and per-stock tables are
@@ -116,6 +122,17 @@ struct ExecutionRecord {
     std::ptrdiff_t stock_days = -1;
 };
 
+// A day on which a stock's share count changes other than by trading: a split factor that
+// is finite and not 1 multiplies the shares kept through the day.
+struct ShareEvent {
+    std::int32_t day, stock;
+    double factor;
+};
+
+// The share events of a split-factor matrix (days x stocks, any layout), stock by stock and
+// each stock's days in order.
+std::vector<ShareEvent> share_events(const F64View& split);
+
 // vwap_daily_return, recording what traded. `out` is bit-identical to vwap_daily_return's
 // on the same input: the same per-day arithmetic, summed in the same order. The days are
 // recorded in chunks on one thread per core (KESTRELIA_NUM_THREADS sets another number),
@@ -124,6 +141,7 @@ struct ExecutionRecord {
 // threads.
 Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptrdiff_t n_days,
                                   const F64View& signal, const std::int64_t* signal_rows,
-                                  const VwapMarket& market, const VwapParams& params);
+                                  const std::uint8_t* hold, const VwapMarket& market,
+                                  const VwapParams& params);
 
 }  // namespace kestrelia::kernels

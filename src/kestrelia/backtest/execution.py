@@ -137,17 +137,39 @@ class Execution:
     @cached_property
     def positions(self) -> pd.DataFrame:
         """Shares held at the end of each return day (dates x codes), replayed from the
-        trades: the simulation's own end-of-day positions. Built on first access."""
-        trades = self.trades
-        signed = np.where(trades["side"].to_numpy() == "sell", -1.0, 1.0) * trades["shares"]
-        day = self._dates.get_indexer(trades["date"])
-        stock = self._codes.get_indexer(trades["code"])
+        trades and the splits: the simulation's own end-of-day positions. Built on first
+        access."""
+        rows, day = self._long("trades")
+        stock = rows["stock"].astype(np.int64)
+        signed = np.where(rows["side"] < 0, -1.0, 1.0) * rows["shares"].astype(float)
         change = np.zeros((self._n_days, len(self._codes)))
-        np.add.at(change, (day, stock), signed.to_numpy())
+        np.add.at(change, (day, stock), signed)
         held = np.cumsum(change, axis=0)
+        self._apply_splits(held, day, stock, signed)
         frame = pd.DataFrame(held, index=self._dates[: self._n_days], columns=self._codes)
         on_return_days: pd.DataFrame = frame.loc[self._return_dates]
         return on_return_days.rename_axis("date")
+
+    def _apply_splits(self, held: np.ndarray, day: np.ndarray, stock: np.ndarray,
+                      signed: np.ndarray) -> None:
+        """On a split day the simulation ends holding the shares kept through the day times
+        the factor plus the day's buys, in whole shares; the running sums of the trades are
+        mended there and the difference carried to the later days. The trades are in (day,
+        stock) order, a stock trading at most once a day."""
+        events = self._record.get("share_events")
+        if events is None or len(events) == 0:
+            return
+        events = events[events["day"] < self._n_days]
+        width = len(self._codes)
+        keys = day.astype(np.int64) * width + stock
+        for d, s, factor in zip(events["day"].tolist(), events["stock"].tolist(),
+                                events["factor"].tolist()):
+            before = held[d - 1, s] if d > 0 else 0.0
+            at = int(np.searchsorted(keys, d * width + s))
+            traded = signed[at] if at < len(keys) and keys[at] == d * width + s else 0.0
+            bought, sold = max(traded, 0.0), max(-traded, 0.0)
+            ended = float(np.rint((before - sold) * factor + bought))
+            held[d:, s] += ended - held[d, s]
 
     def attribution_by_stock(self) -> pd.DataFrame:
         """Each code's total of every attribution part, over capital, over the simulated
