@@ -1,4 +1,4 @@
-"""The native function objects of the three extension modules: every parameter a table
+"""The native function objects of the two contract modules: every parameter a table
 declares is read by its body, and the objects take part in garbage collection."""
 
 from __future__ import annotations
@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kestrelia.backtest import _engine, _pelorin, _prepare
+from kestrelia.backtest import _pelorin, _prepare
 from tests.support import reference_prepare as ref
 from tests.support.fakes import FakeClient, installed
 from tests.support.markets import make_market, make_total_frame
@@ -27,7 +27,7 @@ def is_native(value) -> bool:
 def native_functions() -> dict[str, object]:
     """Every native function of the modules and of the classes they define, by qualname."""
     found = {}
-    namespaces = [(_pelorin, vars(_pelorin)), (_engine, vars(_engine)), (_prepare, vars(_prepare)),
+    namespaces = [(_pelorin, vars(_pelorin)), (_prepare, vars(_prepare)),
                   (_prepare, vars(_prepare.BinaryPreparedDataStore)),
                   (_prepare, vars(_prepare.GroupPreparedDataBuilder))]  # fmt: skip
     for module, namespace in namespaces:
@@ -48,10 +48,6 @@ def call_every_function(tmp_path) -> None:
         market.weights, **m, benchmark_dict={"000852": bench}, benchmark_names="000852",
         rolling_window=2, total_money=1e7, fee=1e-4, rule_fee=5e-4,
         plot_save_path=str(tmp_path / "core.png"), strategy_name="s", **plot)  # fmt: skip
-    _engine.run_backtest(
-        market.weights, **m, benchmark_dict={"000852": bench}, benchmark_names="000852",
-        rolling_window=2, total_money=1e7, fee=1e-4, rule_fee=5e-4, lot_size=100,
-        strategy_name="s", plot_save_path=str(tmp_path / "engine.png"), execution=True, **plot)  # fmt: skip
     _pelorin.calc_strategy_vwap_daily_return(market.weights, **m, total_money=1e7, fee=1e-4,
                                              rule_fee=5e-4, lot_size=100)  # fmt: skip
     _pelorin._smooth_strategy_weights(market.weights, 3)
@@ -102,9 +98,9 @@ def test_every_declared_parameter_is_read_by_its_body(tmp_path):
     assert unread == {}
 
 
-def test_the_enumeration_covers_the_three_modules():
+def test_the_enumeration_covers_both_modules():
     names = native_functions()
-    assert "kestrelia.backtest._engine.run_backtest" in names
+    assert "kestrelia.backtest._pelorin.run_strategy_backtest_core" in names
     assert "kestrelia.backtest._prepare.GroupPreparedDataBuilder._empty_like" in names
     assert "kestrelia.backtest._prepare.BinaryPreparedDataStore.load" in names
     assert len(names) > 40
@@ -119,8 +115,8 @@ def test_a_cycle_through_a_function_is_collected(through):
     # In a child process: the function is taken out of its module, which cannot be undone.
     script = textwrap.dedent(f"""
         import gc, weakref
-        from kestrelia.backtest import _engine
-        fn = vars(_engine).pop("run_backtest")
+        from kestrelia.backtest import _pelorin
+        fn = vars(_pelorin).pop("run_strategy_backtest_core")
         box = [fn]
         if {through!r} == "__dict__":
             fn.__dict__["box"] = box

@@ -1,83 +1,51 @@
-// kestrelia.backtest._engine: the private entry point of the public Python layer. It runs
-// the same pipeline body as _pelorin.run_strategy_backtest_core, with the module functions
-// looked up in _pelorin's namespace, and hands back everything the pipeline produced (the
-// total frame and the weight matrix included) instead of the host's result record.
+// kestrelia.backtest._engine: the module frame of the public layer's entry points (see
+// engine.hpp). Bound with pybind11's own argument handling and exception translation: the
+// generic binder and its by-name look-ups serve the host's contract in _pelorin, not this
+// module.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include "../pelorin/pelorin.hpp"
-#include "kestrelia/binding/native_function.hpp"
-#include "kestrelia/binding/pyutil.hpp"
+#include "engine.hpp"
 
 namespace py = pybind11;
-using kestrelia::binding::arg;
-using kestrelia::binding::FunctionSpec;
-
-namespace kestrelia::engine {
-
-namespace {
-
-py::object run_backtest(const binding::Args& args) {
-    const pelorin::PipelineOutput out =
-        pelorin::run_pipeline(args, args["lot_size"], args.flag("execution"));
-    py::dict result;
-    result["strategy_name"] = out.strategy_name;
-    result["daily_return"] = out.daily_return;
-    result["cumulative_return"] = out.cumulative_return;
-    result["stats"] = out.stats;
-    result["benchmark_summary"] = out.benchmark_summary;
-    result["plot_paths"] = out.plot_paths;
-    result["total"] = out.total;
-    result["work"] = out.work;
-    result["execution"] = out.execution;
-    return result;
-}
-
-std::vector<FunctionSpec> function_table() {
-    const py::object none = py::none();
-    const std::string df = "pd.DataFrame";
-    std::vector<FunctionSpec> t;
-    t.push_back(
-        {.name = "run_backtest",
-         .params = {arg("strategy_matrix", df),
-                    arg("can_buy_stock", df),
-                    arg("cant_sell_stock", df),
-                    arg("split_factor", df),
-                    arg("dividend_factor", df),
-                    arg("close_price", df),
-                    arg("prev_close", df),
-                    arg("buy_price", df),
-                    arg("sell_price", df),
-                    arg("benchmark_dict", "dict[str, pd.Series] | None", none),
-                    arg("benchmark_names", "str", py::str("000852")),
-                    arg("rolling_window", "int", py::int_(0)),
-                    arg("total_money", "float", py::float_(1e8)),
-                    arg("fee", "float", py::float_(0.0001)),
-                    arg("rule_fee", "float", py::float_(0.0005)),
-                    arg("lot_size", "int", py::int_(200)),
-                    arg("strategy_name", "str", py::str("strategy")),
-                    arg("plot_image_kind", "str | None", none).kw_only(),
-                    arg("plot_save_path", "str | Path | None", none).kw_only(),
-                    arg("plot_title", "str | None", none).kw_only(),
-                    arg("execution", "bool", py::bool_(false)).kw_only()},
-         .returns = "dict",
-         .doc = "Run the backtest pipeline with a chosen lot size and return a dict of\n"
-                "strategy_name, daily_return, cumulative_return, stats, benchmark_summary,\n"
-                "plot_paths, total (the total frame), work (the restricted, smoothed weights) and\n"
-                "execution (with execution=True, what the simulation traded, else None).\n"
-                "Charts are drawn only when both plot_image_kind and plot_save_path are given.",
-         .impl = run_backtest});
-    return t;
-}
-
-}  // namespace
-
-}  // namespace kestrelia::engine
 
 PYBIND11_MODULE(_engine, m) {
-    using namespace kestrelia;
-    m.doc() = "Private backtest entry point of the public kestrelia.backtest layer.";
-    // The pipeline calls the module functions by name: resolve them in _pelorin, so both
-    // entry points run exactly the same steps.
-    binding::set_home_module(py::module_::import("kestrelia.backtest._pelorin"));
-    binding::define(m, engine::function_table());
+    using kestrelia::engine::Options;
+    m.doc() = "The public kestrelia.backtest layer's way into the backtest engine.";
+
+    py::class_<Options>(m, "Options", "The options of one backtest.")
+        .def(py::init([](double capital, double fee, double rule_fee, double lot_size,
+                         std::string benchmark, bool record) {
+                 return Options{capital, fee, rule_fee, lot_size, std::move(benchmark), record};
+             }),
+             py::kw_only(), py::arg("capital") = 1e8, py::arg("fee") = 0.0001,
+             py::arg("rule_fee") = 0.0005, py::arg("lot_size") = 200.0,
+             py::arg("benchmark") = "000852", py::arg("record") = false)
+        .def_readonly("capital", &Options::capital)
+        .def_readonly("fee", &Options::fee)
+        .def_readonly("rule_fee", &Options::rule_fee)
+        .def_readonly("lot_size", &Options::lot_size)
+        .def_readonly("benchmark", &Options::benchmark)
+        .def_readonly("record", &Options::record);
+
+    m.def("run", &kestrelia::engine::run, py::arg("plan"), py::arg("market"), py::arg("benchmarks"),
+          py::arg("options"),
+          "The backtest of a plan (kestrelia.backtest._plan.Plan) in a market given as its "
+          "eight arrays in the engine's order, with the benchmarks' daily returns by name: a "
+          "dict of daily_return, total, stats, benchmark_summary and execution.");
+    m.def("scan_weights", &kestrelia::engine::scan_weights, py::arg("values"),
+          "(rows with a value, columns with a value, first infinite cell or None) of a "
+          "2-D float array, in one pass.");
+    m.def("first_bad_value", &kestrelia::engine::first_bad_value, py::arg("values"),
+          py::arg("rule"),
+          "The first cell (row, column) of a 2-D float array that breaks the rule "
+          "('positive' or 'non_negative'; NaN passes both), or None.");
+    m.def(
+        "smooth",
+        [](const py::object& frame, long long window) {
+            return kestrelia::pelorin::smooth(frame, window);
+        },
+        py::arg("frame"), py::arg("window"),
+        "The engine's trailing-window smoothing of a weight matrix.");
 }

@@ -19,6 +19,8 @@ inline constexpr long MIN_ROLLING_STABILITY_DAYS = 5;
 
 // smoothing.cpp
 py::object smooth_strategy_weights(const Args& args);
+// The smoothed weights of a matrix (the matrix itself when window <= 1).
+py::object smooth(const py::object& matrix, long long window);
 
 // vwap.cpp
 py::object calc_strategy_vwap_daily_return(const Args& args);
@@ -46,11 +48,31 @@ VwapOutcome vwap_simulation(const VwapCall& call, bool record);
 
 // total_frame.cpp
 py::object build_total_backtesting_frame(const Args& args);
+// The total frame of `total_backtesting` (daily_return, index_daily_return, close).
+py::object total_frame(const py::object& total_backtesting);
 
 // stats.cpp
 py::object calc_strategy_stats(const Args& args);
+// The holding count and turnover of a target-weight matrix; with `rows`, of the matrix
+// whose row k is the view's row rows[k] (n_rows of them).
+struct Holdings {
+    py::object holding_count;
+    py::object turnover;
+};
+Holdings holdings_of(const kernels::F64View& view, const std::int64_t* rows = nullptr,
+                     std::ptrdiff_t n_rows = 0);
+// The statistics dict of a total frame, with the holdings already reduced.
+py::object strategy_stats(const py::object& total_frame, const Holdings& holdings,
+                          const py::object& safe_sharpe);
 
 // pipeline.cpp
+// The steps of the pipeline after the simulation: the daily returns (frame `df`, one
+// column daily_return) joined with the primary benchmark's series, or with a flat one; and
+// the excess over every benchmark of the dict.
+py::object join_primary_benchmark(const py::object& df, const py::object& bm_series);
+py::object flat_benchmark(const py::object& df);
+py::object benchmark_summary(const py::object& benchmark_dict, const py::object& total,
+                             const py::object& safe_sharpe);
 // Everything one backtest produces: the result record's fields, the total frame and the
 // restricted, smoothed weight matrix the statistics were computed from.
 struct PipelineOutput {

@@ -93,6 +93,8 @@ py::object make_result(const py::object& strategy_name, const py::object& daily_
         py::arg("benchmark_summary") = benchmark_summary, py::arg("plot_paths") = plot_paths);
 }
 
+}  // namespace
+
 // Strategy returns joined with the primary benchmark (inner join on dates). The benchmark
 // level is accumulated over the backtest's own date range only, so its net value does not
 // depend on benchmark history before the backtest.
@@ -115,10 +117,17 @@ py::object join_primary_benchmark(const py::object& df, const py::object& bm_ser
     return pd.attr("concat")(frames, py::arg("axis") = 1, py::arg("join") = "inner");
 }
 
-py::object benchmark_summary(const py::object& benchmark_dict, const py::object& total) {
+py::object flat_benchmark(const py::object& df) {
+    py::object total_backtesting = df.attr("copy")();
+    total_backtesting.attr("__setitem__")("index_daily_return", 0.0);
+    total_backtesting.attr("__setitem__")("close", 1.0);
+    return total_backtesting;
+}
+
+py::object benchmark_summary(const py::object& benchmark_dict, const py::object& total,
+                             const py::object& safe_sharpe) {
     py::object pd = binding::pandas();
     if (benchmark_dict.is_none() || py::len(benchmark_dict) == 0) return pd.attr("DataFrame")();
-    py::object safe_sharpe = binding::global("safe_sharpe");
     py::object index = total.attr("index");
     py::int_ days(TRADING_DAYS_PER_YEAR);
     py::list rows;
@@ -142,8 +151,6 @@ py::object benchmark_summary(const py::object& benchmark_dict, const py::object&
     }
     return pd.attr("DataFrame")(rows);
 }
-
-}  // namespace
 
 PipelineOutput run_pipeline(const Args& args, const py::object& lot_size, bool record) {
     py::object pd = binding::pandas();
@@ -227,17 +234,15 @@ PipelineOutput run_pipeline(const Args& args, const py::object& lot_size, bool r
     if (!benchmark_dict.is_none() && py::bool_(benchmark_dict.attr("__contains__")(primary))) {
         total_backtesting = join_primary_benchmark(df, benchmark_dict[primary]);
     } else {
-        // A flat benchmark: no return and a constant level.
-        total_backtesting = df.attr("copy")();
-        total_backtesting.attr("__setitem__")("index_daily_return", 0.0);
-        total_backtesting.attr("__setitem__")("close", 1.0);
+        total_backtesting = flat_benchmark(df);
     }
     if (py::bool_(total_backtesting.attr("empty"))) return early_result();
 
     py::object total = call_global("_build_total_backtesting_frame", total_backtesting);
     out.total = total;
     out.stats = call_global("calc_strategy_stats", total, work);
-    out.benchmark_summary = benchmark_summary(benchmark_dict, total);
+    out.benchmark_summary =
+        benchmark_summary(benchmark_dict, total, binding::global("safe_sharpe"));
     out.plot_paths = run_chart_step(args, total, out.stats);
     out.daily_return = total["daily_return"];
     out.cumulative_return = total["long"];

@@ -21,8 +21,10 @@ py::object smooth_with_pandas(const py::object& matrix, long long window) {
 }  // namespace
 
 py::object smooth_strategy_weights(const Args& args) {
-    py::object matrix = args["strategy_matrix"];
-    const long long window = args.i64("rolling_window");
+    return smooth(args["strategy_matrix"], args.i64("rolling_window"));
+}
+
+py::object smooth(const py::object& matrix, long long window) {
     // 0, 1 and negative windows mean no smoothing: the very object comes back.
     if (window <= 1) return matrix;
     if (!py::isinstance(matrix, binding::pandas().attr("DataFrame")) ||

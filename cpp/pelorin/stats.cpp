@@ -58,46 +58,62 @@ py::object share_positive(const py::object& series) {
     return py::float_(series.attr("__gt__")(0).attr("mean")().cast<double>());
 }
 
-struct Holdings {
-    py::object holding_count;
-    py::object turnover;
-};
+}  // namespace
 
 // holding_count = mean over days of the number of finite weights;
 // turnover = half the mean over consecutive days of the summed absolute weight changes
-// (NaN counting as 0).
-Holdings holdings(const py::object& signal_df) {
+// (NaN counting as 0). With `rows`, the matrix is the one whose row k is view's row
+// rows[k] (n_rows of them).
+Holdings holdings_of(const kernels::F64View& view, const std::int64_t* rows,
+                     std::ptrdiff_t n_rows) {
     py::object nan = binding::numpy().attr("nan");
-    if (signal_df.is_none() || py::len(signal_df) == 0) return {nan, nan};
-    binding::F64Matrix values = binding::frame_f64(signal_df);
-    const kernels::F64View view = values.view();
+    if (rows == nullptr) n_rows = view.rows;
+    if (n_rows == 0) return {nan, nan};
     std::int64_t finite = 0;
-    const auto pairs = std::max<std::ptrdiff_t>(view.rows - 1, 0);
+    const auto pairs = std::max<std::ptrdiff_t>(n_rows - 1, 0);
     py::array_t<double> row_sums(static_cast<py::ssize_t>(pairs));
     double* sums = row_sums.mutable_data();
     {
         py::gil_scoped_release nogil;  // reads the weights, writes row_sums only
-        finite = kernels::holdings_and_turnover(sums, view);
+        finite = rows == nullptr ? kernels::holdings_and_turnover(sums, view)
+                                 : kernels::holdings_and_turnover_rows(sums, view, rows, n_rows);
     }
     // The per-row finite counts are whole numbers, so their float mean is exact in any
     // summation order.
     Holdings h;
-    h.holding_count = py::float_(static_cast<double>(finite) / static_cast<double>(view.rows));
-    if (view.rows > 1)
+    h.holding_count = py::float_(static_cast<double>(finite) / static_cast<double>(n_rows));
+    if (n_rows > 1)
         h.turnover = py::float_(row_sums.attr("mean")().cast<double>() / 2.0);
     else
         h.turnover = nan;
     return h;
 }
 
+namespace {
+
+Holdings holdings(const py::object& signal_df) {
+    if (signal_df.is_none() || py::len(signal_df) == 0) {
+        py::object nan = binding::numpy().attr("nan");
+        return {nan, nan};
+    }
+    binding::F64Matrix values = binding::frame_f64(signal_df);
+    return holdings_of(values.view());
+}
+
 }  // namespace
 
 py::object calc_strategy_stats(const Args& args) {
     py::object total = args["total_frame"].attr("copy")().attr("dropna")();
+    if (py::len(total) == 0) return empty_stats();
+    return strategy_stats(total, holdings(args["signal_df"]), binding::global("safe_sharpe"));
+}
+
+py::object strategy_stats(const py::object& total_frame, const Holdings& h,
+                          const py::object& safe_sharpe) {
+    py::object total = total_frame.attr("copy")().attr("dropna")();
     const auto n = py::len(total);
     if (n == 0) return empty_stats();
 
-    py::object safe_sharpe = binding::global("safe_sharpe");
     auto sharpe = [&](const py::object& series) {
         return safe_sharpe(series, py::arg("periods") = TRADING_DAYS_PER_YEAR);
     };
@@ -106,7 +122,6 @@ py::object calc_strategy_stats(const Args& args) {
     py::object extra_daily_return = finite_returns(total, "extra_daily_return");
     py::float_ trading_years(static_cast<double>(n) / static_cast<double>(TRADING_DAYS_PER_YEAR));
     py::object benchmark_total_return = last(total, "close_net_value") - py::int_(1);
-    Holdings h = holdings(args["signal_df"]);
 
     py::object hundred = py::int_(100);
     py::object builtin_abs = py::module_::import("builtins").attr("abs");

@@ -58,7 +58,11 @@ void set_column(py::object& frame, const char* name, const Column& values) {
 }  // namespace
 
 py::object build_total_backtesting_frame(const Args& args) {
-    py::object total = args["total_backtesting"].attr("copy")().attr("dropna")();
+    return total_frame(args["total_backtesting"]);
+}
+
+py::object total_frame(const py::object& total_backtesting) {
+    py::object total = total_backtesting.attr("copy")().attr("dropna")();
     if (py::bool_(total.attr("empty"))) return total;
 
     const Column daily = column_values(total, "daily_return");

@@ -41,7 +41,16 @@ def expected_annotation(annotation):
     return "Any" if annotation is inspect.Parameter.empty else GENERIC.get(str(annotation), str(annotation))
 
 
-@pytest.mark.parametrize("module_name", ["_pelorin", "_prepare", "_engine"])
+def test_the_engine_stub_names_what_the_module_has():
+    from kestrelia.backtest import _engine
+
+    stubs = stub_functions("_engine")
+    names = {n for n in dir(_engine) if not n.startswith("_")}
+    assert {n for n in stubs if "." not in n} == names - {"Options"}
+    assert "Options.__init__" in stubs
+
+
+@pytest.mark.parametrize("module_name", ["_pelorin", "_prepare"])
 def test_stubs_agree_with_signatures(module_name):
     module = importlib.import_module(f"kestrelia.backtest.{module_name}")
     stubs = stub_functions(module_name)

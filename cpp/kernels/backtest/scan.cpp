@@ -85,6 +85,61 @@ void columns_with_value(std::uint8_t* out, const F64View& m) {
     }
 }
 
+Cell scan_weights(std::uint8_t* rows, std::uint8_t* cols, const F64View& m) {
+    std::fill(rows, rows + m.rows, std::uint8_t{0});
+    Cell bad;
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+        const double* col = m.column(j);
+        std::uint8_t any = 0;
+        for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
+            const double v = col[i * m.row_stride];
+            const std::uint8_t value = v == v;
+            rows[i] |= value;
+            any |= value;
+            if (value && !finite(v) && (bad.row < 0 || i < bad.row)) bad = {i, j};
+        }
+        cols[j] = any;
+    }
+    return bad;
+}
+
+Cell first_bad_value(const F64View& m, ValueRule rule) {
+    Cell bad;
+    const bool zero_ok = rule == ValueRule::non_negative;
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+        const double* col = m.column(j);
+        const std::ptrdiff_t stop = bad.row < 0 ? m.rows : bad.row;
+        for (std::ptrdiff_t i = 0; i < stop; ++i) {
+            const double v = col[i * m.row_stride];
+            const bool ok = v != v || (finite(v) && (v > 0.0 || (zero_ok && v == 0.0)));
+            if (!ok) {
+                bad = {i, j};
+                break;
+            }
+        }
+    }
+    return bad;
+}
+
+std::int64_t holdings_and_turnover_rows(double* row_sums, const F64View& m,
+                                        const std::int64_t* rows, std::ptrdiff_t n_rows) {
+    const std::ptrdiff_t pairs = std::max<std::ptrdiff_t>(n_rows - 1, 0);
+    std::fill(row_sums, row_sums + pairs, 0.0);
+    std::int64_t finite_cells = 0;
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+        const double* col = m.column(j);
+        double prev = 0.0;
+        for (std::ptrdiff_t k = 0; k < n_rows; ++k) {
+            const double v = col[rows[k] * m.row_stride];
+            finite_cells += finite(v) ? 1 : 0;
+            const double z = nan_to_num(v);
+            if (k > 0) row_sums[k - 1] += std::fabs(z - prev);
+            prev = z;
+        }
+    }
+    return finite_cells;
+}
+
 namespace {
 
 using lanes::v4d;

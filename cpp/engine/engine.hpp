@@ -1,0 +1,40 @@
+// kestrelia.backtest._engine: the public layer's own way into the backtest. The Python
+// layer (kestrelia.backtest.run and _plan) checks and reads the weights once and works out
+// which market days and stocks the simulation walks; this module runs the simulation on
+// the caller's arrays through index maps (nothing is gathered) and then the same C++ steps
+// as the host's pipeline, called directly: the benchmark join, the total frame, the
+// statistics and the excess over every benchmark.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace kestrelia::engine {
+
+namespace py = pybind11;
+
+// The options of one backtest, filled once by the Python layer.
+struct Options {
+    double capital = 1e8;
+    double fee = 0.0001;
+    double rule_fee = 0.0005;
+    double lot_size = 200.0;
+    std::string benchmark = "000852";
+    bool record = false;
+};
+
+// run.cpp: the backtest of a plan (see kestrelia.backtest._plan.Plan) in a market given as
+// its eight arrays in the engine's order (can_buy_stock, cant_sell_stock, split_factor,
+// dividend_factor, close_price, prev_close, buy_price, sell_price), with the benchmarks'
+// daily-return series by name. Returns a dict of daily_return, total (the total frame),
+// stats, benchmark_summary and execution (the record, or None).
+py::dict run(const py::object& plan, const py::sequence& market, const py::dict& benchmarks,
+             const Options& options);
+
+// checks.cpp: one pass over a weight matrix, and the value rules of the market's numbers.
+py::tuple scan_weights(const py::array& values);
+py::object first_bad_value(const py::array& values, const std::string& rule);
+
+}  // namespace kestrelia::engine

@@ -1,0 +1,185 @@
+// The public backtest: the simulation over index maps into the caller's arrays, then the
+// pipeline's own steps called directly.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "../pelorin/pelorin.hpp"
+#include "engine.hpp"
+#include "kestrelia/binding/pyutil.hpp"
+#include "kestrelia/kernels/vwap.hpp"
+
+namespace kestrelia::engine {
+
+namespace {
+
+using Ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using Flags = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+
+// The plan's arrays, each read once (see kestrelia.backtest._plan.Plan).
+struct Plan {
+    binding::F64Matrix values;
+    Ints signal_rows, weight_cols, market_cols, stats_rows;
+    py::object hold;  // Flags, or None when every day sets a target
+    std::ptrdiff_t first_row = 0;
+    bool stats_on_values = false;
+    py::object dates, codes;
+
+    explicit Plan(const py::object& p)
+        : values(binding::f64_matrix(p.attr("values"))),
+          signal_rows(Ints::ensure(p.attr("signal_rows"))),
+          weight_cols(Ints::ensure(p.attr("weight_cols"))),
+          market_cols(Ints::ensure(p.attr("market_cols"))),
+          stats_rows(Ints::ensure(p.attr("stats_rows"))),
+          hold(p.attr("hold")),
+          first_row(p.attr("first_row").cast<std::ptrdiff_t>()),
+          stats_on_values(p.attr("stats_on_values").cast<bool>()),
+          dates(p.attr("dates")),
+          codes(p.attr("codes")) {
+        if (!signal_rows || !weight_cols || !market_cols || !stats_rows)
+            throw py::error_already_set();
+        if (!hold.is_none()) hold = Flags::ensure(hold);
+        if (weight_cols.size() != market_cols.size())
+            throw py::value_error("the plan's weight and market columns differ in number");
+        if (!hold.is_none() && py::len(hold) != static_cast<std::size_t>(signal_rows.size()))
+            throw py::value_error("the plan has not one hold flag per day");
+    }
+
+    std::ptrdiff_t n_days() const { return signal_rows.size(); }
+    std::ptrdiff_t n_stocks() const { return weight_cols.size(); }
+    const std::uint8_t* hold_days() const {
+        return hold.is_none() ? nullptr : py::cast<Flags>(hold).data();
+    }
+};
+
+// A market array's rows first_row .. first_row + n_days - 1, its columns through `cols`.
+template <class M>
+auto window(const M& m, const char* name, const Plan& plan, const std::int64_t* cols) {
+    auto v = m.view();
+    const std::ptrdiff_t end = plan.first_row + plan.n_days();
+    if (plan.first_row < 0 || end > v.rows)
+        throw py::value_error(std::string("the plan's days run past the market's ") + name);
+    for (std::ptrdiff_t j = 0; j < plan.n_stocks(); ++j)
+        if (cols[j] < 0 || cols[j] >= v.cols)
+            throw py::value_error(std::string("the plan's stocks run past the market's ") + name);
+    v.data += plan.first_row * v.row_stride;
+    v.rows = plan.n_days();
+    v.cols = plan.n_stocks();
+    v.col_map = cols;
+    return v;
+}
+
+struct Simulation {
+    py::array_t<double> returns;
+    py::object record = py::none();
+};
+
+Simulation simulate(const Plan& plan, const py::sequence& market, const Options& options) {
+    if (py::len(market) != 8) throw py::value_error("the market has not eight arrays");
+    std::array<binding::BoolMatrix, 2> masks{binding::bool_matrix(market[0]),
+                                             binding::bool_matrix(market[1])};
+    std::array<binding::F64Matrix, 6> prices;
+    for (std::size_t k = 0; k < prices.size(); ++k) prices[k] = binding::f64_matrix(market[k + 2]);
+    const std::int64_t* cols = plan.market_cols.data();
+    const kernels::VwapMarket m{window(prices[3], "prev_close", plan, cols),
+                                window(prices[2], "close_price", plan, cols),
+                                window(prices[4], "buy_price", plan, cols),
+                                window(prices[5], "sell_price", plan, cols),
+                                window(prices[0], "split_factor", plan, cols),
+                                window(prices[1], "dividend_factor", plan, cols),
+                                window(masks[0], "can_buy_stock", plan, cols),
+                                window(masks[1], "cant_sell_stock", plan, cols)};
+    kernels::F64View signal = plan.values.view();
+    for (std::ptrdiff_t j = 0; j < plan.n_stocks(); ++j)
+        if (plan.weight_cols.data()[j] < 0 || plan.weight_cols.data()[j] >= signal.cols)
+            throw py::value_error("the plan's stocks run past the weights' columns");
+    signal.cols = plan.n_stocks();
+    signal.col_map = plan.weight_cols.data();
+
+    kernels::VwapParams params;
+    params.total_money = options.capital;
+    params.fee = options.fee;
+    params.rule_fee = options.rule_fee;
+    params.lot_size = options.lot_size;
+    Simulation out;
+    out.returns = py::array_t<double>(static_cast<py::ssize_t>(plan.n_days()));
+    double* dst = out.returns.mutable_data();
+    const std::uint8_t* hold = plan.hold_days();
+    kernels::ExecutionRecord recorded;
+    kernels::Status status;
+    {
+        // Reads the caller's arrays and the plan's (all kept alive above), writes `returns`
+        // and the record (plain C++ vectors) only.
+        py::gil_scoped_release nogil;
+        status = options.record
+                     ? kernels::vwap_daily_return_recorded(dst, recorded, plan.n_days(), signal,
+                                                           plan.signal_rows.data(), hold, m, params)
+                     : kernels::vwap_daily_return(dst, plan.n_days(), signal,
+                                                  plan.signal_rows.data(), hold, m, params);
+    }
+    if (!status) {
+        if (status.position >= 0)
+            throw py::value_error("the plan names a weights row that does not exist for day " +
+                                  std::to_string(status.position));
+        throw py::value_error("the plan's days, stocks and market arrays do not fit together");
+    }
+    if (options.record)
+        out.record = pelorin::record_dict(std::move(recorded), m.split, plan.dates, plan.codes);
+    return out;
+}
+
+[[noreturn]] void input_error(const std::string& message) {
+    PyErr_SetString(py::module_::import("kestrelia.errors").attr("InputError").ptr(),
+                    message.c_str());
+    throw py::error_already_set();
+}
+
+// The statistics' holding count and turnover, of the targets carried to every day.
+pelorin::Holdings holdings(const Plan& plan) {
+    kernels::F64View view = plan.values.view();
+    if (plan.stats_on_values) return pelorin::holdings_of(view);
+    view.cols = plan.n_stocks();
+    view.col_map = plan.weight_cols.data();
+    return pelorin::holdings_of(view, plan.stats_rows.data(), plan.stats_rows.size());
+}
+
+}  // namespace
+
+py::dict run(const py::object& plan_object, const py::sequence& market, const py::dict& benchmarks,
+             const Options& options) {
+    const Plan plan(plan_object);
+    Simulation sim = simulate(plan, market, options);
+
+    py::object pd = binding::pandas();
+    py::object returns =
+        pd.attr("Series")(sim.returns, py::arg("index") = plan.dates,
+                          py::arg("name") = "daily_return", py::arg("copy") = false);
+    if (!py::bool_(returns.attr("notna")().attr("any")()))
+        input_error(
+            "every return day of the backtest is NaN (weights or prices so large that "
+            "the positions overflow?); there is nothing to report");
+    py::dict columns;
+    columns["daily_return"] = returns;
+    const py::object df = pd.attr("DataFrame")(columns);
+    const py::str primary(options.benchmark);
+    const bool has_primary = py::bool_(benchmarks.attr("__contains__")(primary));
+    py::object joined = has_primary ? pelorin::join_primary_benchmark(df, benchmarks[primary])
+                                    : pelorin::flat_benchmark(df);
+    const py::object total = pelorin::total_frame(joined);
+    if (py::len(total) == 0)
+        input_error(has_primary ? "the benchmark " + options.benchmark +
+                                      " has no return on any day of the backtest with a return"
+                                : std::string("no day of the backtest has a return"));
+
+    const py::object safe_sharpe =
+        py::module_::import("kestrelia.backtest._core").attr("safe_sharpe");
+    py::dict out;
+    out["daily_return"] = total["daily_return"];
+    out["total"] = total;
+    out["stats"] = pelorin::strategy_stats(total, holdings(plan), safe_sharpe);
+    out["benchmark_summary"] = pelorin::benchmark_summary(benchmarks, total, safe_sharpe);
+    out["execution"] = sim.record;
+    return out;
+}
+
+}  // namespace kestrelia::engine
