@@ -50,7 +50,7 @@ class TestStore:
         assert (info["first_date"], info["last_date"], info["trading_days"]) == (dates[0], dates[-1], len(dates))
         assert store.verify() == []
         market = store.market(dates[5], dates[20])
-        assert list(market.dates) == dates[5:21]
+        assert list(market.dates.strftime("%Y%m%d")) == dates[5:21]
         assert set(market.benchmarks) == {"000852", "000300", "000905"}
         assert market.can_buy_stock.dtypes.map(pd.api.types.is_bool_dtype).all()
         full = Market.from_store(store.path, mmap=False)

@@ -7,9 +7,10 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
-from kestrelia import _dates
+from kestrelia import _dates, _labels
 from kestrelia.backtest import _validate
 from kestrelia.errors import InputError
 
@@ -26,25 +27,41 @@ MATRIX_NAMES = ("can_buy_stock", "cant_sell_stock", "split_factor", "dividend_fa
 class Market:
     """The market matrices of a backtest, checked once and never copied.
 
+    Every matrix carries the same trading dates (a tz-naive ``DatetimeIndex`` named
+    ``date``) and the same six-digit stock codes over the caller's own arrays, so pandas
+    tools work on them as they stand (``market.close_price.resample("ME").last()``). A
+    market cannot be changed once made: its attributes cannot be rebound, and the one a
+    sweep hands a strategy also refuses writes into its arrays.
+
     Parameters
     ----------
     can_buy_stock, cant_sell_stock : pandas.DataFrame
         Boolean masks (dates x stock codes): where a stock may be bought, and where it
         cannot be sold.
     split_factor, dividend_factor : pandas.DataFrame
-        Numeric split factors (NaN means 1) and cash dividends per share (NaN means 0).
+        Split factors (shares after / before; NaN means 1) and cash dividends per share
+        (NaN means 0).
     close_price, prev_close, buy_price, sell_price : pandas.DataFrame
-        Numeric prices: the close, the previous close, and the VWAP prices at which buys
-        and sells fill. ``close_price`` sets the backtest's dates and stocks.
+        Prices: the close, the previous close, and the VWAP prices at which buys and sells
+        fill; NaN where a stock has none. ``close_price`` sets the dates and stocks, and
+        every other matrix must have exactly its labels.
     benchmarks : dict of str to pandas.Series, optional
         Daily returns (ratios) of benchmark indexes by short name such as ``"000852"``.
+
+    Dates may be given as a ``DatetimeIndex``, date objects, ISO or ``YYYYMMDD`` text or
+    8-digit integers; time-zone-aware timestamps are converted to Shanghai time first (a
+    Shanghai midnight stored in UTC keeps its day). Codes may be six digits, integers or
+    carry an exchange (``000001.SZ``, ``sh600000``).
 
     Raises
     ------
     InputError
-        When a matrix is not a DataFrame, its dates are not sorted ascending and unique,
-        a column is not a unique six-digit stock code, a mask is not boolean or a price
-        not numeric; the message names the matrix and the first offending label.
+        When a matrix is not a DataFrame, its dates are not unambiguous, sorted ascending
+        and unique, a column is not a stock code or two name the same one, a matrix's
+        labels differ from ``close_price``'s, a mask is not boolean or a value is not
+        numeric, or a value would make the numbers wrong: a price that is infinite, zero or
+        negative, a split factor that is not finite and positive, a dividend that is
+        infinite or negative. The message names the matrix and the first offending label.
 
     Examples
     --------
@@ -56,13 +73,23 @@ class Market:
     ...                 dividend_factor=price * 0, close_price=price, prev_close=price,
     ...                 buy_price=price, sell_price=price)
     >>> market
-    Market(2 dates 20240102 to 20240103, 2 stocks, benchmarks: none)
+    Market(2 dates 2024-01-02 to 2024-01-03, 2 stocks, benchmarks: none)
     """
 
     #: The store folder this market was loaded from (None when built from frames), and the
     #: window loaded: other processes map the same store rather than receive the matrices.
     store_path: Path | None = None
     store_window: tuple[str | None, str | None] = (None, None)
+
+    can_buy_stock: pd.DataFrame
+    cant_sell_stock: pd.DataFrame
+    split_factor: pd.DataFrame
+    dividend_factor: pd.DataFrame
+    close_price: pd.DataFrame
+    prev_close: pd.DataFrame
+    buy_price: pd.DataFrame
+    sell_price: pd.DataFrame
+    _benchmarks: dict[str, pd.Series]
 
     def __init__(self, *, can_buy_stock: pd.DataFrame, cant_sell_stock: pd.DataFrame,
                  split_factor: pd.DataFrame, dividend_factor: pd.DataFrame,
@@ -73,36 +100,75 @@ class Market:
                  "split_factor": split_factor, "dividend_factor": dividend_factor,
                  "close_price": close_price, "prev_close": prev_close,
                  "buy_price": buy_price, "sell_price": sell_price}
-        for name, value in given.items():
-            matrix = _validate.frame(value, name)
-            _validate.sorted_unique_index(matrix.index, name)
-            _validate.stock_codes(matrix.columns, name)
-            if name in MASK_NAMES:
-                _validate.boolean(matrix, name)
-            else:
-                _validate.numeric(matrix, name)
-        checked: dict[str, pd.Series] = {}
-        for key, series in dict(benchmarks or {}).items():
-            what = f"benchmark {key!r}"
-            if not isinstance(key, str):
-                raise InputError(f"benchmark names must be text, got {key!r}")
-            if not isinstance(series, pd.Series):
-                raise InputError(f"{what} must be a pandas Series, got "
-                                 f"{type(series).__name__}")
-            _validate.sorted_unique_index(series.index, what)
-            if pd.api.types.is_bool_dtype(series.dtype) or not pd.api.types.is_numeric_dtype(
-                    series.dtype):
-                raise InputError(f"{what} is {series.dtype}, not numeric")
-            checked[key] = series
-        self.can_buy_stock = can_buy_stock
-        self.cant_sell_stock = cant_sell_stock
-        self.split_factor = split_factor
-        self.dividend_factor = dividend_factor
-        self.close_price = close_price
-        self.prev_close = prev_close
-        self.buy_price = buy_price
-        self.sell_price = sell_price
-        self.benchmarks: dict[str, pd.Series] = checked
+        self._set(_checked(given, benchmarks, values=True))
+
+    def _set(self, parts: tuple[dict[str, pd.DataFrame], dict[str, pd.Series]]) -> None:
+        matrices, benchmarks = parts
+        for name, frame in matrices.items():
+            object.__setattr__(self, name, frame)
+        object.__setattr__(self, "_benchmarks", benchmarks)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError(f"a Market cannot be changed (setting {name!r}); make a new one "
+                             "from changed frames instead")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"a Market cannot be changed (deleting {name!r})")
+
+    @classmethod
+    def _trusted(cls, matrices: dict[str, pd.DataFrame], benchmarks: Mapping[str, pd.Series],
+                 store_path: Path | None = None,
+                 store_window: tuple[str | None, str | None] = (None, None)) -> Market:
+        """A market of frames whose values were checked where they were made (a store's,
+        or another market's): the labels are checked and read, the values not scanned."""
+        market = cls.__new__(cls)
+        market._set(_checked(matrices, benchmarks, values=False))
+        object.__setattr__(market, "store_path", store_path)
+        object.__setattr__(market, "store_window", store_window)
+        return market
+
+    def read_only(self) -> Market:
+        """The same market over arrays that refuse writes, as new frame objects: what a
+        strategy of a sweep is handed, so that it cannot change the market of the others
+        (nor this one).
+
+        Examples
+        --------
+        >>> frozen = _example_market().read_only()
+        >>> frozen.close_price.iloc[0, 0] = 1.0
+        Traceback (most recent call last):
+        ...
+        ValueError: assignment destination is read-only
+        """
+        matrices = {name: _read_only_frame(frame) for name, frame in self.matrices().items()}
+        benchmarks = {key: _read_only_series(s) for key, s in self.benchmarks.items()}
+        market = type(self).__new__(type(self))
+        market._set((matrices, benchmarks))
+        object.__setattr__(market, "store_path", self.store_path)
+        object.__setattr__(market, "store_window", self.store_window)
+        return market
+
+    @property
+    def benchmarks(self) -> dict[str, pd.Series]:
+        """Daily returns of the benchmark indexes by short name (a new dict each time: the
+        market's own cannot be changed through it).
+
+        Examples
+        --------
+        >>> _example_market().benchmarks
+        {}
+        """
+        return dict(self._benchmarks)
+
+    def with_benchmarks(self, benchmarks: Mapping[str, pd.Series]) -> Market:
+        """The same market (the same arrays) with other benchmark series.
+
+        Examples
+        --------
+        >>> _example_market().with_benchmarks({}).benchmarks
+        {}
+        """
+        return Market._trusted(self.matrices(), benchmarks, self.store_path, self.store_window)
 
     @classmethod
     def from_store(cls, path: str | os.PathLike[str], start: Any = None, end: Any = None,
@@ -155,19 +221,20 @@ class Market:
         return {name: getattr(self, name) for name in MATRIX_NAMES}
 
     @property
-    def dates(self) -> pd.Index:
-        """The trading dates (the close prices' index).
+    def dates(self) -> pd.DatetimeIndex:
+        """The trading dates (the close prices' index), tz-naive midnights.
 
         Examples
         --------
-        >>> list(_example_market().dates)
-        ['20240102', '20240103', '20240104']
+        >>> [str(d.date()) for d in _example_market().dates]
+        ['2024-01-02', '2024-01-03', '2024-01-04']
         """
-        return self.close_price.index
+        index: pd.DatetimeIndex = self.close_price.index
+        return index
 
     @property
     def codes(self) -> pd.Index:
-        """The stock codes (the close prices' columns).
+        """The stock codes (the close prices' columns), six digits each.
 
         Examples
         --------
@@ -195,43 +262,150 @@ class Market:
 
         Examples
         --------
-        >>> list(_example_market().slice("2024-01-03").dates)
-        ['20240103', '20240104']
+        >>> len(_example_market().slice("2024-01-03").dates)
+        2
         """
-        lo, hi = self._bound(start, "start"), self._bound(end, "end")
+        lo, hi = _bound(start, "start"), _bound(end, "end")
         if lo is not None and hi is not None and lo > hi:
             raise InputError(f"start {start!r} is after end {end!r}")
 
         def cut(obj: Any) -> Any:
             return obj.loc[lo:hi]
 
-        market = Market(**{name: cut(m) for name, m in self.matrices().items()},
-                        benchmarks={k: cut(s) for k, s in self.benchmarks.items()})
+        window = self.store_window
         if self.store_path is not None:
-            first, last = self.store_window
-            market.store_path = self.store_path
-            market.store_window = (max(filter(None, (first, lo))) if first or lo else None,
-                                   min(filter(None, (last, hi))) if last or hi else None)
-        return market
-
-    def _bound(self, value: Any, what: str) -> Any:
-        if value is None:
-            return None
-        text = _dates.parse_date(value)
-        if text is None:
-            raise InputError(f"{what} {value!r} is not an unambiguous date "
-                             f"({_dates.ACCEPTED})")
-        if pd.api.types.is_datetime64_any_dtype(self.dates.dtype):
-            return pd.Timestamp(text)
-        return text
+            first, last = (None if b is None else b.strftime("%Y%m%d") for b in (lo, hi))
+            window = (max(filter(None, (window[0], first))) if window[0] or first else None,
+                      min(filter(None, (window[1], last))) if window[1] or last else None)
+        return Market._trusted({name: cut(m) for name, m in self.matrices().items()},
+                               {k: cut(s) for k, s in self.benchmarks.items()},
+                               self.store_path, window)
 
     def __repr__(self) -> str:
         dates = self.dates
         span = f"{len(dates)} dates"
         if len(dates):
-            span += f" {dates[0]} to {dates[-1]}"
+            span += f" {dates[0].date()} to {dates[-1].date()}"
         names = ", ".join(self.benchmarks) or "none"
         return f"Market({span}, {len(self.codes)} stocks, benchmarks: {names})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Immutable objects pickle by their parts (a cluster's workers get markets so).
+        return (_rebuild, (self.matrices(), dict(self.benchmarks), self.store_path,
+                           self.store_window))
+
+
+def _rebuild(matrices: dict[str, pd.DataFrame], benchmarks: dict[str, pd.Series],
+             store_path: Path | None, window: tuple[str | None, str | None]) -> Market:
+    return Market._trusted(matrices, benchmarks, store_path, window)
+
+
+def _bound(value: Any, what: str) -> pd.Timestamp | None:
+    if value is None:
+        return None
+    text = _dates.parse_date(value)
+    if text is None:
+        raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
+    return pd.Timestamp(text)
+
+
+# Value rules of the market's numbers (what the engine cannot price with), by matrix.
+_VALUE_RULES = {
+    "split_factor": "positive",
+    "dividend_factor": "non_negative",
+    "close_price": "positive",
+    "prev_close": "positive",
+    "buy_price": "positive",
+    "sell_price": "positive",
+}
+_RULE_TEXT = {"positive": "not a finite number above 0",
+              "non_negative": "not a finite number of 0 or more"}
+
+
+def _labels_of(frame: pd.DataFrame, name: str, dates: pd.DatetimeIndex, codes: pd.Index,
+               reference: pd.DataFrame) -> None:
+    """Refuses a matrix whose dates or codes are not exactly close_price's."""
+    for axis, labels, ref, read, what in (
+            ("dates", frame.index, reference.index, dates, "dates"),
+            ("codes", frame.columns, reference.columns, codes, "stock codes")):
+        if labels is ref or labels.equals(ref):
+            continue
+        theirs = (_labels.trading_dates(labels, name) if axis == "dates"
+                  else _labels.stock_codes(labels, name))
+        if theirs.equals(read):
+            continue
+        n = min(len(theirs), len(read))
+        differ = np.flatnonzero(np.asarray(theirs[:n]) != np.asarray(read[:n]))
+        at = int(differ[0]) if len(differ) else n
+        label = labels[at] if at < len(labels) else "(none)"
+        expected = ref[at] if at < len(ref) else "(none)"
+        raise InputError(f"{name}: its {what} differ from close_price's: {label!r} where "
+                         f"close_price has {expected!r} (position {at})")
+
+
+def _check_values(frame: pd.DataFrame, name: str, rule: str) -> None:
+    from kestrelia.backtest import _engine
+
+    values = frame.to_numpy(dtype=np.float64, copy=False)
+    at = _engine.first_bad_value(values, rule)
+    if at is not None:
+        row, col = at
+        raise InputError(f"{name}: the value {float(values[row, col])!r} at "
+                         f"({frame.index[row]!r}, {frame.columns[col]!r}) is {_RULE_TEXT[rule]}")
+
+
+def _checked(given: Mapping[str, Any], benchmarks: Mapping[str, pd.Series] | None, *,
+             values: bool) -> tuple[dict[str, pd.DataFrame], dict[str, pd.Series]]:
+    for name in MATRIX_NAMES:
+        matrix = _validate.frame(given[name], name)
+        if name in MASK_NAMES:
+            _validate.boolean(matrix, name)
+        else:
+            _validate.numeric(matrix, name)
+    close = given["close_price"]
+    dates = _labels.trading_dates(close.index, "close_price")
+    _validate.sorted_unique_index(dates, "close_price")
+    codes = _labels.stock_codes(close.columns, "close_price")
+    matrices: dict[str, pd.DataFrame] = {}
+    for name in MATRIX_NAMES:
+        frame = given[name]
+        if name != "close_price":
+            _labels_of(frame, name, dates, codes, close)
+        if values and name in _VALUE_RULES:
+            _check_values(frame, name, _VALUE_RULES[name])
+        # A new frame object over the same arrays, with the read labels.
+        view = frame.copy(deep=False)
+        view.index = dates
+        view.columns = codes
+        matrices[name] = view
+    checked: dict[str, pd.Series] = {}
+    for key, series in dict(benchmarks or {}).items():
+        what = f"benchmark {key!r}"
+        if not isinstance(key, str):
+            raise InputError(f"benchmark names must be text, got {key!r}")
+        if not isinstance(series, pd.Series):
+            raise InputError(f"{what} must be a pandas Series, got {type(series).__name__}")
+        if pd.api.types.is_bool_dtype(series.dtype) or not pd.api.types.is_numeric_dtype(
+                series.dtype):
+            raise InputError(f"{what} is {series.dtype}, not numeric")
+        days = _labels.trading_dates(series.index, what)
+        _validate.sorted_unique_index(days, what)
+        view = series.copy(deep=False)
+        view.index = days
+        checked[key] = view
+    return matrices, checked
+
+
+def _read_only_frame(frame: pd.DataFrame) -> pd.DataFrame:
+    values = frame.to_numpy(copy=False).view()
+    values.flags.writeable = False
+    return pd.DataFrame(values, index=frame.index, columns=frame.columns, copy=False)
+
+
+def _read_only_series(series: pd.Series) -> pd.Series:
+    values = series.to_numpy(copy=False).view()
+    values.flags.writeable = False
+    return pd.Series(values, index=series.index, name=series.name, copy=False)
 
 
 def _example_market() -> Market:

@@ -81,6 +81,16 @@ def _source_days(first: str, last: str) -> list[str]:
     return sorted(day for day in days if day is not None and first < day < last)
 
 
+def _dated(frame: pd.DataFrame, what: str) -> pd.DataFrame:
+    """The frame over the same values with the market's labels: a ``DatetimeIndex`` named
+    ``date`` (the store keeps ``YYYYMMDD`` text)."""
+    from kestrelia import _labels
+
+    view = frame.copy(deep=False)
+    view.index = _labels.trading_dates(frame.index, what)
+    return view
+
+
 class Store:
     """A prepared-data store folder.
 
@@ -427,12 +437,12 @@ class Store:
         if len(matrices["close_price"]) == 0:
             raise InputError(f"the store has no trading days between {lo or 'its start'} "
                              f"and {hi or 'its end'}")
-        market = Market(**matrices, benchmarks=dict(data.get("benchmark_dict", {})))
-        # Where it came from, so that work sent to other processes can map the same store
-        # instead of carrying the matrices.
-        market.store_path = self.path.resolve()
-        market.store_window = (lo, hi)
-        return market
+        # The store's values were checked when it was written (and `verify` rereads them),
+        # so a load maps them without scanning. Where it came from goes with the market, so
+        # that work sent to other processes can map the same store instead of carrying the
+        # matrices.
+        return Market._trusted(matrices, dict(data.get("benchmark_dict", {})),
+                               self.path.resolve(), (lo, hi))
 
     def _check_market_labels(self, datasets: dict[str, Any]) -> None:
         """The market's datasets pair their cells by position, so they must share one sorted
@@ -460,7 +470,8 @@ class Store:
                                  "(run 'store verify')")
 
     def components(self, start: Any = None, end: Any = None) -> dict[str, pd.DataFrame]:
-        """The index-component masks the store holds, by component name.
+        """The index-component masks the store holds, by component name, dated as the
+        market is (a ``DatetimeIndex`` named ``date``).
 
         Parameters
         ----------
@@ -491,4 +502,4 @@ class Store:
             data = native.load(start_date=lo, end_date=hi, keys=list(held.values()))["data"]
         except (OSError, ValueError, KeyError) as exc:
             raise StoreError(f"cannot load {self.path}: {exc}") from None
-        return {name: data[key] for name, key in held.items()}
+        return {name: _dated(data[key], name) for name, key in held.items()}
