@@ -45,6 +45,12 @@ def reference_execution(work, market, *, capital, lot):
     return frames
 
 
+def engine_work(m, market):
+    """The weights the engine walks: on the market's dates, without never-weighted stocks
+    (these markets' weights have a row on every day)."""
+    return m.weights.set_axis(market.dates).dropna(axis=1, how="all")
+
+
 def long_table(frame):
     """The non-zero cells of a date x code frame as a (date, code) -> value Series."""
     stacked = frame.stack()
@@ -72,6 +78,9 @@ class TestAgainstTheDayLoop:
     def test_everything_recorded_matches(self, seed, lot, layout, n_days, n_stocks):
         m = make_market(n_days=n_days, n_stocks=n_stocks, seed=seed, blocked=0.15,
                         missing_price=0.05)
+        # A row without any weight would be a day without a new target; a zero weight makes
+        # it a target of no position, as the day loop below reads every row.
+        m.weights.iloc[np.flatnonzero(m.weights.isna().all(axis=1)), 0] = 0.0
         if layout == "rows":
             m.weights = pd.DataFrame(np.ascontiguousarray(m.weights.to_numpy()),
                                      index=m.weights.index, columns=m.weights.columns)
@@ -81,7 +90,7 @@ class TestAgainstTheDayLoop:
                                       plain.returns.to_numpy().view(np.int64))
         pd.testing.assert_frame_equal(recorded.daily, plain.daily)
         ex = recorded.execution
-        ref = reference_execution(recorded._engine["work"], market, capital=1e7, lot=lot)
+        ref = reference_execution(engine_work(m, market), market, capital=1e7, lot=lot)
         days = recorded.returns.index
         # Positions: the simulation's end-of-day shares on every return day.
         pd.testing.assert_frame_equal(ex.positions, ref["held"].loc[days].rename_axis("date"),
@@ -109,7 +118,8 @@ class TestAgainstTheDayLoop:
         m = make_market(n_days=50, n_stocks=12, seed=9, blocked=0.1)
         market, _, recorded, _ = run(m)
         ex = recorded.execution
-        ref = reference_execution(recorded._engine["work"], market, capital=1e7, lot=200)
+        work = engine_work(m, market)
+        ref = reference_execution(work, market, capital=1e7, lot=200)
         prices = ref["prices"]
         index = ref["bought"].index
         for row in ex.trades.sample(20, random_state=0).itertuples():
@@ -125,7 +135,7 @@ class TestAgainstTheDayLoop:
         held = (ex.positions * prices["close_arr"][[index.get_loc(d) for d in ex.positions.index]])
         np.testing.assert_allclose(ex.exposure["held_weight"],
                                    held.abs().sum(axis=1, skipna=True) / 1e7, rtol=1e-12)
-        target = recorded._engine["work"].shift(1).loc[ex.exposure.index].abs().sum(axis=1)
+        target = work.shift(1).loc[ex.exposure.index].abs().sum(axis=1)
         np.testing.assert_allclose(ex.exposure["target_weight"], target, rtol=1e-12)
 
 
@@ -161,8 +171,13 @@ def test_every_layout_records_the_same_tables_in_the_same_order(seed, n_days, n_
         key = table["date"].rank(method="dense") * (n_stocks + 1) + column
         assert key.is_monotonic_increasing
 
+def days(n):
+    """The market's trading days, as a Market labels them."""
+    return pd.DatetimeIndex(pd.to_datetime(trading_dates(n), format="%Y%m%d"), name="date")
+
+
 def flat(n_days, n_stocks, close=10.0):
-    dates, codes = trading_dates(n_days), stock_codes(n_stocks)
+    dates, codes = days(n_days), stock_codes(n_stocks)
 
     def full(value, dtype=float):
         return pd.DataFrame(np.full((n_days, n_stocks), value, dtype=dtype), index=dates,
@@ -186,9 +201,9 @@ class TestHandBuiltCases:
         ex = backtest(weights_of(mx, [0.5] * 4), Market(**mx), execution=True,
                       capital=1e6).execution
         assert ex.blocked[["date", "side", "shares", "cause"]].values.tolist() == [
-            [trading_dates(4)[1], "buy", 50_000.0, "buy_blocked"]]
+            [days(4)[1], "buy", 50_000.0, "buy_blocked"]]
         assert ex.trades[["date", "side", "shares"]].values.tolist() == [
-            [trading_dates(4)[2], "buy", 50_000.0]]
+            [days(4)[2], "buy", 50_000.0]]
         assert ex.exposure["buy_blocked_weight"].tolist() == [0.5, 0.0, 0.0]
 
     def test_suspension_spanning_a_weight_drop(self):
@@ -196,7 +211,7 @@ class TestHandBuiltCases:
         mx["cant_sell_stock"].iloc[3:5, 0] = True  # suspended on days 4 and 5
         w = weights_of(mx, [0.5, 0.5, 0.0, 0.0, 0.0, 0.0])
         ex = backtest(w, Market(**mx), execution=True, capital=1e6).execution
-        dates = trading_dates(6)
+        dates = days(6)
         # The weight drops for day 4; the stock cannot be sold on days 4 and 5.
         assert ex.blocked[["date", "cause", "shares"]].values.tolist() == [
             [dates[3], "sell_blocked", 50_000.0], [dates[4], "sell_blocked", 50_000.0]]
@@ -214,7 +229,7 @@ class TestHandBuiltCases:
         w = weights_of(mx, [0.5, 0.25, 0.25, 0.25])  # half is sold on the split day
         result = backtest(w, Market(**mx), execution=True, capital=1e6, fee=0.0, rule_fee=0.0)
         ex = result.execution
-        day = trading_dates(4)[2]
+        day = days(4)[2]
         # Shares held and shares sold that day both receive the dividend.
         assert ex.attribution.loc[day, "dividend"] == pytest.approx(50_000 * 0.3 / 1e6)
         # The 25,000 old shares kept through the split are 50,000 new ones, which is the
@@ -222,7 +237,7 @@ class TestHandBuiltCases:
         assert ex.positions.iloc[:, 0].tolist() == [50_000.0, 50_000.0, 50_000.0]
         sell = ex.trades[(ex.trades["date"] == day) & (ex.trades["side"] == "sell")]
         assert sell["price"].tolist() == [10.0]  # 5.0 after the split, times the factor 2
-        assert ex.trades["date"].tolist() == [trading_dates(4)[1], day]
+        assert ex.trades["date"].tolist() == [days(4)[1], day]
         np.testing.assert_allclose(ex.attribution.sum(axis=1), result.returns, atol=1e-15)
 
     def test_a_split_keeps_whole_shares(self):

@@ -86,7 +86,8 @@ class TestStore:
     def test_build_and_update_a_second_store(self, demo, tmp_path, capsys):
         _, out_dir = demo
         source = out_dir / "market"
-        dates = pd.read_csv(out_dir / "report" / "demo_daily.csv", dtype={"date": str})["date"]
+        daily = pd.read_csv(out_dir / "report" / "demo_daily.csv", parse_dates=["date"])
+        dates = daily["date"].dt.strftime("%Y%m%d")
         first, middle, last = dates.iloc[0], dates.iloc[len(dates) // 2], dates.iloc[-1]
         store = tmp_path / "s"
         code, out, err = run(capsys, "store", "build", "--source", str(source), "--store",
@@ -166,7 +167,7 @@ class TestRun:
     @pytest.mark.parametrize(
         "content, fragments",
         [
-            ("date,600000\n19990104,0.5\n19990105,0.5\n", ["share no date"]),
+            ("date,600000\n20990104,0.5\n20990105,0.5\n", ["set no target on a day of the store"]),
             ("date,999999\n{d0},0.5\n{d1},0.5\n", ["share no stock code"]),
             ("date,600000\nyesterday,0.5\n", ["'yesterday'", "is not a date"]),
             ("date,ABC\n{d0},0.5\n", ["'ABC'", "not a 6-digit stock code"]),

@@ -148,8 +148,9 @@ class TestWeights:
 
     def test_stats_json_is_strict_json(self, store, tmp_path, capsys):
         path, dates, codes = store
-        weights = write_csv(tmp_path / "w.csv", dates[:2], codes[:1])  # one day: no Sharpe
-        code, _, err = run(capsys, "run", "--store", path, "--weights", weights, "--out", tmp_path / "r")
+        weights = write_csv(tmp_path / "w.csv", dates[:2], codes[:1])
+        code, _, err = run(capsys, "run", "--store", path, "--weights", weights, "--end", dates[1],
+                           "--out", tmp_path / "r")  # one day: no Sharpe
         assert code == 0, err
 
         def refuse(token):

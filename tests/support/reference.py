@@ -343,3 +343,70 @@ def weekly_net_value_frame(total: pd.DataFrame) -> pd.DataFrame:
         return weekly
     weekly.loc[:, "extra_net_value"] = weekly["extra_return"] + 1
     return weekly.dropna(subset=["long", "close_net_value", "extra_net_value"], how="all")
+
+
+def scheduled_backtest(weights: pd.DataFrame, matrices: dict, *, between="hold", capital=1e8,
+                       fee=0.0001, rule_fee=0.0005, lot_size=200):
+    """The public backtest's meaning, written out over whole rows of the market.
+
+    The calendar is the market's: a weight row dated D (a date label of any kind, codes as
+    six digits) sets the target of the first market day after D, the latest such row
+    wins, rows without a weight set nothing, and the run goes from the first day a row
+    sets to the market's last day. A day that no row sets keeps the last target's share
+    counts times the split factor the day before ("hold"), or trades the last row again
+    ("retarget"). Returns (daily returns, end-of-day positions, bought, sold), each on the
+    simulated days and every market stock, the stocks in the market's order.
+    """
+    close = matrices["close_price"]
+    days = pd.DatetimeIndex(pd.to_datetime(close.index, format="%Y%m%d")).values
+    w_days = pd.DatetimeIndex(weights.index).values
+    w = weights.reindex(columns=close.columns).to_numpy(dtype=float)
+    usable = ~np.isnan(weights.to_numpy(dtype=float)).all(axis=1)
+    sets = np.searchsorted(days, w_days, side="right")
+    order = np.argsort(w_days, kind="stable")
+    row_of_day = {}
+    for r in order:
+        if usable[r] and sets[r] < len(days):
+            row_of_day[int(sets[r])] = r  # later dates come later: the latest wins
+    first = min(row_of_day)
+    arrays = {k: v.to_numpy() for k, v in matrices.items()}
+    n_days, n_stocks = len(days) - first, close.shape[1]
+    position = np.zeros(n_stocks)
+    target = np.zeros(n_stocks)
+    row = None
+    out = {k: np.zeros((n_days, n_stocks)) for k in ("held", "bought", "sold")}
+    cash = np.zeros(n_days)
+    sell_factor = (1.0 - fee) - rule_fee
+    for k in range(n_days):
+        i = first + k
+        pc = arrays["prev_close"][i].astype(float)
+        new_row = row_of_day.get(i)
+        if new_row is not None or between == "retarget":
+            row = new_row if new_row is not None else row
+            wt = w[row]
+            with np.errstate(invalid="ignore", divide="ignore"):
+                raw = (capital * wt) / (pc * lot_size)
+            valid = np.isfinite(wt) & np.isfinite(pc) & (pc > 0)
+            target = np.where(valid, np.floor(raw) * lot_size, 0.0)
+        diff = target - position
+        buy = np.where((diff > 0) & arrays["can_buy_stock"][i], diff, 0.0)
+        sell = np.where((diff < 0) & ~arrays["cant_sell_stock"][i], -diff, 0.0)
+        hold = position - sell
+        split = arrays["split_factor"][i].astype(float)
+        split_eff = np.where(np.isnan(split), 1.0, split)
+        share = np.where(np.isfinite(split_eff), split_eff, 1.0)
+        position = np.rint(hold * share + buy)
+        target = np.rint(target * share)
+        dividend = np.nan_to_num(arrays["dividend_factor"][i].astype(float), nan=0.0)
+        cl = arrays["close_price"][i].astype(float)
+        with np.errstate(invalid="ignore", over="ignore"):
+            buy_coeff = np.nan_to_num(cl - arrays["buy_price"][i] * (1 + fee), nan=0.0)
+            hold_coeff = np.nan_to_num(split_eff * cl - pc, nan=0.0)
+            sell_coeff = np.nan_to_num(split_eff * arrays["sell_price"][i] * sell_factor - pc,
+                                       nan=0.0)
+        cash[k] = (buy @ buy_coeff + hold @ hold_coeff + hold @ dividend + sell @ sell_coeff
+                   + sell @ dividend)
+        out["held"][k], out["bought"][k], out["sold"][k] = position, buy, sell
+    index = close.index[first:]
+    frames = {k: pd.DataFrame(v, index=index, columns=close.columns) for k, v in out.items()}
+    return pd.Series(cash / capital, index=index), frames["held"], frames["bought"], frames["sold"]

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from typing import Any
 
-import numpy as np
 import pandas as pd
 
 from kestrelia.backtest import _validate
@@ -17,32 +16,49 @@ __all__ = ["backtest"]
 
 def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852",
              rolling_window: int = 0, capital: float = 1e8, fee: float = 0.0001,
-             rule_fee: float = 0.0005, lot_size: int = 200,
-             name: str = "strategy", execution: bool = False) -> BacktestResult:
+             rule_fee: float = 0.0005, lot_size: int = 200, between: str = "hold",
+             start: Any = None, end: Any = None, name: str = "strategy",
+             execution: bool = False) -> BacktestResult:
     """Backtest a target-weight matrix at VWAP prices.
 
-    The weights of day T-1 set the portfolio's target on day T; targets become whole
-    lots of ``lot_size`` shares, trades obey the market's buy and sell masks, and each
-    day's profit is taken over the fixed ``capital``.
+    The trading calendar is the market's: a weight row dated D sets the portfolio's target
+    on the first trading day after D (a row dated on a weekend sets Monday's, as Friday's
+    would), and the backtest runs from the first day a row sets to the market's last day.
+    Targets become whole lots of ``lot_size`` shares, trades obey the market's buy and sell
+    masks, and each day's profit is taken over the fixed ``capital``.
 
     Parameters
     ----------
     weights : pandas.DataFrame
-        Target weights, dates (sorted ascending, unique) x six-digit stock codes; NaN
-        means no signal.
+        Target weights, dates x stock codes; NaN means no position. Dates may be a
+        ``DatetimeIndex``, date objects, ISO or ``YYYYMMDD`` text or 8-digit integers, in
+        any order; codes six digits, integers or with an exchange (``000001.SZ``,
+        ``sh600000``). Rows may be given on rebalance dates only (``resample("ME").last()``
+        needs no forward fill).
     market : Market
-        The market to trade in; its ``close_price`` sets the dates and stocks.
+        The market to trade in; its dates are the trading calendar.
     benchmark : str, default "000852"
         The primary benchmark, a key of ``market.benchmarks``; a flat benchmark is used
         when the market has none at all.
     rolling_window : int, default 0
-        Smooth the weights over this many trading days (0 and 1: no smoothing).
+        Smooth the weights over this many trading days (0 and 1: no smoothing). Smoothing
+        needs a target every day: the rows are carried to every trading day, smoothed and
+        traded every day.
     capital : float, default 1e8
         Initial capital; finite and positive.
     fee, rule_fee : float, default 0.0001 and 0.0005
         Commission on both sides and stamp duty on sells; finite, in [0, 1).
     lot_size : int, default 200
         Shares per lot; at least 1.
+    between : {"hold", "retarget"}, default "hold"
+        What a trading day without a new target (no row before it since the last one, or
+        a row without any weight) does. ``"hold"``: the last target's share counts stand
+        (times any later split), so positions drift with the market and an order a limit
+        or a suspension blocked is retried until it fills or a new target replaces it.
+        ``"retarget"``: the last row is traded back to every day, as if forward-filled.
+    start, end : date, optional
+        First and last trading day of the backtest (``end`` defaults to the market's last
+        day; ``start`` begins on that day with the target of the latest row before it).
     name : str, default "strategy"
         The strategy's name, used as the stem of saved files (no path separators).
     execution : bool, default False
@@ -53,13 +69,14 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
     Returns
     -------
     BacktestResult
+        Its time-indexed results carry a tz-naive ``DatetimeIndex`` named ``date``.
 
     Raises
     ------
     InputError
         For a bad argument or weight matrix (named, with the first offending label), for
-        weights that share no date or stock with the market, and for a run that has no
-        finite return day.
+        weights that share no stock with the market or set no target within it, and for a
+        run that has no finite return day.
 
     Examples
     --------
@@ -68,15 +85,13 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
     >>> market = _example_market()
     >>> weights = pd.DataFrame(0.4, index=market.dates, columns=market.codes)
     >>> result = backtest(weights, market, lot_size=100, name="demo")
-    >>> list(result.returns.index)
-    ['20240103', '20240104']
+    >>> [str(day.date()) for day in result.returns.index]
+    ['2024-01-03', '2024-01-04']
     """
+    from kestrelia.backtest import _engine, _plan
+
     if not isinstance(market, Market):
         raise InputError(f"market must be a kestrelia Market, got {type(market).__name__}")
-    _validate.frame(weights, "weights")
-    _validate.sorted_unique_index(weights.index, "weights")
-    _validate.stock_codes(weights.columns, "weights")
-    _validate.finite_or_nan(weights, "weights")
     if not isinstance(benchmark, str):
         raise InputError(f"benchmark must be text, got {benchmark!r}")
     if market.benchmarks and benchmark not in market.benchmarks:
@@ -89,60 +104,16 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
         "fee": _validate.rate(fee, "fee"),
         "rule_fee": _validate.rate(rule_fee, "rule_fee"),
         "lot_size": _validate.whole_at_least(lot_size, 1, "lot_size"),
+        "between": between,
     }
     name = _validate.file_stem(name, "name")
-    if len(weights.index.intersection(market.dates)) == 0:
-        raise InputError("weights share no date with the market")
-    if len(weights.columns.intersection(market.codes)) == 0:
-        raise InputError("weights share no stock code with the market")
-
-    from kestrelia.backtest import _engine
-
-    options: dict[str, Any] = dict(
-        rolling_window=parameters["rolling_window"], total_money=parameters["capital"],
-        fee=parameters["fee"], rule_fee=parameters["rule_fee"],
-        lot_size=parameters["lot_size"])
-    try:
-        engine = _engine.run_backtest(
-            weights, market.can_buy_stock, market.cant_sell_stock, market.split_factor,
-            market.dividend_factor, market.close_price, market.prev_close, market.buy_price,
-            market.sell_price, benchmark_dict=market.benchmarks or None,
-            benchmark_names=benchmark, rolling_window=options["rolling_window"],
-            total_money=options["total_money"], fee=options["fee"],
-            rule_fee=options["rule_fee"], lot_size=options["lot_size"], strategy_name=name,
-            execution=bool(execution))
-    except KeyError as exc:
-        # The engine's statistics read columns of the total frame by name; a total frame
-        # without a single finite return day fails there. Say why instead.
-        if _all_returns_missing(weights, market, options):
-            raise InputError("every return day of the backtest is NaN (weights or prices so "
-                             "large that the positions overflow?); there is nothing to "
-                             "report") from exc
-        raise
-    if len(engine["daily_return"]) == 0:
-        raise InputError(_no_return_day(engine))
+    plan = _plan.make_plan(weights, market, between=between,
+                           rolling_window=parameters["rolling_window"], start=start, end=end)
+    options = _engine.Options(capital=parameters["capital"], fee=parameters["fee"],
+                              rule_fee=parameters["rule_fee"],
+                              lot_size=float(parameters["lot_size"]), benchmark=benchmark,
+                              record=bool(execution))
+    engine = _engine.run(plan, [m for m in market.matrices().values()],
+                         dict(market.benchmarks), options)
     return BacktestResult(name=name, parameters=parameters, engine=engine,
-                          benchmarks=market.benchmarks)
-
-
-def _all_returns_missing(weights: pd.DataFrame, market: Market,
-                         options: dict[str, Any]) -> bool:
-    from kestrelia.backtest import _pelorin
-
-    work = _pelorin._smooth_strategy_weights(
-        weights.loc[weights.index.intersection(market.dates),
-                    weights.columns.intersection(market.codes)],
-        options["rolling_window"])
-    returns = _pelorin.calc_strategy_vwap_daily_return(
-        work, **market.matrices(), total_money=options["total_money"], fee=options["fee"],
-        rule_fee=options["rule_fee"], lot_size=options["lot_size"])
-    return bool(returns.isna().all())
-
-
-def _no_return_day(engine: dict[str, Any]) -> str:
-    work = engine["work"]
-    if not np.isfinite(work.to_numpy(dtype=float, copy=False)).any():
-        return ("the backtest has no return day: no weight on a priced date and stock "
-                "(after smoothing)")
-    return ("the backtest has no return day: every day's return is missing (NaN), or the "
-            "weights need at least two priced dates with a weight on the earlier one")
+                          benchmarks=dict(market.benchmarks))

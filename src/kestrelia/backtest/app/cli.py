@@ -205,25 +205,31 @@ def cmd_run(args) -> int:
         weights = read_weights(Path(args.weights), args.date_format)
     if len(weights) == 0:
         raise UserError("the weights file holds no rows")
-    first = max(weights.index[0], start) if start else weights.index[0]
-    last = min(weights.index[-1], end) if end else weights.index[-1]
+    # The first row sets the next trading day's target, and the run goes on to --end or the
+    # store's last day, whatever dates the weights carry.
     store = Store(args.store)
     info = store.info()
-    if first > last or last < info["first_date"] or first > info["last_date"]:
+    first = max(weights.index[0], start) if start else weights.index[0]
+    last = end or info["last_date"]
+    if first > last or first > info["last_date"] or last < info["first_date"]:
         raise UserError(
-            f"the weights ({weights.index[0]} to {weights.index[-1]}) share no date with the "
-            f"store ({info['first_date']} to {info['last_date']})"
+            f"the weights ({weights.index[0]} to {weights.index[-1]}) set no target on a day "
+            f"of the store ({info['first_date']} to {info['last_date']})"
             + (f" within {start or 'the start'} to {end or 'the end'}" if start or end else ""))
+    first = max(first, info["first_date"])
     with progress.step(f"Loading the market {first} to {last} from {args.store}"):
         market = store.market(first, last)
-    market.benchmarks, note = import_bars.drop_empty_benchmarks(market.benchmarks, args.benchmark)
+    benchmarks, note = import_bars.drop_empty_benchmarks(dict(market.benchmarks),
+                                                         args.benchmark)
     if note:
         print(note, file=sys.stderr)
+        market = market.with_benchmarks(benchmarks)
     with progress.step("Backtesting"):
-        result = backtest(weights.loc[first:last], market, benchmark=args.benchmark,
+        result = backtest(weights, market, benchmark=args.benchmark,
                           rolling_window=args.rolling_window, capital=args.capital,
                           fee=args.fee, rule_fee=args.rule_fee, lot_size=args.lot_size,
-                          name=name, execution=args.execution)
+                          between=args.between, start=start, end=end, name=name,
+                          execution=args.execution)
     with progress.step(f"Writing the report and drawing the charts to {out}"):
         files = result.save(out, force=args.force, kind=args.image_kind)
     print_result(result)
@@ -240,7 +246,8 @@ def cmd_run(args) -> int:
 def print_result(result, title: str | None = None) -> None:
     days = result.returns
     if len(days):
-        print(f"\n{title or result.name}: {len(days)} trading days, {days.index[0]} to {days.index[-1]}")
+        print(f"\n{title or result.name}: {len(days)} trading days, "
+              f"{days.index[0].date()} to {days.index[-1].date()}")
     print()
     print(tables.stats_table(result.stats.to_dict()))
     print()
@@ -396,7 +403,11 @@ def add_backtest_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--rolling-window", type=non_negative_int, default=0,
                         help="smooth the weights over this many days (default: %(default)s)")
     parser.add_argument("--start", help="first date of the backtest")
-    parser.add_argument("--end", help="last date of the backtest")
+    parser.add_argument("--end", help="last date of the backtest (default: the store's last)")
+    parser.add_argument("--between", choices=["hold", "retarget"], default="hold",
+                        help="on a day without a new weight row: keep the last target's shares "
+                             "(hold) or trade the last row again (retarget) "
+                             "(default: %(default)s)")
     parser.add_argument("--fee", type=rate, default=0.0001,
                         help="commission rate, both sides (default: %(default)s)")
     parser.add_argument("--rule-fee", type=rate, default=0.0005,
