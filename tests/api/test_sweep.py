@@ -130,6 +130,33 @@ class TestThreads:
         assert quiet.getvalue() == ""
 
 
+def test_a_strategy_cannot_change_the_market_of_the_others():
+    _, market = synthetic()
+    before = backtest(top_k(market, 5), market, **OPTIONS).returns
+
+    def rebinds(mk):
+        mk.buy_price = mk.buy_price * 1.5
+        return top_k(mk, 5)
+
+    def writes(mk):
+        mk.buy_price.iloc[:, :] = 1.0
+        return top_k(mk, 5)
+
+    def writes_the_array(mk):
+        mk.sell_price.to_numpy()[:] = 1.0
+        return top_k(mk, 5)
+
+    grid = {"rebinds": rebinds, "writes": writes, "writes_the_array": writes_the_array,
+            **{f"top5_{i}": functools.partial(top_k, k=5) for i in range(3)}}
+    result = sweep(grid, market, workers=2, progress=False, **OPTIONS)
+    assert result.failed["rebinds"].startswith("AttributeError: a Market cannot be changed")
+    assert "read-only" in result.failed["writes"]
+    assert "read-only" in result.failed["writes_the_array"]
+    for i in range(3):
+        pd.testing.assert_series_equal(result.returns[f"top5_{i}"], before, check_names=False)
+    pd.testing.assert_series_equal(backtest(top_k(market, 5), market, **OPTIONS).returns, before)
+
+
 class TestResult:
     def test_figure_save_and_legend_limits(self, tmp_path):
         m, market = synthetic(n_days=40, n_stocks=20)
@@ -336,8 +363,7 @@ def test_a_worker_runs_on_the_pinned_store_or_says_it_changed(tmp_path, monkeypa
     assert sweeps.store_state(store) != state
     # Mapped before the rewrite: still served, and still readable (the files stay mapped).
     assert sweeps.worker_market(str(store), state=state) is first
-    pd.testing.assert_frame_equal(first.close_price, m.close_price, check_freq=False,
-                                  check_names=False)
+    np.testing.assert_array_equal(first.close_price.to_numpy(), m.close_price.to_numpy())
     monkeypatch.setattr(sweeps, "_MARKETS", {})  # a worker that had not mapped it yet
     with pytest.raises(StoreError, match=r"the store changed during the sweep: .* not run"):
         sweeps.worker_market(str(store), state=state)

@@ -190,6 +190,8 @@ def _palette(n: int) -> list[tuple[float, float, float, float]]:
 
 
 def _as_dates(index: pd.Index) -> pd.Index:
+    if isinstance(index, pd.DatetimeIndex):
+        return index
     try:
         return pd.DatetimeIndex(pd.to_datetime(index.astype(str), format="%Y%m%d"))
     except (ValueError, TypeError):
@@ -209,6 +211,9 @@ def sweep(
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
     lot_size: int = 200,
+    between: str = "hold",
+    start: Any = None,
+    end: Any = None,
     execution: bool = False,
     workers: int | None = None,
     client: Any = None,
@@ -225,7 +230,7 @@ def sweep(
         weights (``{f"top{k}": partial(top_k, k=k) for k in ...}``).
     market : Market or path
         The market, or the path of a store (memory-mapped once and shared).
-    benchmark, rolling_window, capital, fee, rule_fee, lot_size, execution
+    benchmark, rolling_window, capital, fee, rule_fee, lot_size, between, start, end, execution
         The options of :func:`kestrelia.backtest.backtest`, with its defaults, applied to
         every strategy (each strategy's name is its key). They are checked before any
         strategy runs.
@@ -278,7 +283,8 @@ def sweep(
     # backtest() is a parameter above and one entry here.
     options = _checked_options({
         "benchmark": benchmark, "rolling_window": rolling_window, "capital": capital,
-        "fee": fee, "rule_fee": rule_fee, "lot_size": lot_size, "execution": execution,
+        "fee": fee, "rule_fee": rule_fee, "lot_size": lot_size, "between": between,
+        "start": start, "end": end, "execution": execution,
     })
     if workers is not None and (not isinstance(workers, int) or isinstance(workers, bool)
                                 or workers < 1):
@@ -313,6 +319,11 @@ def _checked_options(options: dict[str, Any]) -> dict[str, Any]:
     _validate.rate(options["fee"], "fee")
     _validate.rate(options["rule_fee"], "rule_fee")
     _validate.whole_at_least(options["lot_size"], 1, "lot_size")
+    from kestrelia.backtest._plan import BETWEEN
+
+    if options["between"] not in BETWEEN:
+        raise InputError(f"between must be one of {', '.join(map(repr, BETWEEN))}, got "
+                         f"{options['between']!r}")
     return options
 
 
@@ -354,7 +365,9 @@ def _resolve(strategy: Any, market: Market) -> pd.DataFrame:
 
         return read_weights(Path(strategy))
     if callable(strategy):
-        weights = strategy(market)
+        # Each strategy sees the market over arrays that refuse writes, as new objects: what
+        # one does to its market cannot reach the others' or the caller's.
+        weights = strategy(market.read_only())
         if not isinstance(weights, pd.DataFrame):
             raise InputError(f"the strategy's callable returned {type(weights).__name__}, "
                              "not a weights DataFrame")

@@ -107,7 +107,7 @@ def cmd_sweep(args) -> int:
             market, workers=args.workers, client=client, timeout=args.timeout,
             benchmark=args.benchmark, rolling_window=args.rolling_window,
             capital=args.capital, fee=args.fee, rule_fee=args.rule_fee,
-            lot_size=args.lot_size)
+            lot_size=args.lot_size, between=args.between)
     except KeyboardInterrupt as interrupt:
         # What finished is kept: written as a partial sweep, and the exit says interrupted.
         result = getattr(interrupt, "partial", None)
