@@ -28,12 +28,11 @@ py::tuple scan_weights(const py::array& values) {
     const binding::F64Matrix m = binding::f64_matrix(values);
     std::vector<std::uint8_t> rows(static_cast<std::size_t>(m.rows)),
         cols(static_cast<std::size_t>(m.cols));
-    kernels::Cell bad;
     {
         py::gil_scoped_release nogil;  // reads the array, writes the two vectors
-        bad = kernels::scan_weights(rows.data(), cols.data(), m.view());
+        kernels::scan_weights(rows.data(), cols.data(), m.view());
     }
-    return py::make_tuple(as_bools(rows), as_bools(cols), cell_or_none(bad));
+    return py::make_tuple(as_bools(rows), as_bools(cols));
 }
 
 py::object first_bad_value(const py::array& values, const std::string& rule) {

@@ -33,7 +33,8 @@ struct Options {
 py::dict run(const py::object& plan, const py::sequence& market, const py::dict& benchmarks,
              const Options& options);
 
-// checks.cpp: one pass over a weight matrix, and the value rules of the market's numbers.
+// checks.cpp: which rows and columns of a weight matrix hold a value, and the value rules
+// of the market's numbers.
 py::tuple scan_weights(const py::array& values);
 py::object first_bad_value(const py::array& values, const std::string& rule);
 

@@ -35,8 +35,8 @@ PYBIND11_MODULE(_engine, m) {
           "eight arrays in the engine's order, with the benchmarks' daily returns by name: a "
           "dict of daily_return, total, stats, benchmark_summary and execution.");
     m.def("scan_weights", &kestrelia::engine::scan_weights, py::arg("values"),
-          "(rows with a value, columns with a value, first infinite cell or None) of a "
-          "2-D float array, in one pass.");
+          "(rows with a value, columns with a value) of a 2-D float array, each value read "
+          "at most once.");
     m.def("first_bad_value", &kestrelia::engine::first_bad_value, py::arg("values"),
           py::arg("rule"),
           "The first cell (row, column) of a 2-D float array that breaks the rule "

@@ -1,8 +1,10 @@
 // The public backtest: the simulation over index maps into the caller's arrays, then the
 // pipeline's own steps called directly.
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "../pelorin/pelorin.hpp"
 #include "engine.hpp"
@@ -24,6 +26,7 @@ struct Plan {
     std::ptrdiff_t first_row = 0;
     bool stats_on_values = false;
     py::object dates, codes;
+    py::object row_labels, column_labels;  // the caller's labels of the weights
 
     explicit Plan(const py::object& p)
         : values(binding::f64_matrix(p.attr("values"))),
@@ -35,7 +38,9 @@ struct Plan {
           first_row(p.attr("first_row").cast<std::ptrdiff_t>()),
           stats_on_values(p.attr("stats_on_values").cast<bool>()),
           dates(p.attr("dates")),
-          codes(p.attr("codes")) {
+          codes(p.attr("codes")),
+          row_labels(p.attr("row_labels")),
+          column_labels(p.attr("column_labels")) {
         if (!signal_rows || !weight_cols || !market_cols || !stats_rows)
             throw py::error_already_set();
         if (!hold.is_none()) hold = Flags::ensure(hold);
@@ -67,6 +72,12 @@ auto window(const M& m, const char* name, const Plan& plan, const std::int64_t* 
     v.cols = plan.n_stocks();
     v.col_map = cols;
     return v;
+}
+
+[[noreturn]] void input_error(const std::string& message) {
+    PyErr_SetString(py::module_::import("kestrelia.errors").attr("InputError").ptr(),
+                    message.c_str());
+    throw py::error_already_set();
 }
 
 struct Simulation {
@@ -128,19 +139,36 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
     return out;
 }
 
-[[noreturn]] void input_error(const std::string& message) {
-    PyErr_SetString(py::module_::import("kestrelia.errors").attr("InputError").ptr(),
-                    message.c_str());
-    throw py::error_already_set();
+// The first infinite weight the statistics met, by row then column, named by the caller's
+// labels (the statistics read every weight the simulation reads).
+[[noreturn]] void infinite_weight(const Plan& plan) {
+    const kernels::F64View v = plan.values.view();
+    std::vector<std::int64_t> rows;
+    if (plan.stats_on_values)
+        for (std::int64_t i = 0; i < v.rows; ++i) rows.push_back(i);
+    else
+        rows.assign(plan.stats_rows.data(), plan.stats_rows.data() + plan.stats_rows.size());
+    for (const std::int64_t i : rows) {
+        for (std::ptrdiff_t k = 0; k < (plan.stats_on_values ? v.cols : plan.n_stocks()); ++k) {
+            const std::int64_t j = plan.stats_on_values ? k : plan.weight_cols.data()[k];
+            const double w = v(i, j);
+            if (w == w && !std::isfinite(w))
+                input_error(
+                    py::str("weights: the weight {} at ({!r}, {!r}) is not finite")
+                        .format(w, plan.row_labels[py::int_(i)], plan.column_labels[py::int_(j)])
+                        .cast<std::string>());
+        }
+    }
+    input_error("weights: a weight is not finite");
 }
 
 // The statistics' holding count and turnover, of the targets carried to every day.
 pelorin::Holdings holdings(const Plan& plan) {
     kernels::F64View view = plan.values.view();
-    if (plan.stats_on_values) return pelorin::holdings_of(view);
+    if (plan.stats_on_values) return pelorin::holdings_of(view, nullptr, 0, true);
     view.cols = plan.n_stocks();
     view.col_map = plan.weight_cols.data();
-    return pelorin::holdings_of(view, plan.stats_rows.data(), plan.stats_rows.size());
+    return pelorin::holdings_of(view, plan.stats_rows.data(), plan.stats_rows.size(), true);
 }
 
 }  // namespace
@@ -148,6 +176,10 @@ pelorin::Holdings holdings(const Plan& plan) {
 py::dict run(const py::object& plan_object, const py::sequence& market, const py::dict& benchmarks,
              const Options& options) {
     const Plan plan(plan_object);
+    // The statistics' pass reads every weight the simulation will, so it goes first and
+    // refuses an infinite one before anything is simulated.
+    const pelorin::Holdings held = holdings(plan);
+    if (held.infinite_cells > 0) infinite_weight(plan);
     Simulation sim = simulate(plan, market, options);
 
     py::object pd = binding::pandas();
@@ -176,7 +208,7 @@ py::dict run(const py::object& plan_object, const py::sequence& market, const py
     py::dict out;
     out["daily_return"] = total["daily_return"];
     out["total"] = total;
-    out["stats"] = pelorin::strategy_stats(total, holdings(plan), safe_sharpe);
+    out["stats"] = pelorin::strategy_stats(total, held, safe_sharpe);
     out["benchmark_summary"] = pelorin::benchmark_summary(benchmarks, total, safe_sharpe);
     out["execution"] = sim.record;
     return out;

@@ -64,24 +64,26 @@ py::object share_positive(const py::object& series) {
 // turnover = half the mean over consecutive days of the summed absolute weight changes
 // (NaN counting as 0). With `rows`, the matrix is the one whose row k is view's row
 // rows[k] (n_rows of them).
-Holdings holdings_of(const kernels::F64View& view, const std::int64_t* rows,
-                     std::ptrdiff_t n_rows) {
+Holdings holdings_of(const kernels::F64View& view, const std::int64_t* rows, std::ptrdiff_t n_rows,
+                     bool stop_at_infinite) {
     py::object nan = binding::numpy().attr("nan");
     if (rows == nullptr) n_rows = view.rows;
     if (n_rows == 0) return {nan, nan};
-    std::int64_t finite = 0;
+    kernels::CellCounts cells;
     const auto pairs = std::max<std::ptrdiff_t>(n_rows - 1, 0);
     py::array_t<double> row_sums(static_cast<py::ssize_t>(pairs));
     double* sums = row_sums.mutable_data();
     {
         py::gil_scoped_release nogil;  // reads the weights, writes row_sums only
-        finite = rows == nullptr ? kernels::holdings_and_turnover(sums, view)
-                                 : kernels::holdings_and_turnover_rows(sums, view, rows, n_rows);
+        cells = rows == nullptr ? kernels::holdings_and_turnover(sums, view)
+                                : kernels::holdings_and_turnover_rows(sums, view, rows, n_rows);
     }
     // The per-row finite counts are whole numbers, so their float mean is exact in any
     // summation order.
     Holdings h;
-    h.holding_count = py::float_(static_cast<double>(finite) / static_cast<double>(n_rows));
+    h.infinite_cells = cells.present - cells.finite;
+    if (h.infinite_cells > 0 && stop_at_infinite) return h;
+    h.holding_count = py::float_(static_cast<double>(cells.finite) / static_cast<double>(n_rows));
     if (n_rows > 1)
         h.turnover = py::float_(row_sums.attr("mean")().cast<double>() / 2.0);
     else

@@ -101,6 +101,14 @@ def stock_code(value: Any) -> str | None:
     return code
 
 
+def _all_text(labels: pd.Index) -> bool:
+    """Whether every label is text (a text dtype without missing values answers at once;
+    an object index is looked through)."""
+    if pd.api.types.is_string_dtype(labels.dtype) and labels.dtype != object:
+        return not labels.hasnans
+    return labels.dtype == object and labels.inferred_type == "string" and not labels.hasnans
+
+
 def _refuse_twins(originals: pd.Index, read: pd.Index, what: str, kind: str) -> None:
     duplicated = read.duplicated()
     if duplicated.any():
@@ -126,14 +134,13 @@ def stock_codes(labels: pd.Index, what: str) -> pd.Index:
     """Every label as a six-digit code (text), in order; ``labels`` itself when it already
     is. The first label that is not a stock code, or two that are the same code, raise
     ``InputError`` naming them."""
-    if labels.dtype.kind in "OUT" or isinstance(labels.dtype, pd.StringDtype):
-        if len(labels) == 0:
-            return pd.Index([], dtype=object)
-        if all(isinstance(v, str) for v in labels):
-            matched = np.asarray(labels.str.fullmatch(r"[0-9]{6}"), dtype=bool)
-            if matched.all():
-                _refuse_twins(labels, labels, what, "stock code")
-                return labels
+    if len(labels) == 0:
+        return pd.Index([], dtype=object)
+    if _all_text(labels):
+        matched = np.asarray(labels.str.fullmatch(r"[0-9]{6}"), dtype=bool)
+        if matched.all():
+            _refuse_twins(labels, labels, what, "stock code")
+            return labels
     codes = _each_distinct(labels, stock_code)
     for label, code in zip(labels, codes):
         if code is None:
@@ -178,7 +185,7 @@ def _parsed(labels: pd.Index, what: str, date_format: str | None) -> pd.Datetime
                 parsed = pd.to_datetime(text, format="%Y%m%d", errors="coerce")
                 if not parsed.isna().any():
                     return pd.DatetimeIndex(parsed)
-        elif all(isinstance(v, str) for v in labels):
+        elif _all_text(labels):
             text = pd.Index(labels, dtype=object)
             if text.str.fullmatch(r"\d{8}").all():
                 parsed = pd.to_datetime(text, format="%Y%m%d", errors="coerce")

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -85,22 +86,65 @@ void columns_with_value(std::uint8_t* out, const F64View& m) {
     }
 }
 
-Cell scan_weights(std::uint8_t* rows, std::uint8_t* cols, const F64View& m) {
-    std::fill(rows, rows + m.rows, std::uint8_t{0});
-    Cell bad;
-    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
-        const double* col = m.column(j);
-        std::uint8_t any = 0;
-        for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
-            const double v = col[i * m.row_stride];
-            const std::uint8_t value = v == v;
-            rows[i] |= value;
+namespace {
+
+// Over the rows of a row-major matrix, four values at a time, with the column flags kept
+// as lane masks (8-byte flags, which stay in the cache) until the end.
+KESTRELIA_INLINE void scan_rows(std::uint8_t* rows, std::uint8_t* cols, const F64View& m,
+                                std::vector<long long>& seen) {
+    using lanes::v4d;
+    using lanes::v4i;
+    const std::ptrdiff_t n = m.cols, whole = n - n % lanes::width;
+    seen.assign(static_cast<std::size_t>(whole), 0);
+    for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
+        const double* row = m.data + i * m.row_stride;
+        v4i any{0, 0, 0, 0};
+        std::ptrdiff_t j = 0;
+        for (; j < whole; j += lanes::width) {
+            const v4d x = lanes::load_at(row + j);
+            const v4i value = x == x;
+            v4i flags;
+            std::memcpy(&flags, seen.data() + j, sizeof flags);
+            flags |= value;
+            std::memcpy(seen.data() + j, &flags, sizeof flags);
             any |= value;
-            if (value && !finite(v) && (bad.row < 0 || i < bad.row)) bad = {i, j};
         }
-        cols[j] = any;
+        bool has = lanes::any_lane(any);
+        for (; j < n; ++j) {
+            const bool value = row[j] == row[j];
+            cols[j] |= static_cast<std::uint8_t>(value);
+            has |= value;
+        }
+        rows[i] = has;
     }
-    return bad;
+    for (std::ptrdiff_t j = 0; j < whole; ++j) cols[j] = seen[static_cast<std::size_t>(j)] != 0;
+}
+
+KESTRELIA_AVX2_CLONE void scan_rows_avx2(std::uint8_t* rows, std::uint8_t* cols, const F64View& m,
+                                         std::vector<long long>& seen) {
+    scan_rows(rows, cols, m, seen);
+}
+void scan_rows_portable(std::uint8_t* rows, std::uint8_t* cols, const F64View& m,
+                        std::vector<long long>& seen) {
+    scan_rows(rows, cols, m, seen);
+}
+
+}  // namespace
+
+void scan_weights(std::uint8_t* rows, std::uint8_t* cols, const F64View& m) {
+    if (m.col_map == nullptr && m.col_stride == 1 && m.rows > 1 && m.cols > 1) {
+        std::vector<long long> seen;
+        std::fill(cols, cols + m.cols, std::uint8_t{0});
+        if (lanes::use_avx2())
+            scan_rows_avx2(rows, cols, m, seen);
+        else
+            scan_rows_portable(rows, cols, m, seen);
+        return;
+    }
+    // Each stock's days contiguous: both scans stop early (at a column's first value, and
+    // once every row has one), which weights usually allow.
+    rows_with_value(rows, m);
+    columns_with_value(cols, m);
 }
 
 Cell first_bad_value(const F64View& m, ValueRule rule) {
@@ -121,23 +165,24 @@ Cell first_bad_value(const F64View& m, ValueRule rule) {
     return bad;
 }
 
-std::int64_t holdings_and_turnover_rows(double* row_sums, const F64View& m,
-                                        const std::int64_t* rows, std::ptrdiff_t n_rows) {
+CellCounts holdings_and_turnover_rows(double* row_sums, const F64View& m, const std::int64_t* rows,
+                                      std::ptrdiff_t n_rows) {
     const std::ptrdiff_t pairs = std::max<std::ptrdiff_t>(n_rows - 1, 0);
     std::fill(row_sums, row_sums + pairs, 0.0);
-    std::int64_t finite_cells = 0;
+    CellCounts cells;
     for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
         const double* col = m.column(j);
         double prev = 0.0;
         for (std::ptrdiff_t k = 0; k < n_rows; ++k) {
             const double v = col[rows[k] * m.row_stride];
-            finite_cells += finite(v) ? 1 : 0;
+            cells.finite += finite(v) ? 1 : 0;
+            cells.present += v == v ? 1 : 0;
             const double z = nan_to_num(v);
             if (k > 0) row_sums[k - 1] += std::fabs(z - prev);
             prev = z;
         }
     }
-    return finite_cells;
+    return cells;
 }
 
 namespace {
@@ -149,14 +194,24 @@ KESTRELIA_INLINE v4d abs_change(v4d next, v4d prev) {
     return lanes::abs4(lanes::nan_to_num(next) - lanes::nan_to_num(prev));
 }
 
-KESTRELIA_INLINE std::int64_t finite_count(const double* a, std::ptrdiff_t n) {
-    v4d count = lanes::splat(0.0);
+KESTRELIA_INLINE std::int64_t lane_total(v4d count) {
+    return static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
+}
+
+KESTRELIA_INLINE CellCounts cell_counts(const double* a, std::ptrdiff_t n) {
+    v4d finite_lanes = lanes::splat(0.0), present_lanes = lanes::splat(0.0);
     std::ptrdiff_t i = 0;
-    for (; i + width <= n; i += width)
-        count += lanes::count_if(lanes::is_finite(lanes::load_at(a + i)));
-    std::int64_t total = static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
-    for (; i < n; ++i) total += finite(a[i]) ? 1 : 0;
-    return total;
+    for (; i + width <= n; i += width) {
+        const v4d x = lanes::load_at(a + i);
+        finite_lanes += lanes::count_if(lanes::is_finite(x));
+        present_lanes += lanes::count_if(x == x);
+    }
+    CellCounts cells{lane_total(finite_lanes), lane_total(present_lanes)};
+    for (; i < n; ++i) {
+        cells.finite += finite(a[i]) ? 1 : 0;
+        cells.present += a[i] == a[i] ? 1 : 0;
+    }
+    return cells;
 }
 
 // pairwise_sum's run of at most 128 values, with its eight accumulators as two vectors:
@@ -211,104 +266,116 @@ KESTRELIA_INLINE v4d cleaned(v4d x, lanes::v4i finite) {
 // row column after column: row_sums[i] takes column j's change before column j + 1's.
 // Each value is loaded, counted and cleaned once; the next quad's first value completes
 // the changes of the quad before.
-KESTRELIA_INLINE std::int64_t holdings_columns(double* row_sums, const F64View& m) {
+KESTRELIA_INLINE CellCounts holdings_columns(double* row_sums, const F64View& m) {
     const std::ptrdiff_t n = m.rows, pairs = n - 1;
-    std::int64_t finite_cells = 0;
+    CellCounts cells;
     for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
         const double* col = m.column(j);
         std::ptrdiff_t i = 0, counted = 0;
         if (n >= 2 * width) {
-            v4d count = lanes::splat(0.0);
+            v4d count = lanes::splat(0.0), present = lanes::splat(0.0);
             const v4d first = lanes::load_at(col);
             lanes::v4i finite = lanes::is_finite(first);
             count += lanes::count_if(finite);
+            present += lanes::count_if(first == first);
             v4d prev = cleaned(first, finite);
             for (; i + 2 * width <= n; i += width) {
                 const v4d x = lanes::load_at(col + i + width);
                 finite = lanes::is_finite(x);
                 count += lanes::count_if(finite);
+                present += lanes::count_if(x == x);
                 const v4d next = cleaned(x, finite);
                 const v4d ahead = __builtin_shufflevector(prev, next, 1, 2, 3, 4);
                 lanes::store_at(row_sums + i,
                                 lanes::load_at(row_sums + i) + lanes::abs4(ahead - prev));
                 prev = next;
             }
-            finite_cells += static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
+            cells.finite += lane_total(count);
+            cells.present += lane_total(present);
             counted = i + width;
         }
-        for (std::ptrdiff_t k = counted; k < n; ++k) finite_cells += finite(col[k]) ? 1 : 0;
+        const CellCounts rest = cell_counts(col + counted, n - counted);
+        cells.finite += rest.finite;
+        cells.present += rest.present;
         for (; i < pairs; ++i)
             row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
     }
-    return finite_cells;
+    return cells;
 }
 
 // Row-major input: each row of differences is contiguous and summed pairwise. Each value
 // is loaded, counted and cleaned as the later of a pair; the row before, still in cache,
 // is read and cleaned again rather than kept.
 template <PairwiseFn Sum>
-KESTRELIA_INLINE std::int64_t holdings_rows(double* row_sums, const F64View& m, double* row) {
+KESTRELIA_INLINE CellCounts holdings_rows(double* row_sums, const F64View& m, double* row) {
     const std::ptrdiff_t pairs = m.rows - 1, cols = m.cols, whole = cols - cols % width;
-    std::int64_t finite_cells = finite_count(m.data, cols);
+    CellCounts cells = cell_counts(m.data, cols);
     for (std::ptrdiff_t i = 0; i < pairs; ++i) {
         const double* cur = m.data + i * m.row_stride;
         const double* next = cur + m.row_stride;
         // The row after is fetched while this one is walked.
         const double* after = i + 2 < m.rows ? next + m.row_stride : nullptr;
-        v4d count = lanes::splat(0.0);
+        v4d count = lanes::splat(0.0), present = lanes::splat(0.0);
         std::ptrdiff_t j = 0;
         for (; j < whole; j += width) {
             if (after && j % 8 == 0) __builtin_prefetch(after + j);
             const v4d x = lanes::load_at(next + j);
             const lanes::v4i finite = lanes::is_finite(x);
             count += lanes::count_if(finite);
+            present += lanes::count_if(x == x);
             const v4d before = lanes::load_at(cur + j);
             lanes::store_at(row + j, lanes::abs4(cleaned(x, finite) -
                                                  cleaned(before, lanes::is_finite(before))));
         }
-        finite_cells += static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
+        cells.finite += lane_total(count);
+        cells.present += lane_total(present);
         for (; j < cols; ++j) {
-            finite_cells += finite(next[j]) ? 1 : 0;
+            cells.finite += finite(next[j]) ? 1 : 0;
+            cells.present += next[j] == next[j] ? 1 : 0;
             row[j] = std::fabs(nan_to_num(next[j]) - nan_to_num(cur[j]));
         }
         row_sums[i] = 0.0 + Sum(row, cols);
     }
-    return finite_cells;
+    return cells;
 }
 
 // `row` is a row of scratch (the changes) for row-major input.
 template <PairwiseFn Sum>
-KESTRELIA_INLINE std::int64_t holdings(double* row_sums, const F64View& m, double* row) {
+KESTRELIA_INLINE CellCounts holdings(double* row_sums, const F64View& m, double* row) {
     return m.column_major() ? holdings_columns(row_sums, m) : holdings_rows<Sum>(row_sums, m, row);
 }
 
-KESTRELIA_AVX2_CLONE std::int64_t holdings_avx2(double* row_sums, const F64View& m, double* row) {
+KESTRELIA_AVX2_CLONE CellCounts holdings_avx2(double* row_sums, const F64View& m, double* row) {
     return holdings<pairwise_avx2>(row_sums, m, row);
 }
 
-std::int64_t holdings_portable(double* row_sums, const F64View& m, double* row) {
+CellCounts holdings_portable(double* row_sums, const F64View& m, double* row) {
     return holdings<pairwise_portable>(row_sums, m, row);
 }
 
 }  // namespace
 
-std::int64_t holdings_and_turnover(double* row_sums, const F64View& m) {
+CellCounts holdings_and_turnover(double* row_sums, const F64View& m) {
     const std::ptrdiff_t pairs = m.rows - 1;
     for (std::ptrdiff_t i = 0; i < pairs; ++i) row_sums[i] = 0.0;
-    if (m.rows == 0 || m.cols == 0) return 0;
+    if (m.rows == 0 || m.cols == 0) return {};
     if (!m.column_major() && m.col_stride != 1) {
         // Neither layout (a strided view): the scalar formulation, row by row.
-        std::int64_t finite_cells = 0;
+        CellCounts cells;
         std::vector<double> row(static_cast<std::size_t>(m.cols));
         for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
-            for (std::ptrdiff_t j = 0; j < m.cols; ++j) finite_cells += finite(m(i, j)) ? 1 : 0;
+            for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+                const double v = m(i, j);
+                cells.finite += finite(v) ? 1 : 0;
+                cells.present += v == v ? 1 : 0;
+            }
             if (i == pairs) break;
             for (std::ptrdiff_t j = 0; j < m.cols; ++j)
                 row[static_cast<std::size_t>(j)] =
                     std::fabs(nan_to_num(m(i + 1, j)) - nan_to_num(m(i, j)));
             row_sums[i] = 0.0 + pairwise_sum(row.data(), m.cols, 1);
         }
-        return finite_cells;
+        return cells;
     }
     std::vector<double> row(m.column_major() ? 0 : static_cast<std::size_t>(m.cols));
     return lanes::use_avx2() ? holdings_avx2(row_sums, m, row.data())

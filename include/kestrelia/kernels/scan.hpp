@@ -13,13 +13,15 @@ void rows_with_value(std::uint8_t* out, const F64View& m);
 // out[j] = 1 where column j holds any non-NaN value (dropna(axis=1, how="all")).
 void columns_with_value(std::uint8_t* out, const F64View& m);
 
-// One pass over a weight matrix: rows[i] = 1 where row i holds a non-NaN value, cols[j] =
-// 1 where column j does (what dropna(how="all") keeps on either axis); returns the first
-// cell, by row then column, that is infinite, or {-1, -1}.
+// rows[i] = 1 where row i of a weight matrix holds a non-NaN value, cols[j] = 1 where
+// column j does (what dropna(how="all") keeps on either axis), reading each value at most
+// once and stopping early where the layout allows.
+void scan_weights(std::uint8_t* rows, std::uint8_t* cols, const F64View& m);
+
+// A cell of a matrix; {-1, -1} for none.
 struct Cell {
     std::ptrdiff_t row = -1, col = -1;
 };
-Cell scan_weights(std::uint8_t* rows, std::uint8_t* cols, const F64View& m);
 
 // What the engine can price with: a finite number above 0 (prices, split factors) or of 0
 // or more (dividends); NaN (missing) passes both.
@@ -28,17 +30,22 @@ enum class ValueRule { positive, non_negative };
 // The first cell, by row then column, whose value breaks the rule, or {-1, -1}.
 Cell first_bad_value(const F64View& m, ValueRule rule);
 
+// How many cells are finite, and how many are not NaN (finite or infinite).
+struct CellCounts {
+    std::int64_t finite = 0, present = 0;
+};
+
 // One pass over a weight matrix for the holding and turnover statistics:
-// returns np.isfinite(m).sum(), and writes row_sums[i] = sum over columns of
-// |z[i+1, j] - z[i, j]| with z = np.nan_to_num(m) for the m.rows - 1 consecutive pairs,
-// in NumPy's summation order for the array's layout.
-std::int64_t holdings_and_turnover(double* row_sums, const F64View& m);
+// returns np.isfinite(m).sum() (and the count of cells that are not NaN), and writes row_sums[i] =
+// sum over columns of |z[i+1, j] - z[i, j]| with z = np.nan_to_num(m) for the m.rows - 1
+// consecutive pairs, in NumPy's summation order for the array's layout.
+CellCounts holdings_and_turnover(double* row_sums, const F64View& m);
 
 // holdings_and_turnover of the matrix whose row k is m's row rows[k] (k < n_rows) and whose
 // columns are m's (through its column map, when it has one), without making it: the
 // changes are summed column after column, as NumPy sums the rows of a column-major matrix.
 // m should keep each column's days contiguous (column-major), or the reads jump.
-std::int64_t holdings_and_turnover_rows(double* row_sums, const F64View& m,
-                                        const std::int64_t* rows, std::ptrdiff_t n_rows);
+CellCounts holdings_and_turnover_rows(double* row_sums, const F64View& m, const std::int64_t* rows,
+                                      std::ptrdiff_t n_rows);
 
 }  // namespace kestrelia::kernels

@@ -61,6 +61,8 @@ class Plan:
     stats_on_values: bool
     dates: pd.DatetimeIndex
     codes: pd.Index
+    row_labels: pd.Index
+    column_labels: pd.Index
 
 
 def _day_numbers(index: pd.DatetimeIndex) -> np.ndarray:
@@ -100,11 +102,9 @@ def _read(weights: pd.DataFrame) -> _Weights:
     codes = _labels.stock_codes(weights.columns, "weights")
     _validate.numeric(weights, "weights")
     values = weights.to_numpy(dtype=np.float64, copy=False)
-    has_row, has_col, bad = _engine.scan_weights(values)
-    if bad is not None:
-        row, col = bad
-        raise InputError(f"weights: the weight {values[row, col]} at ({weights.index[row]!r}, "
-                         f"{weights.columns[col]!r}) is not finite")
+    # Infinite weights are refused by the engine, whose statistics read every weight the
+    # simulation does (those of rows and stocks it never trades are harmless).
+    has_row, has_col = _engine.scan_weights(values)
     days = _day_numbers(dates)
     order = np.argsort(days, kind="stable")
     return _Weights(weights, values, codes, has_row, has_col, order, days[order])
@@ -202,7 +202,8 @@ def make_plan(weights: pd.DataFrame, market: Market, *, between: str = "hold",
                          weight_cols)
     return Plan(values=w.values, weight_cols=weight_cols, market_cols=market_cols,
                 first_row=first, dates=market.dates[first:last + 1],
-                codes=market.codes[market_cols], **schedule)
+                codes=market.codes[market_cols], row_labels=w.frame.index,
+                column_labels=w.frame.columns, **schedule)
 
 
 def _smoothed_plan(w: _Weights, market: Market, setting: _Rows, first: int, last: int,
@@ -219,6 +220,13 @@ def _smoothed_plan(w: _Weights, market: Market, setting: _Rows, first: int, last
     rows = setting.rows[np.maximum(effective, 0)]
     everything = (len(rows) == len(w.values) and bool((rows == np.arange(len(rows))).all())
                   and len(weight_cols) == w.values.shape[1])
+    infinite = np.isinf(w.values[np.ix_(rows, weight_cols)]) if not everything else np.isinf(
+        w.values)
+    if infinite.any():
+        row, col = np.argwhere(infinite)[0]
+        row, col = (rows[row], weight_cols[col]) if not everything else (row, col)
+        raise InputError(f"weights: the weight {w.values[row, col]} at "
+                         f"({w.frame.index[row]!r}, {w.frame.columns[col]!r}) is not finite")
     if everything:
         # The caller's own matrix, in its own layout, as the engine's pipeline smooths it.
         carried = pd.DataFrame(w.values, index=market.dates[days], columns=w.codes, copy=False)
@@ -244,7 +252,7 @@ def _smoothed_plan(w: _Weights, market: Market, setting: _Rows, first: int, last
     schedule = _schedule(inner, first, last, "retarget", len(values), values.shape[1], columns)
     return Plan(values=values, weight_cols=columns, market_cols=market_cols, first_row=first,
                 dates=market.dates[first:last + 1], codes=market.codes[market_cols],
-                **schedule)
+                row_labels=smoothed.index, column_labels=smoothed.columns, **schedule)
 
 
 def _no_target(w: _Weights, market: Market, last: int) -> str:

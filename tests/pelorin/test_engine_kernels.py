@@ -1,0 +1,75 @@
+"""The public layer's native passes over whole matrices against the NumPy expressions they
+replace: on NaN, infinities, empty and one-row inputs, in both memory layouts."""
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from kestrelia.backtest import _engine
+from tests.support import reference
+
+SPECIALS = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1e-320, 1e308, -2.5, 0.3])
+
+
+def random_matrix(seed, rows, cols, order):
+    rng = np.random.default_rng(seed)
+    values = np.where(rng.random((rows, cols)) < 0.5, rng.random((rows, cols)), np.nan)
+    special = rng.random((rows, cols)) < 0.1
+    values[special] = rng.choice(SPECIALS, size=int(special.sum()))
+    return np.asfortranarray(values) if order == "F" else np.ascontiguousarray(values)
+
+
+def first_cell(mask):
+    cells = np.argwhere(mask)
+    return None if len(cells) == 0 else tuple(int(x) for x in cells[0])
+
+
+@given(seed=st.integers(0, 2**31), rows=st.integers(0, 9), cols=st.integers(0, 9),
+       order=st.sampled_from("FC"))
+def test_scan_weights_is_the_numpy_expression(seed, rows, cols, order):
+    values = random_matrix(seed, rows, cols, order)
+    has_row, has_col = _engine.scan_weights(values)
+    np.testing.assert_array_equal(has_row, ~np.isnan(values).all(axis=1))
+    np.testing.assert_array_equal(has_col, ~np.isnan(values).all(axis=0))
+
+
+@pytest.mark.parametrize("rule, ok", [
+    ("positive", lambda v: np.isnan(v) | (np.isfinite(v) & (v > 0))),
+    ("non_negative", lambda v: np.isnan(v) | (np.isfinite(v) & (v >= 0))),
+])
+@pytest.mark.parametrize("order", "FC")
+@pytest.mark.parametrize("seed, rows, cols", [(0, 7, 5), (1, 1, 9), (2, 0, 3), (3, 40, 33),
+                                              (4, 3, 0)])
+def test_value_rules_find_the_first_cell_numpy_finds(rule, ok, order, seed, rows, cols):
+    values = random_matrix(seed, rows, cols, order)
+    assert _engine.first_bad_value(values, rule) == first_cell(~ok(values))
+    clean = np.where(ok(values), values, np.nan)
+    assert _engine.first_bad_value(np.asarray(clean, order=order), rule) is None
+
+
+def test_an_unknown_rule_is_refused():
+    with pytest.raises(ValueError, match="unknown value rule 'finite'"):
+        _engine.first_bad_value(np.zeros((2, 2)), "finite")
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_holdings_and_turnover_of_carried_rows_are_the_dense_formula(seed):
+    """The statistics of weights carried to every day (a row map), reduced without making
+    the carried matrix, against calc_strategy_stats' formula on that matrix."""
+    from kestrelia.backtest import Market, backtest
+    from tests.support.markets import make_market
+
+    m = make_market(n_days=70, n_stocks=11, seed=seed)
+    days = pd.DatetimeIndex(pd.to_datetime(m.close_price.index, format="%Y%m%d"))
+    weekly = pd.DataFrame(m.weights.to_numpy(), index=days,
+                          columns=m.weights.columns).resample("W-FRI").last()
+    result = backtest(weekly, Market(**m.matrices()))
+    # The carried targets: the row in effect on each day from the first row's day, and the
+    # row after the last day's.
+    carried = weekly.reindex(days[(days >= weekly.index[0])], method="ffill")
+    carried = carried.loc[:result.returns.index[-1]].dropna(axis=1, how="all")
+    holding, turnover = reference.holding_and_turnover(carried)
+    assert result.stats["holding_count"] == pytest.approx(holding, rel=1e-12)
+    assert result.stats["turnover"] == pytest.approx(turnover, rel=1e-12)
