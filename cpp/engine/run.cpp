@@ -57,6 +57,15 @@ struct Plan {
     }
 };
 
+// Whether `cols` names every column of a matrix `width` wide, in order: the view then
+// needs no map (and rows stay contiguous for the walks that read them in place).
+bool every_column(const std::int64_t* cols, std::ptrdiff_t n, std::ptrdiff_t width) {
+    if (n != width) return false;
+    for (std::ptrdiff_t j = 0; j < n; ++j)
+        if (cols[j] != j) return false;
+    return true;
+}
+
 // A market array's rows first_row .. first_row + n_days - 1, its columns through `cols`.
 template <class M>
 auto window(const M& m, const char* name, const Plan& plan, const std::int64_t* cols) {
@@ -69,8 +78,8 @@ auto window(const M& m, const char* name, const Plan& plan, const std::int64_t* 
             throw py::value_error(std::string("the plan's stocks run past the market's ") + name);
     v.data += plan.first_row * v.row_stride;
     v.rows = plan.n_days();
+    if (!every_column(cols, plan.n_stocks(), v.cols)) v.col_map = cols;
     v.cols = plan.n_stocks();
-    v.col_map = cols;
     return v;
 }
 
@@ -104,8 +113,9 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
     for (std::ptrdiff_t j = 0; j < plan.n_stocks(); ++j)
         if (plan.weight_cols.data()[j] < 0 || plan.weight_cols.data()[j] >= signal.cols)
             throw py::value_error("the plan's stocks run past the weights' columns");
+    if (!every_column(plan.weight_cols.data(), plan.n_stocks(), signal.cols))
+        signal.col_map = plan.weight_cols.data();
     signal.cols = plan.n_stocks();
-    signal.col_map = plan.weight_cols.data();
 
     kernels::VwapParams params;
     params.total_money = options.capital;
@@ -166,8 +176,9 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
 pelorin::Holdings holdings(const Plan& plan) {
     kernels::F64View view = plan.values.view();
     if (plan.stats_on_values) return pelorin::holdings_of(view, nullptr, 0, true);
+    if (!every_column(plan.weight_cols.data(), plan.n_stocks(), view.cols))
+        view.col_map = plan.weight_cols.data();
     view.cols = plan.n_stocks();
-    view.col_map = plan.weight_cols.data();
     return pelorin::holdings_of(view, plan.stats_rows.data(), plan.stats_rows.size(), true);
 }
 

@@ -127,11 +127,6 @@ py::object plot_weekly_net_value(const Args& args);
 // paths; otherwise an empty dict and nothing is drawn. `args` are the pipeline's.
 py::dict run_chart_step(const Args& args, const py::object& total, const py::object& stats);
 
-// Calls a module function through the module namespace (so a replaced function is the
-// one that runs), with positional arguments.
-template <class... T>
-py::object call_global(const char* name, T&&... values) {
-    return binding::global(name)(std::forward<T>(values)...);
-}
+using binding::call_global;
 
 }  // namespace kestrelia::pelorin

@@ -68,12 +68,7 @@ py::object build_incremental_write_window(const Args& a);
 py::object store_class();
 void set_store_class(py::object cls);
 
-// Calls a name of the module namespace (looked up now, so a host or a test may have
-// replaced it) with positional arguments.
-template <class... T>
-py::object call_global(const char* name, T&&... values) {
-    return binding::global(name)(std::forward<T>(values)...);
-}
+using binding::call_global;
 
 // Calls a method through `self`, so that an instance or subclass may override it.
 template <class... T>

@@ -38,6 +38,31 @@ inline bool use_avx2() {
 inline bool use_avx2() { return false; }
 #endif
 
+// One definition, two builds: `in_best_build([&](auto build) KESTRELIA_BODY { ... })` runs
+// the body compiled for AVX2 where use_avx2() says so, and for the baseline otherwise. The
+// body is inlined into each of two function templates, one marked for AVX2, so the vector
+// code in it (and in the KESTRELIA_INLINE helpers it calls) is generated for each target;
+// each body is a function of its own in both builds, never laid out inside another walk.
+// `build` (Avx2Build or BaselineBuild) names the build, for the rare body that must call a
+// function of its own build by name (a recursion).
+#define KESTRELIA_BODY __attribute__((always_inline))
+
+struct Avx2Build {};
+struct BaselineBuild {};
+
+template <class Body>
+KESTRELIA_AVX2_CLONE __attribute__((noinline)) auto in_avx2_build(const Body& body) {
+    return body(Avx2Build{});
+}
+template <class Body>
+__attribute__((noinline)) auto in_baseline_build(const Body& body) {
+    return body(BaselineBuild{});
+}
+template <class Body>
+inline auto in_best_build(const Body& body) {
+    return use_avx2() ? in_avx2_build(body) : in_baseline_build(body);
+}
+
 constexpr double max_finite = 1.7976931348623157e308;
 
 KESTRELIA_INLINE v4d splat(double x) { return v4d{x, x, x, x}; }
@@ -51,9 +76,7 @@ KESTRELIA_INLINE v4i is_inf(v4d x) { return abs4(x) == splat(__builtin_inf()); }
 KESTRELIA_INLINE v4i is_finite(v4d x) { return abs4(x) <= splat(max_finite); }
 KESTRELIA_INLINE v4i sign_bit(v4d x) { return (v4i)x < v4i{0, 0, 0, 0}; }
 
-KESTRELIA_INLINE bool any_lane(v4i mask) {
-    return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
-}
+KESTRELIA_INLINE bool any_lane(v4i mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) != 0; }
 
 // Counts kept as doubles (exact far beyond any window length).
 KESTRELIA_INLINE v4d count_if(v4i mask) { return select(mask, splat(1.0), splat(0.0)); }
@@ -115,16 +138,20 @@ KESTRELIA_INLINE v4i mask_at(const std::uint8_t* p) {
 // Reads four consecutive columns of a matrix one row at a time, whatever its layout.
 // Columns of a column-major matrix (each stock's history contiguous, the usual pandas
 // block) are read in place. In a row-major matrix every row is a jump across a whole row,
-// so its next sixteen columns are first copied column-wise into scratch, reading each
-// row's run of sixteen values at once, with the rows ahead prefetched.
+// so with `stage` its next sixteen columns are first copied column-wise into scratch,
+// reading each row's run of sixteen values at once, with the rows ahead prefetched; without
+// it (a walk over a short run of days, where copying whole columns would not pay) every
+// layout is read in place.
 template <class T>
 class ColumnReader {
 public:
     static constexpr std::ptrdiff_t staged = 16;
 
-    explicit ColumnReader(const MatrixView<T>& v) : v_(v) {
-        if (v_.row_stride != 1 && v_.rows > 0)
+    explicit ColumnReader(const MatrixView<T>& v, bool stage = true) : v_(v), step_(v.row_stride) {
+        if (stage && v_.row_stride != 1 && v_.rows > 0) {
             scratch_.resize(static_cast<std::size_t>(staged * v_.rows));
+            step_ = 1;
+        }
     }
 
     // Points the four lanes at columns j0 .. j0 + 3 (fewer at the right edge).
@@ -145,8 +172,16 @@ public:
     // Lanes past the last column read `pad`.
     template <bool Full>
     KESTRELIA_INLINE void read(std::ptrdiff_t row, T pad, T (&out)[width]) const {
+        const std::ptrdiff_t at = row * step_;
         for (std::ptrdiff_t k = 0; k < width; ++k)
-            out[k] = (Full || k < used_) ? base_[k][row] : pad;
+            out[k] = (Full || k < used_) ? base_[k][at] : pad;
+    }
+
+    // Requests the cache lines that hold this block's stocks from `row` on, where each holds
+    // a run of days (columns read in place from a column-major matrix).
+    KESTRELIA_INLINE void prefetch(std::ptrdiff_t row) const {
+        if (step_ != 1 || !scratch_.empty()) return;
+        for (std::ptrdiff_t k = 0; k < used_; ++k) __builtin_prefetch(base_[k] + row);
     }
 
 private:
@@ -172,6 +207,7 @@ private:
     }
 
     MatrixView<T> v_;
+    std::ptrdiff_t step_;  // elements between one row and the next, where the lanes point
     std::vector<T> scratch_;
     std::ptrdiff_t used_ = 0;
     const T* base_[width] = {};

@@ -178,16 +178,6 @@ KESTRELIA_INLINE void smooth_any(const OutMatrix& out, const std::vector<std::ui
         smooth_all(out, keep, in, window);
 }
 
-KESTRELIA_AVX2_CLONE void smooth_avx2(const OutMatrix& out, const std::vector<std::uint8_t>& keep,
-                                      const F64View& in, std::ptrdiff_t window) {
-    smooth_any(out, keep, in, window);
-}
-
-void smooth_portable(const OutMatrix& out, const std::vector<std::uint8_t>& keep, const F64View& in,
-                     std::ptrdiff_t window) {
-    smooth_any(out, keep, in, window);
-}
-
 }  // namespace
 
 std::ptrdiff_t smoothing_kept_rows(std::vector<std::uint8_t>& keep, const F64View& in,
@@ -241,10 +231,7 @@ Status smooth_weights(double* out, std::ptrdiff_t kept, const std::vector<std::u
         return status;
     }
     const OutMatrix target{out, row_major_out ? in.cols : 1, row_major_out ? 1 : kept};
-    if (use_avx2())
-        smooth_avx2(target, keep, in, window);
-    else
-        smooth_portable(target, keep, in, window);
+    in_best_build([&](auto) KESTRELIA_BODY { smooth_any(target, keep, in, window); });
     return status;
 }
 

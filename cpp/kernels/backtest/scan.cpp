@@ -120,25 +120,13 @@ KESTRELIA_INLINE void scan_rows(std::uint8_t* rows, std::uint8_t* cols, const F6
     for (std::ptrdiff_t j = 0; j < whole; ++j) cols[j] = seen[static_cast<std::size_t>(j)] != 0;
 }
 
-KESTRELIA_AVX2_CLONE void scan_rows_avx2(std::uint8_t* rows, std::uint8_t* cols, const F64View& m,
-                                         std::vector<long long>& seen) {
-    scan_rows(rows, cols, m, seen);
-}
-void scan_rows_portable(std::uint8_t* rows, std::uint8_t* cols, const F64View& m,
-                        std::vector<long long>& seen) {
-    scan_rows(rows, cols, m, seen);
-}
-
 }  // namespace
 
 void scan_weights(std::uint8_t* rows, std::uint8_t* cols, const F64View& m) {
     if (m.col_map == nullptr && m.col_stride == 1 && m.rows > 1 && m.cols > 1) {
         std::vector<long long> seen;
         std::fill(cols, cols + m.cols, std::uint8_t{0});
-        if (lanes::use_avx2())
-            scan_rows_avx2(rows, cols, m, seen);
-        else
-            scan_rows_portable(rows, cols, m, seen);
+        lanes::in_best_build([&](auto) KESTRELIA_BODY { scan_rows(rows, cols, m, seen); });
         return;
     }
     // Each stock's days contiguous: both scans stop early (at a column's first value, and
@@ -165,10 +153,59 @@ Cell first_bad_value(const F64View& m, ValueRule rule) {
     return bad;
 }
 
+namespace {
+
+// holdings_and_turnover_rows over a matrix laid out by rows: four consecutive pairs at a
+// time, each lane one pair's sum taking the columns in order, which are the additions the
+// column walk makes to that sum, in the same order.
+KESTRELIA_INLINE CellCounts holdings_by_rows(double* row_sums, const F64View& m,
+                                             const std::int64_t* rows, std::ptrdiff_t n_rows) {
+    using lanes::v4d;
+    CellCounts cells;
+    auto row = [&](std::ptrdiff_t k) { return m.data + rows[k] * m.row_stride; };
+    std::vector<std::ptrdiff_t> offsets(static_cast<std::size_t>(m.cols));
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j)
+        offsets[static_cast<std::size_t>(j)] = m.column_offset(j);
+    auto count = [&](const double* r) {
+        for (const std::ptrdiff_t at : offsets) {
+            cells.finite += finite(r[at]) ? 1 : 0;
+            cells.present += r[at] == r[at] ? 1 : 0;
+        }
+    };
+    if (n_rows > 0) count(row(0));
+    std::ptrdiff_t k = 1;
+    for (; k + lanes::width <= n_rows; k += lanes::width) {
+        const double *r0 = row(k - 1), *r1 = row(k), *r2 = row(k + 1), *r3 = row(k + 2),
+                     *r4 = row(k + 3);
+        v4d sums = lanes::splat(0.0);
+        for (const std::ptrdiff_t at : offsets) {
+            const v4d before{r0[at], r1[at], r2[at], r3[at]};
+            const v4d after{r1[at], r2[at], r3[at], r4[at]};
+            sums += lanes::abs4(lanes::nan_to_num(after) - lanes::nan_to_num(before));
+        }
+        lanes::store_at(row_sums + k - 1, sums);
+        for (const double* r : {r1, r2, r3, r4}) count(r);
+    }
+    for (; k < n_rows; ++k) {
+        const double *before = row(k - 1), *after = row(k);
+        double sum = 0.0;
+        for (const std::ptrdiff_t at : offsets)
+            sum += std::fabs(nan_to_num(after[at]) - nan_to_num(before[at]));
+        row_sums[k - 1] = sum;
+        count(after);
+    }
+    return cells;
+}
+
+}  // namespace
+
 CellCounts holdings_and_turnover_rows(double* row_sums, const F64View& m, const std::int64_t* rows,
                                       std::ptrdiff_t n_rows) {
     const std::ptrdiff_t pairs = std::max<std::ptrdiff_t>(n_rows - 1, 0);
     std::fill(row_sums, row_sums + pairs, 0.0);
+    if (!m.column_major() && m.col_stride == 1)
+        return lanes::in_best_build(
+            [&](auto) KESTRELIA_BODY { return holdings_by_rows(row_sums, m, rows, n_rows); });
     CellCounts cells;
     for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
         const double* col = m.column(j);
@@ -245,6 +282,7 @@ KESTRELIA_INLINE double pairwise_contiguous(const double* a, std::ptrdiff_t n) {
     return Self(a, n2) + Self(a + n2, n - n2);
 }
 
+// The recursion calls itself by name, so each build has one.
 KESTRELIA_AVX2_CLONE double pairwise_avx2(const double* a, std::ptrdiff_t n);
 KESTRELIA_AVX2_CLONE double pairwise_avx2(const double* a, std::ptrdiff_t n) {
     return pairwise_contiguous<pairwise_avx2>(a, n);
@@ -252,6 +290,8 @@ KESTRELIA_AVX2_CLONE double pairwise_avx2(const double* a, std::ptrdiff_t n) {
 double pairwise_portable(const double* a, std::ptrdiff_t n) {
     return pairwise_contiguous<pairwise_portable>(a, n);
 }
+constexpr PairwiseFn pairwise_of(lanes::Avx2Build) { return pairwise_avx2; }
+constexpr PairwiseFn pairwise_of(lanes::BaselineBuild) { return pairwise_portable; }
 
 // nan_to_num(x) bit for bit, from x's finite mask (which the count needs anyway): most
 // weights are NaN, so both branches are taken all the time and each is a select.
@@ -345,14 +385,6 @@ KESTRELIA_INLINE CellCounts holdings(double* row_sums, const F64View& m, double*
     return m.column_major() ? holdings_columns(row_sums, m) : holdings_rows<Sum>(row_sums, m, row);
 }
 
-KESTRELIA_AVX2_CLONE CellCounts holdings_avx2(double* row_sums, const F64View& m, double* row) {
-    return holdings<pairwise_avx2>(row_sums, m, row);
-}
-
-CellCounts holdings_portable(double* row_sums, const F64View& m, double* row) {
-    return holdings<pairwise_portable>(row_sums, m, row);
-}
-
 }  // namespace
 
 CellCounts holdings_and_turnover(double* row_sums, const F64View& m) {
@@ -378,8 +410,9 @@ CellCounts holdings_and_turnover(double* row_sums, const F64View& m) {
         return cells;
     }
     std::vector<double> row(m.column_major() ? 0 : static_cast<std::size_t>(m.cols));
-    return lanes::use_avx2() ? holdings_avx2(row_sums, m, row.data())
-                             : holdings_portable(row_sums, m, row.data());
+    return lanes::in_best_build([&](auto build) KESTRELIA_BODY {
+        return holdings<pairwise_of(decltype(build){})>(row_sums, m, row.data());
+    });
 }
 
 }  // namespace kestrelia::kernels

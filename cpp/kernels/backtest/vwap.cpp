@@ -32,40 +32,18 @@ bool shaped(const MatrixView<T>& v, std::ptrdiff_t rows, std::ptrdiff_t cols) {
     return v.rows == rows && v.cols == cols;
 }
 
-struct Readers {
-    ColumnReader<double> sig, prev_close, close, buy, sell, split, dividend;
-    ColumnReader<std::uint8_t> can_buy, cant_sell;
-
-    void start_block(std::ptrdiff_t j0) {
-        for (auto* r : {&sig, &prev_close, &close, &buy, &sell, &split, &dividend})
-            r->start_block(j0);
-        can_buy.start_block(j0);
-        cant_sell.start_block(j0);
-    }
-};
-
 // Block path, for mixed layouts: one block of four stocks over all days (row-major inputs
 // staged a strip at a time); each day's products are added to that day's sums, blocks in
 // stock order.
 template <bool Full>
 KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                      const std::int64_t* signal_rows, const std::uint8_t* hold,
-                                     const Readers& r, const Factors& f) {
+                                     const BlockInputs& r, const Factors& f) {
     v4d position = splat(0.0), carried = splat(0.0);
     const bool track = hold != nullptr;
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
-        DayLanes in;
-        r.sig.read<Full>(signal_rows[i], pad_value, in.w);
-        r.prev_close.read<Full>(i, pad_value, in.pc);
-        r.close.read<Full>(i, pad_value, in.c);
-        r.buy.read<Full>(i, pad_value, in.bp);
-        r.sell.read<Full>(i, pad_value, in.sp);
-        r.split.read<Full>(i, pad_value, in.sf);
-        r.dividend.read<Full>(i, pad_value, in.dv);
-        r.can_buy.read<Full>(i, pad_can_buy, in.cb);
-        r.cant_sell.read<Full>(i, pad_cant_sell, in.cs);
-        const DayProducts p =
-            trade_day(position, carried, track && hold[i], track, vectors_of(in), f);
+        const DayProducts p = trade_day(position, carried, track && hold[i], track,
+                                        r.read<Full>(i, signal_rows[i]), f);
 
         DaySums& d = days[static_cast<std::size_t>(i)];
         add_to(d.bought, p.bought);
@@ -80,11 +58,7 @@ KESTRELIA_INLINE void simulate_columns(std::vector<DaySums>& days, std::ptrdiff_
                                        const F64View& signal, const std::int64_t* signal_rows,
                                        const std::uint8_t* hold, const VwapMarket& m,
                                        const Factors& f) {
-    Readers r{ColumnReader<double>(signal),           ColumnReader<double>(m.prev_close),
-              ColumnReader<double>(m.close),          ColumnReader<double>(m.buy_price),
-              ColumnReader<double>(m.sell_price),     ColumnReader<double>(m.split),
-              ColumnReader<double>(m.dividend),       ColumnReader<std::uint8_t>(m.can_buy),
-              ColumnReader<std::uint8_t>(m.cant_sell)};
+    BlockInputs r(signal, m, true);
     for (std::ptrdiff_t j0 = 0; j0 < signal.cols; j0 += width) {
         r.start_block(j0);
         if (j0 + width <= signal.cols)
@@ -211,24 +185,14 @@ KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n
                                     const std::uint8_t* hold, const VwapMarket& m,
                                     const Factors& f) {
     const std::ptrdiff_t cols = signal.cols;
-    RowReader<double> sig(signal), pc(m.prev_close), c(m.close), bp(m.buy_price), sp(m.sell_price),
-        sf(m.split), dv(m.dividend);
-    RowReader<std::uint8_t> cb(m.can_buy), cs(m.cant_sell);
+    RowInputs rows(signal, m);
     // Padded to whole blocks; the padding lanes stay at zero shares.
     const auto padded = static_cast<std::size_t>((cols + width - 1) / width * width);
     std::vector<double> positions(padded, 0.0), carried(hold ? padded : 0, 0.0);
     double* carry = hold ? carried.data() : nullptr;
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const bool hold_day = hold && hold[i];
-        const DayRows d{sig.row(signal_rows[i]),
-                        pc.row(i),
-                        c.row(i),
-                        bp.row(i),
-                        sp.row(i),
-                        sf.row(i),
-                        dv.row(i),
-                        cb.row(i),
-                        cs.row(i)};
+        const DayRows d = rows.day(i, signal_rows[i]);
         const v4d zero = splat(0.0);
         DayProducts sums{zero, zero, zero, zero, zero};
         std::ptrdiff_t j0 = 0;
@@ -242,45 +206,6 @@ KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n
         store(out.sold, sums.sold);
         store(out.sold_dividend, sums.sold_dividend);
     }
-}
-
-KESTRELIA_INLINE void simulate(std::vector<DaySums>& days, std::ptrdiff_t n_days,
-                               const F64View& signal, const std::int64_t* signal_rows,
-                               const std::uint8_t* hold, const VwapMarket& m, const Factors& f,
-                               bool by_rows) {
-    if (by_rows)
-        simulate_rows(days, n_days, signal, signal_rows, hold, m, f);
-    else
-        simulate_columns(days, n_days, signal, signal_rows, hold, m, f);
-}
-
-KESTRELIA_AVX2_CLONE void simulate_avx2(std::vector<DaySums>& days, std::ptrdiff_t n_days,
-                                        const F64View& signal, const std::int64_t* signal_rows,
-                                        const std::uint8_t* hold, const VwapMarket& m,
-                                        const Factors& f, bool by_rows) {
-    simulate(days, n_days, signal, signal_rows, hold, m, f, by_rows);
-}
-
-void simulate_portable(std::vector<DaySums>& days, std::ptrdiff_t n_days, const F64View& signal,
-                       const std::int64_t* signal_rows, const std::uint8_t* hold,
-                       const VwapMarket& m, const Factors& f, bool by_rows) {
-    simulate(days, n_days, signal, signal_rows, hold, m, f, by_rows);
-}
-
-// The stock walk is compiled apart from the other two: inlined next to them, it changed
-// how the block walk was laid out and slowed it by a third.
-KESTRELIA_AVX2_CLONE void simulate_stocks_avx2(std::vector<DaySums>& days, std::ptrdiff_t n_days,
-                                               const F64View& signal,
-                                               const std::int64_t* signal_rows,
-                                               const std::uint8_t* hold, const VwapMarket& m,
-                                               const Factors& f) {
-    simulate_stocks(days, n_days, signal, signal_rows, hold, m, f);
-}
-
-void simulate_stocks_portable(std::vector<DaySums>& days, std::ptrdiff_t n_days,
-                              const F64View& signal, const std::int64_t* signal_rows,
-                              const std::uint8_t* hold, const VwapMarket& m, const Factors& f) {
-    simulate_stocks(days, n_days, signal, signal_rows, hold, m, f);
 }
 
 KESTRELIA_INLINE double lane_sum(const double (&x)[width]) { return (x[0] + x[1]) + (x[2] + x[3]); }
@@ -356,15 +281,20 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
                     (1.0 - params.fee) - params.rule_fee};
     std::vector<DaySums> days(static_cast<std::size_t>(n_days), DaySums{});
     const bool by_rows = mostly_row_major(signal, m);
-    if (!by_rows && all_column_major(signal, m)) {
-        if (use_avx2())
-            simulate_stocks_avx2(days, n_days, signal, signal_rows, hold, m, f);
-        else
-            simulate_stocks_portable(days, n_days, signal, signal_rows, hold, m, f);
-    } else if (use_avx2())
-        simulate_avx2(days, n_days, signal, signal_rows, hold, m, f, by_rows);
+    // Each walk is a function of its own in each build: laid out next to another, the
+    // stock walk once slowed the block walk by a third.
+    if (!by_rows && all_column_major(signal, m))
+        in_best_build([&](auto) KESTRELIA_BODY {
+            simulate_stocks(days, n_days, signal, signal_rows, hold, m, f);
+        });
+    else if (by_rows)
+        in_best_build([&](auto) KESTRELIA_BODY {
+            simulate_rows(days, n_days, signal, signal_rows, hold, m, f);
+        });
     else
-        simulate_portable(days, n_days, signal, signal_rows, hold, m, f, by_rows);
+        in_best_build([&](auto) KESTRELIA_BODY {
+            simulate_columns(days, n_days, signal, signal_rows, hold, m, f);
+        });
 
     // Each of the five day sums (the five dot products) is reduced over its lanes, then
     // the five are added left to right.

@@ -318,44 +318,24 @@ KESTRELIA_INLINE void prefetch_masks(const DayRows& col, std::ptrdiff_t i) {
 
 KESTRELIA_INLINE void add_at(double* sum, v4d x) { store_at(sum, load_at(sum) + x); }
 
-// Four neighbouring stocks of a matrix, one day at a time, read in place whatever the
-// layout: the lanes' addresses are set once per block.
-template <class T>
-class InPlace {
-public:
-    explicit InPlace(const MatrixView<T>& v) : v_(v) {}
+// The nine inputs of a block of four neighbouring stocks, one day at a time (see
+// ColumnReader; `stage` says whether row-major inputs are staged a strip at a time).
+struct BlockInputs {
+    ColumnReader<double> sig, pc, cl, bp, sp, sf, dv;
+    ColumnReader<std::uint8_t> cb, cs;
 
-    KESTRELIA_INLINE void start_block(std::ptrdiff_t j0) {
-        for (std::ptrdiff_t k = 0; k < width; ++k)
-            base_[k] = j0 + k < v_.cols ? v_.column(j0 + k) : nullptr;
-    }
+    BlockInputs(const F64View& signal, const VwapMarket& m, bool stage)
+        : sig(signal, stage),
+          pc(m.prev_close, stage),
+          cl(m.close, stage),
+          bp(m.buy_price, stage),
+          sp(m.sell_price, stage),
+          sf(m.split, stage),
+          dv(m.dividend, stage),
+          cb(m.can_buy, stage),
+          cs(m.cant_sell, stage) {}
 
-    // Lanes past the last stock read `pad`.
-    template <bool Full>
-    KESTRELIA_INLINE void read(std::ptrdiff_t row, T pad, T (&out)[width]) const {
-        const std::ptrdiff_t at = row * v_.row_stride;
-        for (std::ptrdiff_t k = 0; k < width; ++k) out[k] = (Full || base_[k]) ? base_[k][at] : pad;
-    }
-
-    // Requests the cache lines that hold this block's stocks from `row` on, where each holds
-    // a run of days (a column-major matrix).
-    KESTRELIA_INLINE void prefetch(std::ptrdiff_t row) const {
-        if (v_.row_stride != 1) return;
-        const std::ptrdiff_t at = row * v_.row_stride;
-        for (std::ptrdiff_t k = 0; k < width; ++k)
-            if (base_[k]) __builtin_prefetch(base_[k] + at);
-    }
-
-private:
-    MatrixView<T> v_;
-    const T* base_[width] = {};
-};
-
-struct InPlaceInputs {
-    InPlace<double> sig, pc, cl, bp, sp, sf, dv;
-    InPlace<std::uint8_t> cb, cs;
-
-    KESTRELIA_INLINE void start_block(std::ptrdiff_t j0) {
+    void start_block(std::ptrdiff_t j0) {
         for (auto* r : {&sig, &pc, &cl, &bp, &sp, &sf, &dv}) r->start_block(j0);
         cb.start_block(j0);
         cs.start_block(j0);
@@ -382,6 +362,31 @@ struct InPlaceInputs {
         cb.prefetch(i);
         cs.prefetch(i);
     }
+};
+
+// The rows of the nine inputs a day at a time, whatever each matrix's layout (RowReader).
+class RowInputs {
+public:
+    RowInputs(const F64View& signal, const VwapMarket& m)
+        : sig_(signal),
+          pc_(m.prev_close),
+          cl_(m.close),
+          bp_(m.buy_price),
+          sp_(m.sell_price),
+          sf_(m.split),
+          dv_(m.dividend),
+          cb_(m.can_buy),
+          cs_(m.cant_sell) {}
+
+    // Day i's rows, its weights those of signal row `signal_row`.
+    DayRows day(std::ptrdiff_t i, std::int64_t signal_row) {
+        return DayRows{sig_.row(signal_row), pc_.row(i), cl_.row(i), bp_.row(i), sp_.row(i),
+                       sf_.row(i),           dv_.row(i), cb_.row(i), cs_.row(i)};
+    }
+
+private:
+    RowReader<double> sig_, pc_, cl_, bp_, sp_, sf_, dv_;
+    RowReader<std::uint8_t> cb_, cs_;
 };
 
 }  // namespace kestrelia::kernels::vwap_day

@@ -106,15 +106,11 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
                   rec.stock_days,
                   days,
                   chunks.begin(chunks.threads - 1) * per_chunk};
-    const bool avx2 = use_avx2();
 
     // Positions at the threads' first days, each thread taking a share of the stocks.
     const Shares stocks{cols, thread_count(cols / width), width};
     on_threads(stocks.threads, [&](std::ptrdiff_t t) {
-        if (avx2)
-            chunk_starts_avx2(starts, job, stocks.begin(t), stocks.begin(t + 1));
-        else
-            chunk_starts_portable(starts, job, stocks.begin(t), stocks.begin(t + 1));
+        chunk_starts(starts, job, stocks.begin(t), stocks.begin(t + 1));
     });
 
     // The chunks; each keeps its rows and per-stock totals apart, so that the totals add
@@ -131,10 +127,7 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
                                    starts.carried.begin() + (first + 1) * padded);
         }
         for (std::ptrdiff_t k = first; k < last; ++k) {
-            if (avx2)
-                record_chunk_avx2(job, k, mine, made[static_cast<std::size_t>(k)]);
-            else
-                record_chunk_portable(job, k, mine, made[static_cast<std::size_t>(k)]);
+            record_chunk(job, k, mine, made[static_cast<std::size_t>(k)]);
         }
     });
     threads.clear();

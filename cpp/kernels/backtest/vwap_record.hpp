@@ -170,13 +170,10 @@ struct ThreadOut {
 };
 
 // Chunk k: its rows and per-stock totals into `made`.
-KESTRELIA_AVX2_CLONE void record_chunk_avx2(const Job& job, std::ptrdiff_t k, ThreadOut& out,
-                                            ChunkOut& made);
-void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made);
+void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made);
 // The light pass: where stocks j_begin .. j_end - 1 stand before the first day of every
 // chunk up to the last thread's first (chunk k's at k x padded in both vectors).
-KESTRELIA_AVX2_CLONE void chunk_starts_avx2(Standing& starts, const Job& job,
-                                            std::ptrdiff_t j_begin, std::ptrdiff_t j_end);
+void chunk_starts(Standing& starts, const Job& job, std::ptrdiff_t j_begin, std::ptrdiff_t j_end);
 void chunk_starts_portable(Standing& starts, const Job& job, std::ptrdiff_t j_begin,
                            std::ptrdiff_t j_end);
 

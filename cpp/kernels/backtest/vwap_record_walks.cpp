@@ -186,13 +186,14 @@ KESTRELIA_INLINE DayVectors position_inputs(const Reader& sig, const Reader& pc,
 // the previous close, the split factor and the two masks), over columns in place or over rows, for
 // stocks j_begin .. j_end - 1 (whole blocks, so that threads can share the work). Each thread
 // carries its positions from one of its chunks to the next.
-KESTRELIA_INLINE void chunk_starts(Standing& starts, const Job& job, std::ptrdiff_t j_begin,
-                                   std::ptrdiff_t j_end) {
+KESTRELIA_INLINE void find_chunk_starts(Standing& starts, const Job& job, std::ptrdiff_t j_begin,
+                                        std::ptrdiff_t j_end) {
     const std::ptrdiff_t cols = job.cols, n_days = job.n_days;
     const bool track = job.track();
     if (!job.by_rows) {
-        InPlace<double> sig(job.signal), pc(job.m.prev_close), sf(job.m.split);
-        InPlace<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
+        ColumnReader<double> sig(job.signal, false), pc(job.m.prev_close, false),
+            sf(job.m.split, false);
+        ColumnReader<std::uint8_t> cb(job.m.can_buy, false), cs(job.m.cant_sell, false);
         for (std::ptrdiff_t j0 = j_begin; j0 < j_end; j0 += width) {
             const bool full = j0 + width <= cols;
             for (auto* r : {&sig, &pc, &sf}) r->start_block(j0);
@@ -269,20 +270,10 @@ KESTRELIA_INLINE void chunk_starts(Standing& starts, const Job& job, std::ptrdif
 KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
                                  ChunkOut& made, Standing& standing, double* const* stock_totals) {
     const bool track = job.track();
-    RowReader<double> sig(job.signal), pc(job.m.prev_close), cl(job.m.close), bp(job.m.buy_price),
-        sp(job.m.sell_price), sf(job.m.split), dv(job.m.dividend);
-    RowReader<std::uint8_t> cb(job.m.can_buy), cs(job.m.cant_sell);
+    RowInputs rows(job.signal, job.m);
     const std::ptrdiff_t cols = job.cols;
     for (std::ptrdiff_t i = c0; i < c1; ++i) {
-        const DayRows d{sig.row(job.signal_rows[i]),
-                        pc.row(i),
-                        cl.row(i),
-                        bp.row(i),
-                        sp.row(i),
-                        sf.row(i),
-                        dv.row(i),
-                        cb.row(i),
-                        cs.row(i)};
+        const DayRows d = rows.day(i, job.signal_rows[i]);
         // The day's accumulators live on the stack while the day is walked.
         DayAcc day{};
         const bool totals = job.in_totals(i);
@@ -307,12 +298,8 @@ KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff
 KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrdiff_t c1,
                                     ThreadOut& out, ChunkOut& made, double* const* stock_totals) {
     const VwapMarket& m = job.m;
-    InPlaceInputs in{InPlace<double>(job.signal),       InPlace<double>(m.prev_close),
-                     InPlace<double>(m.close),          InPlace<double>(m.buy_price),
-                     InPlace<double>(m.sell_price),     InPlace<double>(m.split),
-                     InPlace<double>(m.dividend),       InPlace<std::uint8_t>(m.can_buy),
-                     InPlace<std::uint8_t>(m.cant_sell)};
-    InPlaceInputs ahead = in;
+    BlockInputs in(job.signal, m, false);
+    BlockInputs ahead = in;
     const std::ptrdiff_t cols = job.cols;
     const bool track = job.track();
     double* held = out.at.held.data();
@@ -387,11 +374,9 @@ KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdi
     out.lanes.to_days(job.days, c0, c1 - c0);
 }
 
-// Chunk k: its rows and per-stock totals into `made`. Inlined into the AVX2 and the
-// baseline builds below alike (a separate function would be compiled for the baseline
-// only).
-KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& out,
-                                   ChunkOut& made) {
+// Chunk k: its rows and per-stock totals into `made`. Inlined into both builds of
+// record_chunk below (a separate function would be compiled for the baseline only).
+KESTRELIA_INLINE void walk_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made) {
     const std::ptrdiff_t c0 = k * job.chunk_days, c1 = std::min(job.n_days, c0 + job.chunk_days);
     // Room for as many rows as the thread's last chunk made, and an eighth more.
     made.trades.reset(c1 - c0, out.trades + out.trades / 8);
@@ -412,20 +397,12 @@ KESTRELIA_INLINE void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& 
 
 }  // namespace
 
-KESTRELIA_AVX2_CLONE void record_chunk_avx2(const Job& job, std::ptrdiff_t k, ThreadOut& out,
-                                            ChunkOut& made) {
-    record_chunk(job, k, out, made);
+void record_chunk(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made) {
+    in_best_build([&](auto) KESTRELIA_BODY { walk_chunk(job, k, out, made); });
 }
-void record_chunk_portable(const Job& job, std::ptrdiff_t k, ThreadOut& out, ChunkOut& made) {
-    record_chunk(job, k, out, made);
-}
-KESTRELIA_AVX2_CLONE void chunk_starts_avx2(Standing& starts, const Job& job,
-                                            std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
-    chunk_starts(starts, job, j_begin, j_end);
-}
-void chunk_starts_portable(Standing& starts, const Job& job, std::ptrdiff_t j_begin,
-                           std::ptrdiff_t j_end) {
-    chunk_starts(starts, job, j_begin, j_end);
+
+void chunk_starts(Standing& starts, const Job& job, std::ptrdiff_t j_begin, std::ptrdiff_t j_end) {
+    in_best_build([&](auto) KESTRELIA_BODY { find_chunk_starts(starts, job, j_begin, j_end); });
 }
 
 }  // namespace kestrelia::kernels::vwap_record

@@ -58,6 +58,13 @@ void set_home_module(py::module_ module);
 // NameError "name '%s' is not defined" when absent, like a Python global.
 py::object global(const char* name);
 
+// Calls a name of the module namespace (looked up now, so that a function a host or a test
+// replaced is the one that runs) with positional arguments.
+template <class... T>
+py::object call_global(const char* name, T&&... values) {
+    return global(name)(std::forward<T>(values)...);
+}
+
 py::module_ numpy();
 py::module_ pandas();
 
