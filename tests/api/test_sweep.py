@@ -313,9 +313,9 @@ class TestTimeoutAndInterrupt:
             import time
             from pathlib import Path
             from kestrelia.backtest import sweep
-            from kestrelia.backtest.market import _example_market
+            from kestrelia.backtest._examples import example_market
 
-            market = _example_market()
+            market = example_market()
             weights = market.close_price * 0 + 0.5
 
             def slow(market):

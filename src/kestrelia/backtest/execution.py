@@ -57,8 +57,8 @@ class Execution:
 
     Examples
     --------
-    >>> from kestrelia.backtest.result import _example_result
-    >>> execution = _example_result(execution=True).execution
+    >>> from kestrelia.backtest._examples import example_result
+    >>> execution = example_result(execution=True).execution
     >>> list(execution.trades.columns)
     ['date', 'code', 'side', 'shares', 'price', 'amount', 'commission', 'stamp_duty']
     """
@@ -177,8 +177,8 @@ class Execution:
 
         Examples
         --------
-        >>> from kestrelia.backtest.result import _example_result
-        >>> list(_example_result(execution=True).execution.attribution_by_stock().columns)
+        >>> from kestrelia.backtest._examples import example_result
+        >>> list(example_result(execution=True).execution.attribution_by_stock().columns)
         ['buy', 'hold', 'sell', 'dividend', 'commission', 'stamp_duty', 'total']
         """
         totals = self._stocks[ATTRIBUTION_COLUMNS] / self.capital

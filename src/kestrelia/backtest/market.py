@@ -134,7 +134,8 @@ class Market:
 
         Examples
         --------
-        >>> frozen = _example_market().read_only()
+        >>> from kestrelia.backtest._examples import example_market
+        >>> frozen = example_market().read_only()
         >>> frozen.close_price.iloc[0, 0] = 1.0
         Traceback (most recent call last):
         ...
@@ -155,7 +156,8 @@ class Market:
 
         Examples
         --------
-        >>> _example_market().benchmarks
+        >>> from kestrelia.backtest._examples import example_market
+        >>> example_market().benchmarks
         {}
         """
         return dict(self._benchmarks)
@@ -165,7 +167,8 @@ class Market:
 
         Examples
         --------
-        >>> _example_market().with_benchmarks({}).benchmarks
+        >>> from kestrelia.backtest._examples import example_market
+        >>> example_market().with_benchmarks({}).benchmarks
         {}
         """
         return Market._trusted(self.matrices(), benchmarks, self.store_path, self.store_window)
@@ -215,7 +218,8 @@ class Market:
 
         Examples
         --------
-        >>> list(_example_market().matrices())[:2]
+        >>> from kestrelia.backtest._examples import example_market
+        >>> list(example_market().matrices())[:2]
         ['can_buy_stock', 'cant_sell_stock']
         """
         return {name: getattr(self, name) for name in MATRIX_NAMES}
@@ -226,7 +230,8 @@ class Market:
 
         Examples
         --------
-        >>> [str(d.date()) for d in _example_market().dates]
+        >>> from kestrelia.backtest._examples import example_market
+        >>> [str(d.date()) for d in example_market().dates]
         ['2024-01-02', '2024-01-03', '2024-01-04']
         """
         index: pd.DatetimeIndex = self.close_price.index
@@ -238,7 +243,8 @@ class Market:
 
         Examples
         --------
-        >>> list(_example_market().codes)
+        >>> from kestrelia.backtest._examples import example_market
+        >>> list(example_market().codes)
         ['000001', '600000']
         """
         return self.close_price.columns
@@ -262,7 +268,8 @@ class Market:
 
         Examples
         --------
-        >>> len(_example_market().slice("2024-01-03").dates)
+        >>> from kestrelia.backtest._examples import example_market
+        >>> len(example_market().slice("2024-01-03").dates)
         2
         """
         lo, hi = _bound(start, "start"), _bound(end, "end")
@@ -406,13 +413,3 @@ def _read_only_series(series: pd.Series) -> pd.Series:
     values = series.to_numpy(copy=False).view()
     values.flags.writeable = False
     return pd.Series(values, index=series.index, name=series.name, copy=False)
-
-
-def _example_market() -> Market:
-    """A three-day, two-stock market for the examples."""
-    dates, codes = ["20240102", "20240103", "20240104"], ["000001", "600000"]
-    price = pd.DataFrame([[10.0, 8.0], [10.5, 7.9], [10.2, 8.1]], index=dates, columns=codes)
-    mask = pd.DataFrame(True, index=dates, columns=codes)
-    return Market(can_buy_stock=mask, cant_sell_stock=~mask, split_factor=price * 0 + 1,
-                  dividend_factor=price * 0, close_price=price, prev_close=price.shift(1),
-                  buy_price=price, sell_price=price)

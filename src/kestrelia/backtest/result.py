@@ -75,8 +75,8 @@ class BacktestResult:
 
     Examples
     --------
-    >>> from kestrelia.backtest.result import _example_result
-    >>> result = _example_result()
+    >>> from kestrelia.backtest._examples import example_result
+    >>> result = example_result()
     >>> result.name, len(result.returns)
     ('example', 2)
     """
@@ -127,9 +127,9 @@ class BacktestResult:
 
         Examples
         --------
-        >>> from kestrelia.backtest.result import _example_result
-        >>> m = _example_result().metrics
-        >>> bool(m["total_return"] == _example_result().returns.sum())
+        >>> from kestrelia.backtest._examples import example_result
+        >>> m = example_result().metrics
+        >>> bool(m["total_return"] == example_result().returns.sum())
         True
         """
         from kestrelia.backtest.metrics import compute_metrics
@@ -143,8 +143,8 @@ class BacktestResult:
 
         Examples
         --------
-        >>> from kestrelia.backtest.result import _example_result
-        >>> list(_example_result().monthly.index)
+        >>> from kestrelia.backtest._examples import example_result
+        >>> list(example_result().monthly.index)
         [2024]
         """
         from kestrelia.backtest.metrics import monthly_returns
@@ -157,8 +157,8 @@ class BacktestResult:
 
         Examples
         --------
-        >>> from kestrelia.backtest.result import _example_result
-        >>> list(_example_result().drawdowns().columns)
+        >>> from kestrelia.backtest._examples import example_result
+        >>> list(example_result().drawdowns().columns)
         ['peak', 'trough', 'recovery', 'depth', 'days']
         """
         from kestrelia.backtest.metrics import drawdown_periods
@@ -172,8 +172,8 @@ class BacktestResult:
 
         Examples
         --------
-        >>> from kestrelia.backtest.result import _example_result
-        >>> list(_example_result().yearly.index)
+        >>> from kestrelia.backtest._examples import example_result
+        >>> list(example_result().yearly.index)
         [2024]
         """
         from kestrelia.backtest import _core, _pelorin
@@ -207,8 +207,8 @@ class BacktestResult:
 
         Examples
         --------
-        >>> from kestrelia.backtest.result import _example_result
-        >>> sorted(_example_result().figures())
+        >>> from kestrelia.backtest._examples import example_result
+        >>> sorted(example_result().figures())
         ['main', 'weekly_net_value']
         """
         import matplotlib.image
@@ -258,8 +258,8 @@ class BacktestResult:
 
         Examples
         --------
-        >>> from kestrelia.backtest.result import _example_result
-        >>> page = _example_result().report_html()
+        >>> from kestrelia.backtest._examples import example_result
+        >>> page = example_result().report_html()
         >>> page.startswith("<!DOCTYPE html>") and "Monthly returns" in page
         True
         """
@@ -326,9 +326,9 @@ class BacktestResult:
         Examples
         --------
         >>> import tempfile
-        >>> from kestrelia.backtest.result import _example_result
+        >>> from kestrelia.backtest._examples import example_result
         >>> with tempfile.TemporaryDirectory() as folder:
-        ...     [p.name for p in _example_result().save(folder)]
+        ...     [p.name for p in example_result().save(folder)]
         ['stats.json', 'example_daily.csv', 'example_daily.parquet', 'benchmark_summary.csv', 'metrics.csv', 'monthly.csv', 'yearly.csv', 'example.png', 'example_weekly_net_value.png', 'report.html']
         """
         from kestrelia.backtest._output import write_files
@@ -379,8 +379,8 @@ class BacktestResult:
 
         Examples
         --------
-        >>> from kestrelia.backtest.result import _example_result
-        >>> "Annual return" in _example_result()._repr_html_()
+        >>> from kestrelia.backtest._examples import example_result
+        >>> "Annual return" in example_result()._repr_html_()
         True
         """
         rows = []
@@ -436,13 +436,3 @@ def report_file_names(name: str) -> list[str]:
 def _check_kind(kind: str) -> None:
     if kind not in ("large", "long"):
         raise InputError(f"kind must be 'large' or 'long', got {kind!r}")
-
-
-def _example_result(execution: bool = False) -> BacktestResult:
-    """A three-day backtest of the example market, for the examples."""
-    from kestrelia.backtest.market import _example_market
-    from kestrelia.backtest.run import backtest
-
-    market = _example_market()
-    weights = pd.DataFrame(0.4, index=market.dates, columns=market.codes)
-    return backtest(weights, market, name="example", execution=execution)

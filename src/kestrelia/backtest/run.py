@@ -81,8 +81,8 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
     Examples
     --------
     >>> import pandas as pd
-    >>> from kestrelia.backtest.market import _example_market
-    >>> market = _example_market()
+    >>> from kestrelia.backtest._examples import example_market
+    >>> market = example_market()
     >>> weights = pd.DataFrame(0.4, index=market.dates, columns=market.codes)
     >>> result = backtest(weights, market, lot_size=100, name="demo")
     >>> [str(day.date()) for day in result.returns.index]

@@ -69,8 +69,8 @@ class SweepResult:
 
     Examples
     --------
-    >>> from kestrelia.backtest.market import _example_market
-    >>> market = _example_market()
+    >>> from kestrelia.backtest._examples import example_market
+    >>> market = example_market()
     >>> result = sweep({"half": market.close_price * 0 + 0.5}, market, progress=False)
     >>> result
     SweepResult(1 strategies, 2 days, 0 failed)
@@ -271,8 +271,8 @@ def sweep(
 
     Examples
     --------
-    >>> from kestrelia.backtest.market import _example_market
-    >>> market = _example_market()
+    >>> from kestrelia.backtest._examples import example_market
+    >>> market = example_market()
     >>> half = market.close_price * 0 + 0.5
     >>> result = sweep({"half": half, "broken": lambda m: 1 / 0}, market, progress=False)
     >>> list(result.stats.index), result.failed
