@@ -1,6 +1,13 @@
-"""Writing the files of one result as a whole: a failure half-way (a full disk, a chart that
-cannot be drawn, Ctrl-C) leaves none of them, and an earlier set it was to replace stays as
-it was.
+"""The files of a saved result: their names, and writing them as a whole.
+
+``report_file_names`` and ``execution_file_names`` are what ``BacktestResult.save`` and
+``Execution.save`` write for a strategy, and ``check_name_fits`` refuses a strategy name
+that would make one of them too long; the result, its execution record and the
+command-line tool all read them here, before anything is drawn.
+
+``write_files`` writes one set as a whole: a failure half-way (a full disk, a chart that
+cannot be drawn, Ctrl-C) leaves none of the files, and an earlier set it was to replace
+stays as it was.
 
 Every file is written into a private folder inside the target folder and renamed into place
 only when all of them were written; renames within one folder are atomic and cannot run out
@@ -17,7 +24,8 @@ from pathlib import Path
 
 from kestrelia.errors import InputError
 
-__all__ = ["NAME_MAX", "check_file_names", "write_files"]
+__all__ = ["NAME_MAX", "check_file_names", "check_name_fits", "execution_file_names",
+           "report_file_names", "write_files"]
 
 #: The longest file name, in bytes, that the common filesystems (ext4, XFS, APFS, NTFS
 #: through the usual drivers) accept.
@@ -35,6 +43,29 @@ def check_file_names(names: Iterable[str], what: str) -> None:
             raise InputError(f"{what} is too long for a file name: its file {shown!r} would "
                              f"be {size} bytes, and a file name may have at most {NAME_MAX} "
                              "(UTF-8)")
+
+
+def report_file_names(name: str) -> list[str]:
+    """The files ``BacktestResult.save()`` writes for a strategy named ``name``: seven
+    tables, then the two charts and the page."""
+    return ["stats.json", f"{name}_daily.csv", f"{name}_daily.parquet", "benchmark_summary.csv",
+            "metrics.csv", "monthly.csv", "yearly.csv", f"{name}.png",
+            f"{name}_weekly_net_value.png", "report.html"]
+
+
+def execution_file_names(name: str) -> list[str]:
+    """The files an execution record of the strategy ``name`` is saved as."""
+    return ["trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
+            f"{name}_execution.png"]
+
+
+def check_name_fits(name: str, file_names: list[str] | None = None) -> None:
+    """Refuses a strategy name that makes one of the report's file names (``file_names``,
+    by default those of ``save()`` with a recorded execution) too long for a file name."""
+    if file_names is None:
+        file_names = report_file_names(name) + execution_file_names(name)
+    shown = name if len(name) <= 40 else f"{name[:37]}..."
+    check_file_names(file_names, f"the strategy name {shown!r}")
 
 
 def write_files(directory: str | os.PathLike[str], writers: Mapping[str, Writer], *,

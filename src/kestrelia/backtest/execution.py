@@ -19,6 +19,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from kestrelia.backtest._output import check_name_fits, execution_file_names, write_files
+
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
@@ -311,17 +313,8 @@ class Execution:
         """Writes ``trades.parquet``, ``positions.parquet``, ``exposure.csv``,
         ``attribution.csv`` and ``<name>_execution.png``; existing files only with
         ``force``. A failure half-way leaves none of them."""
-        from kestrelia.backtest._output import write_files
-        from kestrelia.backtest.result import check_name_fits
-
         check_name_fits(self.name, self.file_names())
         return write_files(directory, self._writers(), force=force)
-
-
-def execution_file_names(name: str) -> list[str]:
-    """The files an execution record of the strategy ``name`` is saved as."""
-    return ["trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
-            f"{name}_execution.png"]
 
 
 def _labels(side: np.ndarray, buy: str, sell: str) -> pd.Categorical[str]:

@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 import pandas as pd
 
+from kestrelia.backtest._output import check_name_fits, report_file_names, write_files
 from kestrelia.errors import InputError
 
 if TYPE_CHECKING:
@@ -331,7 +332,6 @@ class BacktestResult:
         ...     [p.name for p in example_result().save(folder)]
         ['stats.json', 'example_daily.csv', 'example_daily.parquet', 'benchmark_summary.csv', 'metrics.csv', 'monthly.csv', 'yearly.csv', 'example.png', 'example_weekly_net_value.png', 'report.html']
         """
-        from kestrelia.backtest._output import write_files
         from kestrelia.backtest.report import render_report
 
         _check_kind(kind)
@@ -411,26 +411,6 @@ def _literal(text: str) -> str:
 
 def _bytes_writer(data: bytes) -> Callable[[Path], object]:
     return lambda path: path.write_bytes(data)
-
-
-def check_name_fits(name: str, file_names: list[str] | None = None) -> None:
-    """Refuses a strategy name that makes one of the report's file names (``file_names``,
-    by default those of ``save()`` with a recorded execution) too long for a file name."""
-    from kestrelia.backtest._output import check_file_names
-    from kestrelia.backtest.execution import execution_file_names
-
-    if file_names is None:
-        file_names = report_file_names(name) + execution_file_names(name)
-    shown = name if len(name) <= 40 else f"{name[:37]}..."
-    check_file_names(file_names, f"the strategy name {shown!r}")
-
-
-def report_file_names(name: str) -> list[str]:
-    """The files ``save()`` writes for a strategy named ``name``: seven tables, then the two
-    charts and the page."""
-    return ["stats.json", f"{name}_daily.csv", f"{name}_daily.parquet", "benchmark_summary.csv",
-            "metrics.csv", "monthly.csv", "yearly.csv", f"{name}.png",
-            f"{name}_weekly_net_value.png", "report.html"]
 
 
 def _check_kind(kind: str) -> None:

@@ -11,11 +11,10 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from kestrelia.backtest import Store, backtest
+from kestrelia.backtest._output import check_name_fits, execution_file_names, report_file_names
 from kestrelia.backtest.app import demo_market, import_bars, strategy, sweep_command, tables
 from kestrelia.backtest.app.inputs import UserError, date_arg, read_weights
 from kestrelia.backtest.app.paths import fresh_dir, output_file
-from kestrelia.backtest.execution import execution_file_names
-from kestrelia.backtest.result import check_name_fits, report_file_names
 from kestrelia.dataservice import write_factor_folder
 from kestrelia.errors import KestreliaError
 
