@@ -30,6 +30,13 @@ def built(source, tmp_path_factory):
     return store, dates
 
 
+def is_mapped(frame):
+    base = frame.to_numpy()
+    while base is not None and not isinstance(base, np.memmap):
+        base = base.base
+    return base is not None
+
+
 class TestStore:
     def test_build_update_info_market(self, source, tmp_path):
         folder, dates = source
@@ -69,6 +76,36 @@ class TestStore:
             store.market("01/03/2024")
         with pytest.raises(InputError, match="no trading days between 19990101 and 19990201"):
             store.market("19990101", "19990201")
+
+    @pytest.mark.parametrize("first, last", [(None, None), (3, None), (None, -4)])
+    def test_market_from_store_is_the_stores_market(self, built, first, last, monkeypatch):
+        store, dates = built
+        # One bound as YYYYMMDD text, the other as an ISO date.
+        window = (None if first is None else dates[first],
+                  None if last is None else pd.Timestamp(dates[last]).date().isoformat())
+        # "~" is read as the store does: the same folder, the same recorded path.
+        monkeypatch.setenv("HOME", str(store.path.parent))
+        for mmap in (True, False):
+            ours = Market.from_store(f"~/{store.path.name}", *window, mmap=mmap)
+            theirs = store.market(*window, mmap=mmap)
+            assert (ours.store_path, ours.store_window) == (theirs.store_path, theirs.store_window)
+            assert type(ours) is Market and ours.benchmarks.keys() == theirs.benchmarks.keys()
+            for name, frame in theirs.matrices().items():
+                pd.testing.assert_frame_equal(getattr(ours, name), frame)
+                assert is_mapped(getattr(ours, name)) == mmap, name
+        with pytest.raises(StoreError, match=f"{store.path.parent} is not a prepared-data store"):
+            Market.from_store(store.path.parent)
+
+    @pytest.mark.parametrize("args, error", [
+        (("20240301", "20240101"), "start 20240301 is after end 20240101"),
+        (("01/03/2024",), "start '01/03/2024' is not an unambiguous date"),
+        (("19990101", "19990201"), "no trading days between 19990101 and 19990201"),
+    ])
+    def test_market_from_store_refuses_as_the_store_does(self, built, args, error):
+        store, _ = built
+        for load in (store.market, lambda *a: Market.from_store(store.path, *a)):
+            with pytest.raises(InputError, match=error):
+                load(*args)
 
     def test_a_damaged_file_is_reported(self, built, tmp_path):
         import shutil

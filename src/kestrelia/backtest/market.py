@@ -176,7 +176,12 @@ class Market:
     @classmethod
     def from_store(cls, path: str | os.PathLike[str], start: Any = None, end: Any = None,
                    mmap: bool = True) -> Market:
-        """Load the market of a prepared-data store.
+        """Load the market of a prepared-data store: the same as
+        ``Store(path).market(start, end, mmap=mmap)``.
+
+        Both read the store through one loader, ``kestrelia.backtest._store_market``,
+        which sits below this module and ``store.py`` alike: ``Store`` makes markets, so
+        it imports this module, and this one therefore never imports ``store.py``.
 
         Parameters
         ----------
@@ -205,9 +210,9 @@ class Market:
         ...
         kestrelia.errors.StoreError: no-such-store is not a prepared-data store ...
         """
-        from kestrelia.backtest.store import Store
+        from kestrelia.backtest._store_market import load_market
 
-        return Store(path).market(start, end, mmap=mmap)
+        return Market._trusted(*load_market(Path(path).expanduser(), start, end, mmap=mmap))
 
     def matrices(self) -> dict[str, pd.DataFrame]:
         """The eight matrices by the engine's parameter names, in the engine's order.

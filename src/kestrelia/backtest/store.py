@@ -3,9 +3,7 @@ verify, and load a market from it."""
 
 from __future__ import annotations
 
-import itertools
 import os
-import pickle
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -16,22 +14,18 @@ import pandas as pd
 
 from kestrelia import _dates, singleton
 from kestrelia.backtest._storage.entries import is_series_dict
+from kestrelia.backtest._store_market import (
+    MARKET_DATASETS,
+    date_text,
+    load_market,
+    native_store,
+    open_existing,
+    read_metadata,
+)
 from kestrelia.backtest.market import Market
 from kestrelia.errors import InputError, KestreliaError, StoreError
 
 __all__ = ["MARKET_DATASETS", "Store"]
-
-# Store dataset -> market matrix of the same meaning.
-MARKET_DATASETS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "rq_get_split": "split_factor",
-    "rq_get_dividend": "dividend_factor",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
 
 # The data-service client is process-wide: builds that swap it must not overlap.
 _SERVICE_LOCK = threading.RLock()
@@ -56,15 +50,8 @@ def _service(source: Any) -> Iterator[None]:
             singleton.set_instance(previous)
 
 
-def _date(value: Any, what: str) -> str:
-    text = _dates.parse_date(value)
-    if text is None:
-        raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
-    return text
-
-
 def _window(start: Any, end: Any) -> tuple[str, str]:
-    lo, hi = _date(start, "start"), _date(end, "end")
+    lo, hi = date_text(start, "start"), date_text(end, "end")
     if lo > hi:
         raise InputError(f"start {lo} is after end {hi}")
     return lo, hi
@@ -120,28 +107,13 @@ class Store:
         return f"Store({str(self.path)!r})"
 
     def _native(self) -> Any:
-        from kestrelia.backtest import _prepare
-
-        native = _prepare.BinaryPreparedDataStore(str(self.path))
-        native.lock_timeout = self.lock_timeout
-        return native
+        return native_store(self.path, self.lock_timeout)
 
     def _existing(self) -> Any:
-        from kestrelia.backtest._store import METADATA_FILE
-
-        if not (self.path / METADATA_FILE).is_file():
-            raise StoreError(f"{self.path} is not a prepared-data store (no {METADATA_FILE} "
-                             "inside)")
-        return self._native()
+        return open_existing(self.path, self.lock_timeout)
 
     def _metadata(self, native: Any) -> dict[str, Any]:
-        try:
-            metadata: dict[str, Any] = native.load_metadata()
-        except KestreliaError:
-            raise
-        except (OSError, ValueError, pickle.UnpicklingError, EOFError) as exc:
-            raise StoreError(f"cannot read the metadata of {self.path}: {exc}") from None
-        return metadata
+        return read_metadata(native, self.path)
 
     def _dates(self, native: Any) -> list[str]:
         entry = self._metadata(native).get("datasets", {}).get("close_price")
@@ -415,59 +387,8 @@ class Store:
         ...
         kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
         """
-        lo = None if start is None else _date(start, "start")
-        hi = None if end is None else _date(end, "end")
-        if lo is not None and hi is not None and lo > hi:
-            raise InputError(f"start {lo} is after end {hi}")
-        native = self._existing()
-        datasets = self._metadata(native).get("datasets", {})
-        missing = [key for key in MARKET_DATASETS if key not in datasets]
-        if missing:
-            raise StoreError(f"{self.path} lacks the datasets {', '.join(missing)}")
-        self._check_market_labels(datasets)
-        keys = list(MARKET_DATASETS) + (["benchmark_dict"] if "benchmark_dict" in datasets
-                                        else [])
-        try:
-            data = native.load(start_date=lo, end_date=hi, keys=keys, mmap=mmap)["data"]
-        except KestreliaError:
-            raise
-        except (OSError, ValueError, KeyError) as exc:
-            raise StoreError(f"cannot load {self.path}: {exc}") from None
-        matrices = {MARKET_DATASETS[key]: data[key] for key in MARKET_DATASETS}
-        if len(matrices["close_price"]) == 0:
-            raise InputError(f"the store has no trading days between {lo or 'its start'} "
-                             f"and {hi or 'its end'}")
-        # The store's values were checked when it was written (and `verify` rereads them),
-        # so a load maps them without scanning. Where it came from goes with the market, so
-        # that work sent to other processes can map the same store instead of carrying the
-        # matrices.
-        return Market._trusted(matrices, dict(data.get("benchmark_dict", {})),
-                               self.path.resolve(), (lo, hi))
-
-    def _check_market_labels(self, datasets: dict[str, Any]) -> None:
-        """The market's datasets pair their cells by position, so they must share one sorted
-        list of dates and one of codes: a code list shifted by one in the metadata would
-        otherwise give every stock its neighbour's prices, silently. Cheap (the lists are
-        usually one shared object); ``verify`` also checks them against their checksums."""
-        first = datasets["close_price"]
-        for key in MARKET_DATASETS:
-            entry = datasets[key]
-            if not isinstance(entry, dict) or not isinstance(first, dict) or any(
-                    entry.get(field) != first.get(field) for field in ("dates", "columns")):
-                raise StoreError(f"{self.path}: dataset {key} does not share close_price's "
-                                 "dates and codes, so its values would be read against other "
-                                 "days or stocks (run 'store verify')")
-        for field in ("dates", "columns"):
-            labels = first.get(field)
-            try:
-                ordered = isinstance(labels, list) and all(
-                    isinstance(a, str) and a < b for a, b in itertools.pairwise(labels))
-            except TypeError:
-                ordered = False
-            if not ordered:
-                raise StoreError(f"{self.path}: the {'codes' if field == 'columns' else field} "
-                                 "of its market datasets are not sorted, unique text labels "
-                                 "(run 'store verify')")
+        return Market._trusted(*load_market(self.path, start, end, mmap=mmap,
+                                            lock_timeout=self.lock_timeout))
 
     def components(self, start: Any = None, end: Any = None) -> dict[str, pd.DataFrame]:
         """The index-component masks the store holds, by component name, dated as the
@@ -489,8 +410,8 @@ class Store:
         ...
         kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
         """
-        lo = None if start is None else _date(start, "start")
-        hi = None if end is None else _date(end, "end")
+        lo = None if start is None else date_text(start, "start")
+        hi = None if end is None else date_text(end, "end")
         native = self._existing()
         metadata = self._metadata(native)
         keys = dict(metadata.get("meta", {}).get("component_dataset_keys", {}))
