@@ -95,7 +95,7 @@ class _Weights:
 
 
 def _read(weights: pd.DataFrame) -> _Weights:
-    from kestrelia.backtest import _engine
+    import kestrelia.backtest._engine as _engine
 
     _validate.frame(weights, "weights")
     dates = _labels.trading_dates(weights.index, "weights")
@@ -212,7 +212,7 @@ def _smoothed_plan(w: _Weights, market: Market, setting: _Rows, first: int, last
     """Smoothing needs a target on every day: the rows in effect are carried to every
     market day from the one that sets the first day's target, smoothed by the engine, and
     every smoothed row then sets its next day's target."""
-    from kestrelia.backtest import _engine
+    import kestrelia.backtest._engine as _engine
 
     signal_day = max(first - 1, 0)
     days = np.arange(signal_day, last + 1)

@@ -356,7 +356,7 @@ def _labels_of(frame: pd.DataFrame, name: str, dates: pd.DatetimeIndex, codes: p
 
 
 def _check_values(frame: pd.DataFrame, name: str, rule: str) -> None:
-    from kestrelia.backtest import _engine
+    import kestrelia.backtest._engine as _engine
 
     values = frame.to_numpy(dtype=np.float64, copy=False)
     at = _engine.first_bad_value(values, rule)

@@ -177,7 +177,8 @@ class BacktestResult:
         >>> list(example_result().yearly.index)
         [2024]
         """
-        from kestrelia.backtest import _core, _pelorin
+        import kestrelia.backtest._pelorin as _pelorin
+        from kestrelia.backtest import _core
 
         columns = ["daily_return", "index_daily_return", "extra_daily_return"]
         daily = _core._with_datetime_index(self._engine["total"])[columns].copy()
@@ -230,7 +231,7 @@ class BacktestResult:
     def _chart_pngs(self, kind: str) -> dict[str, bytes]:
         """Both charts as PNG bytes, drawn by the engine's renderers under its chart lock;
         a chart without data is left out."""
-        from kestrelia.backtest import _pelorin
+        import kestrelia.backtest._pelorin as _pelorin
 
         _check_kind(kind)
         total, stats = self._engine["total"], dict(self._engine["stats"])

@@ -88,7 +88,8 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
     >>> [str(day.date()) for day in result.returns.index]
     ['2024-01-03', '2024-01-04']
     """
-    from kestrelia.backtest import _engine, _plan
+    import kestrelia.backtest._engine as _engine
+    from kestrelia.backtest import _plan
 
     if not isinstance(market, Market):
         raise InputError(f"market must be a kestrelia Market, got {type(market).__name__}")

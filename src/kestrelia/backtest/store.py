@@ -60,7 +60,7 @@ def _window(start: Any, end: Any) -> tuple[str, str]:
 def _source_days(first: str, last: str) -> list[str]:
     """The registered source's trading days strictly between ``first`` and ``last``: the
     days of its close prices, which is what makes a day a row of a built store."""
-    from kestrelia.backtest import _prepare
+    import kestrelia.backtest._prepare as _prepare
 
     builder = _prepare.GroupPreparedDataBuilder(start_date=first, end_date=last)
     close = builder._read_normal_factor_matrix("Close")
@@ -181,7 +181,7 @@ class Store:
         ...
         kestrelia.errors.InputError: no-such-folder is not a factor folder (no factors/)
         """
-        from kestrelia.backtest import _prepare
+        import kestrelia.backtest._prepare as _prepare
 
         lo, hi = _window(start, end)
         self._check_build_target(force)
@@ -232,7 +232,7 @@ class Store:
         ...
         kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
         """
-        from kestrelia.backtest import _prepare
+        import kestrelia.backtest._prepare as _prepare
 
         lo, hi = _window(start, end)
         native = self._existing()

@@ -382,7 +382,7 @@ _Outcome = tuple[pd.Series, pd.Series, Any]
 
 def _run_one(name: str, strategy: Any, market: Market, options: dict[str, Any]) -> _Outcome:
     """(stats, returns, execution summary or None) of one strategy; raises on failure."""
-    from kestrelia.backtest import backtest
+    from kestrelia.backtest.run import backtest
 
     result = backtest(_resolve(strategy, market), market, name=name, **options)
     execution = getattr(result, "execution", None)
