@@ -50,4 +50,6 @@ if not TYPE_CHECKING:  # type checkers see the imports above instead
         return value
 
     def __dir__() -> list[str]:
-        return sorted(set(globals()) | set(_FROM_BACKTEST) | {"backtest"})
+        # As kestrelia.backtest's: what the package offers, not its own helpers.
+        return sorted((set(globals()) - {"Any", "TYPE_CHECKING", "import_module"})
+                      | set(_FROM_BACKTEST) | {"backtest"})

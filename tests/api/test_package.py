@@ -6,6 +6,7 @@ import importlib
 import re
 import subprocess
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -30,6 +31,24 @@ def test_exports():
     assert bt.InputError is InputError and issubclass(InputError, ValueError)
     assert issubclass(StoreError, OSError) and issubclass(StoreError, bt.KestreliaError)
     assert re.fullmatch(r"\d+\.\d+.*|0\+unknown", kestrelia.__version__)
+
+
+NOT_OFFERED = """[name for name in dir(package) if name not in package.__all__
+                 and not name.startswith("_")
+                 and not isinstance(getattr(package, name), types.ModuleType)]"""
+
+
+@pytest.mark.parametrize("package", [kestrelia, bt])
+def test_dir_lists_what_the_package_offers(package):
+    # dir() shows the package's own names (loaded or not) and submodules, never what the
+    # package imports for itself; here, and before anything loaded in a fresh interpreter.
+    assert set(package.__all__) <= set(dir(package))
+    assert eval(NOT_OFFERED, {"package": package, "types": types}) == []
+    code = (f"import types, {package.__name__} as package; "
+            f"print(set(package.__all__) <= set(dir(package)), {NOT_OFFERED})")
+    fresh = subprocess.run([sys.executable, "-c", code.replace("\n", " ")],
+                           capture_output=True, text=True, check=True).stdout
+    assert fresh.split() == ["True", "[]"]
 
 
 def test_import_is_light():

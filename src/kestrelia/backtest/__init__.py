@@ -61,4 +61,7 @@ if not TYPE_CHECKING:  # type checkers see the imports above instead
         return value
 
     def __dir__() -> list[str]:
-        return sorted(set(globals()) | set(_HOMES))
+        # The names the package offers, loaded or not, beside its submodules and dunders;
+        # not the helpers this file imports for its own use.
+        return sorted((set(globals()) - {"Any", "TYPE_CHECKING", "import_module"})
+                      | set(_HOMES))
