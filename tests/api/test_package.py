@@ -61,7 +61,8 @@ def test_import_is_light():
 
 @pytest.mark.parametrize("module", ["kestrelia.backtest.market", "kestrelia.backtest.run",
                                     "kestrelia.backtest.result", "kestrelia.backtest.store",
-                                    "kestrelia.backtest.sweeps", "kestrelia.backtest.weights",
+                                    "kestrelia.backtest.sweeps.driver",
+                                    "kestrelia.backtest.sweeps.result", "kestrelia.backtest.weights",
                                     "kestrelia.backtest.execution"])
 def test_docstring_examples_run(module, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)

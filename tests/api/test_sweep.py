@@ -353,7 +353,7 @@ def rewrite_store(path, m, bench, market):
 
 
 def test_a_worker_runs_on_the_pinned_store_or_says_it_changed(tmp_path, monkeypatch):
-    monkeypatch.setattr(sweeps, "_MARKETS", {})
+    monkeypatch.setattr(sweeps.cluster, "_MARKETS", {})
     m, shorter = make_market(n_days=90, seed=5), make_market(n_days=60, seed=6)
     store = tmp_path / "store"
     write_store(store, m, benchmark_of(m, 5))
@@ -364,7 +364,7 @@ def test_a_worker_runs_on_the_pinned_store_or_says_it_changed(tmp_path, monkeypa
     # Mapped before the rewrite: still served, and still readable (the files stay mapped).
     assert sweeps.worker_market(str(store), state=state) is first
     np.testing.assert_array_equal(first.close_price.to_numpy(), m.close_price.to_numpy())
-    monkeypatch.setattr(sweeps, "_MARKETS", {})  # a worker that had not mapped it yet
+    monkeypatch.setattr(sweeps.cluster, "_MARKETS", {})  # a worker that had not mapped it yet
     with pytest.raises(StoreError, match=r"the store changed during the sweep: .* not run"):
         sweeps.worker_market(str(store), state=state)
     assert len(sweeps.worker_market(str(store)).dates) == 60  # unpinned: the store as it is
