@@ -1,5 +1,10 @@
 // kestrelia.backtest._pelorin: the module frame (imports, constants, chart lock, result
 // record) and the one declarative table of its functions.
+//
+// The module's docstring below is the contract's text. The "factor-group backtest" it
+// compares with is the host toolkit's own (a backtest of stock groups formed by a factor)
+// and is not in this repository; kestrelia.backtest._core is the stand-in for the host's
+// module of helpers that both backtests share, the three this module binds at import.
 #include <pybind11/pybind11.h>
 
 #include "kestrelia/binding/native_function.hpp"

@@ -1,5 +1,7 @@
-"""The errors the public layer raises, so that callers can tell bad input from a damaged or
-busy store without parsing messages.
+"""The public exceptions: the errors the public layer raises, so that callers can tell bad
+input from a damaged or busy store without parsing messages. (``kestrelia.exceptions`` is
+something else: the host toolkit's module that the native modules read ``NetworkError``
+from.)
 
 Both concrete errors also derive from the built-in exception a caller would already catch:
 ``InputError`` is a ``ValueError`` and ``StoreError`` an ``OSError``.

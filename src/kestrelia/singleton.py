@@ -1,7 +1,9 @@
-"""The process-wide data-service client.
+"""Host stand-in: the host toolkit's registry of the process-wide data-service client.
 
-The host registers its client once with ``set_instance``; library code fetches it with
-``get_instance()`` for every read, so a client can be swapped at any time.
+The host registers its client once with ``set_instance``; the native ``_prepare`` module
+fetches it with ``get_instance()`` for every read, so a client can be swapped at any time.
+In this package ``Store.build`` and ``Store.update`` register a ``LocalFactorService`` for
+the length of one build.
 """
 
 from __future__ import annotations

@@ -2,8 +2,11 @@
 
 The public face of the engine: a :class:`Market` of date x stock matrices, the
 :func:`backtest` function and its :class:`BacktestResult`, and the prepared-data
-:class:`Store` a market is loaded from. The native modules ``_pelorin`` and ``_prepare``
-underneath are the host toolkit's contract and are not meant to be called directly.
+:class:`Store` a market is loaded from. Three native modules lie underneath, none meant to
+be called directly: ``_engine``, the public layer's own entry into the engine (the
+simulation and the engine's steps, called once per backtest with a checked plan), and
+``_pelorin`` and ``_prepare``, the host toolkit's contract (its backtest pipeline and
+charts; its prepared-data builder and store).
 
 The names are loaded on first use, so that importing the package stays cheap (and the
 command-line tool can answer Ctrl-C with one line even while pandas is still loading).

@@ -1,4 +1,11 @@
-"""Helpers shared by the factor-group backtest and the single-portfolio engine.
+"""Host stand-in: the host toolkit's module of backtest helpers, which the native modules
+read by name.
+
+In the host, these helpers also serve its factor-group backtest (a backtest of stock groups
+formed by a factor), which is the host's and not part of this repository; the
+``_pelorin`` docstring still names it, as the contract words it. Here their users are the
+single-portfolio engine: ``_pelorin`` binds all three at import, ``_engine.run`` calls
+``safe_sharpe``, and ``BacktestResult.yearly`` uses ``_with_datetime_index``.
 
 ``_build_market_arrays`` aligns the market matrices to the simulated days and stocks,
 ``_with_datetime_index`` gives a result table a datetime index for charts and weekly

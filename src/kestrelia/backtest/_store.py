@@ -1,4 +1,11 @@
-"""The on-disk store of prepared backtest data, and the small helpers the builder shares.
+"""Host stand-in: the host toolkit's on-disk store of prepared backtest data, and the
+small helpers its builder shares.
+
+The native ``_prepare`` module reads ``BinaryPreparedDataStoreBase``, ``clean_matrix``,
+``component_dataset_key`` and ``normalize_yyyymmdd`` from here by name at import; its
+``BinaryPreparedDataStore`` is that base class with the contract's methods on top. The
+public ``kestrelia.backtest.Store`` (store.py) drives it; this module is the format and its
+safety, not an API of the package.
 
 A store is one folder:
 

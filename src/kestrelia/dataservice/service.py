@@ -1,4 +1,6 @@
 """The local data service: factor and index tables served from a folder of Parquet files.
+It is this package's stand-in for the host toolkit's data-service client, the object
+``kestrelia.singleton`` hands the native ``_prepare`` module.
 
 ``LocalFactorService(root)`` answers the two requests the prepared-data builder makes,
 ``get_factors`` and ``get_index_daily``, in the shapes a remote service would, so that the
