@@ -274,6 +274,7 @@ class TestHandBuiltCases:
         assert ex.summary["no_price_share"] == pytest.approx(0.3 / 1.2)
 
 
+@pytest.mark.slow
 def test_files_chart_and_report(tmp_path):
     m = make_market(n_days=60, n_stocks=15, seed=4, blocked=0.1)
     _, _, recorded, _ = run(m)

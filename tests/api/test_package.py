@@ -60,7 +60,9 @@ def test_import_is_light():
 
 
 @pytest.mark.parametrize("module", ["kestrelia.backtest.market", "kestrelia.backtest.run",
-                                    "kestrelia.backtest.result", "kestrelia.backtest.store",
+                                    pytest.param("kestrelia.backtest.result",
+                                                 marks=pytest.mark.slow),
+                                    "kestrelia.backtest.store",
                                     "kestrelia.backtest.sweeps.driver",
                                     "kestrelia.backtest.sweeps.result", "kestrelia.backtest.weights",
                                     "kestrelia.backtest.execution"])
@@ -93,6 +95,7 @@ def readme_python_block():
     return "\n".join(re.findall(r"```python\n(.*?)```", section, re.S))
 
 
+@pytest.mark.slow
 def test_readme_python_section_runs(tmp_path, monkeypatch):
     code = readme_python_block()
     assert "_pelorin" not in code and "_prepare" not in code and "singleton" not in code
@@ -110,6 +113,7 @@ def test_readme_python_section_runs(tmp_path, monkeypatch):
     assert (tmp_path / "sweep" / "stats.csv").is_file()
 
 
+@pytest.mark.slow
 def test_typed_usage_script_runs():
     script = Path(__file__).with_name("typed_usage.py")
     out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
@@ -141,6 +145,7 @@ def needs_mypy_and_pandas_stubs():
         pytest.skip("pandas-stubs is not installed (pip install kestrelia[test])")
 
 
+@pytest.mark.slow
 def test_user_script_passes_mypy_strict():
     needs_mypy_and_pandas_stubs()
     script = Path(__file__).with_name("typed_usage.py")
@@ -148,6 +153,7 @@ def test_user_script_passes_mypy_strict():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+@pytest.mark.slow
 def test_public_package_passes_mypy_strict():
     needs_mypy_and_pandas_stubs()
     result = mypy_run("-p", "kestrelia.backtest")

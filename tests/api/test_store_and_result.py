@@ -142,6 +142,7 @@ class TestResult:
         page = result._repr_html_()
         assert "<table>" in page and "mine" in page and "Annual return" in page
 
+    @pytest.mark.slow
     def test_figures_write_no_file(self, result, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
         figures = result.figures("long")
@@ -153,6 +154,7 @@ class TestResult:
         with pytest.raises(InputError, match="kind must be 'large' or 'long'"):
             result.figures("huge")
 
+    @pytest.mark.slow
     def test_save_writes_the_report_once(self, result, tmp_path):
         files = result.save(tmp_path / "r")
         assert sorted(p.name for p in files) == sorted([
@@ -170,6 +172,7 @@ class TestResult:
         assert (tmp_path / "r" / "stats.json").stat().st_mtime_ns == stamp
         result.save(tmp_path / "r", force=True)
 
+    @pytest.mark.slow
     def test_stats_json_is_strict(self, result, tmp_path):
         stats = dict(result._engine["stats"])
         stats.update(sharp=float("nan"), extra_sharp=float("inf"), max_dd=-float("inf"))
@@ -183,6 +186,7 @@ class TestResult:
         assert values["sharp"] is None and values["extra_sharp"] is None and values["max_dd"] is None
 
 
+@pytest.mark.slow
 def test_figures_and_backtests_in_threads(built):
     import threading
 
@@ -232,6 +236,7 @@ class TestMetricsAndReport:
         alone = backtest(weights, flat, name="flat")
         assert "beta" not in alone.metrics.index
 
+    @pytest.mark.slow
     def test_saved_tables_and_page(self, result, tmp_path):
         result.save(tmp_path)
         metrics = pd.read_csv(tmp_path / "metrics.csv", index_col=0)["value"]
@@ -255,6 +260,7 @@ def renamed(result, name):
     return other
 
 
+@pytest.mark.slow
 class TestSaveNamesAndFailures:
     @pytest.mark.parametrize("name", ["$$", "a $_$ b", r"cost \$5 $x^2$", "_under"])
     def test_names_are_drawn_as_they_are(self, result, tmp_path, name):

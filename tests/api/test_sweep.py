@@ -273,6 +273,7 @@ class TestOptions:
 
 
 class TestTimeoutAndInterrupt:
+    @pytest.mark.slow
     def test_a_strategy_past_the_timeout_fails_and_frees_its_place(self, gate):
         m, market = synthetic(n_days=30, n_stocks=8)
         items = {"slow": held(m.weights, gate), "quick": m.weights, "quick2": m.weights}
@@ -305,6 +306,7 @@ class TestTimeoutAndInterrupt:
         pd.testing.assert_series_equal(partial.returns["first"].dropna(), alone.returns,
                                        check_names=False, check_freq=False)
 
+    @pytest.mark.slow
     def test_a_program_waits_at_exit_for_strategies_left_running(self, tmp_path):
         # A thread left inside the engine when the interpreter shuts down would abort the
         # process; the exit waits for it instead (here a strategy that finishes late).
@@ -380,6 +382,7 @@ def cluster():
         yield client
 
 
+@pytest.mark.slow
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 @pytest.mark.filterwarnings("ignore::ResourceWarning")
 class TestDask:

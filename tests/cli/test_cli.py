@@ -32,6 +32,7 @@ def demo(tmp_path_factory):
     singleton.set_instance(previous)
 
 
+@pytest.mark.slow
 class TestDemo:
     def test_runs_the_whole_job_and_says_where_everything_went(self, demo):
         code, out = demo
@@ -135,6 +136,7 @@ class TestRun:
         w.rename_axis("date").to_csv(path)
         return path
 
+    @pytest.mark.slow
     def test_backtests_a_weight_file_and_writes_the_report(self, demo, weights, tmp_path, capsys):
         _, out_dir = demo
         out = tmp_path / "report"
@@ -153,6 +155,7 @@ class TestRun:
                            str(weights), "--out", str(out))
         assert_one_line_error(code, err, "already exists", "--force")
 
+    @pytest.mark.slow
     def test_parquet_weights_with_integer_codes(self, demo, weights, tmp_path, capsys):
         _, out_dir = demo
         frame = pd.read_csv(weights, dtype={"date": str}).set_index("date")
@@ -183,6 +186,7 @@ class TestRun:
                            str(path), "--out", str(tmp_path / "r"))
         assert_one_line_error(code, err, *fragments)
 
+    @pytest.mark.slow
     def test_a_name_matplotlib_would_read_as_math_and_the_lot_size(self, demo, weights,
                                                                      tmp_path, capsys):
         _, out_dir = demo
@@ -215,6 +219,7 @@ class TestRun:
         assert_one_line_error(code, err, "is not a prepared-data store")
 
 
+@pytest.mark.slow
 def test_module_entry_point_and_help():
     out = subprocess.run([sys.executable, "-m", "kestrelia.backtest", "--help"],
                          capture_output=True, text=True, check=True).stdout

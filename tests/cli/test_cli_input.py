@@ -63,6 +63,7 @@ class TestDates:
         one_line(code, err, f"'{day_first(dates[0])}' in row 1", "is not a date")
         assert not (tmp_path / "r").exists()
 
+    @pytest.mark.slow
     def test_an_explicit_format_reads_them_exactly(self, store, tmp_path, capsys):
         path, dates, codes = store
         plain = write_csv(tmp_path / "plain.csv", dates[:30], codes)
@@ -82,6 +83,7 @@ class TestDates:
     @pytest.mark.parametrize("form", [lambda d: f"{d[:4]}-{d[4:6]}-{d[6:]}",
                                       lambda d: f"{d[:4]}-{d[4:6]}-{d[6:]} 00:00:00",
                                       lambda d: d])
+    @pytest.mark.slow
     def test_unambiguous_forms_are_read(self, store, tmp_path, capsys, form):
         path, dates, codes = store
         weights = write_csv(tmp_path / "w.csv", dates[:20], codes, date_text=form)
@@ -146,6 +148,7 @@ class TestWeights:
         one_line(code, err, "--name", "must be a plain file name")
         assert sorted(p.name for p in tmp_path.rglob("*")) == ["w.csv"]
 
+    @pytest.mark.slow
     def test_stats_json_is_strict_json(self, store, tmp_path, capsys):
         path, dates, codes = store
         weights = write_csv(tmp_path / "w.csv", dates[:2], codes[:1])
@@ -185,6 +188,7 @@ def test_interrupt_while_parsing_is_one_line(monkeypatch, capsys):
     one_line(code, err, "interrupted", exit_code=130)
 
 
+@pytest.mark.slow
 def test_ctrl_c_during_a_run_exits_130_without_traceback(tmp_path):
     with subprocess.Popen(
             [sys.executable, "-m", "kestrelia.backtest", "demo", "--out", str(tmp_path / "d"),

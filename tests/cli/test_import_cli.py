@@ -37,6 +37,7 @@ def weights_file(path, market):
     return path
 
 
+@pytest.mark.slow
 def test_import_build_and_run_with_index_data(tmp_path, capsys, tables):
     market, paths = tables
     code, out, err = run(capsys, "import", "bars", "--table", paths["daily_bars"],
@@ -56,6 +57,7 @@ def test_import_build_and_run_with_index_data(tmp_path, capsys, tables):
     assert (tmp_path / "rep" / "stats.json").is_file()
 
 
+@pytest.mark.slow
 def test_without_index_bars_run_says_it_measures_against_a_flat_benchmark(tmp_path, capsys,
                                                                           tables):
     market, paths = tables
@@ -109,6 +111,7 @@ def test_bad_options_are_one_line(tmp_path, capsys, extra, message):
     assert code == 1 and "does not exist" in one_error_line(err)
 
 
+@pytest.mark.slow
 def test_the_demos_daily_bars_import_to_the_same_market(small_demo, tmp_path, capsys):
     """The demo also writes its market as daily-bar tables; importing them and building a
     store gives the market a build from the demo's own factor folder gives."""

@@ -185,6 +185,7 @@ def _slow_update(path, source, start, end, delay, building):
     Store(path, lock_timeout=60).update(source, start, end)
 
 
+@pytest.mark.slow
 def test_concurrent_updates_of_consecutive_windows_keep_both(small_demo, tmp_path):
     # The first update is slow to build; the second starts meanwhile. Had the second read
     # the store's dates before the first committed, one of the two windows would be lost.
@@ -266,6 +267,7 @@ def test_verify_lists_leftovers_without_calling_them_damage(store, capsys):
     (("store", "verify"), 141),
     (("--help",), 0),  # argparse drops its own output into a closed pipe and exits 0
 ])
+@pytest.mark.slow
 def test_output_into_a_closed_pipe_ends_quietly(store, argv, exit_code):
     read, write = os.pipe()
     os.close(read)  # the reader (`| head -1`) is gone before anything is written

@@ -66,6 +66,7 @@ def test_files_named_twice_and_empty_folders(small_demo, files, tmp_path, capsys
     assert code == 1 and "--workers must be at least 1" in err
 
 
+@pytest.mark.slow
 def test_run_writes_the_metrics_tables_and_the_page(small_demo, files, tmp_path, capsys):
     code, out, _ = run(capsys, "run", "--store", small_demo / "store", "--weights",
                        files / "top12.parquet", "--out", tmp_path / "r")
@@ -129,6 +130,7 @@ def test_ctrl_c_saves_what_finished_as_a_partial_sweep(small_demo, files, tmp_pa
     assert code == 0 and not (tmp_path / "out" / "partial.txt").exists()
 
 
+@pytest.mark.slow
 def test_ctrl_c_from_outside_ends_the_program_at_once(small_demo, files, tmp_path):
     # The real program and a real signal, while a strategy is in flight: the process saves,
     # says so and exits 130 without waiting for that strategy (it would take 60 s).
@@ -171,6 +173,7 @@ def test_ctrl_c_from_outside_ends_the_program_at_once(small_demo, files, tmp_pat
     assert list(pd.read_csv(tmp_path / "out" / "stats.csv", index_col=0).index) == ["top12"]
 
 
+@pytest.mark.slow
 def test_a_strategy_past_the_timeout_is_reported_failed(small_demo, files, tmp_path, capsys,
                                                         held_file):
     held_file("top5")

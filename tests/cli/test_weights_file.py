@@ -46,7 +46,8 @@ LAYOUTS = {
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
-@pytest.mark.parametrize("shape", [(7, 5), (1, 1), (3, 12_000), (0, 4)])
+@pytest.mark.parametrize("shape", [(7, 5), (1, 1), (0, 4),
+                                   pytest.param((3, 12_000), marks=pytest.mark.slow)])
 def test_every_layout_reads_as_pandas_reads_it(tmp_path, layout, shape):
     frame = matrix(np.random.default_rng(sum(shape)), *shape)
     path = tmp_path / ("w.parquet" if layout.startswith("parquet") else "w.csv")

@@ -72,6 +72,7 @@ def _update_after(store_dir, barrier, offset):
 
 
 class TestWriterLock:
+    @pytest.mark.slow
     def test_concurrent_updates_lose_nothing(self, tmp_path):
         # Several processes write the same tail at once, three times over; every dataset
         # must then load and equal the store that one serial update gives.

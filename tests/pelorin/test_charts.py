@@ -190,6 +190,7 @@ def test_weekly_figure(pelorin, saved, kind):
     assert cell_texts(table_ax.tables[0])[0] == HEADERS[not is_long]
 
 
+@pytest.mark.slow
 def test_png_sizes_on_disk(pelorin, saved, tmp_path):
     from PIL import Image
 

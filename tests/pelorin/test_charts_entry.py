@@ -80,6 +80,7 @@ def lock_is_free_for_another_thread(lock):
     return free == [True]
 
 
+@pytest.mark.slow
 def test_failures_release_the_lock_and_close_the_figure(pelorin, saved, tmp_path, monkeypatch):
     import matplotlib.pyplot as plt
 
@@ -104,6 +105,7 @@ def test_failures_release_the_lock_and_close_the_figure(pelorin, saved, tmp_path
     assert not (tmp_path / "p.png").exists()
 
 
+@pytest.mark.slow
 def test_concurrent_renderings_do_not_mix(pelorin, saved, monkeypatch):
     totals = {"A": make_total_frame(pelorin, 70, seed=1), "B": make_total_frame(pelorin, 150, seed=2)}
     active, overlap, errors = [0], [], []
@@ -170,6 +172,7 @@ def test_pipeline_chart_step(pelorin, stub_renderers, monkeypatch, tmp_path):
     assert entry_calls == []
 
 
+@pytest.mark.slow
 def test_pipeline_writes_both_charts(pelorin, tmp_path):
     market = make_market(n_days=30, n_stocks=6, seed=1)
     result = pelorin.run_strategy_backtest_core(*market.args(), plot_save_path=tmp_path / "bt.png")

@@ -8,6 +8,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+# Every case draws whole figures, a second or two each.
+pytestmark = pytest.mark.slow
+
 
 def make_total_frame(pelorin, n, *, seed=3, scale=1.0, start="2015-01-05"):
     rng = np.random.default_rng(seed)
