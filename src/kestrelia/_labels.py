@@ -146,7 +146,7 @@ def stock_codes(labels: pd.Index, what: str) -> pd.Index:
         if code is None:
             raise InputError(f"{what}: {label!r} is not a stock code (six digits, optionally "
                              "with an exchange such as 000001.SZ or sh600000)")
-    read = pd.Index(codes, dtype=object)
+    read: pd.Index = pd.Index(codes, dtype=object)
     _refuse_twins(labels, read, what, "stock code")
     return read
 
@@ -191,14 +191,14 @@ def _parsed(labels: pd.Index, what: str, date_format: str | None) -> pd.Datetime
                 parsed = pd.to_datetime(text, format="%Y%m%d", errors="coerce")
                 if not parsed.isna().any():
                     return pd.DatetimeIndex(parsed)
-    stamps = []
+    stamps: list[str] = []
     for row, value in enumerate(labels, start=1):
         if isinstance(value, _dt.datetime) and value.tzinfo is not None:
             value = pd.Timestamp(value).tz_convert(EXCHANGE_TIMEZONE).tz_localize(None)
-        text = _dates.parse_date(value, date_format)
-        if text is None:
+        stamp = _dates.parse_date(value, date_format)
+        if stamp is None:
             how = (f"does not match the date format {date_format!r}" if date_format else
                    f"is not a date ({_dates.ACCEPTED}, a date or a timestamp)")
             raise InputError(f"{what}: {value!r} in row {row} {how}")
-        stamps.append(text)
+        stamps.append(stamp)
     return pd.DatetimeIndex(pd.to_datetime(pd.Index(stamps, dtype=object), format="%Y%m%d"))

@@ -21,7 +21,7 @@ weights, and the market's columns, by position.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import pandas as pd
@@ -69,7 +69,8 @@ def _day_numbers(index: pd.DatetimeIndex) -> np.ndarray:
     return np.asarray(index.values.astype("datetime64[D]").astype(np.int64))
 
 
-def _bound_row(value: Any, what: str, days: np.ndarray, side: str) -> int | None:
+def _bound_row(value: Any, what: str, days: np.ndarray,
+               side: Literal["left", "right"]) -> int | None:
     if value is None:
         return None
     text = _dates.parse_date(value)
@@ -241,7 +242,7 @@ def _smoothed_plan(w: _Weights, market: Market, setting: _Rows, first: int, last
                          f"days ({len(days)} days of weights)")
     # Each smoothed row is dated on a market day and sets the next day's target.
     smoothed_days = np.searchsorted(_day_numbers(market.dates),
-                                    _day_numbers(smoothed.index), side="right")
+                                    _day_numbers(pd.DatetimeIndex(smoothed.index)), side="right")
     values = smoothed.to_numpy(dtype=np.float64, copy=False)
     inner = _Rows(np.arange(len(values), dtype=np.int64), smoothed_days)
     first = int(smoothed_days[0]) if start_row is None else max(start_row, int(smoothed_days[0]))

@@ -239,7 +239,8 @@ class Market:
         >>> [str(d.date()) for d in example_market().dates]
         ['2024-01-02', '2024-01-03', '2024-01-04']
         """
-        index: pd.DatetimeIndex = self.close_price.index
+        index = self.close_price.index
+        assert isinstance(index, pd.DatetimeIndex)  # as every Market is made
         return index
 
     @property

@@ -46,7 +46,7 @@ def _files(key: str, entry: Any) -> list[tuple[str, Mapping[str, Any], str, tupl
             from None
 
 
-def _label_problem(what: str, kind: str, labels: Any, ordered: bool, cache: dict) -> str | None:
+def _label_problem(what: str, kind: str, labels: Any, ordered: bool, cache: dict[Any, Any]) -> str | None:
     """Why ``labels`` (the ``kind`` of ``what``: "dates" or "codes") are unusable, or None.
     Dates are always sorted (loads find rows by binary search); codes must be unique, and
     sorted where ``ordered``. Datasets usually share one list object (the writer shares
@@ -77,27 +77,34 @@ def _first_label_problem(what: str, kind: str, labels: Any, ordered: bool) -> st
                         f"position {i} follows {labels[i - 1]!r})")
     elif len(set(labels)) != len(labels):
         seen: set[str] = set()
-        first = next(label for label in labels if label in seen or seen.add(label))
+        first = None
+        for label in labels:
+            if label in seen:
+                first = label
+                break
+            seen.add(label)
         return f"{what}: its {kind} are not unique ({first!r} appears twice)"
     return None
 
 
-def _digest(dates: list[str], columns: list[str] | None, cache: dict) -> str:
+def _digest(dates: list[str], columns: list[str] | None, cache: dict[Any, Any]) -> str:
     key = ("digest", id(dates), id(columns))
     if key not in cache:
         cache[key] = labels_digest(dates, columns)
     return str(cache[key])
 
 
-def _check_labels(key: str, entry: Any, report: dict[str, Any], cache: dict) -> bool:
+def _check_labels(key: str, entry: Any, report: dict[str, Any],
+                  cache: dict[Any, Any]) -> bool:
     """Checks one dataset's labels: types, order and the checksum recorded at write time.
     False when they are unusable (the dataset's files are then not checked further)."""
     if not isinstance(entry, dict):
         return True  # _files names the damage
     if is_series_dict(entry):
         series = entry.get("series")
-        parts = ([(f"dataset {key}[{name!r}]", s, None) for name, s in series.items()]
-                 if isinstance(series, dict) else [])
+        parts: list[tuple[str, Any, Any]] = (
+            [(f"dataset {key}[{name!r}]", s, None) for name, s in series.items()]
+            if isinstance(series, dict) else [])
     else:
         parts = [(f"dataset {key}", entry, entry.get("columns"))]
     sound = True
@@ -132,7 +139,8 @@ def _first_difference(a: list[str], b: list[str]) -> str:
     return f"{len(a)} against {len(b)} labels"
 
 
-def _check_shared_labels(datasets: Mapping[str, Any], usable: set[str], report: dict) -> None:
+def _check_shared_labels(datasets: Mapping[str, Any], usable: set[str],
+                         report: dict[str, Any]) -> None:
     """The backtest datasets must share close_price's dates and codes (or, without it, the
     first one's): a market pairs their cells by position."""
     keys = [k for k in BACKTEST_DATASETS if k in usable and is_matrix(datasets[k])]

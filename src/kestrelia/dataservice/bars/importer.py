@@ -396,7 +396,7 @@ class _BarReader:
             return
         self.lone = lone
         self.dates.difference_update(lone.tolist())
-        count, examples, touched = 0, [], []
+        count, examples, touched = 0, list[str](), list[np.ndarray]()
         for year in sorted(spill.paths):
             table = spill.read(year)
             d = table.column("d").to_numpy()
