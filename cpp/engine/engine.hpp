@@ -35,7 +35,9 @@ py::dict run(const py::object& plan, const py::sequence& market, const py::dict&
 
 // checks.cpp: which rows and columns of a weight matrix hold a value, and the value rules
 // of the market's numbers.
-py::tuple scan_weights(const py::array& values);
+py::tuple scan_weights(const py::array& values, const py::object& cols);
+// values[rows][:, cols] (None: all of them) as a new array in the source's layout.
+py::array gather(const py::array& values, const py::object& rows, const py::object& cols);
 py::object first_bad_value(const py::array& values, const std::string& rule);
 
 }  // namespace kestrelia::engine

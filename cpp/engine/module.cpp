@@ -35,8 +35,12 @@ PYBIND11_MODULE(_engine, m) {
           "eight arrays in the engine's order, with the benchmarks' daily returns by name: a "
           "dict of daily_return, total, stats, benchmark_summary and execution.");
     m.def("scan_weights", &kestrelia::engine::scan_weights, py::arg("values"),
-          "(rows with a value, columns with a value) of a 2-D float array, each value read "
-          "at most once.");
+          py::arg("cols") = py::none(),
+          "(rows with a value, columns with a value) of a 2-D float array over the columns "
+          "at the positions `cols` (None: all), each value read at most once.");
+    m.def("gather", &kestrelia::engine::gather, py::arg("values"), py::arg("rows"), py::arg("cols"),
+          "values[rows][:, cols] of a 2-D float64 or bool array (None: every row or column) as "
+          "a new array in the source's layout, copied in one pass without the GIL.");
     m.def("first_bad_value", &kestrelia::engine::first_bad_value, py::arg("values"),
           py::arg("rule"),
           "The first cell (row, column) of a 2-D float array that breaks the rule "

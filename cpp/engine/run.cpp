@@ -176,10 +176,21 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
 pelorin::Holdings holdings(const Plan& plan) {
     kernels::F64View view = plan.values.view();
     if (plan.stats_on_values) return pelorin::holdings_of(view, nullptr, 0, true);
-    if (!every_column(plan.weight_cols.data(), plan.n_stocks(), view.cols))
-        view.col_map = plan.weight_cols.data();
+    const bool mapped = !every_column(plan.weight_cols.data(), plan.n_stocks(), view.cols);
+    if (mapped) view.col_map = plan.weight_cols.data();
     view.cols = plan.n_stocks();
-    return pelorin::holdings_of(view, plan.stats_rows.data(), plan.stats_rows.size(), true);
+    // A run of consecutive rows is a slice of the weights: the whole-matrix pass reads it
+    // (through the column map only where it walks columns, as it does in column order).
+    const std::int64_t* rows = plan.stats_rows.data();
+    const std::ptrdiff_t n = plan.stats_rows.size();
+    bool run = n > 0;
+    for (std::ptrdiff_t k = 1; k < n && run; ++k) run = rows[k] == rows[0] + k;
+    if (run && (view.column_major() || !mapped)) {
+        view.data += rows[0] * view.row_stride;
+        view.rows = n;
+        return pelorin::holdings_of(view, nullptr, 0, true);
+    }
+    return pelorin::holdings_of(view, rows, n, true);
 }
 
 }  // namespace

@@ -125,7 +125,7 @@ def test_bad_options_are_refused(options, message):
 def test_runs_without_a_return_day_get_one_clear_error():
     m = make_market(n_days=20, n_stocks=5, seed=6)
     market = public_market(m)
-    with pytest.raises(InputError, match="no row holds a weight"):
+    with pytest.raises(InputError, match="no stock of the market has a weight"):
         backtest(m.weights * np.nan, market)
     # Positions so large that every simulated day overflows to NaN.
     with pytest.raises(InputError, match="every return day of the backtest is NaN"):

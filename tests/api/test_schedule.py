@@ -229,7 +229,7 @@ class TestWindow:
         assert len(part.returns) == 20 and full.returns.index[-1] == days[-1]
 
     @pytest.mark.parametrize("weights_of, message", [
-        (lambda w: w * np.nan, "no row holds a weight"),
+        (lambda w: w * np.nan, "no stock of the market has a weight"),
         (lambda w: w.set_axis(pd.bdate_range("2030-01-01", periods=len(w))), "sets a target"),
         (lambda w: w.set_axis([f"{i:06d}" for i in range(len(w.columns))], axis=1),
          "share no stock code"),
@@ -238,6 +238,14 @@ class TestWindow:
         m = make_market(n_days=20, n_stocks=5, seed=6)
         with pytest.raises(InputError, match=message):
             backtest(weights_of(m.weights), public_market(m))
+
+    def test_weights_of_codes_the_market_lacks_set_no_target(self):
+        m = make_market(n_days=40, n_stocks=6, seed=4)
+        weights = m.weights.copy()
+        weights.iloc[10:15] = np.nan  # five days without a target for the market's stocks
+        foreign = weights.assign(**{"999999": np.where(np.arange(40) % 3 == 0, 0.5, np.nan)})
+        expected = backtest(weights, public_market(m)).returns
+        pd.testing.assert_series_equal(backtest(foreign, public_market(m)).returns, expected)
 
     def test_a_bad_between_is_refused(self):
         m = make_market(n_days=10, n_stocks=3, seed=6)

@@ -33,6 +33,24 @@ def test_scan_weights_is_the_numpy_expression(seed, rows, cols, order):
     has_row, has_col = _engine.scan_weights(values)
     np.testing.assert_array_equal(has_row, ~np.isnan(values).all(axis=1))
     np.testing.assert_array_equal(has_col, ~np.isnan(values).all(axis=0))
+    # Through a selection of the columns (repeated and out of order).
+    cols = np.random.default_rng(seed).integers(0, max(cols, 1), size=cols // 2 + 1)
+    if values.shape[1]:
+        has_row, has_col = _engine.scan_weights(values, cols)
+        np.testing.assert_array_equal(has_row, ~np.isnan(values[:, cols]).all(axis=1))
+        np.testing.assert_array_equal(has_col, ~np.isnan(values[:, cols]).all(axis=0))
+
+
+def test_scan_weights_over_many_columns_stops_early_but_misses_no_row():
+    # Enough columns for the every-16-columns check, a row found only far to the right.
+    values = np.full((37, 200), np.nan, order="F")
+    values[:, :40] = 1.0
+    values[5, :] = np.nan
+    values[5, 150] = 2.0
+    values[9, :] = np.nan
+    has_row, has_col = _engine.scan_weights(values)
+    assert has_row.sum() == 36 and not has_row[9] and has_row[5]
+    assert has_col[:40].all() and has_col[150] and has_col.sum() == 41
 
 
 @pytest.mark.parametrize("rule, ok", [
@@ -78,3 +96,30 @@ def test_holdings_and_turnover_of_carried_rows_are_the_dense_formula(seed, order
     # The same additions in the same order as NumPy's on the carried column-major matrix.
     assert result.stats["holding_count"] == holding
     assert result.stats["turnover"] == turnover
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.bool_])
+@pytest.mark.parametrize("order", "FC")
+@pytest.mark.parametrize("rows, cols", [
+    (np.array([0, 2, 3, 7]), None), (None, np.array([4, 1, 1])), (np.array([5, 5, 0]),
+                                                                    np.array([0, 3])),
+    (np.array([], dtype=np.int64), None), (None, np.array([], dtype=np.int64)),
+])
+def test_gather_is_numpy_take_in_the_sources_layout(dtype, order, rows, cols):
+    values = random_matrix(7, 8, 5, order)
+    values = (np.nan_to_num(values) > 0.5) if dtype is np.bool_ else values
+    values = np.asarray(values, order=order)
+    expected = values if rows is None else values[rows]
+    expected = expected if cols is None else expected[:, cols]
+    got = _engine.gather(values, rows, cols)
+    np.testing.assert_array_equal(got, expected)
+    assert got.dtype == values.dtype
+    assert got.flags.f_contiguous if order == "F" else got.flags.c_contiguous
+    assert not np.shares_memory(got, values)
+
+
+def test_gather_refuses_positions_outside_the_array():
+    with pytest.raises(IndexError, match="row position is outside"):
+        _engine.gather(np.zeros((3, 2)), np.array([0, 3]), None)
+    with pytest.raises(IndexError, match="column position is outside"):
+        _engine.gather(np.zeros((3, 2)), None, np.array([-1]))

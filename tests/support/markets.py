@@ -129,6 +129,59 @@ def synthetic_market(n_stocks: int, n_days: int, seed: int = 7):
     return weights, matrices, {"000852": bench}
 
 
+def realistic_market(n_stocks: int, n_days: int, seed: int = 11, positions: int = 500):
+    """A whole market shaped like real data: ``(weights, matrices, {"000852": benchmark})``.
+
+    A third of the stocks list after the first day and a tenth delist before the last (no
+    prices outside their lives), runs of suspensions of a few days to a month cover about
+    2 % of a stock's life, and the weights hold about ``positions`` names a day, each held
+    for a couple of weeks. The weights have a row on every day and a column per stock; the
+    benchmark variants in bench/backtest.py take rows and columns away from them.
+    """
+    rng = np.random.default_rng(seed)
+    dates = trading_dates(n_days, "2015-01-05")
+    codes = stock_codes(n_stocks)
+    shape = (n_days, n_stocks)
+    day = np.arange(n_days)[:, None]
+    listed = np.where(rng.random(n_stocks) < 0.33, rng.integers(1, n_days, n_stocks), 0)
+    delisted = np.where(rng.random(n_stocks) < 0.1, rng.integers(1, n_days, n_stocks), n_days)
+    delisted = np.maximum(delisted, listed + 20)
+    alive = (day >= listed) & (day < delisted)
+    suspended = np.zeros(shape, dtype=bool)
+    for _ in range(int(0.02 * n_days / 8)):  # runs of 1 to 20 days, about 2 % of days
+        start = rng.integers(0, n_days, n_stocks)
+        length = rng.integers(1, 21, n_stocks)
+        suspended |= (day >= start) & (day < start + length)
+    trading = alive & ~suspended
+    close = 12.0 * np.exp(np.cumsum(rng.normal(0.0003, 0.022, shape), axis=0))
+    close = np.where(trading, close, np.nan)
+
+    def frame(values):
+        return pd.DataFrame(values, index=dates, columns=codes)
+
+    close_f = frame(close)
+    prev_close = close_f.ffill().shift(1).where(alive)
+    buy = close_f * (1 + rng.normal(0.0, 0.004, shape))
+    sell = close_f * (1 + rng.normal(0.0, 0.004, shape))
+    split = frame(np.where(trading & (rng.random(shape) < 0.0005), 1.3, np.nan))
+    dividend = frame(np.where(trading & (rng.random(shape) < 0.002), 0.25, np.nan))
+    limit = trading & (rng.random(shape) < 0.02)
+    can_buy = frame(trading & ~limit)
+    cant_sell = frame(~trading | (limit & (rng.random(shape) < 0.5)))
+    # Each pick is held for ten days; about three quarters of the stocks trade on a day.
+    picks = trading & (rng.random(shape) < positions / n_stocks / 7.5)
+    held = pd.DataFrame(picks).rolling(10, min_periods=1).max().to_numpy() > 0
+    raw = np.where(held & trading, 1.0, np.nan)
+    weights = frame(raw / np.nansum(raw, axis=1, keepdims=True))
+    bench = pd.Series(rng.normal(0.0002, 0.012, n_days), index=dates)
+    matrices = dict(
+        can_buy_stock=can_buy, cant_sell_stock=cant_sell, split_factor=split,
+        dividend_factor=dividend, close_price=close_f, prev_close=prev_close,
+        buy_price=buy, sell_price=sell,
+    )  # fmt: skip
+    return weights, matrices, {"000852": bench}
+
+
 def make_total_frame(pelorin, n: int, *, seed: int = 0, start: str = "2015-01-05") -> pd.DataFrame:
     """The total frame of a backtest of ``n`` days with a benchmark, as the charts take it."""
     rng = np.random.default_rng(seed)

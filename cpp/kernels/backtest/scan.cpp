@@ -88,13 +88,67 @@ void columns_with_value(std::uint8_t* out, const F64View& m) {
 
 namespace {
 
-// Over the rows of a row-major matrix, four values at a time, with the column flags kept
-// as lane masks (8-byte flags, which stay in the cache) until the end.
+// scan_weights over column-major input: each column's flag stops at its first value, and
+// the rows' flags are kept as lane masks (8-byte flags, which stay in the cache) over the
+// columns that hold a value, until every row has one.
+KESTRELIA_INLINE void scan_columns(std::uint8_t* rows, std::uint8_t* cols, const F64View& m,
+                                   std::vector<long long>& seen) {
+    using lanes::v4d;
+    using lanes::v4i;
+    const std::ptrdiff_t n = m.rows, whole = n - n % lanes::width;
+    seen.assign(static_cast<std::size_t>(whole), 0);
+    std::fill(rows + whole, rows + n, std::uint8_t{0});
+    bool every_row = false;
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+        const double* col = m.column(j);
+        std::ptrdiff_t first = 0;
+        while (first < n && col[first] != col[first]) ++first;
+        cols[j] = first < n;
+        if (first < n && !every_row) {
+            for (std::ptrdiff_t i = first - first % lanes::width; i < whole; i += lanes::width) {
+                const v4d x = lanes::load_at(col + i);
+                v4i flags;
+                std::memcpy(&flags, seen.data() + i, sizeof flags);
+                flags |= x == x;
+                std::memcpy(seen.data() + i, &flags, sizeof flags);
+            }
+            for (std::ptrdiff_t i = std::max(whole, first); i < n; ++i)
+                rows[i] |= static_cast<std::uint8_t>(col[i] == col[i]);
+        }
+        // Every 16 columns, whether all rows have a value (weights usually do after a few
+        // dozen stocks): the later columns then only look for their own first value.
+        if (j % 16 == 15 && !every_row) {
+            bool all = true;
+            for (std::ptrdiff_t i = 0; i < whole && all; ++i)
+                all = seen[static_cast<std::size_t>(i)] != 0;
+            for (std::ptrdiff_t i = whole; i < n && all; ++i) all = rows[i] != 0;
+            every_row = all;
+        }
+    }
+    for (std::ptrdiff_t i = 0; i < whole; ++i) rows[i] = seen[static_cast<std::size_t>(i)] != 0;
+}
+
+// Over the rows of a row-major matrix (through the view's column map, when it has one).
 KESTRELIA_INLINE void scan_rows(std::uint8_t* rows, std::uint8_t* cols, const F64View& m,
                                 std::vector<long long>& seen) {
     using lanes::v4d;
     using lanes::v4i;
     const std::ptrdiff_t n = m.cols, whole = n - n % lanes::width;
+    std::fill(cols, cols + n, std::uint8_t{0});
+    if (m.col_map != nullptr) {
+        for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
+            const double* row = m.data + i * m.row_stride;
+            bool any = false;
+            for (std::ptrdiff_t j = 0; j < n; ++j) {
+                const double v = row[m.column_offset(j)];
+                const bool value = v == v;
+                cols[j] |= static_cast<std::uint8_t>(value);
+                any |= value;
+            }
+            rows[i] = any;
+        }
+        return;
+    }
     seen.assign(static_cast<std::size_t>(whole), 0);
     for (std::ptrdiff_t i = 0; i < m.rows; ++i) {
         const double* row = m.data + i * m.row_stride;
@@ -123,16 +177,26 @@ KESTRELIA_INLINE void scan_rows(std::uint8_t* rows, std::uint8_t* cols, const F6
 }  // namespace
 
 void scan_weights(std::uint8_t* rows, std::uint8_t* cols, const F64View& m) {
-    if (m.col_map == nullptr && m.col_stride == 1 && m.rows > 1 && m.cols > 1) {
-        std::vector<long long> seen;
+    if (m.rows == 0 || m.cols == 0) {
+        std::fill(rows, rows + m.rows, std::uint8_t{0});
         std::fill(cols, cols + m.cols, std::uint8_t{0});
-        lanes::in_best_build([&](auto) KESTRELIA_BODY { scan_rows(rows, cols, m, seen); });
         return;
     }
-    // Each stock's days contiguous: both scans stop early (at a column's first value, and
-    // once every row has one), which weights usually allow.
-    rows_with_value(rows, m);
-    columns_with_value(cols, m);
+    std::vector<long long> seen;
+    if (m.row_stride == 1)
+        lanes::in_best_build([&](auto) KESTRELIA_BODY { scan_columns(rows, cols, m, seen); });
+    else if (m.col_stride == 1)
+        lanes::in_best_build([&](auto) KESTRELIA_BODY { scan_rows(rows, cols, m, seen); });
+    else {
+        std::fill(rows, rows + m.rows, std::uint8_t{0});
+        std::fill(cols, cols + m.cols, std::uint8_t{0});
+        for (std::ptrdiff_t i = 0; i < m.rows; ++i)
+            for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+                const std::uint8_t value = m(i, j) == m(i, j);
+                rows[i] |= value;
+                cols[j] |= value;
+            }
+    }
 }
 
 Cell first_bad_value(const F64View& m, ValueRule rule) {
@@ -199,6 +263,43 @@ KESTRELIA_INLINE CellCounts holdings_by_rows(double* row_sums, const F64View& m,
 
 }  // namespace
 
+namespace {
+
+// holdings_and_turnover_rows down each column (through the view's column map), a run of
+// repeated rows at a time: a row repeated changes nothing, and adding its +0.0 to a sum
+// (never below +0.0) would leave the sum's bits as they are, so each run costs one read and
+// one change, added to the pair where the run begins, column after column, as the
+// one-value-at-a-time walk would.
+KESTRELIA_INLINE CellCounts holdings_by_columns(double* row_sums, const F64View& m,
+                                                const std::int64_t* rows, std::ptrdiff_t n_rows) {
+    struct Run {
+        std::int64_t row, first, length;
+    };
+    std::vector<Run> runs;
+    for (std::ptrdiff_t k = 0; k < n_rows; ++k) {
+        if (!runs.empty() && runs.back().row == rows[k])
+            ++runs.back().length;
+        else
+            runs.push_back({rows[k], k, 1});
+    }
+    CellCounts cells;
+    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
+        const double* col = m.column(j);
+        double prev = 0.0;
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            const double v = col[runs[r].row * m.row_stride];
+            cells.finite += finite(v) ? runs[r].length : 0;
+            cells.present += v == v ? runs[r].length : 0;
+            const double z = nan_to_num(v);
+            if (r > 0) row_sums[runs[r].first - 1] += std::fabs(z - prev);
+            prev = z;
+        }
+    }
+    return cells;
+}
+
+}  // namespace
+
 CellCounts holdings_and_turnover_rows(double* row_sums, const F64View& m, const std::int64_t* rows,
                                       std::ptrdiff_t n_rows) {
     const std::ptrdiff_t pairs = std::max<std::ptrdiff_t>(n_rows - 1, 0);
@@ -206,20 +307,8 @@ CellCounts holdings_and_turnover_rows(double* row_sums, const F64View& m, const 
     if (!m.column_major() && m.col_stride == 1)
         return lanes::in_best_build(
             [&](auto) KESTRELIA_BODY { return holdings_by_rows(row_sums, m, rows, n_rows); });
-    CellCounts cells;
-    for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
-        const double* col = m.column(j);
-        double prev = 0.0;
-        for (std::ptrdiff_t k = 0; k < n_rows; ++k) {
-            const double v = col[rows[k] * m.row_stride];
-            cells.finite += finite(v) ? 1 : 0;
-            cells.present += v == v ? 1 : 0;
-            const double z = nan_to_num(v);
-            if (k > 0) row_sums[k - 1] += std::fabs(z - prev);
-            prev = z;
-        }
-    }
-    return cells;
+    return lanes::in_best_build(
+        [&](auto) KESTRELIA_BODY { return holdings_by_columns(row_sums, m, rows, n_rows); });
 }
 
 namespace {

@@ -134,9 +134,16 @@ KESTRELIA_INLINE DayProducts trade_day(v4d& position, v4d& carried, bool hold_da
 // in order (a day carries what the day before left it).
 KESTRELIA_INLINE void carry_days(DayTarget& t, double& carried, v4d split_eff,
                                  const std::uint8_t* hold, std::ptrdiff_t used) {
+    const v4d factor = share_factor(split_eff);
+    // The usual quad between rebalances: every day holds and no split moves the count.
+    if (hold != nullptr && used == width && (hold[0] & hold[1] & hold[2] & hold[3]) &&
+        !any_lane(factor != splat(1.0))) {
+        t.target = splat(carried);
+        return;
+    }
     double target[width], share[width];
     store(target, t.target);
-    store(share, share_factor(split_eff));
+    store(share, factor);
     if (hold == nullptr) {
         carried = __builtin_rint(target[used - 1] * share[used - 1]);
         return;

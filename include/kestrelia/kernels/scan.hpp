@@ -14,8 +14,9 @@ void rows_with_value(std::uint8_t* out, const F64View& m);
 void columns_with_value(std::uint8_t* out, const F64View& m);
 
 // rows[i] = 1 where row i of a weight matrix holds a non-NaN value, cols[j] = 1 where
-// column j does (what dropna(how="all") keeps on either axis), reading each value at most
-// once and stopping early where the layout allows.
+// column j does (what dropna(how="all") keeps on either axis), over the view's columns
+// (through its map, when it has one), reading each value at most once and stopping early
+// where the layout allows.
 void scan_weights(std::uint8_t* rows, std::uint8_t* cols, const F64View& m);
 
 // A cell of a matrix; {-1, -1} for none.

@@ -48,17 +48,18 @@ def _positions(labels: pd.Index, wanted: pd.Index) -> slice | np.ndarray | None:
 
 
 def _select(values: np.ndarray, rows: slice | np.ndarray, cols: slice | np.ndarray) -> np.ndarray:
-    """values[rows][:, cols], as a view where possible. Gathers go through the transpose so
-    that each stock's history stays contiguous (the layout of a pandas block)."""
+    """values[rows][:, cols]: a view for contiguous runs of both, else one native copy in
+    the source's layout (a column-major block stays column-major), made without the GIL."""
     if isinstance(cols, slice):
         values = values[:, cols]
-    else:
-        values = np.take(values.T, cols, axis=0).T
     if isinstance(rows, slice):
         values = values[rows]
-    else:
-        values = np.take(values.T, rows, axis=1).T
-    return values
+    if isinstance(rows, slice) and isinstance(cols, slice):
+        return values
+    import kestrelia.backtest._engine as _engine
+
+    return _engine.gather(values, None if isinstance(rows, slice) else rows,
+                          None if isinstance(cols, slice) else cols)
 
 
 def _aligned(

@@ -83,19 +83,22 @@ def _bound_row(value: Any, what: str, days: np.ndarray,
 
 @dataclass(frozen=True)
 class _Weights:
-    """The weights read once: values, labels, which rows and columns hold a weight, and
-    each row's day number, in date order."""
+    """The weights read once: values, labels, the stocks simulated (those of the market that
+    hold a weight somewhere, in the weights' order: their weights and market columns), which
+    rows hold a weight for one of the market's stocks, and each row's day number, in date
+    order."""
 
     frame: pd.DataFrame
     values: np.ndarray
     codes: pd.Index
+    weight_cols: np.ndarray
+    market_cols: np.ndarray
     has_row: np.ndarray
-    has_col: np.ndarray
     order: np.ndarray  # row positions in date order
     days: np.ndarray  # day numbers in date order
 
 
-def _read(weights: pd.DataFrame) -> _Weights:
+def _read(weights: pd.DataFrame, market: Market) -> _Weights:
     import kestrelia.backtest._engine as _engine
 
     _validate.frame(weights, "weights")
@@ -103,27 +106,22 @@ def _read(weights: pd.DataFrame) -> _Weights:
     codes = _labels.stock_codes(weights.columns, "weights")
     _validate.numeric(weights, "weights")
     values = weights.to_numpy(dtype=np.float64, copy=False)
-    # Infinite weights are refused by the engine, whose statistics read every weight the
-    # simulation does (those of rows and stocks it never trades are harmless).
-    has_row, has_col = _engine.scan_weights(values)
+    position = market.codes.get_indexer(codes)
+    in_market = np.flatnonzero(position >= 0).astype(np.int64)
+    if len(in_market) == 0:
+        raise InputError("weights share no stock code with the market")
+    # Rows and stocks judged by the market's stocks only: a row whose only weights are for
+    # codes the market does not have sets no target. Infinite weights are refused by the
+    # engine, whose statistics read every weight the simulation does.
+    has_row, has_col = _engine.scan_weights(values, in_market)
+    if not has_col.any():
+        raise InputError("weights: no stock of the market has a weight on any date (every "
+                         "weight of its stocks is NaN)")
+    weight_cols = in_market[has_col]
     days = _day_numbers(dates)
     order = np.argsort(days, kind="stable")
-    return _Weights(weights, values, codes, has_row, has_col, order, days[order])
-
-
-def _columns(w: _Weights, market: Market) -> tuple[np.ndarray, np.ndarray]:
-    """(weights columns, market columns) of the stocks simulated: those of the market that
-    hold a weight somewhere, in the weights' order."""
-    if not w.has_col.any():
-        raise InputError("weights: no row holds a weight (every value is NaN)")
-    position = market.codes.get_indexer(w.codes)
-    in_market = position >= 0
-    if not in_market.any():
-        raise InputError("weights share no stock code with the market")
-    keep = in_market & w.has_col
-    if not keep.any():
-        raise InputError("weights: no stock of the market has a weight on any date")
-    return np.flatnonzero(keep).astype(np.int64), position[keep].astype(np.int64)
+    return _Weights(weights, values, codes, weight_cols, position[weight_cols].astype(np.int64),
+                    has_row, order, days[order])
 
 
 @dataclass(frozen=True)
@@ -176,8 +174,8 @@ def make_plan(weights: pd.DataFrame, market: Market, *, between: str = "hold",
     if between not in BETWEEN:
         raise InputError(f"between must be one of {', '.join(map(repr, BETWEEN))}, got "
                          f"{between!r}")
-    w = _read(weights)
-    weight_cols, market_cols = _columns(w, market)
+    w = _read(weights, market)
+    weight_cols, market_cols = w.weight_cols, w.market_cols
     market_days = _day_numbers(market.dates)
     n_market = len(market_days)
     start_row = _bound_row(start, "start", market_days, "left")
@@ -257,8 +255,6 @@ def _smoothed_plan(w: _Weights, market: Market, setting: _Rows, first: int, last
 
 
 def _no_target(w: _Weights, market: Market, last: int) -> str:
-    if not w.has_row.any():
-        return "weights: no row holds a weight (every value is NaN)"
     if len(market.dates) == 0:
         return "the market has no trading day"
     day = market.dates[last].date()
