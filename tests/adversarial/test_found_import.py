@@ -1,0 +1,97 @@
+"""Faults found by attacking `import bars`: each test shows one, and is expected to fail
+until it is fixed."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrelia import singleton
+from kestrelia.backtest import Store
+from kestrelia.dataservice import import_daily_bars
+from kestrelia.errors import InputError
+
+DAYS = pd.bdate_range("2024-01-02", periods=30)
+CODES = ["000001", "000002", "600000", "600001", "300001"]
+
+
+@pytest.fixture(autouse=True)
+def _service_registry():
+    previous = singleton.set_instance(None)
+    yield
+    singleton.set_instance(previous)
+
+
+def bars(seed=0):
+    """Daily bars of five stocks, volume in lots of 100 shares and amount in thousands of
+    yuan, as many vendors give them (the import scales amount / volume by 10)."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for code in CODES:
+        price = 10.0
+        for day in DAYS:
+            previous, price = price, round(price * (1 + rng.normal(0, 0.01)), 2)
+            lots = int(rng.integers(1_000, 50_000))
+            rows.append({"date": day.strftime("%Y%m%d"), "code": code,
+                         "open": previous, "close": price, "pre_close": previous,
+                         "volume": lots,
+                         "amount": round(lots * 100 * (price + previous) / 2 / 1000, 3)})
+    return pd.DataFrame(rows)
+
+
+def index_bars():
+    return pd.DataFrame({"date": DAYS.strftime("%Y%m%d"), "index_code": "000852.SH",
+                         "close": 6000.0 + np.arange(len(DAYS))})
+
+
+@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
+    "a locked limit-up day (every trade at the limit) whose VWAP, derived as amount / "
+    "volume from thousands of yuan and lots, is a float a hair below or above the limit "
+    "(10.999999999999998 for 11.00, 11.110000000000003 for 11.11) is marked buyable: the "
+    "builder compares the price with the limit for exact equality"))
+@pytest.mark.parametrize("previous, limit, lots, amount", [
+    (10.00, 11.00, 3, 3.3),  # 3.3 / 3 * 10 = 10.999999999999998
+    (10.10, 11.11, 59, 65.549),  # 65.549 / 59 * 10 = 11.110000000000003
+], ids=["a hair below", "a hair above"])
+def test_a_locked_limit_up_day_is_not_buyable(tmp_path, previous, limit, lots, amount):
+    table = bars()
+    rows = table.index[table["code"] == "000001"]
+    locked = DAYS[15]
+    table.loc[rows[14], "close"] = previous
+    table.loc[rows[15], ["pre_close", "open", "close", "volume", "amount"]] = [
+        previous, limit, limit, lots, amount]
+    table.loc[rows[16], ["pre_close", "open"]] = [limit, limit]
+    path, index = tmp_path / "bars.csv", tmp_path / "index.csv"
+    table.to_csv(path, index=False)
+    index_bars().to_csv(index, index=False)
+    summary = import_daily_bars(path, tmp_path / "market", index_bars=index)
+    assert summary["rows_rejected"] == 0
+    limits = pd.read_parquet(tmp_path / "market" / "factors" / "limit_up.parquet")
+    on_day = limits[(limits["ukey"].str.startswith("000001"))
+                    & (pd.to_datetime(limits["date"]) == locked)]
+    assert on_day["value"].tolist() == [limit]  # the limit itself is derived right
+    store = Store(tmp_path / "store")
+    store.build(tmp_path / "market", DAYS[0].strftime("%Y%m%d"), DAYS[-1].strftime("%Y%m%d"))
+    market = store.market()
+    buy = market.buy_price.loc[locked, "000001"]
+    assert not market.can_buy_stock.loc[locked, "000001"], (
+        f"buyable at {buy!r} on a day locked at the limit {limit}")
+
+
+@pytest.mark.xfail(strict=True, raises=IndexError, reason=(
+    "an index-members table whose every row is rejected (day-first dates without "
+    "--date-format, unreadable codes, text weights) crashes the import with IndexError "
+    "('boolean index did not match indexed array') instead of counting the rows"))
+@pytest.mark.parametrize("change", [
+    {"date": "02/01/2024"}, {"code": "x"}, {"weight": "x"},
+], ids=["day-first dates", "unreadable codes", "text weights"])
+def test_index_members_all_rejected_are_counted(tmp_path, change):
+    path, members = tmp_path / "bars.csv", tmp_path / "members.csv"
+    bars().to_csv(path, index=False)
+    table = pd.DataFrame({"date": DAYS.strftime("%Y%m%d").repeat(2),
+                          "index_code": "000852.SH", "code": ["000001", "600000"] * len(DAYS)})
+    table.assign(**change).to_csv(members, index=False)
+    try:
+        summary = import_daily_bars(path, tmp_path / "market", index_members=members)
+    except InputError:
+        return  # refusing the table in one line is fine too
+    assert summary["rows_rejected"] >= len(table)

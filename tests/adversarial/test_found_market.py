@@ -1,0 +1,69 @@
+"""Faults found by attacking Market(...) and the market a sweep hands its strategies: each
+test shows one, and is expected to fail until it is fixed."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import kestrelia.backtest as kb
+from kestrelia.backtest import Market
+from kestrelia.backtest.market import _example_market
+from kestrelia.errors import InputError
+
+
+def _with_missing(frame: pd.DataFrame, dtype: str) -> pd.DataFrame:
+    changed = frame.astype(dtype)
+    changed.iloc[1, 0] = pd.NA
+    return changed
+
+
+@pytest.mark.xfail(strict=True, raises=TypeError, reason=(
+    "Market() takes pandas' nullable dtypes with missing values (a boolean mask with NA, "
+    "Float64 or pyarrow prices with NA, what read_parquet(dtype_backend=...) gives) and the "
+    "backtest then fails inside the engine with TypeError ('boolean value of NA is "
+    "ambiguous', 'float() argument must be ... not NAType')"))
+@pytest.mark.parametrize("name, dtype", [
+    ("can_buy_stock", "boolean"), ("cant_sell_stock", "boolean"),
+    ("close_price", "Float64"), ("sell_price", "double[pyarrow]"),
+])
+def test_nullable_dtypes_with_missing_values_are_refused_or_read(name, dtype):
+    market = _example_market()
+    matrices = dict(market.matrices())
+    matrices[name] = _with_missing(matrices[name], dtype)
+    weights = pd.DataFrame(0.4, index=market.dates[:1], columns=market.codes)
+    try:
+        changed = Market(**matrices)
+    except InputError:
+        return
+    result = kb.backtest(weights, changed, lot_size=100)
+    assert len(result.returns) == 2
+
+
+def _writes_through(values: np.ndarray) -> None:
+    values.flags.writeable = True
+    values[0] = values[1]
+
+
+@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
+    "the market a sweep hands a strategy is read-only only by a flag on a view: a strategy "
+    "that sets flags.writeable back to True writes into the caller's arrays (prices of a "
+    "market built from frames, the dates of any market, a store's too), and the other "
+    "strategies and the caller see the change"))
+@pytest.mark.parametrize("what", ["prices", "dates"])
+def test_a_strategy_cannot_change_the_market_the_others_see(what):
+    market = _example_market()
+    close_before = market.close_price.to_numpy().copy()
+    dates_before = list(market.dates)
+    weights = pd.DataFrame(0.4, index=market.dates[:1], columns=market.codes)
+
+    def meddler(m):
+        target = m.close_price.to_numpy() if what == "prices" else m.close_price.index.values
+        try:
+            _writes_through(target)
+        except ValueError:
+            pass  # refused: what a read-only market should do
+        return weights
+
+    kb.sweep({"meddler": meddler}, market, workers=1, progress=False)
+    assert np.array_equal(market.close_price.to_numpy(), close_before)
+    assert list(market.dates) == dates_before

@@ -1,0 +1,202 @@
+"""Faults found by attacking the prepared-data store and its commands: each test shows one,
+and is expected to fail until it is fixed."""
+
+import os
+import pickle
+import shutil
+import socket
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from kestrelia import singleton
+from kestrelia.backtest import Store
+from kestrelia.backtest._storage import metadata_pickle, npy
+from kestrelia.backtest.app import cli
+from kestrelia.errors import InputError, StoreError
+
+SRC = str(Path(__file__).resolve().parents[2] / "src")
+
+
+@pytest.fixture(scope="module")
+def demo(tmp_path_factory):
+    """A small demo: its data-service folder and a store of its 100 trading days
+    (20240807 to 20241231)."""
+    previous = singleton.set_instance(None)
+    out = tmp_path_factory.mktemp("adv-store-demo")
+    if cli.main(["demo", "--out", str(out), "--stocks", "60", "--years", "0.4", "--force"]):
+        raise RuntimeError("the demo failed")
+    yield out
+    singleton.set_instance(previous)
+
+
+@pytest.fixture
+def store(demo, tmp_path):
+    return Path(shutil.copytree(demo / "store", tmp_path / "store"))
+
+
+def rewrite_metadata(store, change):
+    metadata = metadata_pickle.load(store / "metadata.pkl")
+    change(metadata)
+    (store / "metadata.pkl").write_bytes(pickle.dumps(metadata))
+
+
+@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
+    "an update of a window inside the store rewrites its tail from that window on: every "
+    "date after --to is dropped without a word (exit 0); several writers updating "
+    "different windows at once likewise end with the store cut at whichever committed last"))
+def test_an_update_of_an_inner_window_keeps_the_later_dates_or_is_refused(demo, store):
+    before = Store(store).info()
+    assert before["last_date"] == "20241231"
+    try:
+        Store(store).update(demo / "market", "20240903", "20240905")
+    except (InputError, StoreError):
+        return  # refusing is as good as keeping
+    after = Store(store).info()
+    assert after["last_date"] == before["last_date"], (
+        f"the store ended on {before['last_date']} ({before['trading_days']} days); after "
+        f"updating 20240903..20240905 it ends on {after['last_date']} "
+        f"({after['trading_days']} days)")
+
+
+@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
+    "verify reads the metadata once and then the files, without the writer lock: a writer "
+    "that commits in between (and deletes the files it replaced) makes verify report "
+    "missing files of a sound store"))
+def test_verify_during_a_concurrent_rewrite_reports_no_damage(demo, store, monkeypatch):
+    real = npy.dataset_path
+    rewritten = []
+
+    def rewrite_first(store_dir, file, what):
+        if not rewritten:  # another writer commits right after verify read the metadata
+            rewritten.append(True)
+            Store(store).update(demo / "market", "20241225", "20241231")
+        return real(store_dir, file, what)
+
+    monkeypatch.setattr(npy, "dataset_path", rewrite_first)
+    problems = Store(store).verify()
+    assert rewritten
+    assert problems == []
+    monkeypatch.undo()
+    assert Store(store).verify() == []
+
+
+@pytest.mark.xfail(strict=True, raises=KeyError, reason=(
+    "a build of a window without trading days raises a bare KeyError about the benchmark "
+    "(the CLI prints \"KeyError: '基准日频数据为空: 000852 ...'\") instead of InputError"))
+@pytest.mark.parametrize("start, end", [("20240810", "20240811"), ("20300101", "20300201")])
+def test_a_build_of_a_window_without_trading_days_raises_input_error(demo, tmp_path, start, end):
+    with pytest.raises(InputError):
+        Store(tmp_path / "new").build(demo / "market", start, end)
+
+
+@pytest.mark.xfail(strict=True, raises=(TypeError, AttributeError), reason=(
+    "metadata whose parts have the wrong shape make market(), info() and components() raise "
+    "TypeError or AttributeError; a damaged store is documented to raise StoreError"))
+@pytest.mark.parametrize("damage, read", [
+    (lambda m: m.__setitem__("datasets", list(m["datasets"])), "market"),
+    (lambda m: m["datasets"]["benchmark_dict"].__setitem__("series", [1, 2]), "market"),
+    (lambda m: m.__setitem__("meta", [1]), "info"),
+    (lambda m: m["meta"].__setitem__("component_dataset_keys", [1]), "components"),
+], ids=["datasets a list", "benchmark series a list", "meta a list", "component keys a list"])
+def test_damaged_metadata_structure_raises_store_error(store, damage, read):
+    rewrite_metadata(store, damage)
+    with pytest.raises(StoreError):
+        getattr(Store(store), read)()
+
+
+@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
+    "verify finds nothing wrong with a store whose metadata lost a dataset every backtest "
+    "reads (market() then refuses it: 'lacks the datasets close_price'), and the command "
+    "exits 0"))
+def test_verify_reports_a_store_that_lacks_a_backtest_dataset(store):
+    rewrite_metadata(store, lambda m: m["datasets"].pop("close_price"))
+    with pytest.raises(StoreError, match="lacks the datasets close_price"):
+        Store(store).market()
+    assert Store(store).verify() != []
+
+
+def _shared_lists(depth):
+    """A list of two references to a list of two references ...: a few bytes a level in a
+    pickle, 2**depth leaves when walked."""
+    value: list = []
+    for _ in range(depth):
+        value = [value, value]
+    return value
+
+
+def _limited():
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+
+class TestSharedListsInMetadata:
+    """A 20 kB metadata.pkl whose values share lists (a memo trick) is read fine but makes a
+    later step walk 2**40 elements: `store info` prints it until memory runs out, and a
+    failed load compares it with itself for ever."""
+
+    def run(self, code, timeout=10):
+        try:
+            done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                  timeout=timeout, preexec_fn=_limited,
+                                  env={**os.environ, "PYTHONPATH": SRC})
+        except subprocess.TimeoutExpired:
+            return None
+        return done
+
+    @pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
+        "store info prints updated_at as it is: a shared-list value takes minutes and all "
+        "the memory (MemoryError under a 1 GiB limit after about 20 s)"))
+    def test_store_info_of_shared_list_metadata_ends_promptly(self, store):
+        rewrite_metadata(store, lambda m: m.__setitem__("updated_at", _shared_lists(40)))
+        assert (store / "metadata.pkl").stat().st_size < 100_000
+        done = self.run("import sys; from kestrelia.backtest.app import cli; "
+                        f"sys.exit(cli.main(['store', 'info', {str(store)!r}]))")
+        assert done is not None, "store info did not finish within 10 s"
+        assert "MemoryError" not in done.stderr
+
+    @pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
+        "a load that meets a missing file reads the metadata again and compares it with the "
+        "first copy: with shared lists in meta the comparison never ends (market() hangs)"))
+    def test_market_of_shared_list_metadata_with_a_missing_file_ends_promptly(self, store):
+        def damage(m):
+            m["meta"]["notes"] = _shared_lists(40)
+            m["datasets"]["close_price"]["file"] = "close_price.000000000000.npy"
+
+        rewrite_metadata(store, damage)
+        done = self.run("from kestrelia.backtest import Store\n"
+                        "try:\n"
+                        f"    Store({str(store)!r}).market()\n"
+                        "except Exception as exc:\n"
+                        "    print(type(exc).__name__)\n")
+        assert done is not None, "Store.market() did not finish within 10 s"
+        assert done.stdout.strip() == "StoreError"
+
+
+@pytest.mark.xfail(strict=True, raises=AttributeError, reason=(
+    "with stdout closed (`kestrelia-backtest store info DIR >&-`, sys.stdout is None) the "
+    "command ends in a traceback: main() calls sys.stdout.flush()"))
+def test_store_info_with_stdout_closed_ends_without_a_traceback(store, monkeypatch):
+    monkeypatch.setattr(sys, "stdout", None)
+    code = cli.main(["store", "info", str(store)])
+    assert code in (0, 1, cli.EXIT_BROKEN_PIPE)
+
+
+@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
+    "a .writer.lock that is a socket is refused with the bare OS error '[Errno 6] No such "
+    "device or address', where a link, a pipe or a folder is named as such"))
+def test_a_writer_lock_that_is_a_socket_is_named_as_such(demo, store):
+    lock = store / ".writer.lock"
+    lock.unlink(missing_ok=True)
+    server = socket.socket(socket.AF_UNIX)
+    try:
+        server.bind(str(lock))
+        with pytest.raises(StoreError) as refused:
+            Store(store).update(demo / "market", "20241225", "20241231")
+    finally:
+        server.close()
+    message = str(refused.value)
+    assert "regular file" in message or "socket" in message, message
