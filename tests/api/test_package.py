@@ -110,6 +110,10 @@ def test_readme_python_section_runs(tmp_path, monkeypatch):
     exec(compile(code, str(README), "exec"), scope)
     assert (tmp_path / "report" / "stats.json").is_file()
     assert len(scope["ex"].trades) > 0 and scope["grid"].failed == {}
+    # The monthly strategy: rows on month ends only, traded on the next trading days.
+    held = scope["held"]
+    assert held.returns.index.name == "date" and len(scope["yearly"]) >= 1
+    assert len(held.returns) > 3 * len(scope["monthly"].dropna(how="all"))
     assert (tmp_path / "sweep" / "stats.csv").is_file()
 
 
