@@ -29,7 +29,9 @@ struct Options {
 // its eight arrays in the engine's order (can_buy_stock, cant_sell_stock, split_factor,
 // dividend_factor, close_price, prev_close, buy_price, sell_price), with the benchmarks'
 // daily-return series by name. Returns a dict of daily_return, total (the total frame),
-// stats, benchmark_summary and execution (the record, or None).
+// stats, benchmark_summary, execution (the record, or None), and traded and held (money
+// bought and sold, and stocks held, on each simulated day; None with a record, which has
+// them in its day table).
 py::dict run(const py::object& plan, const py::sequence& market, const py::dict& benchmarks,
              const Options& options);
 

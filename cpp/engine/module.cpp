@@ -33,7 +33,9 @@ PYBIND11_MODULE(_engine, m) {
           py::arg("options"),
           "The backtest of a plan (kestrelia.backtest._plan.Plan) in a market given as its "
           "eight arrays in the engine's order, with the benchmarks' daily returns by name: a "
-          "dict of daily_return, total, stats, benchmark_summary and execution.");
+          "dict of daily_return, total, stats, benchmark_summary, execution (the record, or "
+          "None), and traded and held (money bought and sold, and stocks held, on each "
+          "simulated day; None when recorded: the record has them).");
     m.def("scan_weights", &kestrelia::engine::scan_weights, py::arg("values"),
           py::arg("cols") = py::none(),
           "(rows with a value, columns with a value) of a 2-D float array over the columns "

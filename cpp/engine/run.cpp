@@ -90,7 +90,7 @@ auto window(const M& m, const char* name, const Plan& plan, const std::int64_t* 
 }
 
 struct Simulation {
-    py::array_t<double> returns;
+    py::array_t<double> returns, traded, held;
     py::object record = py::none();
 };
 
@@ -125,6 +125,12 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
     Simulation out;
     out.returns = py::array_t<double>(static_cast<py::ssize_t>(plan.n_days()));
     double* dst = out.returns.mutable_data();
+    kernels::DayTotals totals;
+    if (!options.record) {
+        out.traded = py::array_t<double>(static_cast<py::ssize_t>(plan.n_days()));
+        out.held = py::array_t<double>(static_cast<py::ssize_t>(plan.n_days()));
+        totals = {out.traded.mutable_data(), out.held.mutable_data()};
+    }
     const std::uint8_t* hold = plan.hold_days();
     kernels::ExecutionRecord recorded;
     kernels::Status status;
@@ -136,7 +142,7 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
                      ? kernels::vwap_daily_return_recorded(dst, recorded, plan.n_days(), signal,
                                                            plan.signal_rows.data(), hold, m, params)
                      : kernels::vwap_daily_return(dst, plan.n_days(), signal,
-                                                  plan.signal_rows.data(), hold, m, params);
+                                                  plan.signal_rows.data(), hold, m, params, totals);
     }
     if (!status) {
         if (status.position >= 0)
@@ -233,6 +239,17 @@ py::dict run(const py::object& plan_object, const py::sequence& market, const py
     out["stats"] = pelorin::strategy_stats(total, held, safe_sharpe);
     out["benchmark_summary"] = pelorin::benchmark_summary(benchmarks, total, safe_sharpe);
     out["execution"] = sim.record;
+    // Money bought and sold and stocks held on each simulated day (with a record, its own
+    // day table has them).
+    if (sim.record.is_none()) {
+        out["traded"] = pd.attr("Series")(sim.traded, py::arg("index") = plan.dates,
+                                          py::arg("name") = "traded", py::arg("copy") = false);
+        out["held"] = pd.attr("Series")(sim.held, py::arg("index") = plan.dates,
+                                        py::arg("name") = "held", py::arg("copy") = false);
+    } else {
+        out["traded"] = py::none();
+        out["held"] = py::none();
+    }
     return out;
 }
 

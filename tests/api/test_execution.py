@@ -326,3 +326,20 @@ def test_one_thread_and_several_record_the_same_bits(tmp_path):
             np.testing.assert_array_equal(one.view(np.uint64), several.view(np.uint64), err_msg=key)
         else:
             np.testing.assert_array_equal(one, several, err_msg=key)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_the_plain_walk_counts_what_the_record_records(layout):
+    """Money traded and stocks held per day, from the plain walk, equal the record's."""
+    m = market_in_layout(make_market(n_days=120, n_stocks=17, seed=21, blocked=0.1), layout)
+    market = Market(**m.matrices())
+    plain = backtest(m.weights, market, capital=1e7, lot_size=100)
+    recorded = backtest(m.weights, market, capital=1e7, lot_size=100, execution=True)
+    days = recorded.execution.exposure.index
+    traded = plain._engine["traded"].loc[days] / 1e7
+    held = plain._engine["held"].loc[days]
+    np.testing.assert_array_equal(traded.to_numpy(),
+                                  recorded.execution.turnover.loc[days].to_numpy())
+    exposure = recorded.execution._days.loc[days, "held_count"].to_numpy()
+    np.testing.assert_array_equal(held.to_numpy(), exposure)
+    assert held.max() > 0 and traded.max() > 0

@@ -78,6 +78,8 @@ KESTRELIA_INLINE v4i sign_bit(v4d x) { return (v4i)x < v4i{0, 0, 0, 0}; }
 
 KESTRELIA_INLINE bool any_lane(v4i mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) != 0; }
 
+KESTRELIA_INLINE v4d finite_or_zero(v4d x) { return select(is_finite(x), x, splat(0.0)); }
+
 // Counts kept as doubles (exact far beyond any window length).
 KESTRELIA_INLINE v4d count_if(v4i mask) { return select(mask, splat(1.0), splat(0.0)); }
 

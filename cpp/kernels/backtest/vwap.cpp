@@ -15,9 +15,10 @@ namespace {
 using namespace lanes;
 using namespace vwap_day;
 
-// Five lane-wise day sums, stored as plain doubles (no over-aligned allocation needed).
+// A day's lane-wise sums of each part, stored as plain doubles (no over-aligned
+// allocation needed).
 struct DaySums {
-    double bought[width], held[width], held_dividend[width], sold[width], sold_dividend[width];
+    double part[n_parts][width];
 };
 
 KESTRELIA_INLINE void add_to(double (&sum)[width], v4d x) {
@@ -46,11 +47,7 @@ KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t 
                                         r.read<Full>(i, signal_rows[i]), f);
 
         DaySums& d = days[static_cast<std::size_t>(i)];
-        add_to(d.bought, p.bought);
-        add_to(d.held, p.held);
-        add_to(d.held_dividend, p.held_dividend);
-        add_to(d.sold, p.sold);
-        add_to(d.sold_dividend, p.sold_dividend);
+        for (int k = 0; k < n_parts; ++k) add_to(d.part[k], p.part[k]);
     }
 }
 
@@ -72,7 +69,7 @@ KESTRELIA_INLINE void simulate_columns(std::vector<DaySums>& days, std::ptrdiff_
 // four days of one stock are added with one vector operation.
 class LaneSums {
 public:
-    static constexpr std::ptrdiff_t n_sums = 5;
+    static constexpr std::ptrdiff_t n_sums = n_parts;
 
     explicit LaneSums(std::ptrdiff_t n_days)
         : days_((n_days + width - 1) / width * width),
@@ -86,13 +83,8 @@ public:
     void to_days(std::vector<DaySums>& days) {
         for (std::size_t i = 0; i < days.size(); ++i) {
             const auto at = static_cast<std::ptrdiff_t>(i);
-            for (std::ptrdiff_t k = 0; k < width; ++k) {
-                days[i].bought[k] = of(k, 0)[at];
-                days[i].held[k] = of(k, 1)[at];
-                days[i].held_dividend[k] = of(k, 2)[at];
-                days[i].sold[k] = of(k, 3)[at];
-                days[i].sold_dividend[k] = of(k, 4)[at];
-            }
+            for (std::ptrdiff_t k = 0; k < width; ++k)
+                for (int s = 0; s < n_parts; ++s) days[i].part[s][k] = of(k, s)[at];
         }
     }
 
@@ -115,11 +107,7 @@ KESTRELIA_INLINE void stock_quad(double& position, double& carried, LaneSums& su
     DayDetail unused;
     const DayProducts p =
         trade_quad(position, carried, track, hold, Full ? width : n_days - i0, in, f, unused);
-    add_at(sums.of(lane, 0) + i0, p.bought);
-    add_at(sums.of(lane, 1) + i0, p.held);
-    add_at(sums.of(lane, 2) + i0, p.held_dividend);
-    add_at(sums.of(lane, 3) + i0, p.sold);
-    add_at(sums.of(lane, 4) + i0, p.sold_dividend);
+    for (int k = 0; k < n_parts; ++k) add_at(sums.of(lane, k) + i0, p.part[k]);
 }
 
 // Stock path, for inputs that all keep each stock's days contiguous (column-major): one
@@ -170,11 +158,7 @@ KESTRELIA_INLINE void day_block(DayProducts& sums, double* positions, double* ca
     const DayProducts p = trade_day(position, carry, hold_day, track, in, f);
     store_at(positions + j0, position);
     if (track) store_at(carried + j0, carry);
-    sums.bought += p.bought;
-    sums.held += p.held;
-    sums.held_dividend += p.held_dividend;
-    sums.sold += p.sold;
-    sums.sold_dividend += p.sold_dividend;
+    for (int k = 0; k < n_parts; ++k) sums.part[k] += p.part[k];
 }
 
 // Row path: day-outer over contiguous rows, with the positions of all stocks kept in one
@@ -193,18 +177,13 @@ KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const bool hold_day = hold && hold[i];
         const DayRows d = rows.day(i, signal_rows[i]);
-        const v4d zero = splat(0.0);
-        DayProducts sums{zero, zero, zero, zero, zero};
+        DayProducts sums{};
         std::ptrdiff_t j0 = 0;
         for (; j0 + width <= cols; j0 += width)
             day_block<true>(sums, positions.data(), carry, hold_day, d, j0, cols, f);
         if (j0 < cols) day_block<false>(sums, positions.data(), carry, hold_day, d, j0, cols, f);
         DaySums& out = days[static_cast<std::size_t>(i)];
-        store(out.bought, sums.bought);
-        store(out.held, sums.held);
-        store(out.held_dividend, sums.held_dividend);
-        store(out.sold, sums.sold);
-        store(out.sold_dividend, sums.sold_dividend);
+        for (int k = 0; k < n_parts; ++k) store(out.part[k], sums.part[k]);
     }
 }
 
@@ -272,7 +251,7 @@ bool mostly_row_major(const F64View& signal, const VwapMarket& m) {
 
 Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& signal,
                          const std::int64_t* signal_rows, const std::uint8_t* hold,
-                         const VwapMarket& market, const VwapParams& params) {
+                         const VwapMarket& market, const VwapParams& params, DayTotals totals) {
     const Status status = vwap_check(n_days, signal, signal_rows, market);
     if (!status) return status;
     const VwapMarket& m = market;
@@ -300,9 +279,12 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
     // the five are added left to right.
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const DaySums& d = days[static_cast<std::size_t>(i)];
-        const double cash = lane_sum(d.bought) + lane_sum(d.held) + lane_sum(d.held_dividend) +
-                            lane_sum(d.sold) + lane_sum(d.sold_dividend);
+        const double cash = lane_sum(d.part[bought]) + lane_sum(d.part[held]) +
+                            lane_sum(d.part[held_dividend]) + lane_sum(d.part[sold]) +
+                            lane_sum(d.part[sold_dividend]);
         out[i] = cash / params.total_money;
+        if (totals.traded) totals.traded[i] = lane_sum(d.part[traded]);
+        if (totals.held) totals.held[i] = lane_sum(d.part[holding]);
     }
     return status;
 }

@@ -35,9 +35,14 @@ KESTRELIA_INLINE DayVectors vectors_of(const DayLanes& in) {
             load(in.sf), load(in.dv), mask_of(in.cb), mask_of(in.cs)};
 }
 
-// The five per-stock products of one day that the day sums add up.
+// What one day of four stocks adds to the day's sums: the five money products of the
+// return (in this order, which is the order they are combined in), then the money bought
+// and sold (traded) and the number of stocks held at the end of the day (holding).
+enum Part : int { bought, held, held_dividend, sold, sold_dividend, traded, holding, n_parts };
+constexpr int n_money_parts = sold_dividend + 1;
+
 struct DayProducts {
-    v4d bought, held, held_dividend, sold, sold_dividend;
+    v4d part[n_parts];
 };
 
 // What a day of four stocks did, for the recording walk: the lot-rounded target, the wanted
@@ -99,8 +104,10 @@ KESTRELIA_INLINE DayProducts trade_to(v4d& position, const DayTarget& t, const D
     const v4d sell_coeff = nan_to_num(split_eff * in.sp * sell_factor - prev);
     detail = {target,       diff,      real_buy,   sold,       position, split_eff,
               dividend_eff, buy_coeff, hold_coeff, sell_coeff, t.valid};
-    return {real_buy * buy_coeff, hold * hold_coeff, hold * dividend_eff, sold * sell_coeff,
-            sold * dividend_eff};
+    const v4d traded = select(real_buy != zero, finite_or_zero(real_buy * in.bp), zero) +
+                       select(sold != zero, finite_or_zero(sold * (split_eff * in.sp)), zero);
+    return {{real_buy * buy_coeff, hold * hold_coeff, hold * dividend_eff, sold * sell_coeff,
+             sold * dividend_eff, traded, count_if(position != zero)}};
 }
 
 // The target a day that sets none keeps: the one carried into it, times the day's split

@@ -20,8 +20,6 @@ KESTRELIA_INLINE void add_to(double (&acc)[width], v4d x) {
     std::memcpy(acc, &a, sizeof a);
 }
 
-KESTRELIA_INLINE v4d finite_or_zero(v4d x) { return select(is_finite(x), x, splat(0.0)); }
-
 // What four lanes recorded on top of the simulation's products: each recorded day column
 // and each profit part, lane by lane, and which lanes traded or were blocked.
 struct LaneRecord {
@@ -70,22 +68,22 @@ KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const Da
     const v4i buy_split = r.bought & is_finite(in.c - in.bp * splat(1 + c.fee));
     const v4i sell_split =
         r.sold & is_finite(det.split_eff * in.sp * splat((1.0 - c.fee) - c.rule_fee) - in.pc);
-    const v4d buy = select(buy_split, det.bought * (in.c - r.buy_price), p.bought);
-    const v4d sell = select(sell_split, det.sold * (r.sell_price - in.pc), p.sold);
+    const v4d buy = select(buy_split, det.bought * (in.c - r.buy_price), p.part[bought]);
+    const v4d sell = select(sell_split, det.sold * (r.sell_price - in.pc), p.part[sold]);
     const v4d commission = select(buy_split, -(det.bought * r.buy_price * splat(c.fee)), zero) +
                            select(sell_split, -(det.sold * r.sell_price * splat(c.fee)), zero);
     const v4d stamp = select(sell_split, -(det.sold * r.sell_price * splat(c.rule_fee)), zero);
-    const v4d dividend = p.held_dividend + p.sold_dividend;
+    const v4d dividend = p.part[held_dividend] + p.part[sold_dividend];
     col[R::traded_amount] = select(r.bought, finite_or_zero(det.bought * r.buy_price), zero) +
                             select(r.sold, finite_or_zero(det.sold * r.sell_price), zero);
     col[R::buy] = buy;
-    col[R::hold] = p.held;
+    col[R::hold] = p.part[held];
     col[R::sell] = sell;
     col[R::dividend] = dividend;
     col[R::commission] = commission;
     col[R::stamp_duty] = stamp;
     r.parts[R::stock_buy] = buy;
-    r.parts[R::stock_hold] = p.held;
+    r.parts[R::stock_hold] = p.part[held];
     r.parts[R::stock_sell] = sell;
     r.parts[R::stock_dividend] = dividend;
     r.parts[R::stock_commission] = commission;
@@ -104,11 +102,11 @@ KESTRELIA_INLINE void record_block(ChunkOut& made, DayAcc& day, double* const* s
                                    bool in_totals) {
     DayDetail det;
     const DayProducts p = trade_day(position, carried, hold_day, track, in, f, det);
-    add_to(day.sums[0], p.bought);
-    add_to(day.sums[1], p.held);
-    add_to(day.sums[2], p.held_dividend);
-    add_to(day.sums[3], p.sold);
-    add_to(day.sums[4], p.sold_dividend);
+    add_to(day.sums[0], p.part[bought]);
+    add_to(day.sums[1], p.part[held]);
+    add_to(day.sums[2], p.part[held_dividend]);
+    add_to(day.sums[3], p.part[sold]);
+    add_to(day.sums[4], p.part[sold_dividend]);
 
     LaneRecord r;
     if (!record_lanes(r, det, p, in, c)) return;
@@ -139,11 +137,11 @@ KESTRELIA_INLINE void record_quad(ChunkOut& made, ChunkLanes& acc, double* const
     DayDetail det;
     const DayProducts p = trade_quad(position, carried, track, hold, used, in, f, det);
     const std::ptrdiff_t lane = j % width;
-    add_at(acc.of(lane, 0) + at, p.bought);
-    add_at(acc.of(lane, 1) + at, p.held);
-    add_at(acc.of(lane, 2) + at, p.held_dividend);
-    add_at(acc.of(lane, 3) + at, p.sold);
-    add_at(acc.of(lane, 4) + at, p.sold_dividend);
+    add_at(acc.of(lane, 0) + at, p.part[bought]);
+    add_at(acc.of(lane, 1) + at, p.part[held]);
+    add_at(acc.of(lane, 2) + at, p.part[held_dividend]);
+    add_at(acc.of(lane, 3) + at, p.part[sold]);
+    add_at(acc.of(lane, 4) + at, p.part[sold_dividend]);
 
     LaneRecord r;
     if (!record_lanes(r, det, p, in, c)) return;

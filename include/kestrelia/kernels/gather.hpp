@@ -12,7 +12,7 @@ namespace kestrelia::kernels {
 // `column_major_out` (each output column filled from one source column), row-major
 // otherwise. `rows` must hold valid row positions of src.
 template <class T>
-void gather_rows(T* out, const MatrixView<T>& src, const std::int64_t* rows,
-                 std::ptrdiff_t n_rows, bool column_major_out);
+void gather_rows(T* out, const MatrixView<T>& src, const std::int64_t* rows, std::ptrdiff_t n_rows,
+                 bool column_major_out);
 
 }  // namespace kestrelia::kernels

@@ -38,9 +38,16 @@ struct VwapParams {
 // tile at a time. Per-stock positions evolve independently; five per-day accumulators
 // (bought, held, held dividends, sold, sold dividends) are each summed over stocks in
 // stock order and combined left to right at the end, so both walks give the same bits.
+//
+// With `totals`, also each day's money bought and sold (in the currency of total_money;
+// a sell at the split-adjusted price) and the number of stocks held at the end of the day.
+struct DayTotals {
+    double* traded = nullptr;
+    double* held = nullptr;
+};
 Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& signal,
                          const std::int64_t* signal_rows, const std::uint8_t* hold,
-                         const VwapMarket& market, const VwapParams& params);
+                         const VwapMarket& market, const VwapParams& params, DayTotals totals = {});
 
 // What the simulation did, cell by cell, for the execution report. Trades and blocked
 // orders are long tables in (day, stock) order; the per-day and per-stock tables are
