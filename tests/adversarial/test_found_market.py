@@ -7,7 +7,7 @@ import pytest
 
 import kestrelia.backtest as kb
 from kestrelia.backtest import Market
-from kestrelia.backtest.market import _example_market
+from kestrelia.backtest._examples import example_market as _example_market
 from kestrelia.errors import InputError
 
 

@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 import kestrelia.backtest as kb
-from kestrelia.backtest.market import _example_market
+from kestrelia.backtest._examples import example_market as _example_market
 
 SRC = str(Path(__file__).resolve().parents[2] / "src")
 
@@ -37,7 +37,7 @@ CHILD = """
 import os, signal, sys
 import pandas as pd
 import kestrelia.backtest as kb
-from kestrelia.backtest.market import _example_market
+from kestrelia.backtest._examples import example_market as _example_market
 market = _example_market()
 weights = pd.DataFrame(float(sys.argv[2]), index=market.dates[:1], columns=market.codes)
 result = kb.backtest(weights, market, lot_size=100, name="s")

@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 import kestrelia.backtest as kb
-from kestrelia.backtest.market import _example_market
+from kestrelia.backtest._examples import example_market as _example_market
 from kestrelia.backtest.weights import read_weights
 from kestrelia.errors import InputError
 
