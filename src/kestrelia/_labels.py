@@ -5,8 +5,8 @@ through here, so a code or a date means the same wherever it is given:
 
 - ``stock_code`` reads one code: six digits (``"000001"``), an integer that lost its
   leading zeros (``1``), an exchange suffix or prefix (``000001.SZ``, ``600000.SH``,
-  ``sh600000``, ``000001.XSHE``); a suffix that contradicts the digits' exchange
-  (``000001.SH`` is an index) is not a stock code.
+  ``sh600000``, ``000001.XSHE``); a suffix that contradicts the exchange the digits
+  belong to (``000001.SH`` is an index) is not a stock code.
 - ``stock_codes`` reads a whole index of them.
 - ``trading_dates`` reads an index of dates (a ``DatetimeIndex``, date objects, ISO text,
   ``YYYYMMDD`` text or 8-digit integers) to a tz-naive ``DatetimeIndex`` named ``date``.
@@ -96,7 +96,8 @@ def stock_code(value: Any) -> str | None:
     if parts is None:
         return None
     code, exchange = parts
-    if exchange is not None and exchange != exchange_of(code):
+    known = exchange_of(code)
+    if exchange is not None and known is not None and exchange != known:
         return None
     return code
 

@@ -11,10 +11,6 @@ from kestrelia.backtest.weights import read_weights
 from kestrelia.errors import InputError
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
-    "read_weights takes the day of a time-zone-aware Parquet index in the file's own zone: "
-    "Shanghai midnights stored in UTC come back a day early, where backtest() given the same "
-    "frame converts them to Shanghai time first"))
 def test_a_parquet_index_in_utc_reads_as_the_shanghai_day(tmp_path):
     market = _example_market()
     days = pd.DatetimeIndex(["2024-01-02", "2024-01-03"], name="date")
@@ -30,10 +26,6 @@ def test_a_parquet_index_in_utc_reads_as_the_shanghai_day(tmp_path):
     assert direct.returns.index.equals(from_file.returns.index)
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
-    "read_weights takes any six digits followed by a dot for a stock: an index column "
-    "000300.SH (CSI 300) becomes a weight on the stock 000300, and 000001.XYZ on 000001, "
-    "where backtest() refuses both as not stock codes"))
 @pytest.mark.parametrize("column", ["000300.SH", "000001.XYZ"])
 def test_a_weights_file_refuses_a_column_that_is_no_stock_code(tmp_path, column):
     frame = pd.DataFrame({"date": ["20240102"], "600000": [0.5], column: [0.5]})

@@ -173,7 +173,7 @@ class TestRun:
             ("date,600000\n20990104,0.5\n20990105,0.5\n", ["set no target on a day of the store"]),
             ("date,999999\n{d0},0.5\n{d1},0.5\n", ["share no stock code"]),
             ("date,600000\nyesterday,0.5\n", ["'yesterday'", "is not a date"]),
-            ("date,ABC\n{d0},0.5\n", ["'ABC'", "not a 6-digit stock code"]),
+            ("date,ABC\n{d0},0.5\n", ["'ABC'", "is not a stock code"]),
             ("date,600000\n{d0},lots\n", ["weights must be numbers"]),
         ],
     )

@@ -8,7 +8,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kestrelia.backtest.weights import _stock_code, _stock_codes, read_weights
+from kestrelia._labels import stock_code
+from kestrelia.backtest.weights import _stock_codes, read_weights
 from kestrelia.errors import InputError
 
 
@@ -16,7 +17,8 @@ def matrix(rng, rows, cols, holes=0.2):
     values = rng.normal(0, 1, (rows, cols)).round(6)
     values[rng.random((rows, cols)) < holes] = np.nan
     dates = pd.bdate_range("2024-01-02", periods=rows).strftime("%Y%m%d")
-    codes = [f"{c:06d}" for c in rng.choice(999_999, cols, replace=False)]
+    # Shenzhen codes (0xxxxx to 3xxxxx), so that any of them may carry an "sz" prefix.
+    codes = [f"{c:06d}" for c in rng.choice(399_999, cols, replace=False)]
     return pd.DataFrame(values, index=pd.Index(dates, name="date"), columns=codes)
 
 
@@ -27,14 +29,14 @@ def reference(path):
     if isinstance(frame.index, pd.RangeIndex):
         frame = frame.set_index(frame.columns[0])
     frame.index = pd.Index(frame.index.astype(str).str.strip(), dtype="str", name="date")
-    frame.columns = pd.Index([c.strip().zfill(6)[:6] for c in frame.columns], dtype="str")
+    frame.columns = pd.Index([stock_code(c) for c in frame.columns], dtype="str")
     return frame.astype(float).sort_index()
 
 
 LAYOUTS = {
     "csv": lambda f, p: f.to_csv(p),
     # A quoted name sends the file through pyarrow's own CSV reader instead of the split.
-    "csv, quoted header": lambda f, p: f.rename(columns={f.columns[0]: f"{f.columns[0]}.SZ"})
+    "csv, quoted header": lambda f, p: f.rename(columns={f.columns[0]: f"sz{f.columns[0]}"})
     .to_csv(p, quoting=1),
     "csv, spaces and missing markers": lambda f, p: p.write_text(
         f.to_csv(na_rep="NaN").replace(",", " , ").replace("date , ", "date,")),
@@ -73,10 +75,12 @@ def test_a_wide_csv_is_read_in_seconds(tmp_path):
     np.testing.assert_array_equal(got.to_numpy(), frame.sort_index().to_numpy())
 
 
-def test_the_vectorised_code_reader_agrees_with_the_one_value_reader():
+def test_the_vectorised_code_reader_agrees_with_the_shared_one():
     names = ["1", " 000001 ", "600000.SH", "600000.", "0000001", "12a", "", "\uff16\uff10\uff10\uff10\uff10", "60000.SH",
              "000001\n.SZ", "600000.SH.extra", "  7  ", "1234567.SZ", "abcdef.SZ", "000001x"]
-    assert _stock_codes(names) == [_stock_code(n) for n in names]
+    assert _stock_codes(names) == [stock_code(n) for n in names]
+    assert _stock_codes(["1", "600000.SH", "sh600001", "000300.SH"]) == ["000001", "600000",
+                                                                          "600001", None]
 
 
 @pytest.mark.parametrize("content, fragment", [
@@ -88,7 +92,7 @@ def test_the_vectorised_code_reader_agrees_with_the_one_value_reader():
     ("date,000001\n20240102,0.1,0.2\n", "row 1 has 3 fields"),
     ("", "Empty CSV file"),
     ("date,000001\n02/01/2024,0.1\n", "'02/01/2024' in row 1 is not a date"),
-    ("date,00000\uff11\n20240102,0.1\n", "column '00000\uff11' is not a 6-digit stock code"),
+    ("date,00000\uff11\n20240102,0.1\n", "column '00000\uff11' is not a stock code"),
 ])
 def test_bad_csv_cells_are_named(tmp_path, content, fragment):
     (tmp_path / "w.csv").write_text(content)

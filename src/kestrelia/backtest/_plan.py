@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import pandas as pd
 
-from kestrelia import _dates, _labels
+from kestrelia import _labels
 from kestrelia.backtest import _validate
 from kestrelia.errors import InputError
 
@@ -69,15 +69,14 @@ def _day_numbers(index: pd.DatetimeIndex) -> np.ndarray:
     return np.asarray(index.values.astype("datetime64[D]").astype(np.int64))
 
 
-def _bound_row(value: Any, what: str, days: np.ndarray,
+def _bound_row(day: pd.Timestamp | None, days: np.ndarray,
                side: Literal["left", "right"]) -> int | None:
-    if value is None:
+    """The market row of a window's bound: the first day on or after it (left), or the
+    last day on or before it (right)."""
+    if day is None:
         return None
-    text = _dates.parse_date(value)
-    if text is None:
-        raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
-    day = int(_day_numbers(pd.DatetimeIndex([pd.Timestamp(text)]))[0])
-    found = int(np.searchsorted(days, day, side=side))
+    number = int(_day_numbers(pd.DatetimeIndex([day]))[0])
+    found = int(np.searchsorted(days, number, side=side))
     return found if side == "left" else found - 1
 
 
@@ -178,11 +177,10 @@ def make_plan(weights: pd.DataFrame, market: Market, *, between: str = "hold",
     weight_cols, market_cols = w.weight_cols, w.market_cols
     market_days = _day_numbers(market.dates)
     n_market = len(market_days)
-    start_row = _bound_row(start, "start", market_days, "left")
-    end_row = _bound_row(end, "end", market_days, "right")
+    lo, hi = _validate.date_window(start, end)
+    start_row = _bound_row(lo, market_days, "left")
+    end_row = _bound_row(hi, market_days, "right")
     last = n_market - 1 if end_row is None else min(end_row, n_market - 1)
-    if start_row is not None and end_row is not None and start_row > end_row:
-        raise InputError(f"start {start!r} is after end {end!r}")
 
     smoothing = rolling_window > 1
     setting = _setting_rows(w, market_days, every_row=False)

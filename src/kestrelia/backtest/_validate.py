@@ -137,6 +137,26 @@ def file_stem(value: Any, what: str) -> str:
     return value
 
 
+def date_window(start: Any, end: Any) -> tuple[pd.Timestamp | None, pd.Timestamp | None]:
+    """``start`` and ``end`` as days (None stays open): unambiguous dates, start not after
+    end."""
+    from kestrelia import _dates
+
+    bounds: list[pd.Timestamp | None] = []
+    for value, what in ((start, "start"), (end, "end")):
+        if value is None:
+            bounds.append(None)
+            continue
+        text = _dates.parse_date(value)
+        if text is None:
+            raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
+        bounds.append(pd.Timestamp(text))
+    lo, hi = bounds
+    if lo is not None and hi is not None and lo > hi:
+        raise InputError(f"start {start!r} is after end {end!r}")
+    return lo, hi
+
+
 def _number(value: Any, what: str) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
         raise InputError(f"{what} must be a number, got {value!r}")

@@ -7,7 +7,6 @@ from __future__ import annotations
 import csv
 import errno
 import io
-import math
 import os
 import stat
 from collections.abc import Callable
@@ -21,8 +20,8 @@ import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 import pyarrow.parquet as pq
 
-from kestrelia import _dates
-from kestrelia.errors import InputError, KestreliaError
+from kestrelia import _labels
+from kestrelia.errors import InputError
 
 __all__ = ["WeightsFile", "read_weights"]
 
@@ -39,31 +38,20 @@ _FILE_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a named pipe"),
                (stat.S_ISSOCK, "a socket"))
 
 
-def _stock_code(value: Any) -> str | None:
-    """Spreadsheets drop leading zeros and some sources append an exchange suffix: both
-    are read back to the six-digit code. Only ASCII digits count."""
-    if isinstance(value, float) and math.isfinite(value) and value.is_integer():
-        value = int(value)
-    text = str(value).strip()
-    if text.isascii() and text.isdigit() and len(text) <= 6:
-        return text.zfill(6)
-    head = text[:6]
-    if len(text) > 6 and head.isascii() and head.isdigit() and text[6] == ".":
-        return head
-    return None
-
-
 def _stock_codes(names: list[str]) -> list[str | None]:
-    """``_stock_code`` of every column name in one vectorised pass (a file may have a
-    million columns)."""
+    """The stock code of every column name (kestrelia._labels.stock_code: leading zeros a
+    spreadsheet dropped come back, exchange suffixes and prefixes are read and checked
+    against the digits). Plain digits, nearly always all of them, are read in one vectorised
+    pass (a file may have a million columns); the rest one by one."""
     text = pc.utf8_trim_whitespace(pa.array(names, pa.string()))
     short = pc.match_substring_regex(text, r"^[0-9]{1,6}$")
-    suffixed = pc.match_substring_regex(text, r"(?s)^[0-9]{6}\..*")
-    codes = pc.if_else(short, pc.utf8_lpad(text, 6, "0"),
-                       pc.if_else(suffixed, pc.utf8_slice_codeunits(text, 0, 6),
-                                  pa.scalar(None, pa.string())))
-    result: list[str | None] = codes.to_pylist()
-    return result
+    padded = pc.if_else(short, pc.utf8_lpad(text, 6, "0"), pa.scalar(None, pa.string()))
+    codes: list[str | None] = padded.to_pylist()
+    if not pc.all(short).as_py():
+        for k, code in enumerate(codes):
+            if code is None:
+                codes[k] = _labels.stock_code(names[k])
+    return codes
 
 
 def _kind(mode: int) -> str | None:
@@ -364,15 +352,16 @@ def read_weights(path: str | Path, date_format: str | None = None) -> pd.DataFra
         raise
     except Exception as exc:
         raise InputError(f"cannot read weights file {path}: {_first_line(exc)}") from None
-    try:
-        dates = _dates.parse_dates(labels, f"weights file {path}", date_format)
-    except KestreliaError as exc:
-        raise InputError(str(exc)) from None
+    # Dates as backtest() reads them (time-zone-aware ones in Shanghai time), kept as
+    # YYYYMMDD text.
+    dates = _labels.trading_dates(pd.Index(labels, dtype=object), f"weights file {path}",
+                                  date_format).strftime("%Y%m%d")
     codes = _stock_codes(names[1:])
     for column, code in zip(names[1:], codes):
         if code is None:
-            raise InputError(f"weights file {path}: column {column!r} is not a 6-digit stock "
-                             "code of ASCII digits")
+            raise InputError(f"weights file {path}: column {column!r} is not a stock code "
+                             "(six digits, optionally with an exchange such as 000001.SZ "
+                             "or sh600000)")
     try:
         matrix = values()
     except InputError:

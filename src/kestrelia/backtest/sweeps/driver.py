@@ -146,6 +146,7 @@ def _checked_options(options: dict[str, Any]) -> dict[str, Any]:
     if options["between"] not in BETWEEN:
         raise InputError(f"between must be one of {', '.join(map(repr, BETWEEN))}, got "
                          f"{options['between']!r}")
+    _validate.date_window(options["start"], options["end"])
     return options
 
 
