@@ -17,11 +17,6 @@ def _with_missing(frame: pd.DataFrame, dtype: str) -> pd.DataFrame:
     return changed
 
 
-@pytest.mark.xfail(strict=True, raises=TypeError, reason=(
-    "Market() takes pandas' nullable dtypes with missing values (a boolean mask with NA, "
-    "Float64 or pyarrow prices with NA, what read_parquet(dtype_backend=...) gives) and the "
-    "backtest then fails inside the engine with TypeError ('boolean value of NA is "
-    "ambiguous', 'float() argument must be ... not NAType')"))
 @pytest.mark.parametrize("name, dtype", [
     ("can_buy_stock", "boolean"), ("cant_sell_stock", "boolean"),
     ("close_price", "Float64"), ("sell_price", "double[pyarrow]"),
@@ -44,11 +39,6 @@ def _writes_through(values: np.ndarray) -> None:
     values[0] = values[1]
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
-    "the market a sweep hands a strategy is read-only only by a flag on a view: a strategy "
-    "that sets flags.writeable back to True writes into the caller's arrays (prices of a "
-    "market built from frames, the dates of any market, a store's too), and the other "
-    "strategies and the caller see the change"))
 @pytest.mark.parametrize("what", ["prices", "dates"])
 def test_a_strategy_cannot_change_the_market_the_others_see(what):
     market = _example_market()

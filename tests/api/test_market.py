@@ -130,3 +130,19 @@ def test_a_market_cannot_be_changed():
         frozen.buy_price.to_numpy()[0, 0] = 1.0
     # The frozen market shares the caller's arrays.
     assert np.shares_memory(frozen.buy_price.to_numpy(), market.buy_price.to_numpy())
+
+
+def test_nullable_and_pyarrow_columns_are_read_as_numpy():
+    given = matrices()
+    given["can_buy_stock"] = given["can_buy_stock"].astype("boolean")
+    given["can_buy_stock"].iloc[2, 1] = pd.NA
+    given["cant_sell_stock"] = given["cant_sell_stock"].astype("boolean")
+    given["cant_sell_stock"].iloc[3, 0] = pd.NA
+    given["close_price"] = given["close_price"].astype("double[pyarrow]")
+    given["close_price"].iloc[4, 2] = None
+    market = Market(**given)
+    # A missing mask cell neither allows a buy nor forbids a sale; a missing price is NaN.
+    assert market.can_buy_stock.dtypes.unique().tolist() == [np.dtype(bool)]
+    assert not market.can_buy_stock.iloc[2, 1] and not market.cant_sell_stock.iloc[3, 0]
+    assert np.isnan(market.close_price.iloc[4, 2])
+    assert market.close_price.iloc[0, 0] == given["close_price"].iloc[0, 0]

@@ -141,8 +141,13 @@ class Market:
         ...
         ValueError: assignment destination is read-only
         """
-        matrices = {name: _read_only_frame(frame) for name, frame in self.matrices().items()}
-        benchmarks = {key: _read_only_series(s) for key, s in self.benchmarks.items()}
+        # The labels are copied too (they are small), so that no strategy can reach the
+        # index objects the others and the caller share.
+        dates, codes = _own_labels(self.dates), _own_labels(self.codes)
+        matrices = {name: _read_only_frame(frame, dates, codes)
+                    for name, frame in self.matrices().items()}
+        benchmarks = {key: _read_only_series(s, _own_labels(s.index))
+                      for key, s in self.benchmarks.items()}
         market = type(self).__new__(type(self))
         market._set((matrices, benchmarks))
         object.__setattr__(market, "store_path", self.store_path)
@@ -384,6 +389,7 @@ def _checked(given: Mapping[str, Any], benchmarks: Mapping[str, pd.Series] | Non
         frame = given[name]
         if name != "close_price":
             _labels_of(frame, name, dates, codes, close)
+        frame = _numpy_backed(frame, name)
         if values and name in _VALUE_RULES:
             _check_values(frame, name, _VALUE_RULES[name])
         # A new frame object over the same arrays, with the read labels.
@@ -403,19 +409,49 @@ def _checked(given: Mapping[str, Any], benchmarks: Mapping[str, pd.Series] | Non
             raise InputError(f"{what} is {series.dtype}, not numeric")
         days = _labels.trading_dates(series.index, what)
         _validate.sorted_unique_index(days, what)
+        if not isinstance(series.dtype, np.dtype):
+            series = pd.Series(series.to_numpy(dtype=np.float64, na_value=np.nan),
+                               index=series.index, name=series.name)
         view = series.copy(deep=False)
         view.index = days
         checked[key] = view
     return matrices, checked
 
 
-def _read_only_frame(frame: pd.DataFrame) -> pd.DataFrame:
-    values = frame.to_numpy(copy=False).view()
-    values.flags.writeable = False
-    return pd.DataFrame(values, index=frame.index, columns=frame.columns, copy=False)
+def _numpy_backed(frame: pd.DataFrame, name: str) -> pd.DataFrame:
+    """The frame itself when every column is a NumPy column; else (pandas' nullable or
+    pyarrow columns, as read_parquet(dtype_backend=...) gives) a NumPy copy, in which a
+    missing price is NaN and a missing mask cell is False: only a cell that is True allows
+    a trade, and only one that is True forbids a sale (as the engine's alignment reads
+    missing cells)."""
+    if all(isinstance(dtype, np.dtype) for dtype in set(frame.dtypes)):
+        return frame
+    if name in MASK_NAMES:
+        values = frame.to_numpy(dtype=bool, na_value=False)
+    else:
+        values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+    return pd.DataFrame(np.asfortranarray(values), index=frame.index, columns=frame.columns,
+                        copy=False)
 
 
-def _read_only_series(series: pd.Series) -> pd.Series:
-    values = series.to_numpy(copy=False).view()
-    values.flags.writeable = False
-    return pd.Series(values, index=series.index, name=series.name, copy=False)
+def _read_only(values: np.ndarray) -> np.ndarray:
+    """The same memory through a read-only buffer: unlike a view with its flag cleared,
+    it cannot be made writable again."""
+    return np.asarray(memoryview(values).toreadonly())
+
+
+def _read_only_frame(frame: pd.DataFrame, index: pd.Index, columns: pd.Index) -> pd.DataFrame:
+    return pd.DataFrame(_read_only(frame.to_numpy(copy=False)), index=index, columns=columns,
+                        copy=False)
+
+
+def _read_only_series(series: pd.Series, index: pd.Index) -> pd.Series:
+    return pd.Series(_read_only(series.to_numpy(copy=False)), index=index, name=series.name,
+                     copy=False)
+
+
+def _own_labels(labels: pd.Index) -> pd.Index:
+    """A copy of a label index over values nothing else holds (labels are small)."""
+    return pd.Index(labels.to_numpy(copy=True), name=labels.name, dtype=labels.dtype)
+
+
