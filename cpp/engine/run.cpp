@@ -155,9 +155,15 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
     return out;
 }
 
-// The first infinite weight the statistics met, by row then column, named by the caller's
-// labels (the statistics read every weight the simulation reads).
-[[noreturn]] void infinite_weight(const Plan& plan) {
+// Weights are fractions of the capital: one of a million or more (a million times the
+// capital in one stock) is no position anyone holds, and its numbers overflow the
+// statistics.
+constexpr double weight_limit = 1e6;
+
+// The first weight the statistics met (by row then column) that is infinite or of
+// magnitude weight_limit or more, named by the caller's labels (the statistics read every
+// weight the simulation reads).
+[[noreturn]] void weight_beyond_limit(const Plan& plan) {
     const kernels::F64View v = plan.values.view();
     std::vector<std::int64_t> rows;
     if (plan.stats_on_values)
@@ -168,11 +174,15 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
         for (std::ptrdiff_t k = 0; k < (plan.stats_on_values ? v.cols : plan.n_stocks()); ++k) {
             const std::int64_t j = plan.stats_on_values ? k : plan.weight_cols.data()[k];
             const double w = v(i, j);
-            if (w == w && !std::isfinite(w))
-                input_error(
-                    py::str("weights: the weight {} at ({!r}, {!r}) is not finite")
-                        .format(w, plan.row_labels[py::int_(i)], plan.column_labels[py::int_(j)])
-                        .cast<std::string>());
+            if (!(std::fabs(w) >= weight_limit)) continue;
+            const char* why = std::isfinite(w)
+                                  ? "is not a fraction of the capital (a weight's magnitude "
+                                    "must stay below 1e6)"
+                                  : "is not finite";
+            input_error(
+                py::str("weights: the weight {} at ({!r}, {!r}) {}")
+                    .format(w, plan.row_labels[py::int_(i)], plan.column_labels[py::int_(j)], why)
+                    .cast<std::string>());
         }
     }
     input_error("weights: a weight is not finite");
@@ -181,7 +191,7 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
 // The statistics' holding count and turnover, of the targets carried to every day.
 pelorin::Holdings holdings(const Plan& plan) {
     kernels::F64View view = plan.values.view();
-    if (plan.stats_on_values) return pelorin::holdings_of(view, nullptr, 0, true);
+    if (plan.stats_on_values) return pelorin::holdings_of(view, nullptr, 0, weight_limit);
     const bool mapped = !every_column(plan.weight_cols.data(), plan.n_stocks(), view.cols);
     if (mapped) view.col_map = plan.weight_cols.data();
     view.cols = plan.n_stocks();
@@ -194,9 +204,9 @@ pelorin::Holdings holdings(const Plan& plan) {
     if (run && (view.column_major() || !mapped)) {
         view.data += rows[0] * view.row_stride;
         view.rows = n;
-        return pelorin::holdings_of(view, nullptr, 0, true);
+        return pelorin::holdings_of(view, nullptr, 0, weight_limit);
     }
-    return pelorin::holdings_of(view, rows, n, true);
+    return pelorin::holdings_of(view, rows, n, weight_limit);
 }
 
 }  // namespace
@@ -207,7 +217,7 @@ py::dict run(const py::object& plan_object, const py::sequence& market, const py
     // The statistics' pass reads every weight the simulation will, so it goes first and
     // refuses an infinite one before anything is simulated.
     const pelorin::Holdings held = holdings(plan);
-    if (held.infinite_cells > 0) infinite_weight(plan);
+    if (held.beyond_limit > 0) weight_beyond_limit(plan);
     Simulation sim = simulate(plan, market, options);
 
     py::object pd = binding::pandas();

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <limits>
+
 #include "kestrelia/binding/pyutil.hpp"
 #include "kestrelia/binding/signature.hpp"
 #include "kestrelia/kernels/vwap.hpp"
@@ -54,15 +56,17 @@ py::object total_frame(const py::object& total_backtesting);
 // stats.cpp
 py::object calc_strategy_stats(const Args& args);
 // The holding count and turnover of a target-weight matrix; with `rows`, of the matrix
-// whose row k is the view's row rows[k] (n_rows of them). With `stop_at_infinite`, a matrix
-// that holds an infinite weight gets only its count of them.
+// whose row k is the view's row rows[k] (n_rows of them). With a finite `limit`, a matrix
+// that holds a weight of that magnitude or more (or an infinite one) gets only its count of
+// them.
 struct Holdings {
     py::object holding_count;
     py::object turnover;
-    std::int64_t infinite_cells = 0;  // weights that are infinite (counted as no holding)
+    std::int64_t beyond_limit = 0;  // weights of magnitude `limit` or more
 };
 Holdings holdings_of(const kernels::F64View& view, const std::int64_t* rows = nullptr,
-                     std::ptrdiff_t n_rows = 0, bool stop_at_infinite = false);
+                     std::ptrdiff_t n_rows = 0,
+                     double limit = std::numeric_limits<double>::infinity());
 // The statistics dict of a total frame, with the holdings already reduced.
 py::object strategy_stats(const py::object& total_frame, const Holdings& holdings,
                           const py::object& safe_sharpe);

@@ -65,7 +65,7 @@ py::object share_positive(const py::object& series) {
 // (NaN counting as 0). With `rows`, the matrix is the one whose row k is view's row
 // rows[k] (n_rows of them).
 Holdings holdings_of(const kernels::F64View& view, const std::int64_t* rows, std::ptrdiff_t n_rows,
-                     bool stop_at_infinite) {
+                     double limit) {
     py::object nan = binding::numpy().attr("nan");
     if (rows == nullptr) n_rows = view.rows;
     if (n_rows == 0) return {nan, nan};
@@ -75,14 +75,15 @@ Holdings holdings_of(const kernels::F64View& view, const std::int64_t* rows, std
     double* sums = row_sums.mutable_data();
     {
         py::gil_scoped_release nogil;  // reads the weights, writes row_sums only
-        cells = rows == nullptr ? kernels::holdings_and_turnover(sums, view)
-                                : kernels::holdings_and_turnover_rows(sums, view, rows, n_rows);
+        cells = rows == nullptr
+                    ? kernels::holdings_and_turnover(sums, view, limit)
+                    : kernels::holdings_and_turnover_rows(sums, view, rows, n_rows, limit);
     }
     // The per-row finite counts are whole numbers, so their float mean is exact in any
     // summation order.
     Holdings h;
-    h.infinite_cells = cells.present - cells.finite;
-    if (h.infinite_cells > 0 && stop_at_infinite) return h;
+    h.beyond_limit = cells.beyond;
+    if (h.beyond_limit > 0 && std::isfinite(limit)) return h;
     h.holding_count = py::float_(static_cast<double>(cells.finite) / static_cast<double>(n_rows));
     if (n_rows > 1)
         h.turnover = py::float_(row_sums.attr("mean")().cast<double>() / 2.0);

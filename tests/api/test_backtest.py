@@ -129,6 +129,9 @@ def test_runs_without_a_return_day_get_one_clear_error():
         backtest(m.weights * np.nan, market)
     # Positions so large that every simulated day overflows to NaN.
     with pytest.raises(InputError, match="every return day of the backtest is NaN"):
+        backtest(m.weights * 0 + 1e5, market, capital=1e308)
+    with pytest.raises(InputError, match=r"weights: the weight 1e\+308 at \('20210104', "
+                                         r"'600000'\) is not a fraction of the capital"):
         backtest(m.weights * 0 + 1e308, market)
     with pytest.raises(InputError, match="no weight row sets a target on a day of the backtest"):
         backtest(m.weights.set_axis([f"2030{i + 101:04d}" for i in range(20)]), market)

@@ -156,6 +156,26 @@ def test_monthly_rows_equal_their_forward_fill_under_retarget(pelorin):
     assert len(held.trades) < len(retargeted.trades)
 
 
+def test_a_target_no_day_could_size_is_bought_when_one_can():
+    # The stock has no previous close on the rebalance day (suspended the day before): the
+    # target is sized on the first later day with one, and held from then on.
+    m = hand_market()
+    close = m.close_price.copy()
+    close.iloc[1, 0] = np.nan
+    prev = m.prev_close.copy()
+    prev.iloc[2, 0] = np.nan
+    mx = dict(m.matrices(), close_price=close, prev_close=prev)
+    mx["can_buy_stock"] = mx["can_buy_stock"].copy()
+    mx["can_buy_stock"].iloc[2, 0] = True
+    weights = pd.DataFrame({"600000": [0.5]}, index=pd.to_datetime(["2024-01-30"]))
+    ex = backtest(weights, Market(**mx), capital=1e6, lot_size=100, fee=0.0, rule_fee=0.0,
+                  execution=True).execution
+    # 02-01 is the first day with a previous close (10.0): 50,000 shares, then held.
+    assert ex.trades[["date", "shares"]].values.tolist() == [[pd.Timestamp("2024-02-01"),
+                                                              50_000.0]]
+    assert ex.positions["600000"].tolist()[:3] == [0.0, 50_000.0, 100_000.0]
+
+
 class TestLabels:
     @pytest.mark.parametrize("spell", [
         lambda d: d,
@@ -261,10 +281,16 @@ def test_monthly_signals_hold_and_split_shares_stay_put():
                            columns=m.weights.columns).resample("ME").last()
     ex = backtest(monthly, public_market(m), execution=True, lot_size=100).execution
     split = m.split_factor.set_axis(days).notna()
-    rebalance = set(days[np.searchsorted(days, monthly.index, side="right").clip(max=99)])
+    unpriced = m.prev_close.set_axis(days).isna()
+    starts = np.searchsorted(days, monthly.index, side="right").clip(max=99)
+    retried = sized = 0
     for (day, code), _ in ex.trades.set_index(["date", "code"]).iterrows():
-        if day in rebalance:
+        if day in set(days[starts]):
             continue
-        # Off a rebalance day only blocked orders are retried.
+        # Off a rebalance day only blocked orders are retried, and targets the rebalance
+        # day could not size (no previous close) are sized.
+        last = days[starts[starts <= days.get_loc(day)].max()]
         earlier = ex.blocked[(ex.blocked["code"] == code) & (ex.blocked["date"] < day)]
-        assert len(earlier), (day, code, bool(split.loc[day, code]))
+        assert len(earlier) or unpriced.loc[last, code], (day, code, bool(split.loc[day, code]))
+        retried, sized = retried + bool(len(earlier)), sized + bool(unpriced.loc[last, code])
+    assert retried and sized

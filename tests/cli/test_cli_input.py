@@ -107,7 +107,7 @@ class TestWeights:
         (lambda t: "\n".join(line.replace(",0.1", ",True", 1) if i else line
                              for i, line in enumerate(t.splitlines())),
          ["weights must be numbers, not booleans"]),
-        (lambda t: t.replace(",0.1", ",1e308"), ["every return day of the backtest is NaN"]),
+        (lambda t: t.replace(",0.1", ",1e308"), ["the weight 1e+308 at", "is not a fraction of the capital"]),
     ])
     def test_bad_cells_get_one_line(self, store, tmp_path, capsys, mutate, fragments):
         path, dates, codes = store

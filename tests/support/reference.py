@@ -374,6 +374,7 @@ def scheduled_backtest(weights: pd.DataFrame, matrices: dict, *, between="hold",
     position = np.zeros(n_stocks)
     target = np.zeros(n_stocks)
     row = None
+    unsized = np.zeros(n_stocks, dtype=bool)
     out = {k: np.zeros((n_days, n_stocks)) for k in ("held", "bought", "sold")}
     cash = np.zeros(n_days)
     sell_factor = (1.0 - fee) - rule_fee
@@ -381,13 +382,19 @@ def scheduled_backtest(weights: pd.DataFrame, matrices: dict, *, between="hold",
         i = first + k
         pc = arrays["prev_close"][i].astype(float)
         new_row = row_of_day.get(i)
+        row = new_row if new_row is not None else row
+        wt = w[row]
+        with np.errstate(invalid="ignore", divide="ignore"):
+            raw = (capital * wt) / (pc * lot_size)
+        valid = np.isfinite(wt) & np.isfinite(pc) & (pc > 0)
+        sized = np.where(valid, np.floor(raw) * lot_size, 0.0)
         if new_row is not None or between == "retarget":
-            row = new_row if new_row is not None else row
-            wt = w[row]
-            with np.errstate(invalid="ignore", divide="ignore"):
-                raw = (capital * wt) / (pc * lot_size)
-            valid = np.isfinite(wt) & np.isfinite(pc) & (pc > 0)
-            target = np.where(valid, np.floor(raw) * lot_size, 0.0)
+            sizing = np.ones(n_stocks, dtype=bool)
+        else:
+            # A target no day could size yet (NaN) is sized on the first day that can.
+            sizing = np.isnan(target)
+        target = np.where(sizing, sized, target)
+        unsized = sizing & ~valid & np.isfinite(wt) & (wt != 0)
         diff = target - position
         buy = np.where((diff > 0) & arrays["can_buy_stock"][i], diff, 0.0)
         sell = np.where((diff < 0) & ~arrays["cant_sell_stock"][i], -diff, 0.0)
@@ -396,7 +403,7 @@ def scheduled_backtest(weights: pd.DataFrame, matrices: dict, *, between="hold",
         split_eff = np.where(np.isnan(split), 1.0, split)
         share = np.where(np.isfinite(split_eff), split_eff, 1.0)
         position = np.rint(hold * share + buy)
-        target = np.rint(target * share)
+        target = np.where(unsized, np.nan, np.rint(target * share))
         dividend = np.nan_to_num(arrays["dividend_factor"][i].astype(float), nan=0.0)
         cl = arrays["close_price"][i].astype(float)
         with np.errstate(invalid="ignore", over="ignore"):

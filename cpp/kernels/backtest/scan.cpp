@@ -223,7 +223,8 @@ namespace {
 // time, each lane one pair's sum taking the columns in order, which are the additions the
 // column walk makes to that sum, in the same order.
 KESTRELIA_INLINE CellCounts holdings_by_rows(double* row_sums, const F64View& m,
-                                             const std::int64_t* rows, std::ptrdiff_t n_rows) {
+                                             const std::int64_t* rows, std::ptrdiff_t n_rows,
+                                             double limit) {
     using lanes::v4d;
     CellCounts cells;
     auto row = [&](std::ptrdiff_t k) { return m.data + rows[k] * m.row_stride; };
@@ -233,7 +234,7 @@ KESTRELIA_INLINE CellCounts holdings_by_rows(double* row_sums, const F64View& m,
     auto count = [&](const double* r) {
         for (const std::ptrdiff_t at : offsets) {
             cells.finite += finite(r[at]) ? 1 : 0;
-            cells.present += r[at] == r[at] ? 1 : 0;
+            cells.beyond += std::fabs(r[at]) >= limit ? 1 : 0;
         }
     };
     if (n_rows > 0) count(row(0));
@@ -271,7 +272,8 @@ namespace {
 // one change, added to the pair where the run begins, column after column, as the
 // one-value-at-a-time walk would.
 KESTRELIA_INLINE CellCounts holdings_by_columns(double* row_sums, const F64View& m,
-                                                const std::int64_t* rows, std::ptrdiff_t n_rows) {
+                                                const std::int64_t* rows, std::ptrdiff_t n_rows,
+                                                double limit) {
     struct Run {
         std::int64_t row, first, length;
     };
@@ -289,7 +291,7 @@ KESTRELIA_INLINE CellCounts holdings_by_columns(double* row_sums, const F64View&
         for (std::size_t r = 0; r < runs.size(); ++r) {
             const double v = col[runs[r].row * m.row_stride];
             cells.finite += finite(v) ? runs[r].length : 0;
-            cells.present += v == v ? runs[r].length : 0;
+            cells.beyond += std::fabs(v) >= limit ? runs[r].length : 0;
             const double z = nan_to_num(v);
             if (r > 0) row_sums[runs[r].first - 1] += std::fabs(z - prev);
             prev = z;
@@ -301,14 +303,15 @@ KESTRELIA_INLINE CellCounts holdings_by_columns(double* row_sums, const F64View&
 }  // namespace
 
 CellCounts holdings_and_turnover_rows(double* row_sums, const F64View& m, const std::int64_t* rows,
-                                      std::ptrdiff_t n_rows) {
+                                      std::ptrdiff_t n_rows, double limit) {
     const std::ptrdiff_t pairs = std::max<std::ptrdiff_t>(n_rows - 1, 0);
     std::fill(row_sums, row_sums + pairs, 0.0);
     if (!m.column_major() && m.col_stride == 1)
-        return lanes::in_best_build(
-            [&](auto) KESTRELIA_BODY { return holdings_by_rows(row_sums, m, rows, n_rows); });
+        return lanes::in_best_build([&](auto) KESTRELIA_BODY {
+            return holdings_by_rows(row_sums, m, rows, n_rows, limit);
+        });
     return lanes::in_best_build(
-        [&](auto) KESTRELIA_BODY { return holdings_by_columns(row_sums, m, rows, n_rows); });
+        [&](auto) KESTRELIA_BODY { return holdings_by_columns(row_sums, m, rows, n_rows, limit); });
 }
 
 namespace {
@@ -324,18 +327,19 @@ KESTRELIA_INLINE std::int64_t lane_total(v4d count) {
     return static_cast<std::int64_t>(count[0] + count[1] + count[2] + count[3]);
 }
 
-KESTRELIA_INLINE CellCounts cell_counts(const double* a, std::ptrdiff_t n) {
-    v4d finite_lanes = lanes::splat(0.0), present_lanes = lanes::splat(0.0);
+KESTRELIA_INLINE CellCounts cell_counts(const double* a, std::ptrdiff_t n, double limit) {
+    const v4d lim = lanes::splat(limit);
+    v4d finite_lanes = lanes::splat(0.0), beyond_lanes = lanes::splat(0.0);
     std::ptrdiff_t i = 0;
     for (; i + width <= n; i += width) {
         const v4d x = lanes::load_at(a + i);
         finite_lanes += lanes::count_if(lanes::is_finite(x));
-        present_lanes += lanes::count_if(x == x);
+        beyond_lanes += lanes::count_if(lanes::abs4(x) >= lim);
     }
-    CellCounts cells{lane_total(finite_lanes), lane_total(present_lanes)};
+    CellCounts cells{lane_total(finite_lanes), lane_total(beyond_lanes)};
     for (; i < n; ++i) {
         cells.finite += finite(a[i]) ? 1 : 0;
-        cells.present += a[i] == a[i] ? 1 : 0;
+        cells.beyond += std::fabs(a[i]) >= limit ? 1 : 0;
     }
     return cells;
 }
@@ -395,24 +399,25 @@ KESTRELIA_INLINE v4d cleaned(v4d x, lanes::v4i finite) {
 // row column after column: row_sums[i] takes column j's change before column j + 1's.
 // Each value is loaded, counted and cleaned once; the next quad's first value completes
 // the changes of the quad before.
-KESTRELIA_INLINE CellCounts holdings_columns(double* row_sums, const F64View& m) {
+KESTRELIA_INLINE CellCounts holdings_columns(double* row_sums, const F64View& m, double limit) {
+    const v4d lim = lanes::splat(limit);
     const std::ptrdiff_t n = m.rows, pairs = n - 1;
     CellCounts cells;
     for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
         const double* col = m.column(j);
         std::ptrdiff_t i = 0, counted = 0;
         if (n >= 2 * width) {
-            v4d count = lanes::splat(0.0), present = lanes::splat(0.0);
+            v4d count = lanes::splat(0.0), beyond = lanes::splat(0.0);
             const v4d first = lanes::load_at(col);
             lanes::v4i finite = lanes::is_finite(first);
             count += lanes::count_if(finite);
-            present += lanes::count_if(first == first);
+            beyond += lanes::count_if(lanes::abs4(first) >= lim);
             v4d prev = cleaned(first, finite);
             for (; i + 2 * width <= n; i += width) {
                 const v4d x = lanes::load_at(col + i + width);
                 finite = lanes::is_finite(x);
                 count += lanes::count_if(finite);
-                present += lanes::count_if(x == x);
+                beyond += lanes::count_if(lanes::abs4(x) >= lim);
                 const v4d next = cleaned(x, finite);
                 const v4d ahead = __builtin_shufflevector(prev, next, 1, 2, 3, 4);
                 lanes::store_at(row_sums + i,
@@ -420,12 +425,12 @@ KESTRELIA_INLINE CellCounts holdings_columns(double* row_sums, const F64View& m)
                 prev = next;
             }
             cells.finite += lane_total(count);
-            cells.present += lane_total(present);
+            cells.beyond += lane_total(beyond);
             counted = i + width;
         }
-        const CellCounts rest = cell_counts(col + counted, n - counted);
+        const CellCounts rest = cell_counts(col + counted, n - counted, limit);
         cells.finite += rest.finite;
-        cells.present += rest.present;
+        cells.beyond += rest.beyond;
         for (; i < pairs; ++i)
             row_sums[i] += std::fabs(nan_to_num(col[i + 1]) - nan_to_num(col[i]));
     }
@@ -436,31 +441,33 @@ KESTRELIA_INLINE CellCounts holdings_columns(double* row_sums, const F64View& m)
 // is loaded, counted and cleaned as the later of a pair; the row before, still in cache,
 // is read and cleaned again rather than kept.
 template <PairwiseFn Sum>
-KESTRELIA_INLINE CellCounts holdings_rows(double* row_sums, const F64View& m, double* row) {
+KESTRELIA_INLINE CellCounts holdings_rows(double* row_sums, const F64View& m, double* row,
+                                          double limit) {
+    const v4d lim = lanes::splat(limit);
     const std::ptrdiff_t pairs = m.rows - 1, cols = m.cols, whole = cols - cols % width;
-    CellCounts cells = cell_counts(m.data, cols);
+    CellCounts cells = cell_counts(m.data, cols, limit);
     for (std::ptrdiff_t i = 0; i < pairs; ++i) {
         const double* cur = m.data + i * m.row_stride;
         const double* next = cur + m.row_stride;
         // The row after is fetched while this one is walked.
         const double* after = i + 2 < m.rows ? next + m.row_stride : nullptr;
-        v4d count = lanes::splat(0.0), present = lanes::splat(0.0);
+        v4d count = lanes::splat(0.0), beyond = lanes::splat(0.0);
         std::ptrdiff_t j = 0;
         for (; j < whole; j += width) {
             if (after && j % 8 == 0) __builtin_prefetch(after + j);
             const v4d x = lanes::load_at(next + j);
             const lanes::v4i finite = lanes::is_finite(x);
             count += lanes::count_if(finite);
-            present += lanes::count_if(x == x);
+            beyond += lanes::count_if(lanes::abs4(x) >= lim);
             const v4d before = lanes::load_at(cur + j);
             lanes::store_at(row + j, lanes::abs4(cleaned(x, finite) -
                                                  cleaned(before, lanes::is_finite(before))));
         }
         cells.finite += lane_total(count);
-        cells.present += lane_total(present);
+        cells.beyond += lane_total(beyond);
         for (; j < cols; ++j) {
             cells.finite += finite(next[j]) ? 1 : 0;
-            cells.present += next[j] == next[j] ? 1 : 0;
+            cells.beyond += std::fabs(next[j]) >= limit ? 1 : 0;
             row[j] = std::fabs(nan_to_num(next[j]) - nan_to_num(cur[j]));
         }
         row_sums[i] = 0.0 + Sum(row, cols);
@@ -470,13 +477,15 @@ KESTRELIA_INLINE CellCounts holdings_rows(double* row_sums, const F64View& m, do
 
 // `row` is a row of scratch (the changes) for row-major input.
 template <PairwiseFn Sum>
-KESTRELIA_INLINE CellCounts holdings(double* row_sums, const F64View& m, double* row) {
-    return m.column_major() ? holdings_columns(row_sums, m) : holdings_rows<Sum>(row_sums, m, row);
+KESTRELIA_INLINE CellCounts holdings(double* row_sums, const F64View& m, double* row,
+                                     double limit) {
+    return m.column_major() ? holdings_columns(row_sums, m, limit)
+                            : holdings_rows<Sum>(row_sums, m, row, limit);
 }
 
 }  // namespace
 
-CellCounts holdings_and_turnover(double* row_sums, const F64View& m) {
+CellCounts holdings_and_turnover(double* row_sums, const F64View& m, double limit) {
     const std::ptrdiff_t pairs = m.rows - 1;
     for (std::ptrdiff_t i = 0; i < pairs; ++i) row_sums[i] = 0.0;
     if (m.rows == 0 || m.cols == 0) return {};
@@ -488,7 +497,7 @@ CellCounts holdings_and_turnover(double* row_sums, const F64View& m) {
             for (std::ptrdiff_t j = 0; j < m.cols; ++j) {
                 const double v = m(i, j);
                 cells.finite += finite(v) ? 1 : 0;
-                cells.present += v == v ? 1 : 0;
+                cells.beyond += std::fabs(v) >= limit ? 1 : 0;
             }
             if (i == pairs) break;
             for (std::ptrdiff_t j = 0; j < m.cols; ++j)
@@ -500,7 +509,7 @@ CellCounts holdings_and_turnover(double* row_sums, const F64View& m) {
     }
     std::vector<double> row(m.column_major() ? 0 : static_cast<std::size_t>(m.cols));
     return lanes::in_best_build([&](auto build) KESTRELIA_BODY {
-        return holdings<pairwise_of(decltype(build){})>(row_sums, m, row.data());
+        return holdings<pairwise_of(decltype(build){})>(row_sums, m, row.data(), limit);
     });
 }
 

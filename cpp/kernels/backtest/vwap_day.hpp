@@ -110,6 +110,14 @@ KESTRELIA_INLINE DayProducts trade_to(v4d& position, const DayTarget& t, const D
              sold * dividend_eff, traded, count_if(position != zero)}};
 }
 
+constexpr double pad_nan = __builtin_nan("");
+
+// The lanes whose weight wants a position that the day could not size (no usable previous
+// close).
+KESTRELIA_INLINE v4i unsized(const DayTarget& t, v4d w) {
+    return ~t.valid & is_finite(w) & (w != splat(0.0));
+}
+
 // The target a day that sets none keeps: the one carried into it, times the day's split
 // factor, in whole shares (as the position it was reached with is).
 KESTRELIA_INLINE v4d carried_out(v4d target, v4d split_eff) {
@@ -120,12 +128,20 @@ KESTRELIA_INLINE v4d carried_out(v4d target, v4d split_eff) {
 // target carried into it, so a position blocked by a limit or a suspension keeps being
 // retried; with `track` (a schedule that has such days) `carried` comes out as the target
 // the day carries into the next.
+//
+// A target whose day could not size it (a weight, but no usable previous close: a row
+// dated before the market's first day, a stock suspended on the rebalance day) is carried
+// as NaN, and the first day that sets no new target and can size it does, from the
+// weights of the row that set it (which such days read).
 KESTRELIA_INLINE DayProducts trade_day(v4d& position, v4d& carried, bool hold_day, bool track,
                                        const DayVectors& in, const Factors& f, DayDetail& detail) {
     DayTarget t = day_target(in, f);
-    if (hold_day) t.target = carried;
+    const v4i sizing = hold_day ? is_nan(carried) : v4i{-1, -1, -1, -1};
+    if (hold_day) t.target = select(sizing, t.target, carried);
     const DayProducts p = trade_to(position, t, in, f, detail);
-    if (track) carried = carried_out(t.target, detail.split_eff);
+    if (track)
+        carried = select(sizing & unsized(t, in.w), splat(pad_nan),
+                         carried_out(t.target, detail.split_eff));
     return p;
 }
 
@@ -136,35 +152,37 @@ KESTRELIA_INLINE DayProducts trade_day(v4d& position, v4d& carried, bool hold_da
 }
 
 // The targets of one stock's `used` days from a quad's lanes: days flagged in `hold` (none
-// when it is null) take the target carried into them, and `carried` goes in as the target
-// carried into the first day and comes out as the one carried out of the last, day by day
-// in order (a day carries what the day before left it).
-KESTRELIA_INLINE void carry_days(DayTarget& t, double& carried, v4d split_eff,
+// when it is null) take the target carried into them (or, while it is not sized, size it
+// as trade_day does), and `carried` goes in as the target carried into the first day and
+// comes out as the one carried out of the last, day by day in order (a day carries what
+// the day before left it).
+KESTRELIA_INLINE void carry_days(DayTarget& t, double& carried, v4d split_eff, v4d w,
                                  const std::uint8_t* hold, std::ptrdiff_t used) {
     const v4d factor = share_factor(split_eff);
-    // The usual quad between rebalances: every day holds and no split moves the count.
+    // The usual quad between rebalances: every day holds a sized target and no split moves
+    // the count.
     if (hold != nullptr && used == width && (hold[0] & hold[1] & hold[2] & hold[3]) &&
-        !any_lane(factor != splat(1.0))) {
+        carried == carried && !any_lane(factor != splat(1.0))) {
         t.target = splat(carried);
         return;
     }
     double target[width], share[width];
+    long long open[width];
     store(target, t.target);
     store(share, factor);
-    if (hold == nullptr) {
-        carried = __builtin_rint(target[used - 1] * share[used - 1]);
-        return;
-    }
-    for (std::ptrdiff_t k = 0; k < used; ++k) {
-        if (hold[k]) target[k] = carried;
-        carried = __builtin_rint(target[k] * share[k]);
+    const v4i not_sized = unsized(t, w);
+    std::memcpy(open, &not_sized, sizeof open);
+    for (std::ptrdiff_t k = hold == nullptr ? used - 1 : 0; k < used; ++k) {
+        const bool sizing = hold == nullptr || !hold[k] || carried != carried;
+        if (!sizing) target[k] = carried;
+        carried = sizing && open[k] ? pad_nan : __builtin_rint(target[k] * share[k]);
     }
     t.target = load(target);
 }
 
 // Lanes past the last stock read NaN prices and weights, no buying and no selling: they
 // trade nothing and add +0.0 to every sum, whichever traversal fills them.
-constexpr double pad_value = __builtin_nan("");
+constexpr double pad_value = pad_nan;
 constexpr std::uint8_t pad_can_buy = 0, pad_cant_sell = 1;
 
 // The rows of one day, all inputs.
@@ -286,7 +304,7 @@ KESTRELIA_INLINE DayProducts trade_quad(double& position, double& carried, bool 
                                         const std::uint8_t* hold, std::ptrdiff_t used,
                                         const DayVectors& in, const Factors& f, DayDetail& detail) {
     DayTarget t = day_target(in, f);
-    if (track) carry_days(t, carried, select(is_nan(in.sf), splat(1.0), in.sf), hold, used);
+    if (track) carry_days(t, carried, select(is_nan(in.sf), splat(1.0), in.sf), in.w, hold, used);
     v4d guess = t.target;
     for (;;) {
         v4d ended = shift_in(position, guess);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "kestrelia/kernels/matrix.hpp"
 
@@ -31,22 +32,26 @@ enum class ValueRule { positive, non_negative };
 // The first cell, by row then column, whose value breaks the rule, or {-1, -1}.
 Cell first_bad_value(const F64View& m, ValueRule rule);
 
-// How many cells are finite, and how many are not NaN (finite or infinite).
+// How many cells are finite, and how many have a magnitude of at least a limit (infinite
+// ones, with an infinite limit).
 struct CellCounts {
-    std::int64_t finite = 0, present = 0;
+    std::int64_t finite = 0, beyond = 0;
 };
 
 // One pass over a weight matrix for the holding and turnover statistics:
-// returns np.isfinite(m).sum() (and the count of cells that are not NaN), and writes row_sums[i] =
+// returns np.isfinite(m).sum() (and the count of cells of magnitude `limit` or more), and
+// writes row_sums[i] =
 // sum over columns of |z[i+1, j] - z[i, j]| with z = np.nan_to_num(m) for the m.rows - 1
 // consecutive pairs, in NumPy's summation order for the array's layout.
-CellCounts holdings_and_turnover(double* row_sums, const F64View& m);
+CellCounts holdings_and_turnover(double* row_sums, const F64View& m,
+                                 double limit = std::numeric_limits<double>::infinity());
 
 // holdings_and_turnover of the matrix whose row k is m's row rows[k] (k < n_rows) and whose
 // columns are m's (through its column map, when it has one), without making it: the
 // changes are summed column after column, as NumPy sums the rows of a column-major matrix.
-// m should keep each column's days contiguous (column-major), or the reads jump.
+// Both layouts are walked in place.
 CellCounts holdings_and_turnover_rows(double* row_sums, const F64View& m, const std::int64_t* rows,
-                                      std::ptrdiff_t n_rows);
+                                      std::ptrdiff_t n_rows,
+                                      double limit = std::numeric_limits<double>::infinity());
 
 }  // namespace kestrelia::kernels

@@ -412,9 +412,9 @@ def _checked(given: Mapping[str, Any], benchmarks: Mapping[str, pd.Series] | Non
         if not isinstance(series.dtype, np.dtype):
             series = pd.Series(series.to_numpy(dtype=np.float64, na_value=np.nan),
                                index=series.index, name=series.name)
-        view = series.copy(deep=False)
-        view.index = days
-        checked[key] = view
+        dated = series.copy(deep=False)
+        dated.index = days
+        checked[key] = dated
     return matrices, checked
 
 
@@ -437,7 +437,8 @@ def _numpy_backed(frame: pd.DataFrame, name: str) -> pd.DataFrame:
 def _read_only(values: np.ndarray) -> np.ndarray:
     """The same memory through a read-only buffer: unlike a view with its flag cleared,
     it cannot be made writable again."""
-    return np.asarray(memoryview(values).toreadonly())
+    buffer: Any = values  # NumPy arrays export the buffer protocol
+    return np.asarray(memoryview(buffer).toreadonly())
 
 
 def _read_only_frame(frame: pd.DataFrame, index: pd.Index, columns: pd.Index) -> pd.DataFrame:
@@ -452,6 +453,7 @@ def _read_only_series(series: pd.Series, index: pd.Index) -> pd.Series:
 
 def _own_labels(labels: pd.Index) -> pd.Index:
     """A copy of a label index over values nothing else holds (labels are small)."""
-    return pd.Index(labels.to_numpy(copy=True), name=labels.name, dtype=labels.dtype)
+    copied: pd.Index = pd.Index(labels.to_numpy(copy=True), name=labels.name, dtype=labels.dtype)
+    return copied
 
 
