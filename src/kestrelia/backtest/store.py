@@ -12,7 +12,7 @@ from typing import Any
 
 import pandas as pd
 
-from kestrelia import _dates, singleton
+from kestrelia import _dates, _names, singleton
 from kestrelia.backtest._storage.entries import is_series_dict
 from kestrelia.backtest._store_market import (
     MARKET_DATASETS,
@@ -63,7 +63,7 @@ def _source_days(first: str, last: str) -> list[str]:
     import kestrelia.backtest._prepare as _prepare
 
     builder = _prepare.GroupPreparedDataBuilder(start_date=first, end_date=last)
-    close = builder._read_normal_factor_matrix("Close")
+    close = builder._read_normal_factor_matrix(_names.CLOSE)
     days = {_dates.normalize_yyyymmdd(label) for label in close.index}
     return sorted(day for day in days if day is not None and first < day < last)
 

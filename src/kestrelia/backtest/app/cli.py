@@ -10,6 +10,7 @@ import time
 from contextlib import contextmanager
 from pathlib import Path
 
+from kestrelia import _names
 from kestrelia.backtest import Store, backtest
 from kestrelia.backtest._output import check_name_fits, execution_file_names, report_file_names
 from kestrelia.backtest.app import demo_market, import_bars, strategy, sweep_command, tables
@@ -97,7 +98,8 @@ def cmd_demo(args) -> int:
         store.update(source, dates[cutoff + 1], dates[-1])
     with progress.step("Loading the store"):
         market = store.market()
-        members = store.components().get(f"rq_index_components_new_{DEMO_BENCHMARK}.XSHG")
+        members = store.components().get(
+            _names.component_factor_name(_names.BENCHMARK_INDEX_CODES[DEMO_BENCHMARK]))
     with progress.step(f"Sample strategy: {strategy.LOOKBACK_DAYS}-day reversal, top "
                        f"{strategy.HOLDINGS} of the {DEMO_BENCHMARK} members"):
         weights = strategy.reversal_weights(market.matrices(), members)

@@ -28,33 +28,17 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
-SOURCE_FACTORS = (
-    "rq_industry_exposure_new",
-    "limit_down",
-    "limit_up",
-    "Close",
-    "Open",
-    "tick_vwap_price_935_1005",
-    "tick_vwap_price_925_1000",
-    "split_coefficient_to",
-    "rq_get_dividend",
-    "rq_is_suspended",
-)
+from kestrelia import _names
 
-# Index code -> (first rank, last rank) as shares of the universe ordered by float
+SOURCE_FACTORS = _names.BUILD_INPUT_NAMES
+
+# Component factor -> (first rank, last rank) as shares of the universe ordered by float
 # capitalisation; the bands mirror the usual large, mid, small and micro cap indexes.
-COMPONENT_BANDS = {
-    "rq_index_components_new_000300.XSHG": (0.000, 0.057),
-    "rq_index_components_new_000905.XSHG": (0.057, 0.151),
-    "rq_index_components_new_000852.XSHG": (0.151, 0.340),
-    "rq_index_components_new_399303.XSHE": (0.340, 0.717),
-    "rq_index_components_new_932000.INDX": (0.340, 0.717),
-}
-BENCHMARKS = {
-    "000852.XSHG": "rq_index_components_new_000852.XSHG",
-    "000300.XSHG": "rq_index_components_new_000300.XSHG",
-    "000905.XSHG": "rq_index_components_new_000905.XSHG",
-}
+COMPONENT_BANDS = dict(zip(_names.COMPONENT_FACTOR_NAMES, (
+    (0.000, 0.057), (0.057, 0.151), (0.151, 0.340), (0.340, 0.717), (0.340, 0.717))))
+# Benchmark index -> its component factor.
+BENCHMARKS = {code: _names.component_factor_name(code)
+              for code in _names.BENCHMARK_INDEX_CODES.values()}
 BENCHMARK_BASE = {"000852.XSHG": 6000.0, "000300.XSHG": 3800.0, "000905.XSHG": 5500.0}
 
 # Board -> (share of the universe, code prefixes, daily price limit).
@@ -219,16 +203,16 @@ def generate_market(
     ones = np.where(alive, 1.0, np.nan)
     traded = alive & ~suspended
     wide = {
-        "rq_industry_exposure_new": np.where(alive, industry, np.nan),
-        "limit_down": limit_down,
-        "limit_up": limit_up,
-        "Close": close,
-        "Open": open_,
-        "tick_vwap_price_935_1005": vwap_buy,
-        "tick_vwap_price_925_1000": vwap_sell,
-        "split_coefficient_to": np.where(traded, split_ratio * 10.0, np.nan),
-        "rq_get_dividend": np.where(traded, dividend_10, np.nan),
-        "rq_is_suspended": np.where(suspended, 0.0, ones),
+        _names.INDUSTRY: np.where(alive, industry, np.nan),
+        _names.LIMIT_DOWN: limit_down,
+        _names.LIMIT_UP: limit_up,
+        _names.CLOSE: close,
+        _names.OPEN: open_,
+        _names.BUY_PRICE: vwap_buy,
+        _names.SELL_PRICE: vwap_sell,
+        _names.SPLIT: np.where(traded, split_ratio * 10.0, np.nan),
+        _names.DIVIDEND: np.where(traded, dividend_10, np.nan),
+        _names.SUSPENDED: np.where(suspended, 0.0, ones),
     }
     index = pd.DatetimeIndex(dates, name="date")
     columns = pd.Index(codes, name="code")
@@ -293,12 +277,12 @@ def _benchmark_indexes(cap: pd.DataFrame, close: np.ndarray, members: dict, inde
 
 # Daily-bar table column -> the factor it comes from (the prices of traded days).
 BAR_TABLE_PRICES = {
-    "open": "Open",
-    "close": "Close",
-    "limit_up": "limit_up",
-    "limit_down": "limit_down",
-    "buy_vwap": "tick_vwap_price_935_1005",
-    "sell_vwap": "tick_vwap_price_925_1000",
+    "open": _names.OPEN,
+    "close": _names.CLOSE,
+    "limit_up": _names.LIMIT_UP,
+    "limit_down": _names.LIMIT_DOWN,
+    "buy_vwap": _names.BUY_PRICE,
+    "sell_vwap": _names.SELL_PRICE,
 }
 
 
@@ -315,9 +299,9 @@ def daily_bar_tables(market: DemoMarket) -> tuple[pd.DataFrame, pd.DataFrame, pd
         bars[column] = f[name].to_numpy()[rows, cols]
     bars["suspended"] = market.truth["suspended"].to_numpy()[rows, cols].astype(np.int8)
     # Cash per share; the market holds it per ten shares.
-    bars["dividend"] = f["rq_get_dividend"].to_numpy()[rows, cols] / 10.0
-    bars["split_ratio"] = f["split_coefficient_to"].to_numpy()[rows, cols] / 10.0
-    bars["industry"] = f["rq_industry_exposure_new"].to_numpy()[rows, cols]
+    bars["dividend"] = f[_names.DIVIDEND].to_numpy()[rows, cols] / 10.0
+    bars["split_ratio"] = f[_names.SPLIT].to_numpy()[rows, cols] / 10.0
+    bars["industry"] = f[_names.INDUSTRY].to_numpy()[rows, cols]
     index_bars = market.index_daily.rename(columns={"ukey": "index_code"})
     members = []
     for name, mask in market.components.items():

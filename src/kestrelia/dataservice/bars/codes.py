@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 
 from kestrelia._dates import parse_date
+from kestrelia._names import KNOWN_INDEXES
 from kestrelia.dataservice.service import exchange_ukey
 
 _EPOCH = datetime.date(1970, 1, 1)
@@ -27,14 +28,6 @@ _EXCHANGES = {
 _SUFFIXED = re.compile(r"(\d{6})\.([A-Z]{2,4})")
 _PREFIXED = re.compile(r"([A-Z]{2})\.?(\d{6})")
 _DIGITS = re.compile(r"\d{1,6}")
-# The benchmark and component indexes the prepared-data builder asks for, by 6-digit code.
-KNOWN_INDEXES = {
-    "000300": "000300.XSHG",
-    "000905": "000905.XSHG",
-    "000852": "000852.XSHG",
-    "399303": "399303.XSHE",
-    "932000": "932000.INDX",
-}
 _TRUE = {"1", "true", "t", "y", "yes", "是", "st", "*st"}
 _FALSE = {"0", "false", "f", "n", "no", "否", ""}
 

@@ -16,6 +16,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from kestrelia import _names
 from kestrelia.dataservice.bars import codes as codes_mod
 from kestrelia.dataservice.bars.columns import INDEX_BAR_COLUMNS, INDEX_MEMBER_COLUMNS
 from kestrelia.dataservice.bars.reading import (
@@ -37,15 +38,6 @@ from kestrelia.dataservice.service import (
     exchange_ukey,
 )
 from kestrelia.errors import InputError
-
-COMPONENT_PREFIX = "rq_index_components_new_"
-
-
-def _builder_names() -> tuple[list[str], list[str]]:
-    # The native module is imported only when an import runs.
-    from kestrelia.backtest import _prepare
-
-    return list(_prepare.COMPONENT_FACTOR_NAMES), list(_prepare.BENCHMARK_INDEX_CODES.values())
 
 
 def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ...],
@@ -147,7 +139,8 @@ def write_index_data(folder: Path, index_bars: TablePaths | None,
                      calendar: np.ndarray, stock_ukeys: np.ndarray,
                      rejects: Rejects, date_format: str | None = None) -> dict[str, Any]:
     """Writes ``index_daily.parquet`` and the component factors; returns what was written."""
-    components, benchmarks = _builder_names()
+    components = list(_names.COMPONENT_FACTOR_NAMES)
+    benchmarks = list(_names.BENCHMARK_INDEX_CODES.values())
     summary: dict[str, Any] = {}
     if index_bars is not None:
         table = _index_bars(index_bars, mapping, rejects, date_format)
@@ -187,7 +180,7 @@ def write_index_data(folder: Path, index_bars: TablePaths | None,
             repeat = np.r_[False, (day[1:] == day[:-1]) & (code[1:] == code[:-1])]
             merged += int(repeat.sum())  # a member listed twice on one day counts once
             pick, day, code = pick[~repeat], day[~repeat], code[~repeat]
-            name = COMPONENT_PREFIX + index_ukey
+            name = _names.component_factor_name(index_ukey)
             pq.write_table(pa.table({
                 "ukey": pa.array(member_ukeys[code], pa.string()),
                 "date": pa.array(day.astype(np.int32), pa.int32()).cast(pa.date32()),
