@@ -9,14 +9,15 @@ from kestrelia.backtest.app import tables
 from kestrelia.backtest.app.inputs import UserError
 from kestrelia.dataservice import import_daily_bars
 from kestrelia.dataservice.bars.importer import UNREADABLE_DATE
-from kestrelia.dataservice.bars.reading import DATE_HINT
+from kestrelia.dataservice.bars.reading import DATE_HINT, INDEX_DATE_HINT
 from kestrelia.errors import InputError
 
 DESCRIPTION = """Imports daily-bar tables (CSV or Parquet files, or folders of them; one row
 per stock and day) into a data-service folder that `store build --source` reads. Standard
 columns: date, code, open, close (required); high, low, pre_close, volume, amount,
-limit_up, limit_down, suspended, is_st, adj_factor, dividend, split_ratio, industry
-(optional); any other numeric column is kept as a factor of its own name. What the table
+limit_up, limit_down, suspended, is_st, adj_factor, dividend, split_ratio, industry,
+market_value, float_market_value (optional); any other numeric column is kept as a factor
+of its own name. What the table
 lacks is derived: price limits from the board and date, suspensions from missing rows or
 zero volume, splits and dividends from adj_factor or pre_close. Rows that cannot be used
 are counted by reason (--strict stops at the first)."""
@@ -41,10 +42,17 @@ def add_parser(sub) -> None:
                       help="index daily closes: date, index_code, close (optional daily_return)")
     bars.add_argument("--index-members", nargs="+", metavar="PATH",
                       help="index members: date, index_code, code (optional weight)")
+    bars.add_argument("--index-columns", metavar="STD=NAME,...",
+                      help="names of the index tables' columns, e.g. "
+                           "date=trade_date,index_code=ts_code (--columns names the daily "
+                           "bars' only)")
     bars.add_argument("--date-format", metavar="FORMAT",
-                      help="strptime format of text dates in every table, e.g. %%d/%%m/%%Y "
+                      help="strptime format of the daily bars' text dates, e.g. %%d/%%m/%%Y "
                            "(without it only YYYYMMDD and YYYY-MM-DD are read: a day-first or "
                            "month-first date is rejected, never guessed)")
+    bars.add_argument("--index-date-format", metavar="FORMAT",
+                      help="strptime format of the index tables' text dates (without it, as "
+                           "the daily bars without --date-format)")
     bars.add_argument("--strict", action="store_true", help="stop at the first row that cannot be used")
     bars.add_argument("--force", action="store_true", help="replace an existing output folder")
     bars.set_defaults(handler=cmd_import_bars)
@@ -62,6 +70,7 @@ def cmd_import_bars(args) -> int:
             args.table, out, columns=args.columns, buy_price=args.buy_price,
             sell_price=args.sell_price, index_bars=args.index_bars,
             index_members=args.index_members, date_format=args.date_format,
+            index_columns=args.index_columns, index_date_format=args.index_date_format,
             strict=args.strict, overwrite=args.force)
     except InputError as exc:
         raise UserError(str(exc)) from None
@@ -83,7 +92,10 @@ def print_summary(summary: dict) -> None:
         ("splits and dividends", summary["derived"]["splits and dividends"]),
         ("industry", summary["derived"]["industry"]),
     ]
-    index = summary["index"]
+    index, written = summary["index"], summary["written"]
+    rows.append((f"factors written ({len(written['factors'])})", ", ".join(written["factors"])))
+    rows.append(("benchmarks", ", ".join(written["benchmarks"])))
+    rows.append(("index components", ", ".join(written["components"]) or "--"))
     if index["benchmarks without bars"]:
         rows.append(("benchmarks without data", ", ".join(index["benchmarks without bars"])))
     if index["components without members"]:
@@ -99,9 +111,11 @@ def print_summary(summary: dict) -> None:
         print(tables.render([(reason, f"{item['rows']:,}", "; ".join(item["examples"]))
                              for reason, item in summary["rejected"].items()],
                             ("Reason", "Rows", "First examples"), "lrl"))
-        if any(reason.endswith(UNREADABLE_DATE) for reason in summary["rejected"]) \
-                and not summary.get("date_format"):
+        if UNREADABLE_DATE in summary["rejected"] and not summary.get("date_format"):
             print(f"\nNote: {DATE_HINT}.")
+        if any(reason.startswith("index") and reason.endswith(UNREADABLE_DATE)
+               for reason in summary["rejected"]) and not summary.get("index_date_format"):
+            print(f"\nNote: {INDEX_DATE_HINT}.")
     print(f"\nNext: kestrelia-backtest store build --source {summary['folder']} --store STORE "
           f"--start {summary['first_date'].replace('-', '')} "
           f"--end {summary['last_date'].replace('-', '')}")

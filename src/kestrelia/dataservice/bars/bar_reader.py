@@ -150,7 +150,7 @@ class BarReader:
                            ok & np.isinf(values[name]), name)
                 if name in PRICE_COLUMNS or name in NON_NEGATIVE_COLUMNS:
                     reject("negative price" if name in PRICE_COLUMNS
-                           else "negative volume, amount or dividend",
+                           else "negative volume, amount, dividend or market value",
                            ok & (values[name] < 0), name)
                 elif name == "split_ratio":
                     reject("split ratio not above 0", ok & (values[name] <= 0), name)

@@ -31,20 +31,26 @@ BAR_COLUMNS = {
     "dividend": "cash dividend per share, on the ex-date",
     "split_ratio": "shares after / shares before (1.5 for 5 bonus shares per 10), on the ex-date",
     "industry": "industry: a number or a name",
+    "market_value": "total market value",
+    "float_market_value": "free-float market value",
 }
 REQUIRED = ("date", "code", "open", "close")
 TEXT_COLUMNS = ("date", "code")
 FLAG_COLUMNS = ("suspended", "is_st")
 # Negative values are impossible in these columns (a row holding one is rejected).
 PRICE_COLUMNS = ("open", "close", "high", "low", "pre_close", "limit_up", "limit_down")
-NON_NEGATIVE_COLUMNS = ("volume", "amount", "dividend")
+NON_NEGATIVE_COLUMNS = ("volume", "amount", "dividend", "market_value", "float_market_value")
 INDEX_BAR_COLUMNS = ("date", "index_code", "close", "daily_return")
 INDEX_MEMBER_COLUMNS = ("date", "index_code", "code", "weight")
 PRICE_CHOICES = ("open", "close", "vwap")
 
 
-def parse_column_map(text: str | dict[str, Any] | None) -> dict[str, str]:
-    """``date=trade_date,code=ts_code`` (or a dict) -> {standard name: column name}."""
+INDEX_COLUMNS = tuple(dict.fromkeys(INDEX_BAR_COLUMNS + INDEX_MEMBER_COLUMNS))
+
+
+def parse_column_map(text: str | dict[str, Any] | None, index: bool = False) -> dict[str, str]:
+    """``date=trade_date,code=ts_code`` (or a dict) -> {standard name: column name}, for the
+    daily-bar tables or, with ``index``, for the index tables (each their own names)."""
     if text is None:
         return {}
     if isinstance(text, dict):
@@ -59,14 +65,18 @@ def parse_column_map(text: str | dict[str, Any] | None) -> dict[str, str]:
                                  "e.g. date=trade_date")
             key, _, value = item.partition("=")
             pairs.append((key.strip(), value.strip()))
-    known = set(BAR_COLUMNS) | set(INDEX_BAR_COLUMNS) | set(INDEX_MEMBER_COLUMNS)
+    known, other = (INDEX_COLUMNS, BAR_COLUMNS) if index else (BAR_COLUMNS, INDEX_COLUMNS)
+    what, elsewhere = ("index column mapping", "--columns (columns)") if index \
+        else ("column mapping", "--index-columns (index_columns)")
     result = {}
     for key, value in pairs:
         if key not in known:
-            raise InputError(f"column mapping: {key!r} is not an input column; known: "
+            hint = f" (it is a column of the other tables: map it with {elsewhere})" \
+                if key in other else ""
+            raise InputError(f"{what}: {key!r} is not an input column{hint}; known: "
                              + ", ".join(sorted(known)))
         if not isinstance(value, str) or not value:
-            raise InputError(f"column mapping: {key!r} maps to no column name")
+            raise InputError(f"{what}: {key!r} maps to no column name")
         result[key] = value
     return result
 

@@ -21,6 +21,13 @@ from kestrelia.dataservice.bars.reading import Rejects
 from kestrelia.dataservice.service import exchange_ukey
 from kestrelia.errors import InputError
 
+# Table columns kept as the factor of the same name: as given, or only where above 0 (a
+# price of 0 is a suspended row's filler, and a pre_close of 0 means none was given).
+STORED_AS_GIVEN = (_names.VOLUME, _names.AMOUNT, _names.MARKET_VALUE, _names.FLOAT_MARKET_VALUE)
+STORED_WHERE_POSITIVE = (_names.HIGH, _names.LOW, _names.PRE_CLOSE, _names.ADJ_FACTOR)
+# A VWAP this close (relative) to the day's limit price is that price.
+VWAP_AT_LIMIT = 1e-9
+
 
 def _ffill(grid: np.ndarray, first: np.ndarray) -> np.ndarray:
     """Rows of ``[first; grid]`` with each NaN replaced by the last value above it."""
@@ -68,7 +75,9 @@ class Deriver:
         self.counts = {k: 0 for k in ("suspended flag", "zero volume", "missing price",
                                       "missing row", "limits derived", "no limit (listing days)",
                                       "splits", "dividends", "events moved to next trading day",
-                                      "traded without buy price", "traded without sell price")}
+                                      "traded without buy price", "traded without sell price",
+                                      "buy vwap set to the limit price",
+                                      "sell vwap set to the limit price")}
 
     # -- one year ------------------------------------------------------------------------
 
@@ -202,6 +211,8 @@ class Deriver:
         prices = {}
         for side, factor in (("buy", _names.BUY_PRICE), ("sell", _names.SELL_PRICE)):
             price = self._price(self.choices[side], grid, close, traded)
+            if self.choices[side] == "vwap":
+                price = self._at_limits(price, limits, side)
             counts[f"traded without {side} price"] += int((traded & ~np.isfinite(price)).sum())
             prices[factor] = price
 
@@ -221,8 +232,31 @@ class Deriver:
         write(_names.DIVIDEND, np.round(dividend * 10.0, 6), days)
         write(_names.SUSPENDED, np.where(traded, 1.0, np.where(suspended, 0.0, np.nan)), days)
         write(_names.INDUSTRY, industry, days, on_present)
+        for name in STORED_AS_GIVEN:
+            if have(name):
+                write(name, grid[name], days, on_present)
+        for name in STORED_WHERE_POSITIVE:
+            if have(name):
+                write(name, np.where(grid[name] > 0, grid[name], np.nan), days, on_present)
+        if have("is_st"):
+            write(_names.ST_FLAG, grid["is_st"], days, on_present)
+        # Calendar days of the table from each stock's first row, over suspensions too.
+        write(_names.LISTED_DAYS, np.where(in_life, pos[:, None] - self.first_pos[None, :] + 1.0,
+                                           np.nan), days)
         for name in self.layout.extras:
             write(name, grid[name], days, on_present)
+
+    def _at_limits(self, price: np.ndarray, limits: dict[str, np.ndarray], side: str) -> np.ndarray:
+        """``price`` with each VWAP that is the day's limit price up to rounding set to that
+        price. amount / volume of a day locked at 9.76 comes out as 9.760000000000002, and
+        the store compares the trade price with the limit exactly: the locked day would
+        become tradable."""
+        for limit in (limits["limit_up"], limits["limit_down"]):
+            with np.errstate(invalid="ignore"):
+                near = (np.abs(price - limit) <= VWAP_AT_LIMIT * np.abs(limit)) & (price != limit)
+            self.counts[f"{side} vwap set to the limit price"] += int(near.sum())
+            price = np.where(near, limit, price)
+        return price
 
     def _price(self, choice: str, grid: dict[str, np.ndarray], close: np.ndarray, traded: np.ndarray) -> np.ndarray:
         if choice == "close":

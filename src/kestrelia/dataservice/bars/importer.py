@@ -32,8 +32,8 @@ from kestrelia.errors import InputError
 __all__ = ["SUMMARY_FILE", "UNREADABLE_DATE", "import_daily_bars"]
 
 SUMMARY_FILE = "import_summary.json"
-# Factors the builder reads; a table column of one of these names would be overwritten.
-BUILDER_FACTORS = _names.BUILD_INPUT_NAMES
+# Factors the import writes itself; a table column of one of these names would be overwritten.
+WRITTEN_FACTORS = (*_names.BUILD_INPUT_NAMES, *_names.IMPORTED_FIELDS)
 
 
 def import_daily_bars(
@@ -46,6 +46,8 @@ def import_daily_bars(
     index_bars: TablePaths | None = None,
     index_members: TablePaths | None = None,
     date_format: str | None = None,
+    index_columns: str | dict[str, Any] | None = None,
+    index_date_format: str | None = None,
     strict: bool = False,
     overwrite: bool = False,
 ) -> dict[str, Any]:
@@ -58,19 +60,29 @@ def import_daily_bars(
     volume) or the name of a price column; by default ``"vwap"`` when the table has amount
     and volume, else ``"open"``. ``index_bars`` (date, index_code, close, optional
     daily_return) and ``index_members`` (date, index_code, code, optional weight) give the
-    benchmarks and index components. Dates are read only in forms that cannot be read two
+    benchmarks and index components; ``index_columns`` maps their standard names as
+    ``columns`` does the daily bars'. Dates are read only in forms that cannot be read two
     ways (``YYYYMMDD``, ISO ``YYYY-MM-DD``, 8-digit numbers, date and timestamp columns);
-    ``date_format`` (``strptime`` syntax, e.g. ``"%d/%m/%Y"``) reads the text dates of every
-    table instead. Rows that cannot be used are counted by reason in the summary; with
-    ``strict`` the first one raises ``InputError`` instead.
+    ``date_format`` (``strptime`` syntax, e.g. ``"%d/%m/%Y"``) reads the text dates of the
+    daily bars instead, ``index_date_format`` those of the index tables. Rows that cannot be
+    used are counted by reason in the summary; with ``strict`` the first one raises
+    ``InputError`` instead.
+
+    Every column read is written: the builder's factors, the table's volume, amount, market
+    values, high, low, pre_close, adj_factor and ST flag under their standard names, the
+    trading days since each stock's first row (``listed_days``), every other numeric column
+    under its own name, every index's bars (a benchmark each) and members (its component
+    factor). The summary's ``written`` lists them.
     """
     started = time.perf_counter()
-    if date_format is not None:
-        problem = _dates.format_problem(date_format) if isinstance(date_format, str) \
-            else f"the date format must be text, not {type(date_format).__name__}"
-        if problem:
-            raise InputError(problem)
+    for value in (date_format, index_date_format):
+        if value is not None:
+            problem = _dates.format_problem(value) if isinstance(value, str) \
+                else f"the date format must be text, not {type(value).__name__}"
+            if problem:
+                raise InputError(problem)
     mapping = parse_column_map(columns)
+    index_mapping = parse_column_map(index_columns, index=True)
     files = table_files(table, "daily-bar table")
     _check_apart(out, [table, index_bars, index_members])
     choices: dict[str, str | None] = {}
@@ -80,7 +92,8 @@ def import_daily_bars(
         choices[side] = value
     wanted = tuple(v for v in choices.values() if v is not None and v not in PRICE_CHOICES)
     layout = bar_layout(files, mapping, wanted)
-    clash = [c for c in layout.extras if c in BUILDER_FACTORS]
+    clash = [c for c in layout.extras
+             if c in WRITTEN_FACTORS or _names.component_index(c) is not None]
     if clash:
         raise InputError(f"the table column {clash[0]!r} has the name of a factor the import "
                          "writes; rename it with --columns or drop it")
@@ -115,8 +128,8 @@ def import_daily_bars(
             derived = deriver.finish()
         shutil.rmtree(folder / SPILL_DIR)
         calendar = deriver.calendar
-        index = write_index_data(folder, index_bars, index_members, mapping, calendar,
-                                 deriver.ukeys, rejects, date_format)
+        index = write_index_data(folder, index_bars, index_members, index_mapping, calendar,
+                                 deriver.ukeys, rejects, index_date_format)
         summary = {
             "folder": str(Path(out).expanduser()),
             "files": len(files),
@@ -126,6 +139,7 @@ def import_daily_bars(
             "rejected": rejects.report(),
             "identical_duplicates_merged": deriver.merged,
             "date_format": date_format,
+            "index_date_format": index_date_format,
             "first_date": codes_mod.days_to_date(calendar[0]).isoformat(),
             "last_date": codes_mod.days_to_date(calendar[-1]).isoformat(),
             "dates": len(calendar),
@@ -136,10 +150,26 @@ def import_daily_bars(
             "factors": deriver.writer.rows,
             "derived": derived,
             "index": index,
+            "written": _written(deriver.writer.rows, index),
             "seconds": round(time.perf_counter() - started, 3),
         }
         (folder / SUMMARY_FILE).write_text(json.dumps(summary, indent=2, ensure_ascii=False) + "\n")
     return summary
+
+
+def _written(factor_rows: dict[str, int], index: dict[str, Any]) -> dict[str, list[str]]:
+    """What a store built from the folder finds in it: every factor file, every index
+    with bars (each a benchmark, by the short code the store gives it) and every index with
+    members (its component mask)."""
+    components = [*index["components"], *index["components without members"]]
+    indexes = index["indexes"]
+    with_members = [_names.component_index(name) or name for name in index["components"]]
+    return {
+        "factors": sorted([*factor_rows, *components]),
+        "indexes": indexes,
+        "benchmarks": list(_names.short_codes(indexes).values()),
+        "components": [_names.short_codes(with_members)[code] for code in with_members],
+    }
 
 
 def _check_apart(out: str | os.PathLike[str], inputs: list[TablePaths | None]) -> None:

@@ -20,7 +20,7 @@ from kestrelia import _names
 from kestrelia.dataservice.bars import codes as codes_mod
 from kestrelia.dataservice.bars.columns import INDEX_BAR_COLUMNS, INDEX_MEMBER_COLUMNS
 from kestrelia.dataservice.bars.reading import (
-    DATE_HINT,
+    INDEX_DATE_HINT,
     Encoder,
     MalformedRows,
     Rejects,
@@ -54,7 +54,8 @@ def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ..
         missing = [k for k in required if k not in sources]
         if missing:
             raise InputError(f"{what} {path} lacks the column {mapping.get(missing[0], missing[0])!r} "
-                             f"({missing[0]}); it has {', '.join(names)}")
+                             f"({missing[0]}); it has {', '.join(names)} (map names with "
+                             f"--index-columns {missing[0]}=NAME)")
         malformed = MalformedRows(path, rejects, what)
         for batch, rows in iter_batches(path, list(dict.fromkeys(sources.values())), malformed):
             n = batch.num_rows
@@ -91,7 +92,7 @@ def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ..
                     rejects.add(reason, int(bad.sum()),
                                 [f"{path.name} row {rows[i]}: {sources[name]}="
                                  f"{col[name][int(i)].as_py()!r}" for i in picks],
-                                None if date_format or name != "date" else DATE_HINT)
+                                None if date_format or name != "date" else INDEX_DATE_HINT)
                     ok &= ~bad
             value = numbers_of.get(value_name, np.full(n, np.nan))
             extra = numbers_of.get("close") if value_name != "close" else None
@@ -146,18 +147,24 @@ def write_index_data(folder: Path, index_bars: TablePaths | None,
         table = _index_bars(index_bars, mapping, rejects, date_format)
         codes = sorted(set(table.column("ukey").to_pylist()))
         summary["index bars"] = {"rows": table.num_rows, "indexes": codes}
-        summary["benchmarks without bars"] = [c for c in benchmarks if c not in codes]
     else:
+        table, codes = None, []
+        summary["index bars"] = None
+    missing = [c for c in benchmarks if c not in codes]
+    if missing:
         # Rows without a return: the builder finds its benchmarks and keeps no day of them.
-        day = np.tile(calendar, len(benchmarks))
-        table = pa.table({
-            "ukey": pa.array(np.repeat(benchmarks, len(calendar)), pa.string()),
+        day = np.tile(calendar, len(missing))
+        empty = pa.table({
+            "ukey": pa.array(np.repeat(missing, len(calendar)), pa.string()),
             "date": pa.array(day.astype(np.int32), pa.int32()).cast(pa.date32()),
             "close": pa.array(np.full(len(day), np.nan)),
             "daily_return": pa.array(np.full(len(day), np.nan)),
-        }).sort_by([("date", "ascending"), ("ukey", "ascending")])
-        summary["index bars"] = None
-        summary["benchmarks without bars"] = list(benchmarks)
+        })
+        table = empty if table is None else pa.concat_tables([table, empty])
+    assert table is not None
+    table = table.sort_by([("date", "ascending"), ("ukey", "ascending")])
+    summary["benchmarks without bars"] = missing
+    summary["indexes"] = list(dict.fromkeys([*benchmarks, *codes]))
     pq.write_table(table, folder / INDEX_FILE, row_group_size=_ROW_GROUP_ROWS)
 
     written: dict[str, int] = {}
@@ -174,6 +181,8 @@ def write_index_data(folder: Path, index_bars: TablePaths | None,
         rank = np.argsort(np.argsort(member_ukeys, kind="stable"), kind="stable")
         for i, index_ukey in enumerate(index_codes.keys):
             pick = np.flatnonzero(rows["index"] == i)
+            if not len(pick):
+                continue  # every row of it rejected: an index without members
             order = np.lexsort((rank[rows["code"][pick]], rows["day"][pick]))
             pick = pick[order]
             day, code = rows["day"][pick], rows["code"][pick]

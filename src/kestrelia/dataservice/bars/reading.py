@@ -30,6 +30,8 @@ CSV_BLOCK_BYTES = 16 << 20
 EXAMPLES_KEPT = 3
 DATE_HINT = ("dates must be YYYYMMDD or YYYY-MM-DD; name other forms with --date-format "
              "(date_format), e.g. %d/%m/%Y")
+INDEX_DATE_HINT = ("dates must be YYYYMMDD or YYYY-MM-DD; name other forms of the index "
+                   "tables with --index-date-format (index_date_format), e.g. %d/%m/%Y")
 
 
 # One file or folder, or a list of them.
