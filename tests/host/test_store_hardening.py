@@ -162,7 +162,8 @@ LABEL_DAMAGE = [
     # Without a checksum (a store written before they were recorded), sharing still tells.
     ("close_price", relabel("columns", lambda c: [*c[:-1], "600099"], keep_checksum=False),
      ["dataset can_buy_stock: its codes differ from close_price's (position 7: '600007' "
-      "against '600099'); the backtest datasets must share one date list and one code list"]),
+      "against '600099'); the backtest datasets and the factors must share one date list "
+      "and one code list"]),
     ("can_buy_stock", relabel("dates", lambda d: [*d[:-1], "20240131"], keep_checksum=False),
      ["dataset can_buy_stock: its dates differ from close_price's (position 9: '20240131' "
       "against '20240111')"]),

@@ -35,13 +35,21 @@ MARKET_DATASETS = {
 }
 
 
+# A reader retries when a writer replaced the files it was about to map.
+_LOAD_ATTEMPTS = 3
+
+
 class MarketParts(NamedTuple):
-    """What ``Market._trusted`` makes a market of, in its parameters' order."""
+    """What ``Market._trusted`` makes a market of, in its parameters' order: the
+    matrices, benchmarks, store folder and window, the factors loaded now, and the reader of
+    the others (see ``_store_factors``)."""
 
     matrices: dict[str, pd.DataFrame]
     benchmarks: dict[str, pd.Series]
     store_path: Path
     store_window: tuple[str | None, str | None]
+    factors: dict[str, pd.DataFrame]
+    stored: Any
 
 
 def date_text(value: Any, what: str) -> str:
@@ -56,8 +64,12 @@ def native_store(path: Path, lock_timeout: float | None) -> Any:
     """The host's store object for the folder ``path``; nothing is read yet."""
     import kestrelia.backtest._prepare as _prepare
 
+    from kestrelia.backtest import _store_factors
+
     native = _prepare.BinaryPreparedDataStore(str(path))
     native.lock_timeout = lock_timeout
+    # The factors that are not stored as float64, so that writes and verify know them.
+    native.matrix_dtype = {**native.matrix_dtype, **_store_factors.FACTOR_DTYPES}
     return native
 
 
@@ -82,26 +94,42 @@ def read_metadata(native: Any, path: Path) -> dict[str, Any]:
 
 
 def load_market(path: Path, start: Any = None, end: Any = None, *, mmap: bool = True,
-                lock_timeout: float | None = None) -> MarketParts:
+                lock_timeout: float | None = None,
+                factors: str | list[str] | None = None) -> MarketParts:
     """The market datasets of the store at ``path`` between two dates (inclusive), with its
-    benchmarks; see ``Store.market`` for what is refused."""
+    benchmarks, the factors asked for (``factors``: None reads each on first use) and the
+    reader of the rest; see ``Store.market`` for what is refused."""
+    from kestrelia.backtest import _store_factors
+
     lo = None if start is None else date_text(start, "start")
     hi = None if end is None else date_text(end, "end")
     if lo is not None and hi is not None and lo > hi:
         raise InputError(f"start {lo} is after end {hi}")
     native = open_existing(path, lock_timeout)
-    datasets = read_metadata(native, path).get("datasets", {})
-    missing = [key for key in MARKET_DATASETS if key not in datasets]
-    if missing:
-        raise StoreError(f"{path} lacks the datasets {', '.join(missing)}")
-    check_market_labels(path, datasets)
-    keys = list(MARKET_DATASETS) + (["benchmark_dict"] if "benchmark_dict" in datasets else [])
-    try:
-        data = native.load(start_date=lo, end_date=hi, keys=keys, mmap=mmap)["data"]
-    except KestreliaError:
-        raise
-    except (OSError, ValueError, KeyError) as exc:
-        raise StoreError(f"cannot load {path}: {exc}") from None
+    resolved = path.resolve()
+    # One metadata state for everything the market maps, so that its stamp says which
+    # state its factors must be read from later.
+    for attempt in range(_LOAD_ATTEMPTS):
+        metadata = read_metadata(native, path)
+        datasets = metadata.get("datasets", {})
+        if not isinstance(datasets, dict):
+            raise StoreError(f"{path}: its metadata's datasets are not a mapping (run "
+                             "'store verify')")
+        missing = [key for key in MARKET_DATASETS if key not in datasets]
+        if missing:
+            raise StoreError(f"{path} lacks the datasets {', '.join(missing)}")
+        eager, source = _store_factors.factor_plan(metadata, resolved, mmap, factors)
+        check_market_labels(path, datasets, [*MARKET_DATASETS, *eager.values()])
+        keys = list(dict.fromkeys([*MARKET_DATASETS, *eager.values()]))
+        keys += ["benchmark_dict"] if "benchmark_dict" in datasets else []
+        try:
+            data = native._load_datasets(metadata, lo, hi, keys, mmap)
+            break
+        except StoreError:
+            if attempt + 1 == _LOAD_ATTEMPTS or read_metadata(native, path) == metadata:
+                raise
+        except (OSError, ValueError, KeyError) as exc:
+            raise StoreError(f"cannot load {path}: {exc}") from None
     matrices = {MARKET_DATASETS[key]: data[key] for key in MARKET_DATASETS}
     if len(matrices["close_price"]) == 0:
         raise InputError(f"the store has no trading days between {lo or 'its start'} "
@@ -110,17 +138,18 @@ def load_market(path: Path, start: Any = None, end: Any = None, *, mmap: bool = 
     # the market takes them without a scan. Where they came from goes with the market, so
     # that work sent to other processes can map the same store instead of carrying the
     # matrices.
-    return MarketParts(matrices, dict(data.get("benchmark_dict", {})), path.resolve(), (lo, hi))
+    return MarketParts(matrices, dict(data.get("benchmark_dict", {})), resolved, (lo, hi),
+                       {name: data[key] for name, key in eager.items()}, source)
 
 
-def check_market_labels(path: Path, datasets: dict[str, Any]) -> None:
+def check_market_labels(path: Path, datasets: dict[str, Any], keys: list[str]) -> None:
     """The market's datasets pair their cells by position, so they must share one sorted
     list of dates and one of codes: a code list shifted by one in the metadata would
     otherwise give every stock its neighbour's prices, silently. Cheap (the lists are
     usually one shared object); ``verify`` also checks them against their checksums."""
     first = datasets["close_price"]
-    for key in MARKET_DATASETS:
-        entry = datasets[key]
+    for key in keys:
+        entry = datasets.get(key)
         if not isinstance(entry, dict) or not isinstance(first, dict) or any(
                 entry.get(field) != first.get(field) for field in ("dates", "columns")):
             raise StoreError(f"{path}: dataset {key} does not share close_price's "

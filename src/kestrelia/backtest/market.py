@@ -1,8 +1,10 @@
-"""The market a backtest trades in: the eight date x stock matrices and the benchmarks."""
+"""The market a backtest trades in: the eight date x stock matrices, the benchmarks, and
+the factors and index components a strategy reads."""
 
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
@@ -10,7 +12,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from kestrelia import _dates, _labels
+from kestrelia import _dates, _labels, _names
 from kestrelia.backtest import _validate
 from kestrelia.errors import InputError
 
@@ -47,6 +49,11 @@ class Market:
         every other matrix must have exactly its labels.
     benchmarks : dict of str to pandas.Series, optional
         Daily returns (ratios) of benchmark indexes by short name such as ``"000852"``.
+    factors : dict of str to pandas.DataFrame, optional
+        Further matrices a strategy reads (numeric or boolean, with ``close_price``'s
+        labels), by name: :meth:`factor` returns them, and the common names also as
+        attributes (``adj_close``, ``volume``, ``market_value``, ``is_st``, ...). A market
+        loaded from a store reads the store's factors itself.
 
     Dates may be given as a ``DatetimeIndex``, date objects, ISO or ``YYYYMMDD`` text or
     8-digit integers; time-zone-aware timestamps are converted to Shanghai time first (a
@@ -90,23 +97,38 @@ class Market:
     buy_price: pd.DataFrame
     sell_price: pd.DataFrame
     _benchmarks: dict[str, pd.Series]
+    # Factors and component masks read so far (a store market reads them on first use),
+    # where they are read from (None: the market holds all it has), and whether the market
+    # hands out read-only arrays.
+    _factors: dict[str, pd.DataFrame]
+    _components: dict[str, pd.DataFrame]
+    _stored: Any
+    _read_only: bool
 
     def __init__(self, *, can_buy_stock: pd.DataFrame, cant_sell_stock: pd.DataFrame,
                  split_factor: pd.DataFrame, dividend_factor: pd.DataFrame,
                  close_price: pd.DataFrame, prev_close: pd.DataFrame,
                  buy_price: pd.DataFrame, sell_price: pd.DataFrame,
-                 benchmarks: Mapping[str, pd.Series] | None = None) -> None:
+                 benchmarks: Mapping[str, pd.Series] | None = None,
+                 factors: Mapping[str, pd.DataFrame] | None = None) -> None:
         given = {"can_buy_stock": can_buy_stock, "cant_sell_stock": cant_sell_stock,
                  "split_factor": split_factor, "dividend_factor": dividend_factor,
                  "close_price": close_price, "prev_close": prev_close,
                  "buy_price": buy_price, "sell_price": sell_price}
-        self._set(_checked(given, benchmarks, values=True))
+        parts = _checked(given, benchmarks, values=True)
+        self._set(parts, _checked_factors(given, factors, parts[0]["close_price"]))
 
-    def _set(self, parts: tuple[dict[str, pd.DataFrame], dict[str, pd.Series]]) -> None:
+    def _set(self, parts: tuple[dict[str, pd.DataFrame], dict[str, pd.Series]],
+             factors: dict[str, pd.DataFrame] | None = None, stored: Any = None,
+             read_only: bool = False) -> None:
         matrices, benchmarks = parts
         for name, frame in matrices.items():
             object.__setattr__(self, name, frame)
         object.__setattr__(self, "_benchmarks", benchmarks)
+        object.__setattr__(self, "_factors", dict(factors or {}))
+        object.__setattr__(self, "_components", {})
+        object.__setattr__(self, "_stored", stored)
+        object.__setattr__(self, "_read_only", read_only)
 
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError(f"a Market cannot be changed (setting {name!r}); make a new one "
@@ -118,13 +140,28 @@ class Market:
     @classmethod
     def _trusted(cls, matrices: dict[str, pd.DataFrame], benchmarks: Mapping[str, pd.Series],
                  store_path: Path | None = None,
-                 store_window: tuple[str | None, str | None] = (None, None)) -> Market:
+                 store_window: tuple[str | None, str | None] = (None, None),
+                 factors: Mapping[str, pd.DataFrame] | None = None,
+                 stored: Any = None) -> Market:
         """A market of frames whose values were checked where they were made (a store's,
-        or another market's): the labels are checked and read, the values not scanned."""
+        or another market's): the labels are checked and read, the values not scanned.
+        ``stored`` reads further factors on first use (see ``_store_factors``)."""
         market = cls.__new__(cls)
-        market._set(_checked(matrices, benchmarks, values=False))
+        parts = _checked(matrices, benchmarks, values=False)
+        market._set(parts, _checked_factors(matrices, factors, parts[0]["close_price"]), stored)
         object.__setattr__(market, "store_path", store_path)
         object.__setattr__(market, "store_window", store_window)
+        return market
+
+    def _derived(self, matrices: dict[str, pd.DataFrame], benchmarks: Mapping[str, pd.Series],
+                 factors: dict[str, pd.DataFrame],
+                 window: tuple[str | None, str | None] | None = None) -> Market:
+        """A market over frames taken from this one's (same labels, already read)."""
+        market = type(self).__new__(type(self))
+        market._set((matrices, dict(benchmarks)), factors, self._stored, self._read_only)
+        object.__setattr__(market, "store_path", self.store_path)
+        object.__setattr__(market, "store_window", self.store_window if window is None
+                           else window)
         return market
 
     def read_only(self) -> Market:
@@ -148,10 +185,10 @@ class Market:
                     for name, frame in self.matrices().items()}
         benchmarks = {key: _read_only_series(s, _own_labels(s.index))
                       for key, s in self.benchmarks.items()}
-        market = type(self).__new__(type(self))
-        market._set((matrices, benchmarks))
-        object.__setattr__(market, "store_path", self.store_path)
-        object.__setattr__(market, "store_window", self.store_window)
+        factors = {name: _read_only_frame(frame, dates, codes)
+                   for name, frame in self._factors.items()}
+        market = self._derived(matrices, benchmarks, factors)
+        object.__setattr__(market, "_read_only", True)
         return market
 
     @property
@@ -176,7 +213,8 @@ class Market:
         >>> example_market().with_benchmarks({}).benchmarks
         {}
         """
-        return Market._trusted(self.matrices(), benchmarks, self.store_path, self.store_window)
+        return self._derived(self.matrices(), _checked_benchmarks(benchmarks),
+                             dict(self._factors))
 
     @classmethod
     def from_store(cls, path: str | os.PathLike[str], start: Any = None, end: Any = None,
@@ -295,9 +333,164 @@ class Market:
             first, last = (None if b is None else b.strftime("%Y%m%d") for b in (lo, hi))
             window = (max(filter(None, (window[0], first))) if window[0] or first else None,
                       min(filter(None, (window[1], last))) if window[1] or last else None)
-        return Market._trusted({name: cut(m) for name, m in self.matrices().items()},
-                               {k: cut(s) for k, s in self.benchmarks.items()},
-                               self.store_path, window)
+        return self._derived({name: cut(m) for name, m in self.matrices().items()},
+                             {k: cut(s) for k, s in self.benchmarks.items()},
+                             {k: cut(f) for k, f in self._factors.items()}, window)
+
+    # ---- factors and index components ---------------------------------------------------
+
+    @property
+    def factors(self) -> list[str]:
+        """The names of the factors :meth:`factor` returns (a store market's are read on
+        first use).
+
+        Examples
+        --------
+        >>> from kestrelia.backtest._examples import example_market
+        >>> example_market().factors
+        []
+        """
+        stored = self._stored.available() if self._stored is not None else []
+        return list(dict.fromkeys([*self._factors, *stored]))
+
+    def factor(self, name: str) -> pd.DataFrame:
+        """The factor ``name`` as a DataFrame on the market's dates and codes, over the
+        stored (or given) array without a copy.
+
+        Raises
+        ------
+        InputError
+            When the market has no such factor; the message names what it would need (the
+            source field a store reads it from).
+        StoreError
+            When the store was rewritten after this market was loaded from it.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest._examples import example_market
+        >>> example_market().factor("volume")
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.InputError: this market holds no factor 'volume' (it has: none); a store keeps it when its source has the 'volume' factor
+        """
+        frame = self._factors.get(name)
+        if frame is not None:
+            return frame
+        stored = self._stored
+        if stored is None or name not in stored.available():
+            raise InputError(stored.missing(name) if stored is not None
+                             else _missing_factor(name, self._factors))
+        with _READ_LOCK:
+            frame = self._factors.get(name)
+            if frame is None:
+                frame = self._own(stored.read(stored.keys[name], f"the factor {name!r}",
+                                              self.store_window), f"factor {name!r}")
+                self._factors[name] = frame
+        return frame
+
+    def _own(self, frame: pd.DataFrame, what: str) -> pd.DataFrame:
+        """A stored matrix of the market's grid, under the market's labels."""
+        if frame.shape != self.close_price.shape:
+            raise InputError(f"{what}: the store holds {frame.shape[0]} days x "
+                             f"{frame.shape[1]} stocks for this market of "
+                             f"{self.close_price.shape[0]} x {self.close_price.shape[1]}")
+        view = (_read_only_frame(frame, self.dates, self.codes) if self._read_only
+                else frame.copy(deep=False))
+        view.index, view.columns = self.dates, self.codes
+        return view
+
+    @property
+    def adj_close(self) -> pd.DataFrame:
+        """Backward total-return index: the close on a stock's first stored day, then each
+        day's close with splits and dividends reinvested (``adj_close.pct_change()`` is the
+        holder's return)."""
+        return self.factor("adj_close")
+
+    @property
+    def open_price(self) -> pd.DataFrame:
+        """Opening prices (the factor ``open``)."""
+        return self.factor("open")
+
+    @property
+    def volume(self) -> pd.DataFrame:
+        """Traded volume, in the source's units."""
+        return self.factor("volume")
+
+    @property
+    def amount(self) -> pd.DataFrame:
+        """Traded value, in the source's units."""
+        return self.factor("amount")
+
+    @property
+    def market_value(self) -> pd.DataFrame:
+        """Total market value."""
+        return self.factor("market_value")
+
+    @property
+    def float_market_value(self) -> pd.DataFrame:
+        """Free-float market value."""
+        return self.factor("float_market_value")
+
+    @property
+    def industry(self) -> pd.DataFrame:
+        """Industry numbers."""
+        return self.factor("industry")
+
+    @property
+    def is_st(self) -> pd.DataFrame:
+        """True on the days a stock is under special treatment (boolean)."""
+        return self.factor("is_st")
+
+    @property
+    def listed_days(self) -> pd.DataFrame:
+        """Trading days since listing, 1 on the first day."""
+        return self.factor("listed_days")
+
+    @property
+    def component_codes(self) -> list[str]:
+        """The indexes :meth:`components` has members of.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest._examples import example_market
+        >>> example_market().component_codes
+        []
+        """
+        return list(self._stored.components) if self._stored is not None else []
+
+    def components(self, code: str) -> pd.DataFrame:
+        """The members of index ``code`` (``"000300"``) on each of the market's days, as a
+        boolean DataFrame on the market's dates and codes.
+
+        Raises
+        ------
+        InputError
+            When the market has no members of that index.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest._examples import example_market
+        >>> example_market().components("000300")
+        Traceback (most recent call last):
+        ...
+        kestrelia.errors.InputError: this market holds no members of the index '000300' (it has none)
+        """
+        frame = self._components.get(code)
+        if frame is not None:
+            return frame
+        if code not in self.component_codes:
+            raise InputError(f"this market holds no members of the index {code!r} (it has "
+                             f"{', '.join(self.component_codes) or 'none'})")
+        with _READ_LOCK:
+            mask = self._stored.read(self._stored.components[code],
+                                     f"the members of {code}", self.store_window)
+            days = pd.Index(self.dates.strftime("%Y%m%d"))
+            members = mask.reindex(index=days, columns=self.codes).notna()
+            members.index, members.columns = self.dates, self.codes
+            frame = (_read_only_frame(members, self.dates, self.codes) if self._read_only
+                     else members)
+            self._components[code] = frame
+        return frame
 
     def __repr__(self) -> str:
         dates = self.dates
@@ -310,12 +503,51 @@ class Market:
     def __reduce__(self) -> tuple[Any, ...]:
         # Immutable objects pickle by their parts (a cluster's workers get markets so).
         return (_rebuild, (self.matrices(), dict(self.benchmarks), self.store_path,
-                           self.store_window))
+                           self.store_window, dict(self._factors), self._stored))
+
+
+# Lazy reads of one market from several threads (a sweep's strategies) read each factor once.
+_READ_LOCK = threading.RLock()
 
 
 def _rebuild(matrices: dict[str, pd.DataFrame], benchmarks: dict[str, pd.Series],
-             store_path: Path | None, window: tuple[str | None, str | None]) -> Market:
-    return Market._trusted(matrices, benchmarks, store_path, window)
+             store_path: Path | None, window: tuple[str | None, str | None],
+             factors: dict[str, pd.DataFrame] | None = None, stored: Any = None) -> Market:
+    return Market._trusted(matrices, benchmarks, store_path, window, factors=factors,
+                           stored=stored)
+
+
+def _missing_factor(name: str, held: Mapping[str, pd.DataFrame]) -> str:
+    spec = _names.STORE_FACTOR_BY_NAME.get(name)
+    need = (f"; a store keeps it when its source has the {spec.field!r} factor"
+            if spec is not None and spec.field else
+            "; a store derives it from its closes, splits and dividends"
+            if spec is not None else "")
+    return (f"this market holds no factor {name!r} (it has: {', '.join(held) or 'none'})"
+            f"{need}")
+
+
+def _checked_factors(given: Mapping[str, pd.DataFrame],
+                     factors: Mapping[str, pd.DataFrame] | None,
+                     close: pd.DataFrame) -> dict[str, pd.DataFrame]:
+    """The factor frames with the market's labels, refused unless numeric or boolean with
+    exactly close_price's labels. ``close``: the market's close, already relabelled."""
+    if not factors:
+        return {}
+    raw = given["close_price"]
+    checked = {}
+    for name, frame in dict(factors).items():
+        if not isinstance(name, str) or not name:
+            raise InputError(f"factor names must be non-empty text, got {name!r}")
+        what = f"factor {name!r}"
+        frame = _validate.frame(frame, what)
+        if not all(pd.api.types.is_bool_dtype(d) for d in set(frame.dtypes)):
+            _validate.numeric(frame, what)
+        _labels_of(frame, what, close.index, close.columns, raw)
+        view = frame.copy(deep=False)
+        view.index, view.columns = close.index, close.columns
+        checked[name] = view
+    return checked
 
 
 def _bound(value: Any, what: str) -> pd.Timestamp | None:
@@ -397,6 +629,10 @@ def _checked(given: Mapping[str, Any], benchmarks: Mapping[str, pd.Series] | Non
         view.index = dates
         view.columns = codes
         matrices[name] = view
+    return matrices, _checked_benchmarks(benchmarks)
+
+
+def _checked_benchmarks(benchmarks: Mapping[str, pd.Series] | None) -> dict[str, pd.Series]:
     checked: dict[str, pd.Series] = {}
     for key, series in dict(benchmarks or {}).items():
         what = f"benchmark {key!r}"
@@ -415,7 +651,7 @@ def _checked(given: Mapping[str, Any], benchmarks: Mapping[str, pd.Series] | Non
         dated = series.copy(deep=False)
         dated.index = days
         checked[key] = dated
-    return matrices, checked
+    return checked
 
 
 def _numpy_backed(frame: pd.DataFrame, name: str) -> pd.DataFrame:
@@ -434,7 +670,7 @@ def _numpy_backed(frame: pd.DataFrame, name: str) -> pd.DataFrame:
                         copy=False)
 
 
-def _read_only(values: np.ndarray) -> np.ndarray:
+def _unwritable(values: np.ndarray) -> np.ndarray:
     """The same memory through a read-only buffer: unlike a view with its flag cleared,
     it cannot be made writable again."""
     buffer: Any = values  # NumPy arrays export the buffer protocol
@@ -442,12 +678,12 @@ def _read_only(values: np.ndarray) -> np.ndarray:
 
 
 def _read_only_frame(frame: pd.DataFrame, index: pd.Index, columns: pd.Index) -> pd.DataFrame:
-    return pd.DataFrame(_read_only(frame.to_numpy(copy=False)), index=index, columns=columns,
+    return pd.DataFrame(_unwritable(frame.to_numpy(copy=False)), index=index, columns=columns,
                         copy=False)
 
 
 def _read_only_series(series: pd.Series, index: pd.Index) -> pd.Series:
-    return pd.Series(_read_only(series.to_numpy(copy=False)), index=index, name=series.name,
+    return pd.Series(_unwritable(series.to_numpy(copy=False)), index=index, name=series.name,
                      copy=False)
 
 

@@ -8,11 +8,12 @@ import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import Any, overload
 
 import pandas as pd
 
 from kestrelia import _dates, _names, singleton
+from kestrelia.backtest import _store_factors
 from kestrelia.backtest._storage.entries import is_series_dict
 from kestrelia.backtest._store_market import (
     MARKET_DATASETS,
@@ -50,9 +51,21 @@ def _service(source: Any) -> Iterator[None]:
             singleton.set_instance(previous)
 
 
-def _window(start: Any, end: Any) -> tuple[str, str]:
-    lo, hi = date_text(start, "start"), date_text(end, "end")
-    if lo > hi:
+@overload
+def _window(start: Any, end: Any) -> tuple[str, str]: ...
+@overload
+def _window(start: Any, end: Any, *, open_ended: bool) -> tuple[str | None, str | None]: ...
+def _window(start: Any, end: Any, *, open_ended: bool = False) -> tuple[str | None, str | None]:
+    """``start`` and ``end`` as ``YYYYMMDD`` text, unambiguous dates in order; with
+    ``open_ended`` either may be None (no bound)."""
+    bounds: list[str | None] = []
+    for value, what in ((start, "start"), (end, "end")):
+        text = None if value is None and open_ended else _dates.parse_date(value)
+        if text is None and not (value is None and open_ended):
+            raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
+        bounds.append(text)
+    lo, hi = bounds
+    if lo is not None and hi is not None and lo > hi:
         raise InputError(f"start {lo} is after end {hi}")
     return lo, hi
 
@@ -152,8 +165,15 @@ class Store:
                 "a store is built only into a new or empty folder or over a store, so nothing "
                 "was written (force replaces a store, never other files)")
 
-    def build(self, source: Any, start: Any, end: Any, *, force: bool = False) -> None:
+    def build(self, source: Any, start: Any, end: Any, *, force: bool = False,
+              factors: str | list[str] | None = None) -> None:
         """Build the store of ``[start, end]`` from a data service.
+
+        Beside the backtest datasets the store keeps, on their dates and codes, the factors
+        a strategy reads (the adjusted close, and the open, close, volume, amount, market
+        values, industry, ST flag and trading days since listing whenever the source has
+        them), a benchmark series for every index the source has daily rows of and a
+        component mask for every index with members.
 
         Parameters
         ----------
@@ -164,6 +184,10 @@ class Store:
         force : bool, default False
             Replace a store that is already there. A folder that holds other files and no
             store is refused even so: the build never deletes what it did not write.
+        factors : list of str or "all", optional
+            Further numeric factors of the source to keep, by their names there (``"all"``:
+            every one beyond the builder's own). :meth:`update` refreshes what the build
+            kept.
 
         Raises
         ------
@@ -171,8 +195,8 @@ class Store:
             When a store is already there and ``force`` is false, when the folder holds
             files but no store, or when the write fails.
         InputError
-            For a bad date or window, a source that is no factor folder, or a source
-            without prices in the window.
+            For a bad date or window, a source that is no factor folder, a source without
+            prices in the window, or a named factor the source lacks.
 
         Examples
         --------
@@ -186,9 +210,11 @@ class Store:
         lo, hi = _window(start, end)
         self._check_build_target(force)
         with _service(source):
-            payload = _prepare.GroupPreparedDataBuilder(start_date=lo, end_date=hi).build()
-        if len(payload["data"]["close_price"]) == 0:
-            raise InputError(f"the source has no prices between {lo} and {hi}")
+            builder = _prepare.GroupPreparedDataBuilder(start_date=lo, end_date=hi)
+            payload = builder.build()
+            if len(payload["data"]["close_price"]) == 0:
+                raise InputError(f"the source has no prices between {lo} and {hi}")
+            _store_factors.extend_build(payload, builder, singleton.get_instance(), factors)
         try:
             native = self._native()
             self.path.mkdir(parents=True, exist_ok=True)
@@ -203,7 +229,8 @@ class Store:
 
     def update(self, source: Any, start: Any, end: Any) -> None:
         """Rebuild ``[start, end]`` (with one stored day of look-back) and write it over
-        the store's tail.
+        the store's tail, with the factors, benchmarks and components the build kept (the
+        adjusted close continued from its stored value).
 
         Parameters
         ----------
@@ -251,6 +278,9 @@ class Store:
                 if all(len(v) == 0 for v in payload["data"].values()
                        if isinstance(v, pd.DataFrame)):
                     raise InputError(f"the source has no prices between {lo} and {hi}")
+                _store_factors.extend_update(payload, self._metadata(native), native,
+                                             _prepare.GroupPreparedDataBuilder,
+                                             singleton.get_instance())
                 native.update_tail(payload)
         except KestreliaError:
             raise
@@ -264,8 +294,11 @@ class Store:
         -------
         dict
             ``store``, ``first_date``, ``last_date``, ``trading_days``, ``datasets`` (rows
-            of key, shape text and dtype), ``component_names``, ``updated_at`` and
-            ``files`` (one line: a quick check of every file's presence, header and size).
+            of key, shape text and dtype), ``component_names``, ``updated_at``, ``files``
+            (one line: a quick check of every file's presence, header and size),
+            ``factors`` (the names kept, None for a store written before stores kept
+            factors), ``factors_absent`` (the store's own factors its source lacked, with the
+            field each needs), ``benchmarks`` and ``components`` (index names).
 
         Raises
         ------
@@ -303,6 +336,9 @@ class Store:
         else:
             files = (f"{quick['files']} present, headers and sizes as recorded; contents not "
                      "checked (run 'store verify')")
+        specs = meta.get(_store_factors.META_FACTORS)
+        benchmarks = metadata.get("datasets", {}).get("benchmark_dict")
+        _, stored = _store_factors.factor_plan(metadata, self.path, True, None)
         return {
             "store": str(self.path),
             "first_date": dates[0] if dates else None,
@@ -312,6 +348,11 @@ class Store:
             "component_names": list(meta.get("component_names", [])),
             "updated_at": metadata.get("updated_at"),
             "files": files,
+            "factors": list(specs) if isinstance(specs, dict) else None,
+            "factors_absent": dict(meta.get(_store_factors.META_ABSENT) or {}),
+            "benchmarks": list(benchmarks["series"]) if isinstance(benchmarks, dict)
+            and is_series_dict(benchmarks) else [],
+            "components": list(stored.components),
         }
 
     def verify(self, checksums: bool = True) -> list[str]:
@@ -359,7 +400,8 @@ class Store:
         report: dict[str, Any] = self._existing().verify_report(checksums)
         return report
 
-    def market(self, start: Any = None, end: Any = None, *, mmap: bool = True) -> Market:
+    def market(self, start: Any = None, end: Any = None, *, mmap: bool = True,
+               factors: str | list[str] | None = None) -> Market:
         """The market between two dates (inclusive) as a :class:`Market`.
 
         Parameters
@@ -368,6 +410,11 @@ class Store:
             The window; the whole store when omitted.
         mmap : bool, default True
             Map the files read-only (no copies) instead of reading them.
+        factors : list of str or "all", optional
+            The factors to load now; the market then holds only these. By default none is
+            loaded now and every stored factor (and component mask) is read on first use,
+            from the store as it was when the market was made: a store rewritten since is
+            refused with ``StoreError`` rather than mixed in.
 
         Returns
         -------
@@ -378,7 +425,7 @@ class Store:
         StoreError
             When there is no store or it lacks a market dataset.
         InputError
-            For a bad date, or a window without trading days.
+            For a bad date, a window without trading days, or a factor the store lacks.
 
         Examples
         --------
@@ -388,7 +435,7 @@ class Store:
         kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
         """
         return Market._trusted(*load_market(self.path, start, end, mmap=mmap,
-                                            lock_timeout=self.lock_timeout))
+                                            lock_timeout=self.lock_timeout, factors=factors))
 
     def components(self, start: Any = None, end: Any = None) -> dict[str, pd.DataFrame]:
         """The index-component masks the store holds, by component name, dated as the
@@ -410,8 +457,7 @@ class Store:
         ...
         kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
         """
-        lo = None if start is None else date_text(start, "start")
-        hi = None if end is None else date_text(end, "end")
+        lo, hi = _window(start, end, open_ended=True)
         native = self._existing()
         metadata = self._metadata(native)
         keys = dict(metadata.get("meta", {}).get("component_dataset_keys", {}))

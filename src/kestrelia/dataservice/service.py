@@ -121,6 +121,14 @@ class LocalFactorService:
         return sorted(unquote(p.name[: -len(".parquet")])
                       for p in (self.root / FACTOR_DIR).glob("*.parquet"))
 
+    def index_codes(self) -> list[str]:
+        """The index codes (with exchange) the folder has daily rows of, sorted."""
+        path = self.root / INDEX_FILE
+        if not path.exists():
+            return []
+        codes = pq.read_table(path, columns=["ukey"]).column("ukey").unique()
+        return sorted(str(code) for code in codes.to_pylist() if code is not None)
+
     def get_factors(self, factor: str | list[str], start_date: Any = None,
                     end_date: Any = None) -> pd.DataFrame:
         """Narrow table of one factor or a list of factors between two inclusive dates.

@@ -94,8 +94,8 @@ def _digest(dates: list[str], columns: list[str] | None, cache: dict[Any, Any]) 
     return str(cache[key])
 
 
-def _check_labels(key: str, entry: Any, report: dict[str, Any],
-                  cache: dict[Any, Any]) -> bool:
+def _check_labels(key: str, entry: Any, report: dict[str, Any], cache: dict[Any, Any],
+                  grid: list[str]) -> bool:
     """Checks one dataset's labels: types, order and the checksum recorded at write time.
     False when they are unusable (the dataset's files are then not checked further)."""
     if not isinstance(entry, dict):
@@ -113,7 +113,7 @@ def _check_labels(key: str, entry: Any, report: dict[str, Any],
             continue
         problem = _label_problem(what, "dates", part.get("dates"), True, cache)
         if problem is None and columns is not None:
-            problem = _label_problem(what, "codes", columns, key in BACKTEST_DATASETS, cache)
+            problem = _label_problem(what, "codes", columns, key in grid, cache)
         if problem is not None:
             report["problems"].append(problem)
             sound = False
@@ -139,11 +139,22 @@ def _first_difference(a: list[str], b: list[str]) -> str:
     return f"{len(a)} against {len(b)} labels"
 
 
+def _grid_keys(metadata: Mapping[str, Any]) -> list[str]:
+    """The datasets a market pairs cell by cell: the backtest datasets and the factors the
+    metadata records (kept on the same grid)."""
+    meta = metadata.get("meta")
+    specs = meta.get("factors") if isinstance(meta, Mapping) else None
+    factors = [spec["key"] for spec in specs.values()
+               if isinstance(spec, Mapping) and isinstance(spec.get("key"), str)] \
+        if isinstance(specs, Mapping) else []
+    return list(dict.fromkeys([*BACKTEST_DATASETS, *factors]))
+
+
 def _check_shared_labels(datasets: Mapping[str, Any], usable: set[str],
-                         report: dict[str, Any]) -> None:
-    """The backtest datasets must share close_price's dates and codes (or, without it, the
-    first one's): a market pairs their cells by position."""
-    keys = [k for k in BACKTEST_DATASETS if k in usable and is_matrix(datasets[k])]
+                         report: dict[str, Any], grid: list[str]) -> None:
+    """The backtest datasets and the factors must share close_price's dates and codes (or,
+    without it, the first one's): a market pairs their cells by position."""
+    keys = [k for k in grid if k in usable and is_matrix(datasets[k])]
     if len(keys) < 2:
         return
     first = datasets[keys[0]]
@@ -153,7 +164,7 @@ def _check_shared_labels(datasets: Mapping[str, Any], usable: set[str],
                 report["problems"].append(
                     f"dataset {key}: its {kind} differ from {keys[0]}'s "
                     f"({_first_difference(datasets[key][field], first[field])}); the backtest "
-                    "datasets must share one date list and one code list")
+                    "datasets and the factors must share one date list and one code list")
 
 
 def _list_leftovers(store_dir: Path, named: set[str]) -> list[str]:
@@ -210,8 +221,9 @@ def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
         return report
     usable: set[str] = set()
     cache: dict[tuple[Any, ...], Any] = {}
+    grid = _grid_keys(metadata)
     for key, entry in datasets.items():
-        if not _check_labels(key, entry, report, cache):
+        if not _check_labels(key, entry, report, cache, grid):
             continue
         try:
             parts = _files(key, entry)
@@ -243,6 +255,6 @@ def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
                 problems.append(str(exc))
             except OSError as exc:
                 problems.append(f"{what}: cannot read its file ({exc})")
-    _check_shared_labels(datasets, usable, report)
+    _check_shared_labels(datasets, usable, report, grid)
     _leftovers(store, report)
     return report

@@ -22,8 +22,6 @@ from kestrelia.errors import KestreliaError
 PROG = "kestrelia-backtest"
 DEMO_BENCHMARK = "000852"
 DEMO_UPDATE_DAYS = 20
-# The benchmarks a prepared-data store holds, by short name.
-BENCHMARKS = ("000852", "000300", "000905")
 MAX_DEMO_YEARS = 30
 MAX_SEED = 2**32 - 1
 
@@ -129,7 +127,8 @@ def cmd_store_build(args) -> int:
         raise UserError(f"{store.path} already holds a store; use --force to replace it")
     progress = Progress(1)
     with progress.step(f"Building {start} to {end} from {args.source} into {args.store}"):
-        store.build(Path(args.source), args.start, args.end, force=args.force)
+        store.build(Path(args.source), args.start, args.end, force=args.force,
+                    factors=args.factors)
     print_store_info(store.info())
     return 0
 
@@ -220,6 +219,9 @@ def cmd_run(args) -> int:
     first = max(first, info["first_date"])
     with progress.step(f"Loading the market {first} to {last} from {args.store}"):
         market = store.market(first, last)
+    if args.benchmark not in market.benchmarks:
+        raise UserError(f"--benchmark {args.benchmark}: the store has no such index (it has "
+                        f"{', '.join(market.benchmarks) or 'none'})")
     benchmarks, note = import_bars.drop_empty_benchmarks(dict(market.benchmarks),
                                                          args.benchmark)
     if note:
@@ -280,6 +282,15 @@ def print_store_info(info: dict) -> None:
     print(f"date range     {info['first_date']} to {info['last_date']} ({info['trading_days']} trading days)")
     print(f"last update    {info['updated_at']}")
     print(f"components     {', '.join(info['component_names']) or '--'}")
+    print(f"benchmarks     {', '.join(info['benchmarks']) or '--'}")
+    if info["factors"] is None:
+        print("factors        none: written before stores kept factors (build it again to "
+              "keep them)")
+    else:
+        print(f"factors        {', '.join(info['factors']) or '--'}")
+        if info["factors_absent"]:
+            print("not in source  " + ", ".join(f"{name} (needs {field})" for name, field
+                                                in info["factors_absent"].items()))
     print(f"files          {info['files']}")
     print()
     print(tables.render(info["datasets"], ("Dataset", "Shape (dates x stocks)", "Dtype"), "lrl"))
@@ -359,6 +370,9 @@ def build_parser() -> argparse.ArgumentParser:
     build.add_argument("--start", required=True, help="first date, YYYYMMDD or YYYY-MM-DD")
     build.add_argument("--end", required=True, help="last date, YYYYMMDD or YYYY-MM-DD")
     build.add_argument("--force", action="store_true", help="replace an existing store")
+    build.add_argument("--factor", action="append", metavar="NAME", dest="factors",
+                       help="also keep this numeric factor of the source (repeat for more; "
+                            "'all' for every one); 'store update' refreshes them")
     build.set_defaults(handler=cmd_store_build)
     update = store_sub.add_parser("update", help="rebuild a date window and write it over the store's tail")
     update.add_argument("--source", required=True, help="data-service folder (factor Parquet files)")
@@ -399,8 +413,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 def add_backtest_options(parser: argparse.ArgumentParser) -> None:
     """The options ``run`` and ``sweep`` share: the backtest's own and the weights' dates."""
-    parser.add_argument("--benchmark", default="000852", choices=list(BENCHMARKS),
-                        help="primary benchmark (default: %(default)s)")
+    parser.add_argument("--benchmark", default="000852",
+                        help="primary benchmark: any index of the store by its code, as "
+                             "'store info' lists them (default: %(default)s)")
     parser.add_argument("--rolling-window", type=non_negative_int, default=0,
                         help="smooth the weights over this many days (default: %(default)s)")
     parser.add_argument("--start", help="first date of the backtest")
