@@ -38,7 +38,24 @@ def test_codes_boards_and_factor_set(market):
     limits = market.board_limit
     assert (limits[[c for c in codes if c[:3] in ("300", "301", "688")]] == 0.20).all()
     assert (limits[[c for c in codes if c[:3] in ("600", "000", "002")]] == 0.10).all()
-    assert list(market.factors) == [*SOURCE_FACTORS, *COMPONENT_BANDS]
+    assert list(market.factors) == [*SOURCE_FACTORS, *COMPONENT_BANDS, "volume", "amount",
+                                     "market_value", "float_market_value", "is_st",
+                                     "listed_days"]
+
+
+def test_trading_factors_agree_with_the_prices_and_the_lives(market):
+    f = market.factors
+    traded = f["Close"].notna()
+    assert f["volume"].notna().equals(traded) and np.nanmin(f["volume"].to_numpy()) > 0
+    np.testing.assert_allclose(f["amount"] / f["volume"], f["tick_vwap_price_935_1005"],
+                               rtol=1e-6)
+    alive = market.truth["alive"]
+    lives = np.flatnonzero(alive.any().to_numpy())
+    first = alive.to_numpy()[:, lives].argmax(axis=0)
+    assert (f["listed_days"].to_numpy()[first, lives] == 1).all()
+    assert f["is_st"].notna().equals(alive) and f["is_st"].eq(1).any().any()
+    ratio = (f["market_value"] / f["float_market_value"]).to_numpy()
+    assert np.nanmin(ratio) > 1.1 and np.nanmax(ratio) < 3.4
 
 
 def test_locked_limit_days_block_trades(market):

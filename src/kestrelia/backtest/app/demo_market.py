@@ -1,9 +1,9 @@
 """A deterministic synthetic A-share market in the data service's own shapes.
 
 ``generate_market`` simulates a few hundred to a few thousand stocks over some years and
-returns the ten source factors of the prepared data, the five index-component factors
-(all wide: dates x 6-digit codes, NaN where the service has no row) and the daily data of
-the three benchmark indexes. Everything follows from the seed.
+returns the ten source factors of the prepared data, the five index-component factors, the
+trading factors a strategy may read (all wide: dates x 6-digit codes, NaN where the
+service has no row) and the daily data of the three benchmark indexes. Everything follows from the seed.
 
 What it models:
 - a trading calendar without weekends and with holiday weeks (New Year, Spring Festival,
@@ -18,7 +18,10 @@ What it models:
 - splits (the split coefficient is ten times the ratio on the ex-date, prices drop by the
   ratio) and cash dividends (per ten shares, prices drop by the dividend per share);
 - index membership by float capitalisation, reviewed every June and December, and three
-  capitalisation-weighted benchmark indexes built from their members.
+  capitalisation-weighted benchmark indexes built from their members;
+- volume and amount (turnover around 1 % of the float a day, traded at the buy VWAP),
+  total and free-float market value, the days since listing, and spells of special
+  treatment for a few stocks (a flag only: their limits stay the board's).
 """
 
 from __future__ import annotations
@@ -224,6 +227,11 @@ def generate_market(
         factors[name] = pd.DataFrame(np.where(mask, 1.0, np.nan), index=index, columns=columns)
 
     index_daily = _benchmark_indexes(cap, close, members, index)
+    listed = np.where(alive, day - listed_from + 1.0, np.nan)
+    more = _trading_factors(np.random.default_rng([seed, 1]), close, vwap_buy, float_shares,
+                            alive, traded, listed)
+    factors.update({name: pd.DataFrame(values, index=index, columns=columns)
+                    for name, values in more.items()})
     truth = {
         "alive": pd.DataFrame(alive, index=index, columns=columns),
         "suspended": pd.DataFrame(suspended, index=index, columns=columns),
@@ -231,6 +239,29 @@ def generate_market(
         "locked_down": pd.DataFrame(locked_down, index=index, columns=columns),
     }
     return DemoMarket(index, columns, factors, index_daily, pd.Series(limit, index=columns), truth)
+
+
+def _trading_factors(rng: np.random.Generator, close: np.ndarray, vwap: np.ndarray,
+                     float_shares: np.ndarray, alive: np.ndarray, traded: np.ndarray,
+                     listed: np.ndarray) -> dict[str, np.ndarray]:
+    """Volume, amount, market values, ST spells and listing age. Drawn from a generator of
+    their own, so that the prices and events of a seed stay what they were."""
+    n_days, n = close.shape
+    total_shares = float_shares / rng.uniform(0.3, 0.9, n)
+    turnover = np.exp(rng.normal(np.log(0.01), 0.6, (n_days, n)))
+    volume = np.where(traded, np.round(float_shares * turnover / 100.0) * 100.0 + 100.0, np.nan)
+    st = np.zeros((n_days, n), dtype=bool)
+    for j in np.flatnonzero(rng.random(n) < 0.04):
+        start = int(rng.integers(0, n_days))
+        st[start: start + int(rng.integers(60, 250)), j] = True
+    return {
+        _names.VOLUME: volume,
+        _names.AMOUNT: np.round(volume * vwap, 2),
+        _names.MARKET_VALUE: close * total_shares,
+        _names.FLOAT_MARKET_VALUE: close * float_shares,
+        _names.ST_FLAG: np.where(alive, st.astype(float), np.nan),
+        _names.LISTED_DAYS: listed,
+    }
 
 
 def _memberships(cap: pd.DataFrame, alive: np.ndarray, index: pd.DatetimeIndex) -> dict:
@@ -286,6 +317,11 @@ BAR_TABLE_PRICES = {
 }
 
 
+# Daily-bar table columns of the factor of the same name.
+BAR_TABLE_FACTORS = (_names.VOLUME, _names.AMOUNT, _names.MARKET_VALUE, _names.FLOAT_MARKET_VALUE,
+                     _names.ST_FLAG)
+
+
 def daily_bar_tables(market: DemoMarket) -> tuple[pd.DataFrame, pd.DataFrame, pd.DataFrame]:
     """The market as the long tables a researcher would export: daily bars (one row per
     listed stock and day, suspended days included with ``suspended`` 1 and no prices),
@@ -302,6 +338,9 @@ def daily_bar_tables(market: DemoMarket) -> tuple[pd.DataFrame, pd.DataFrame, pd
     bars["dividend"] = f[_names.DIVIDEND].to_numpy()[rows, cols] / 10.0
     bars["split_ratio"] = f[_names.SPLIT].to_numpy()[rows, cols] / 10.0
     bars["industry"] = f[_names.INDUSTRY].to_numpy()[rows, cols]
+    for column in BAR_TABLE_FACTORS:
+        bars[column] = f[column].to_numpy()[rows, cols]
+    bars["is_st"] = bars["is_st"].astype(np.int8)
     index_bars = market.index_daily.rename(columns={"ukey": "index_code"})
     members = []
     for name, mask in market.components.items():
