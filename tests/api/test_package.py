@@ -115,6 +115,16 @@ def test_readme_python_section_runs(tmp_path, monkeypatch):
     assert held.returns.index.name == "date" and len(scope["yearly"]) >= 1
     assert len(held.returns) > 3 * len(scope["monthly"].dropna(how="all"))
     assert (tmp_path / "sweep" / "stats.csv").is_file()
+    # The factor strategies do what they say: no ST stock or young listing among the small
+    # caps, and a momentum that a split does not turn into a crash.
+    market = scope["kb"].Store("my-store").market(start="20230101")
+    small = scope["small_caps"](market).notna()
+    assert small.sum(axis=1).max() == 50
+    assert not (small & (market.is_st | (market.listed_days < 120))).any().any()
+    raw = market.close_price.pct_change(20, fill_method=None)
+    adjusted = market.adj_close.pct_change(20, fill_method=None)
+    assert (raw - adjusted).min().min() < -0.15  # a split within the window
+    assert scope["momentum"](market).notna().sum(axis=1).max() == 50
 
 
 @pytest.mark.slow

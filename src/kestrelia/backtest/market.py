@@ -7,7 +7,7 @@ import os
 import threading
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -543,7 +543,7 @@ def _checked_factors(given: Mapping[str, pd.DataFrame],
         frame = _validate.frame(frame, what)
         if not all(pd.api.types.is_bool_dtype(d) for d in set(frame.dtypes)):
             _validate.numeric(frame, what)
-        _labels_of(frame, what, close.index, close.columns, raw)
+        _labels_of(frame, what, cast(pd.DatetimeIndex, close.index), close.columns, raw)
         view = frame.copy(deep=False)
         view.index, view.columns = close.index, close.columns
         checked[name] = view
