@@ -407,7 +407,8 @@ def factor_plan(metadata: Mapping[str, Any], path: Path, mmap: bool,
     held = {n: k for n, k in component_keys.items() if k in datasets}
     codes = _names.short_codes(_names.component_index(n) or n for n in held)
     components = {codes[_names.component_index(n) or n]: k for n, k in held.items()}
-    eager: dict[str, str] = {}
+    # The close is the market's own close_price: handed out with it, never mapped twice.
+    eager = {name: key for name, key in keys.items() if key == CLOSE_KEY and wanted is None}
     if wanted is not None:
         names = [wanted] if isinstance(wanted, str) else list(wanted)
         if ALL in names:

@@ -351,7 +351,7 @@ class Market:
         []
         """
         stored = self._stored.available() if self._stored is not None else []
-        return list(dict.fromkeys([*self._factors, *stored]))
+        return list(dict.fromkeys([*stored, *self._factors]))
 
     def factor(self, name: str) -> pd.DataFrame:
         """The factor ``name`` as a DataFrame on the market's dates and codes, over the
