@@ -44,6 +44,9 @@ DIVIDEND_KEY = "rq_get_dividend"
 ALL = "all"
 
 _UNSAFE = re.compile(r"[^0-9A-Za-z._-]")
+# Source fields the builder's payload already holds unchanged, under these dataset keys:
+# taken from there rather than read again.
+_IN_PAYLOAD = {_names.OPEN: "open_price", _names.INDUSTRY: "industry_matrix"}
 
 
 def factor_dataset_key(name: str) -> str:
@@ -231,7 +234,7 @@ def extend_build(payload: dict[str, Any], builder: Any, client: Any, requested: 
         if source is None:
             data[key] = _adjusted(data, grid)
         elif key != CLOSE_KEY:
-            matrix = builder._read_normal_factor_matrix(source)
+            matrix = _read(builder, data, source)
             if len(matrix) == 0:
                 if spec is None:
                     raise InputError(f"the source has no value of the factor {name!r} between "
@@ -242,6 +245,15 @@ def extend_build(payload: dict[str, Any], builder: Any, client: Any, requested: 
         specs[name] = {"key": key, "field": source, "dtype": dtype}
     meta[META_FACTORS] = specs
     meta[META_ABSENT] = absent
+
+
+def _read(builder: Any, data: Mapping[str, Any], source: str) -> pd.DataFrame:
+    """The matrix of a source field over the builder's window."""
+    held = data.get(_IN_PAYLOAD.get(source, ""))
+    if isinstance(held, pd.DataFrame) and len(held):
+        return held
+    matrix: pd.DataFrame = builder._read_normal_factor_matrix(source)
+    return matrix
 
 
 def _adjusted(data: Mapping[str, pd.DataFrame], grid: pd.DataFrame,
@@ -297,7 +309,7 @@ def extend_update(payload: dict[str, Any], metadata: Mapping[str, Any], store: A
         if source is None:
             data[key] = _adjusted(data, grid, *_adjusted_state(store, metadata, key, grid, cut))
         else:
-            data[key] = _on_grid(builder._read_normal_factor_matrix(source), grid, spec["dtype"])
+            data[key] = _on_grid(_read(builder, data, source), grid, spec["dtype"])
     meta[META_FACTORS] = dict(specs)
     meta[META_ABSENT] = dict(old.get(META_ABSENT) or {})
 
