@@ -225,25 +225,25 @@ def extend_build(payload: dict[str, Any], builder: Any, client: Any, requested: 
     _add_components(data, meta, builder, _component_names(client), None)
 
     grid = data[CLOSE_KEY]
-    specs: dict[str, dict[str, Any]] = {}
+    kept: dict[str, dict[str, Any]] = {}
     absent: dict[str, str] = {}
     for name, source in _chosen_factors(client, requested).items():
-        spec = _names.STORE_FACTOR_BY_NAME.get(name)
-        dtype = spec.dtype if spec is not None else "float64"
+        known = _names.STORE_FACTOR_BY_NAME.get(name)
+        dtype = known.dtype if known is not None else "float64"
         key = factor_dataset_key(name)
         if source is None:
             data[key] = _adjusted(data, grid)
         elif key != CLOSE_KEY:
             matrix = _read(builder, data, source)
             if len(matrix) == 0:
-                if spec is None:
+                if known is None:
                     raise InputError(f"the source has no value of the factor {name!r} between "
                                      f"{start} and {end}")
                 absent[name] = source
                 continue
             data[key] = _on_grid(matrix, grid, dtype)
-        specs[name] = {"key": key, "field": source, "dtype": dtype}
-    meta[META_FACTORS] = specs
+        kept[name] = {"key": key, "field": source, "dtype": dtype}
+    meta[META_FACTORS] = kept
     meta[META_ABSENT] = absent
 
 
@@ -297,20 +297,20 @@ def extend_update(payload: dict[str, Any], metadata: Mapping[str, Any], store: A
     extra = [n for n in old.get("component_names", []) if n not in _names.COMPONENT_FACTOR_NAMES]
     _add_components(data, meta, builder, extra, start)
 
-    specs = old.get(META_FACTORS)
-    if not specs:
+    kept = old.get(META_FACTORS)
+    if not kept:
         return
     grid = data[CLOSE_KEY]
     cut = _first_date(data)
-    for spec in specs.values():
-        key, source = spec["key"], spec["field"]
+    for item in kept.values():
+        key, source = item["key"], item["field"]
         if key == CLOSE_KEY:
             continue
         if source is None:
             data[key] = _adjusted(data, grid, *_adjusted_state(store, metadata, key, grid, cut))
         else:
-            data[key] = _on_grid(_read(builder, data, source), grid, spec["dtype"])
-    meta[META_FACTORS] = dict(specs)
+            data[key] = _on_grid(_read(builder, data, source), grid, item["dtype"])
+    meta[META_FACTORS] = dict(kept)
     meta[META_ABSENT] = dict(old.get(META_ABSENT) or {})
 
 
@@ -407,10 +407,10 @@ def factor_plan(metadata: Mapping[str, Any], path: Path, mmap: bool,
     rest. ``wanted``: None reads every factor on first use; names (or ``"all"``) load those
     at once, and the market then holds only them."""
     meta = metadata.get("meta", {})
-    specs = meta.get(META_FACTORS)
-    recorded = isinstance(specs, dict)
-    keys = {name: spec["key"] for name, spec in (specs or {}).items()
-            if isinstance(spec, dict) and isinstance(spec.get("key"), str)}
+    kept = meta.get(META_FACTORS)
+    recorded = isinstance(kept, dict)
+    keys = {name: item["key"] for name, item in (kept or {}).items()
+            if isinstance(item, dict) and isinstance(item.get("key"), str)}
     absent: dict[str, str | None] = dict(meta.get(META_ABSENT) or {})
     if not recorded:
         absent = {f.name: f.field for f in _names.STORE_FACTORS if f.name != "close"}
@@ -443,8 +443,8 @@ def _missing_text(name: str, path: Path | None, keys: Mapping[str, str],
     if name in absent:
         return (f"{where} holds no {name!r}: its source had no {absent[name]!r} factor when "
                 f"the store was built (import a table with a {name} column)")
-    spec = _names.STORE_FACTOR_BY_NAME.get(name)
-    need = f"; a store keeps it when its source has the {spec.field!r} factor" \
-        if spec is not None and spec.field else ""
+    known = _names.STORE_FACTOR_BY_NAME.get(name)
+    need = f"; a store keeps it when its source has the {known.field!r} factor" \
+        if known is not None and known.field else ""
     have = ", ".join(keys) or "none"
     return f"{where} holds no factor {name!r} (it has: {have}){need}"

@@ -518,11 +518,11 @@ def _rebuild(matrices: dict[str, pd.DataFrame], benchmarks: dict[str, pd.Series]
 
 
 def _missing_factor(name: str, held: Mapping[str, pd.DataFrame]) -> str:
-    spec = _names.STORE_FACTOR_BY_NAME.get(name)
-    need = (f"; a store keeps it when its source has the {spec.field!r} factor"
-            if spec is not None and spec.field else
+    known = _names.STORE_FACTOR_BY_NAME.get(name)
+    need = (f"; a store keeps it when its source has the {known.field!r} factor"
+            if known is not None and known.field else
             "; a store derives it from its closes, splits and dividends"
-            if spec is not None else "")
+            if known is not None else "")
     return (f"this market holds no factor {name!r} (it has: {', '.join(held) or 'none'})"
             f"{need}")
 

@@ -336,7 +336,7 @@ class Store:
         else:
             files = (f"{quick['files']} present, headers and sizes as recorded; contents not "
                      "checked (run 'store verify')")
-        specs = meta.get(_store_factors.META_FACTORS)
+        kept = meta.get(_store_factors.META_FACTORS)
         benchmarks = metadata.get("datasets", {}).get("benchmark_dict")
         _, stored = _store_factors.factor_plan(metadata, self.path, True, None)
         return {
@@ -348,7 +348,7 @@ class Store:
             "component_names": list(meta.get("component_names", [])),
             "updated_at": metadata.get("updated_at"),
             "files": files,
-            "factors": list(specs) if isinstance(specs, dict) else None,
+            "factors": list(kept) if isinstance(kept, dict) else None,
             "factors_absent": dict(meta.get(_store_factors.META_ABSENT) or {}),
             "benchmarks": list(benchmarks["series"]) if isinstance(benchmarks, dict)
             and is_series_dict(benchmarks) else [],

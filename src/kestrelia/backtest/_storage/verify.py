@@ -143,10 +143,10 @@ def _grid_keys(metadata: Mapping[str, Any]) -> list[str]:
     """The datasets a market pairs cell by cell: the backtest datasets and the factors the
     metadata records (kept on the same grid)."""
     meta = metadata.get("meta")
-    specs = meta.get("factors") if isinstance(meta, Mapping) else None
-    factors = [spec["key"] for spec in specs.values()
-               if isinstance(spec, Mapping) and isinstance(spec.get("key"), str)] \
-        if isinstance(specs, Mapping) else []
+    kept = meta.get("factors") if isinstance(meta, Mapping) else None
+    factors = [item["key"] for item in kept.values()
+               if isinstance(item, Mapping) and isinstance(item.get("key"), str)] \
+        if isinstance(kept, Mapping) else []
     return list(dict.fromkeys([*BACKTEST_DATASETS, *factors]))
 
 
