@@ -63,7 +63,6 @@ def date_text(value: Any, what: str) -> str:
 def native_store(path: Path, lock_timeout: float | None) -> Any:
     """The host's store object for the folder ``path``; nothing is read yet."""
     import kestrelia.backtest._prepare as _prepare
-
     from kestrelia.backtest import _store_factors
 
     native = _prepare.BinaryPreparedDataStore(str(path))
@@ -112,9 +111,6 @@ def load_market(path: Path, start: Any = None, end: Any = None, *, mmap: bool = 
     for attempt in range(_LOAD_ATTEMPTS):
         metadata = read_metadata(native, path)
         datasets = metadata.get("datasets", {})
-        if not isinstance(datasets, dict):
-            raise StoreError(f"{path}: its metadata's datasets are not a mapping (run "
-                             "'store verify')")
         missing = [key for key in MARKET_DATASETS if key not in datasets]
         if missing:
             raise StoreError(f"{path} lacks the datasets {', '.join(missing)}")

@@ -17,7 +17,6 @@ from kestrelia.backtest import _store_factors
 from kestrelia.backtest._storage.entries import is_series_dict
 from kestrelia.backtest._store_market import (
     MARKET_DATASETS,
-    date_text,
     load_market,
     native_store,
     open_existing,
