@@ -18,11 +18,13 @@ namespace py = pybind11;
 // The options of one backtest, filled once by the Python layer.
 struct Options {
     double capital = 1e8;
-    double fee = 0.0001;
-    double rule_fee = 0.0005;
+    double fee = 0.0001;       // commission on both sides, when no rates by day are given
+    double rule_fee = 0.0005;  // stamp duty on sells, likewise
     double lot_size = 200.0;
     std::string benchmark = "000852";
     bool record = false;
+    double min_commission = 0.0;  // the least commission an order pays
+    bool compound = false;        // size each day from the equity at the previous close
 };
 
 // run.cpp: the backtest of a plan (see kestrelia.backtest._plan.Plan) in a market given as
@@ -32,8 +34,11 @@ struct Options {
 // stats, benchmark_summary, execution (the record, or None), and traded and held (money
 // bought and sold, and stocks held, on each simulated day; None with a record, which has
 // them in its day table).
+// `rates` may give rates by day (arrays of one value per simulated day): "commission",
+// "stamp_sell", "stamp_buy" and "transfer". The dict also holds cash and money: each day's
+// profit and the money its targets were sized from.
 py::dict run(const py::object& plan, const py::sequence& market, const py::dict& benchmarks,
-             const Options& options);
+             const Options& options, const py::dict& rates);
 
 // checks.cpp: which rows and columns of a weight matrix hold a value, and the value rules
 // of the market's numbers.

@@ -16,21 +16,26 @@ PYBIND11_MODULE(_engine, m) {
 
     py::class_<Options>(m, "Options", "The options of one backtest.")
         .def(py::init([](double capital, double fee, double rule_fee, double lot_size,
-                         std::string benchmark, bool record) {
-                 return Options{capital, fee, rule_fee, lot_size, std::move(benchmark), record};
+                         std::string benchmark, bool record, double min_commission, bool compound) {
+                 return Options{
+                     capital,        fee,     rule_fee, lot_size, std::move(benchmark), record,
+                     min_commission, compound};
              }),
              py::kw_only(), py::arg("capital") = 1e8, py::arg("fee") = 0.0001,
              py::arg("rule_fee") = 0.0005, py::arg("lot_size") = 200.0,
-             py::arg("benchmark") = "000852", py::arg("record") = false)
+             py::arg("benchmark") = "000852", py::arg("record") = false,
+             py::arg("min_commission") = 0.0, py::arg("compound") = false)
         .def_readonly("capital", &Options::capital)
         .def_readonly("fee", &Options::fee)
         .def_readonly("rule_fee", &Options::rule_fee)
         .def_readonly("lot_size", &Options::lot_size)
         .def_readonly("benchmark", &Options::benchmark)
-        .def_readonly("record", &Options::record);
+        .def_readonly("record", &Options::record)
+        .def_readonly("min_commission", &Options::min_commission)
+        .def_readonly("compound", &Options::compound);
 
     m.def("run", &kestrelia::engine::run, py::arg("plan"), py::arg("market"), py::arg("benchmarks"),
-          py::arg("options"),
+          py::arg("options"), py::arg("rates") = py::dict(),
           "The backtest of a plan (kestrelia.backtest._plan.Plan) in a market given as its "
           "eight arrays in the engine's order, with the benchmarks' daily returns by name: a "
           "dict of daily_return, total, stats, benchmark_summary, execution (the record, or "

@@ -17,6 +17,7 @@ namespace {
 
 using Ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using Flags = py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast>;
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // The plan's arrays, each read once (see kestrelia.backtest._plan.Plan).
 struct Plan {
@@ -90,11 +91,12 @@ auto window(const M& m, const char* name, const Plan& plan, const std::int64_t* 
 }
 
 struct Simulation {
-    py::array_t<double> returns, traded, held;
+    py::array_t<double> returns, traded, held, cash, money;
     py::object record = py::none();
 };
 
-Simulation simulate(const Plan& plan, const py::sequence& market, const Options& options) {
+Simulation simulate(const Plan& plan, const py::sequence& market, const py::dict& rates,
+                    const Options& options) {
     if (py::len(market) != 8) throw py::value_error("the market has not eight arrays");
     std::array<binding::BoolMatrix, 2> masks{binding::bool_matrix(market[0]),
                                              binding::bool_matrix(market[1])};
@@ -122,27 +124,56 @@ Simulation simulate(const Plan& plan, const py::sequence& market, const Options&
     params.fee = options.fee;
     params.rule_fee = options.rule_fee;
     params.lot_size = options.lot_size;
+    params.min_commission = options.min_commission;
+    // Rates by day, each an array of one value per simulated day (or absent).
+    std::array<Doubles, 4> by_day;
+    const char* rate_names[] = {"commission", "stamp_sell", "stamp_buy", "transfer"};
+    const double** rate_fields[] = {&params.commission, &params.stamp_sell, &params.stamp_buy,
+                                    &params.transfer};
+    for (std::size_t k = 0; k < by_day.size(); ++k) {
+        if (!rates.contains(rate_names[k]) || rates[rate_names[k]].is_none()) continue;
+        by_day[k] = Doubles::ensure(rates[rate_names[k]]);
+        if (!by_day[k]) throw py::error_already_set();
+        if (by_day[k].size() != plan.n_days())
+            throw py::value_error(std::string("the ") + rate_names[k] +
+                                  " rates have not one value per day");
+        *rate_fields[k] = by_day[k].data();
+    }
     Simulation out;
-    out.returns = py::array_t<double>(static_cast<py::ssize_t>(plan.n_days()));
+    const auto n = static_cast<py::ssize_t>(plan.n_days());
+    out.returns = py::array_t<double>(n);
     double* dst = out.returns.mutable_data();
+    out.cash = py::array_t<double>(n);
+    out.money = py::array_t<double>(n);
     kernels::DayTotals totals;
+    totals.cash = out.cash.mutable_data();
+    totals.money = out.money.mutable_data();
     if (!options.record) {
-        out.traded = py::array_t<double>(static_cast<py::ssize_t>(plan.n_days()));
-        out.held = py::array_t<double>(static_cast<py::ssize_t>(plan.n_days()));
-        totals = {out.traded.mutable_data(), out.held.mutable_data()};
+        out.traded = py::array_t<double>(n);
+        out.held = py::array_t<double>(n);
+        totals.traded = out.traded.mutable_data();
+        totals.held = out.held.mutable_data();
     }
     const std::uint8_t* hold = plan.hold_days();
     kernels::ExecutionRecord recorded;
     kernels::Status status;
     {
-        // Reads the caller's arrays and the plan's (all kept alive above), writes `returns`
-        // and the record (plain C++ vectors) only.
+        // Reads the caller's arrays and the plan's (all kept alive above), writes `returns`,
+        // the day totals and the record (plain C++ vectors) only.
         py::gil_scoped_release nogil;
-        status = options.record
-                     ? kernels::vwap_daily_return_recorded(dst, recorded, plan.n_days(), signal,
-                                                           plan.signal_rows.data(), hold, m, params)
-                     : kernels::vwap_daily_return(dst, plan.n_days(), signal,
-                                                  plan.signal_rows.data(), hold, m, params, totals);
+        if (!options.record || options.compound) {
+            params.compound = options.compound;
+            status = kernels::vwap_daily_return(dst, plan.n_days(), signal, plan.signal_rows.data(),
+                                                hold, m, params, totals);
+        }
+        if (status && options.record) {
+            // The record sizes each day from the money the compounding walk found, which
+            // makes the same positions; its returns are the same to the bit.
+            params.compound = false;
+            if (options.compound) params.money = totals.money;
+            status = kernels::vwap_daily_return_recorded(dst, recorded, plan.n_days(), signal,
+                                                         plan.signal_rows.data(), hold, m, params);
+        }
     }
     if (!status) {
         if (status.position >= 0)
@@ -212,13 +243,13 @@ pelorin::Holdings holdings(const Plan& plan) {
 }  // namespace
 
 py::dict run(const py::object& plan_object, const py::sequence& market, const py::dict& benchmarks,
-             const Options& options) {
+             const Options& options, const py::dict& rates) {
     const Plan plan(plan_object);
     // The statistics' pass reads every weight the simulation will, so it goes first and
     // refuses an infinite one before anything is simulated.
     const pelorin::Holdings held = holdings(plan);
     if (held.beyond_limit > 0) weight_beyond_limit(plan);
-    Simulation sim = simulate(plan, market, options);
+    Simulation sim = simulate(plan, market, rates, options);
 
     py::object pd = binding::pandas();
     py::object returns =
@@ -249,6 +280,12 @@ py::dict run(const py::object& plan_object, const py::sequence& market, const py
     out["stats"] = pelorin::strategy_stats(total, held, safe_sharpe);
     out["benchmark_summary"] = pelorin::benchmark_summary(benchmarks, total, safe_sharpe);
     out["execution"] = sim.record;
+    // Each day's profit and the money its targets were sized from (the capital, or the
+    // equity at the previous close when compounding).
+    out["cash"] = pd.attr("Series")(sim.cash, py::arg("index") = plan.dates,
+                                    py::arg("name") = "cash", py::arg("copy") = false);
+    out["money"] = pd.attr("Series")(sim.money, py::arg("index") = plan.dates,
+                                     py::arg("name") = "money", py::arg("copy") = false);
     // Money bought and sold and stocks held on each simulated day (with a record, its own
     // day table has them).
     if (sim.record.is_none()) {

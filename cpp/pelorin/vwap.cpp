@@ -137,10 +137,10 @@ py::dict record_dict(kernels::ExecutionRecord&& r, const kernels::F64View& split
     d["day_columns"] = binding::texts(
         {"target_weight", "lot_weight", "held_weight", "buy_blocked_weight", "sell_blocked_weight",
          "rounding_weight", "no_price_weight", "traded_amount", "held_count", "buy", "hold", "sell",
-         "dividend", "commission", "stamp_duty"});
+         "dividend", "commission", "stamp_duty", "transfer_fee"});
     d["stocks"] = to_table(std::move(r.stocks), n_stocks, R::n_stock_columns);
-    d["stock_columns"] =
-        binding::texts({"buy", "hold", "sell", "dividend", "commission", "stamp_duty"});
+    d["stock_columns"] = binding::texts(
+        {"buy", "hold", "sell", "dividend", "commission", "stamp_duty", "transfer_fee"});
     return d;
 }
 

@@ -39,12 +39,12 @@ bool shaped(const MatrixView<T>& v, std::ptrdiff_t rows, std::ptrdiff_t cols) {
 template <bool Full>
 KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                      const std::int64_t* signal_rows, const std::uint8_t* hold,
-                                     const BlockInputs& r, const Factors& f) {
+                                     const BlockInputs& r, const DayRates& rates) {
     v4d position = splat(0.0), carried = splat(0.0);
     const bool track = hold != nullptr;
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const DayProducts p = trade_day(position, carried, track && hold[i], track,
-                                        r.read<Full>(i, signal_rows[i]), f);
+                                        r.read<Full>(i, signal_rows[i]), rates.on_day(i));
 
         DaySums& d = days[static_cast<std::size_t>(i)];
         for (int k = 0; k < n_parts; ++k) add_to(d.part[k], p.part[k]);
@@ -54,7 +54,7 @@ KESTRELIA_INLINE void simulate_block(std::vector<DaySums>& days, std::ptrdiff_t 
 KESTRELIA_INLINE void simulate_columns(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                        const F64View& signal, const std::int64_t* signal_rows,
                                        const std::uint8_t* hold, const VwapMarket& m,
-                                       const Factors& f) {
+                                       const DayRates& f) {
     BlockInputs r(signal, m, true);
     for (std::ptrdiff_t j0 = 0; j0 < signal.cols; j0 += width) {
         r.start_block(j0);
@@ -101,12 +101,12 @@ KESTRELIA_INLINE void stock_quad(double& position, double& carried, LaneSums& su
                                  std::ptrdiff_t lane, const DayRows& col, std::ptrdiff_t i0,
                                  std::ptrdiff_t n_days, const std::int64_t* signal_rows,
                                  bool signal_in_step, bool track, const std::uint8_t* hold,
-                                 const Factors& f) {
+                                 const DayRates& rates) {
     if (Full && idle_quad(position, carried, col, i0, signal_rows, signal_in_step)) return;
     const DayVectors in = stock_days<Full>(col, i0, n_days, signal_rows, signal_in_step);
     DayDetail unused;
-    const DayProducts p =
-        trade_quad(position, carried, track, hold, Full ? width : n_days - i0, in, f, unused);
+    const DayProducts p = trade_quad(position, carried, track, hold, Full ? width : n_days - i0, in,
+                                     rates.on_days(i0), unused);
     for (int k = 0; k < n_parts; ++k) add_at(sums.of(lane, k) + i0, p.part[k]);
 }
 
@@ -117,7 +117,7 @@ KESTRELIA_INLINE void stock_quad(double& position, double& carried, LaneSums& su
 KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                       const F64View& signal, const std::int64_t* signal_rows,
                                       const std::uint8_t* hold, const VwapMarket& m,
-                                      const Factors& f) {
+                                      const DayRates& f) {
     LaneSums sums(n_days);
     std::vector<std::uint8_t> in_step, holding;
     quads_in_step(in_step, signal_rows, 0, n_days);
@@ -161,22 +161,45 @@ KESTRELIA_INLINE void day_block(DayProducts& sums, double* positions, double* ca
     for (int k = 0; k < n_parts; ++k) sums.part[k] += p.part[k];
 }
 
+KESTRELIA_INLINE double lane_sum(const double (&x)[width]) { return (x[0] + x[1]) + (x[2] + x[3]); }
+
+// A day's profit in money: each of the five sums (and the top-ups of a minimum commission,
+// when there is one) reduced over its lanes, then added left to right.
+KESTRELIA_INLINE double day_cash(const DaySums& d, bool minimum_paid) {
+    const double cash = lane_sum(d.part[bought]) + lane_sum(d.part[held]) +
+                        lane_sum(d.part[held_dividend]) + lane_sum(d.part[sold]) +
+                        lane_sum(d.part[sold_dividend]);
+    return minimum_paid ? cash + lane_sum(d.part[minimum]) : cash;
+}
+
 // Row path: day-outer over contiguous rows, with the positions of all stocks kept in one
 // small array. Each day's sums start at zero and take the blocks in stock order, the same
 // additions in the same order as the column path.
+//
+// With `compound`, each day's targets are sized from the equity at the previous close (the
+// capital plus every earlier day's profit), which only a day-outer walk knows before the
+// day: `equity` (n_days + width elements) receives it; from the first day it is not
+// positive, every later day sizes from nothing.
 KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                     const F64View& signal, const std::int64_t* signal_rows,
                                     const std::uint8_t* hold, const VwapMarket& m,
-                                    const Factors& f) {
+                                    const DayRates& rates, double* equity) {
     const std::ptrdiff_t cols = signal.cols;
     RowInputs rows(signal, m);
     // Padded to whole blocks; the padding lanes stay at zero shares.
     const auto padded = static_cast<std::size_t>((cols + width - 1) / width * width);
     std::vector<double> positions(padded, 0.0), carried(hold ? padded : 0, 0.0);
     double* carry = hold ? carried.data() : nullptr;
+    double wealth = rates.total_money;
+    bool solvent = wealth > 0.0;
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const bool hold_day = hold && hold[i];
         const DayRows d = rows.day(i, signal_rows[i]);
+        Factors f = rates.on_day(i);
+        if (equity != nullptr) {
+            equity[i] = solvent ? wealth : 0.0;
+            f.money = splat(equity[i]);
+        }
         DayProducts sums{};
         std::ptrdiff_t j0 = 0;
         for (; j0 + width <= cols; j0 += width)
@@ -184,10 +207,12 @@ KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n
         if (j0 < cols) day_block<false>(sums, positions.data(), carry, hold_day, d, j0, cols, f);
         DaySums& out = days[static_cast<std::size_t>(i)];
         for (int k = 0; k < n_parts; ++k) store(out.part[k], sums.part[k]);
+        if (equity != nullptr) {
+            wealth = wealth + day_cash(out, rates.min_commission > 0.0);
+            solvent = solvent && wealth > 0.0;
+        }
     }
 }
-
-KESTRELIA_INLINE double lane_sum(const double (&x)[width]) { return (x[0] + x[1]) + (x[2] + x[3]); }
 
 }  // namespace
 
@@ -256,35 +281,43 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
     if (!status) return status;
     const VwapMarket& m = market;
 
-    const Factors f{params.total_money, params.lot_size, 1 + params.fee,
-                    (1.0 - params.fee) - params.rule_fee};
+    const DayRateArrays arrays(n_days, params);
+    const DayRates& f = arrays.rates;
     std::vector<DaySums> days(static_cast<std::size_t>(n_days), DaySums{});
+    std::vector<double> equity(params.compound ? static_cast<std::size_t>(n_days + width) : 0);
     const bool by_rows = mostly_row_major(signal, m);
     // Each walk is a function of its own in each build: laid out next to another, the
-    // stock walk once slowed the block walk by a third.
-    if (!by_rows && all_column_major(signal, m))
+    // stock walk once slowed the block walk by a third. Compounding needs each day's profit
+    // before the next day's targets: the day-outer walk, whatever the layout.
+    if (params.compound)
+        in_best_build([&](auto) KESTRELIA_BODY {
+            simulate_rows(days, n_days, signal, signal_rows, hold, m, f, equity.data());
+        });
+    else if (!by_rows && all_column_major(signal, m))
         in_best_build([&](auto) KESTRELIA_BODY {
             simulate_stocks(days, n_days, signal, signal_rows, hold, m, f);
         });
     else if (by_rows)
         in_best_build([&](auto) KESTRELIA_BODY {
-            simulate_rows(days, n_days, signal, signal_rows, hold, m, f);
+            simulate_rows(days, n_days, signal, signal_rows, hold, m, f, nullptr);
         });
     else
         in_best_build([&](auto) KESTRELIA_BODY {
             simulate_columns(days, n_days, signal, signal_rows, hold, m, f);
         });
 
-    // Each of the five day sums (the five dot products) is reduced over its lanes, then
-    // the five are added left to right.
+    const bool minimum_paid = params.min_commission > 0.0;
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const DaySums& d = days[static_cast<std::size_t>(i)];
-        const double cash = lane_sum(d.part[bought]) + lane_sum(d.part[held]) +
-                            lane_sum(d.part[held_dividend]) + lane_sum(d.part[sold]) +
-                            lane_sum(d.part[sold_dividend]);
+        const double cash = day_cash(d, minimum_paid);
         out[i] = cash / params.total_money;
         if (totals.traded) totals.traded[i] = lane_sum(d.part[traded]);
         if (totals.held) totals.held[i] = lane_sum(d.part[holding]);
+        if (totals.cash) totals.cash[i] = cash;
+        if (totals.money)
+            totals.money[i] = params.compound ? equity[static_cast<std::size_t>(i)]
+                              : params.money  ? params.money[i]
+                                              : params.total_money;
     }
     return status;
 }

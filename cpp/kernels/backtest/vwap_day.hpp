@@ -3,6 +3,7 @@
 // same bits.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -14,8 +15,101 @@ namespace kestrelia::kernels::vwap_day {
 
 using namespace lanes;
 
+// What the trades of four lanes (four stocks on a day, or a stock on four days) are sized
+// and charged with, lane by lane: the money targets are sized from (the capital, or the
+// day's equity), what a bought share costs and a sold one yields per unit of its price
+// (1 + buy-side rates, 1 - sell-side rates), the commission rate (for the minimum per
+// order), and the other rates apart (for the execution record's parts).
 struct Factors {
-    double total_money, lot_size, buy, sell;
+    v4d money, buy, sell, commission, stamp_buy, stamp_sell, transfer;
+    double lot_size, min_commission;
+};
+
+// The same for a whole backtest: constants, and per-day values (arrays of n_days + width
+// elements, null where a constant holds) where the cost model or the sizing changes from
+// one day to the next.
+struct DayRates {
+    double total_money, lot_size, buy, sell, commission, stamp_buy, stamp_sell, transfer,
+        min_commission;
+    const double* money = nullptr;
+    const double* buy_day = nullptr;
+    const double* sell_day = nullptr;
+    const double* commission_day = nullptr;
+    const double* stamp_buy_day = nullptr;
+    const double* stamp_sell_day = nullptr;
+    const double* transfer_day = nullptr;
+
+    // Day i's, the same in every lane.
+    KESTRELIA_INLINE Factors on_day(std::ptrdiff_t i) const {
+        auto at = [i](const double* day, double constant) {
+            return splat(day ? day[i] : constant);
+        };
+        return {at(money, total_money),
+                at(buy_day, buy),
+                at(sell_day, sell),
+                at(commission_day, commission),
+                at(stamp_buy_day, stamp_buy),
+                at(stamp_sell_day, stamp_sell),
+                at(transfer_day, transfer),
+                lot_size,
+                min_commission};
+    }
+    // Days i0 .. i0 + 3, one a lane.
+    KESTRELIA_INLINE Factors on_days(std::ptrdiff_t i0) const {
+        auto at = [i0](const double* day, double constant) {
+            return day ? load_at(day + i0) : splat(constant);
+        };
+        return {at(money, total_money),
+                at(buy_day, buy),
+                at(sell_day, sell),
+                at(commission_day, commission),
+                at(stamp_buy_day, stamp_buy),
+                at(stamp_sell_day, stamp_sell),
+                at(transfer_day, transfer),
+                lot_size,
+                min_commission};
+    }
+};
+
+// The DayRates of VwapParams, with the per-day arrays it needs (padded by a quad, so that
+// the last quad of days loads whole vectors). A bought share costs ((1 + commission) +
+// stamp duty on buys) + transfer fee per unit of its price and a sold one yields
+// ((1 - commission) - stamp duty) - transfer fee; with the constants alone these are
+// 1 + fee and (1 - fee) - rule_fee, to the bit.
+class DayRateArrays {
+public:
+    DayRateArrays(std::ptrdiff_t n_days, const VwapParams& p)
+        : rates{p.total_money, p.lot_size, 1 + p.fee,       (1.0 - p.fee) - p.rule_fee, p.fee, 0.0,
+                p.rule_fee,    0.0,        p.min_commission} {
+        const auto n = static_cast<std::size_t>(n_days + width);
+        if (p.money) rates.money = copy(money_, p.money, n_days, 0.0);
+        if (!p.commission && !p.stamp_sell && !p.stamp_buy && !p.transfer) return;
+        rates.commission_day = copy(commission_, p.commission, n_days, p.fee);
+        rates.stamp_sell_day = copy(stamp_sell_, p.stamp_sell, n_days, p.rule_fee);
+        rates.stamp_buy_day = copy(stamp_buy_, p.stamp_buy, n_days, 0.0);
+        rates.transfer_day = copy(transfer_, p.transfer, n_days, 0.0);
+        buy_.assign(n, 1.0);
+        sell_.assign(n, 1.0);
+        for (std::ptrdiff_t i = 0; i < n_days; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            buy_[k] = ((1 + commission_[k]) + stamp_buy_[k]) + transfer_[k];
+            sell_[k] = ((1.0 - commission_[k]) - stamp_sell_[k]) - transfer_[k];
+        }
+        rates.buy_day = buy_.data();
+        rates.sell_day = sell_.data();
+    }
+
+    DayRates rates;
+
+private:
+    static const double* copy(std::vector<double>& to, const double* from, std::ptrdiff_t n_days,
+                              double constant) {
+        to.assign(static_cast<std::size_t>(n_days + width), constant);
+        if (from) std::copy(from, from + n_days, to.begin());
+        return to.data();
+    }
+
+    std::vector<double> money_, commission_, stamp_sell_, stamp_buy_, transfer_, buy_, sell_;
 };
 
 // The inputs of four neighbouring stocks on one day.
@@ -38,8 +132,19 @@ KESTRELIA_INLINE DayVectors vectors_of(const DayLanes& in) {
 // What one day of four stocks adds to the day's sums: the five money products of the
 // return (in this order, which is the order they are combined in), then the money bought
 // and sold (traded) and the number of stocks held at the end of the day (holding).
-enum Part : int { bought, held, held_dividend, sold, sold_dividend, traded, holding, n_parts };
-constexpr int n_money_parts = sold_dividend + 1;
+// With a minimum commission per order, `minimum` is what orders below it pay on top of
+// their commission (zero or negative money), added after the five.
+enum Part : int {
+    bought,
+    held,
+    held_dividend,
+    sold,
+    sold_dividend,
+    minimum,
+    traded,
+    holding,
+    n_parts
+};
 
 struct DayProducts {
     v4d part[n_parts];
@@ -67,10 +172,25 @@ struct DayTarget {
 };
 
 KESTRELIA_INLINE DayTarget day_target(const DayVectors& in, const Factors& f) {
-    const v4d total_money = splat(f.total_money), lot = splat(f.lot_size), zero = splat(0.0);
+    const v4d total_money = f.money, lot = splat(f.lot_size), zero = splat(0.0);
     const v4d raw_target = (total_money * in.w) / (in.pc * lot);
     const v4i valid = is_finite(in.w) & is_finite(in.pc) & (in.pc > zero);
     return {select(valid, floor4(raw_target) * lot, zero), valid};
+}
+
+// What orders whose commission (the rate times the amount) falls short of the minimum pay
+// on top of it, as money lost (zero or negative); zero without a minimum. An order is one
+// stock, one side, one day.
+KESTRELIA_INLINE v4d minimum_top_up(v4d bought, v4d sold, v4d buy_price, v4d sell_price,
+                                    const Factors& f) {
+    const v4d zero = splat(0.0);
+    if (!(f.min_commission > 0.0)) return zero;
+    const v4d least = splat(f.min_commission);
+    const v4d on_buy = bought * buy_price * f.commission;
+    const v4d on_sell = sold * sell_price * f.commission;
+    const v4d short_buy = select((bought != zero) & (on_buy < least), least - on_buy, zero);
+    const v4d short_sell = select((sold != zero) & (on_sell < least), least - on_sell, zero);
+    return -(short_buy + short_sell);
 }
 
 // One day of four stocks: trades `position` towards the day's target and returns the
@@ -80,7 +200,7 @@ KESTRELIA_INLINE DayTarget day_target(const DayVectors& in, const Factors& f) {
 // that do not read it let the compiler drop those stores.
 KESTRELIA_INLINE DayProducts trade_to(v4d& position, const DayTarget& t, const DayVectors& in,
                                       const Factors& f, DayDetail& detail) {
-    const v4d buy_factor = splat(f.buy), sell_factor = splat(f.sell), zero = splat(0.0);
+    const v4d buy_factor = f.buy, sell_factor = f.sell, zero = splat(0.0);
     const v4d prev = in.pc, cl = in.c;
     const v4d target = t.target;
 
@@ -107,7 +227,8 @@ KESTRELIA_INLINE DayProducts trade_to(v4d& position, const DayTarget& t, const D
     const v4d traded = select(real_buy != zero, finite_or_zero(real_buy * in.bp), zero) +
                        select(sold != zero, finite_or_zero(sold * (split_eff * in.sp)), zero);
     return {{real_buy * buy_coeff, hold * hold_coeff, hold * dividend_eff, sold * sell_coeff,
-             sold * dividend_eff, traded, count_if(position != zero)}};
+             sold * dividend_eff, minimum_top_up(real_buy, sold, in.bp, split_eff * in.sp, f),
+             traded, count_if(position != zero)}};
 }
 
 constexpr double pad_nan = __builtin_nan("");

@@ -77,7 +77,7 @@ void place(const ChunkRows& made, std::size_t base, TableRow* table, std::int64_
 
 void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View& signal,
                        const std::int64_t* signal_rows, const std::uint8_t* hold,
-                       const VwapMarket& m, const Factors& f, const Costs& c) {
+                       const VwapMarket& m, const DayRates& f) {
     const std::ptrdiff_t cols = signal.cols;
     const std::ptrdiff_t padded = (cols + width - 1) / width * width;
     std::vector<DayAcc> days(static_cast<std::size_t>(n_days), DayAcc{});
@@ -100,7 +100,6 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
                   hold,
                   m,
                   f,
-                  c,
                   by_rows,
                   !by_rows && all_column_major(signal, m),
                   rec.stock_days,
@@ -159,11 +158,11 @@ void simulate_recorded(double* out, R& rec, std::ptrdiff_t n_days, const F64View
 
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         const DayAcc& day = days[static_cast<std::size_t>(i)];
-        // The five day sums reduced over their lanes, then added left to right: the plain
-        // walks' order.
-        const double cash = lane_total(day.sums[0]) + lane_total(day.sums[1]) +
-                            lane_total(day.sums[2]) + lane_total(day.sums[3]) +
-                            lane_total(day.sums[4]);
+        // The five day sums reduced over their lanes, then added left to right (and the
+        // minimum commission's top-ups last): the plain walks' order.
+        double cash = lane_total(day.sums[0]) + lane_total(day.sums[1]) + lane_total(day.sums[2]) +
+                      lane_total(day.sums[3]) + lane_total(day.sums[4]);
+        if (f.min_commission > 0.0) cash = cash + lane_total(day.sums[minimum]);
         out[i] = cash / f.total_money;
         double* row = rec.days.data() + i * R::n_day_columns;
         for (int k = 0; k < R::n_day_columns; ++k) row[k] = lane_total(day.cols[k]);
@@ -202,16 +201,18 @@ Status vwap_daily_return_recorded(double* out, ExecutionRecord& record, std::ptr
     const std::ptrdiff_t n_stocks = signal.cols;
     record.days.assign(static_cast<std::size_t>(n_days * R::n_day_columns), 0.0);
     record.stocks.assign(static_cast<std::size_t>(n_stocks * R::n_stock_columns), 0.0);
-    const Factors f{params.total_money, params.lot_size, 1 + params.fee,
-                    (1.0 - params.fee) - params.rule_fee};
-    const Costs c{params.fee, params.rule_fee, params.total_money};
-    simulate_recorded(out, record, n_days, signal, signal_rows, hold, market, f, c);
+    const DayRateArrays arrays(n_days, params);
+    simulate_recorded(out, record, n_days, signal, signal_rows, hold, market, arrays.rates);
+    // The day table's money in fractions of the money the day was sized from (the capital,
+    // or with sizing by day the day's equity).
     for (std::ptrdiff_t i = 0; i < n_days; ++i) {
         double* day = record.days.data() + i * R::n_day_columns;
-        for (int col : {R::lot_weight, R::held_weight, R::buy_blocked_weight,
-                        R::sell_blocked_weight, R::rounding_weight, R::traded_amount, R::buy,
-                        R::hold, R::sell, R::dividend, R::commission, R::stamp_duty})
-            day[col] /= params.total_money;
+        const double money = params.money ? params.money[i] : params.total_money;
+        for (int col :
+             {R::lot_weight, R::held_weight, R::buy_blocked_weight, R::sell_blocked_weight,
+              R::rounding_weight, R::traded_amount, R::buy, R::hold, R::sell, R::dividend,
+              R::commission, R::stamp_duty, R::transfer_fee})
+            day[col] /= money;
     }
     return status;
 }

@@ -17,14 +17,14 @@ using namespace lanes;
 using namespace vwap_day;
 using R = ExecutionRecord;
 
-struct Costs {
-    double fee, rule_fee, total_money;
-};
+// The money parts a day's return is made of (the five sums and the minimum commission's
+// top-ups), in the order they are added.
+constexpr int n_money = minimum + 1;
 
 // A day's accumulators as plain doubles (no over-aligned type in a std::vector): the five
 // sums the return is made of, then the recorded columns, each summed over four lanes.
 struct DayAcc {
-    double sums[5][width];
+    double sums[n_money][width];
     double cols[R::n_day_columns][width];
 };
 
@@ -51,7 +51,7 @@ inline std::ptrdiff_t chunk_days(std::ptrdiff_t n_days) {
 // one stock are added with one vector operation.
 class ChunkLanes {
 public:
-    static constexpr std::ptrdiff_t n_acc = 5 + R::n_day_columns;
+    static constexpr std::ptrdiff_t n_acc = n_money + R::n_day_columns;
 
     void reset(std::ptrdiff_t n_days) {
         days_ = (n_days + width - 1) / width * width;
@@ -67,8 +67,9 @@ public:
         for (std::ptrdiff_t i = 0; i < n; ++i) {
             DayAcc& day = days[static_cast<std::size_t>(c0 + i)];
             for (std::ptrdiff_t lane = 0; lane < width; ++lane) {
-                for (int k = 0; k < 5; ++k) day.sums[k][lane] = of(lane, k)[i];
-                for (int k = 0; k < R::n_day_columns; ++k) day.cols[k][lane] = of(lane, 5 + k)[i];
+                for (int k = 0; k < n_money; ++k) day.sums[k][lane] = of(lane, k)[i];
+                for (int k = 0; k < R::n_day_columns; ++k)
+                    day.cols[k][lane] = of(lane, n_money + k)[i];
             }
         }
     }
@@ -142,8 +143,7 @@ struct Job {
     const std::int64_t* signal_rows;
     const std::uint8_t* hold;  // days that set no new target (null: none)
     const VwapMarket& m;
-    const Factors& f;
-    const Costs& c;
+    const DayRates& f;
     bool by_rows, by_stocks;
     std::ptrdiff_t stock_days;
     std::vector<DayAcc>& days;

@@ -33,7 +33,7 @@ struct LaneRecord {
 // trade_to gave `det` and `p`, as lane arithmetic; false where no lane holds a weight or a
 // position or wants a trade (most cells), with nothing to add. Money is in currency.
 KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const DayProducts& p,
-                                   const DayVectors& in, const Costs& c) {
+                                   const DayVectors& in, const Factors& f) {
     const v4d zero = splat(0.0);
     const v4i finite_w = is_finite(in.w);
     const v4i holding = det.position != zero;
@@ -45,7 +45,7 @@ KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const Da
                   r.sell_blocked))
         return false;
 
-    const v4d capital = splat(c.total_money);
+    const v4d capital = f.money;
     const v4d at_prev = det.target * in.pc;
     v4d* col = r.cols;
     col[R::target_weight] = select(finite_w, abs4(in.w), zero);
@@ -59,20 +59,27 @@ KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const Da
     col[R::held_weight] = select(holding, finite_or_zero(abs4(det.position * in.c)), zero);
     col[R::held_count] = count_if(holding);
 
-    // Profit parts. The simulation values a buy at close - price x (1 + fee) and a sell at
-    // split x price x (1 - fee - stamp duty) - previous close, each replaced by 0 where it is
-    // not a number; where that coefficient is finite its parts are split out, otherwise the
-    // whole product is the trade's.
+    // Profit parts. The simulation values a buy at close - price x (1 + buy-side rates) and a
+    // sell at split x price x (1 - sell-side rates) - previous close, each replaced by 0
+    // where it is not a number; where that coefficient is finite its parts are split out,
+    // otherwise the whole product is the trade's. What orders below a minimum commission
+    // pay on top of it is commission too.
     r.buy_price = in.bp;
     r.sell_price = det.split_eff * in.sp;
-    const v4i buy_split = r.bought & is_finite(in.c - in.bp * splat(1 + c.fee));
-    const v4i sell_split =
-        r.sold & is_finite(det.split_eff * in.sp * splat((1.0 - c.fee) - c.rule_fee) - in.pc);
+    const v4i buy_split = r.bought & is_finite(in.c - in.bp * f.buy);
+    const v4i sell_split = r.sold & is_finite(det.split_eff * in.sp * f.sell - in.pc);
     const v4d buy = select(buy_split, det.bought * (in.c - r.buy_price), p.part[bought]);
     const v4d sell = select(sell_split, det.sold * (r.sell_price - in.pc), p.part[sold]);
-    const v4d commission = select(buy_split, -(det.bought * r.buy_price * splat(c.fee)), zero) +
-                           select(sell_split, -(det.sold * r.sell_price * splat(c.fee)), zero);
-    const v4d stamp = select(sell_split, -(det.sold * r.sell_price * splat(c.rule_fee)), zero);
+    auto on_buys = [&](v4d rate) {
+        return select(buy_split, -(det.bought * r.buy_price * rate), zero);
+    };
+    auto on_sells = [&](v4d rate) {
+        return select(sell_split, -(det.sold * r.sell_price * rate), zero);
+    };
+    v4d commission = on_buys(f.commission) + on_sells(f.commission);
+    if (f.min_commission > 0.0) commission += p.part[minimum];
+    const v4d stamp = on_sells(f.stamp_sell) + on_buys(f.stamp_buy);
+    const v4d transfer = on_buys(f.transfer) + on_sells(f.transfer);
     const v4d dividend = p.part[held_dividend] + p.part[sold_dividend];
     col[R::traded_amount] = select(r.bought, finite_or_zero(det.bought * r.buy_price), zero) +
                             select(r.sold, finite_or_zero(det.sold * r.sell_price), zero);
@@ -82,12 +89,14 @@ KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const Da
     col[R::dividend] = dividend;
     col[R::commission] = commission;
     col[R::stamp_duty] = stamp;
+    col[R::transfer_fee] = transfer;
     r.parts[R::stock_buy] = buy;
     r.parts[R::stock_hold] = p.part[held];
     r.parts[R::stock_sell] = sell;
     r.parts[R::stock_dividend] = dividend;
     r.parts[R::stock_commission] = commission;
     r.parts[R::stock_stamp_duty] = stamp;
+    r.parts[R::stock_transfer_fee] = transfer;
     return true;
 }
 
@@ -98,18 +107,13 @@ KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const Da
 KESTRELIA_INLINE void record_block(ChunkOut& made, DayAcc& day, double* const* stock_totals,
                                    v4d& position, v4d& carried, bool hold_day, bool track,
                                    const DayVectors& in, std::ptrdiff_t at, std::ptrdiff_t j0,
-                                   std::ptrdiff_t used, const Factors& f, const Costs& c,
-                                   bool in_totals) {
+                                   std::ptrdiff_t used, const Factors& f, bool in_totals) {
     DayDetail det;
     const DayProducts p = trade_day(position, carried, hold_day, track, in, f, det);
-    add_to(day.sums[0], p.part[bought]);
-    add_to(day.sums[1], p.part[held]);
-    add_to(day.sums[2], p.part[held_dividend]);
-    add_to(day.sums[3], p.part[sold]);
-    add_to(day.sums[4], p.part[sold_dividend]);
+    for (int k = 0; k < n_money; ++k) add_to(day.sums[k], p.part[k]);
 
     LaneRecord r;
-    if (!record_lanes(r, det, p, in, c)) return;
+    if (!record_lanes(r, det, p, in, f)) return;
     for (int k = 0; k < R::n_day_columns; ++k) add_to(day.cols[k], r.cols[k]);
     if (in_totals) {
         for (int k = 0; k < R::n_stock_columns; ++k)
@@ -133,19 +137,15 @@ KESTRELIA_INLINE void record_quad(ChunkOut& made, ChunkLanes& acc, double* const
                                   double& position, double& carried, bool track,
                                   const std::uint8_t* hold, const DayVectors& in, std::int64_t i0,
                                   std::ptrdiff_t at, std::ptrdiff_t j, std::ptrdiff_t used,
-                                  std::ptrdiff_t stock_days, const Factors& f, const Costs& c) {
+                                  std::ptrdiff_t stock_days, const Factors& f) {
     DayDetail det;
     const DayProducts p = trade_quad(position, carried, track, hold, used, in, f, det);
     const std::ptrdiff_t lane = j % width;
-    add_at(acc.of(lane, 0) + at, p.part[bought]);
-    add_at(acc.of(lane, 1) + at, p.part[held]);
-    add_at(acc.of(lane, 2) + at, p.part[held_dividend]);
-    add_at(acc.of(lane, 3) + at, p.part[sold]);
-    add_at(acc.of(lane, 4) + at, p.part[sold_dividend]);
+    for (int k = 0; k < n_money; ++k) add_at(acc.of(lane, k) + at, p.part[k]);
 
     LaneRecord r;
-    if (!record_lanes(r, det, p, in, c)) return;
-    for (int k = 0; k < R::n_day_columns; ++k) add_at(acc.of(lane, 5 + k) + at, r.cols[k]);
+    if (!record_lanes(r, det, p, in, f)) return;
+    for (int k = 0; k < R::n_day_columns; ++k) add_at(acc.of(lane, n_money + k) + at, r.cols[k]);
     double parts[R::n_stock_columns][width];
     for (int k = 0; k < R::n_stock_columns; ++k) store(parts[k], r.parts[k]);
     for (std::ptrdiff_t d = 0; d < (Full ? width : used); ++d) {
@@ -208,7 +208,7 @@ KESTRELIA_INLINE void find_chunk_starts(Standing& starts, const Job& job, std::p
                 const DayVectors in =
                     full ? position_inputs<true>(sig, pc, sf, cb, cs, i, job.signal_rows[i])
                          : position_inputs<false>(sig, pc, sf, cb, cs, i, job.signal_rows[i]);
-                trade_day(position, carried, job.hold_day(i), track, in, job.f);
+                trade_day(position, carried, job.hold_day(i), track, in, job.f.on_day(i));
             }
         }
         return;
@@ -232,6 +232,7 @@ KESTRELIA_INLINE void find_chunk_starts(Standing& starts, const Job& job, std::p
         const double* w = sig.row(job.signal_rows[i]);
         const double* prev = pc.row(i);
         const double* split = sf.row(i);
+        const Factors factors = job.f.on_day(i);
         const std::uint8_t* buy = cb.row(i);
         const std::uint8_t* sell = cs.row(i);
         for (std::ptrdiff_t j0 = j_begin; j0 < j_end; j0 += width) {
@@ -247,7 +248,7 @@ KESTRELIA_INLINE void find_chunk_starts(Standing& starts, const Job& job, std::p
                                     zero,
                                     mask_at(buy + j0),
                                     mask_at(sell + j0)};
-                trade_day(position, carried, hold_day, track, in, job.f);
+                trade_day(position, carried, hold_day, track, in, factors);
             } else {
                 DayLanes in{};
                 lanes_of(w, j0, cols, pad_value, in.w);
@@ -255,7 +256,7 @@ KESTRELIA_INLINE void find_chunk_starts(Standing& starts, const Job& job, std::p
                 lanes_of(split, j0, cols, pad_value, in.sf);
                 lanes_of(buy, j0, cols, pad_can_buy, in.cb);
                 lanes_of(sell, j0, cols, pad_cant_sell, in.cs);
-                trade_day(position, carried, hold_day, track, vectors_of(in), job.f);
+                trade_day(position, carried, hold_day, track, vectors_of(in), factors);
             }
             store_at(held.data() + j0, position);
             store_at(carry.data() + j0, carried);
@@ -282,7 +283,7 @@ KESTRELIA_INLINE void chunk_rows(const Job& job, std::ptrdiff_t c0, std::ptrdiff
             v4d position = load_at(standing.held.data() + j0);
             v4d carried = load_at(standing.carried.data() + j0);
             record_block(made, day, stock_totals, position, carried, hold_day, track, in, i - c0,
-                         j0, full ? width : cols - j0, job.f, job.c, totals);
+                         j0, full ? width : cols - j0, job.f.on_day(i), totals);
             store_at(standing.held.data() + j0, position);
             store_at(standing.carried.data() + j0, carried);
         }
@@ -316,7 +317,7 @@ KESTRELIA_INLINE void chunk_columns(const Job& job, std::ptrdiff_t c0, std::ptrd
             const DayVectors day_in = used == width ? in.read<true>(i, job.signal_rows[i])
                                                     : in.read<false>(i, job.signal_rows[i]);
             record_block(made, job.days[static_cast<std::size_t>(i)], stock_totals, position,
-                         carried, job.hold_day(i), track, day_in, i - c0, j0, used, job.f, job.c,
+                         carried, job.hold_day(i), track, day_in, i - c0, j0, used, job.f.on_day(i),
                          job.in_totals(i));
         }
         store_at(held + j0, position);
@@ -358,13 +359,13 @@ KESTRELIA_INLINE void chunk_stocks(const Job& job, std::ptrdiff_t c0, std::ptrdi
             const DayVectors in = stock_days<true>(col, i0, c1, rows, step);
             record_quad<true>(made, out.lanes, stock_totals, position, carried, track,
                               out.holding[q] ? job.hold + i0 : nullptr, in, i0, i0 - c0, j, width,
-                              job.stock_days, job.f, job.c);
+                              job.stock_days, job.f.on_days(i0));
         }
         if (i0 < c1) {
             const DayVectors in = stock_days<false>(col, i0, c1, rows, false);
             record_quad<false>(made, out.lanes, stock_totals, position, carried, track,
                                track ? job.hold + i0 : nullptr, in, i0, i0 - c0, j, c1 - i0,
-                               job.stock_days, job.f, job.c);
+                               job.stock_days, job.f.on_days(i0));
         }
         out.at.held[static_cast<std::size_t>(j)] = position;
         out.at.carried[static_cast<std::size_t>(j)] = carried;

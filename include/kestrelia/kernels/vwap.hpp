@@ -18,9 +18,22 @@ struct VwapMarket {
 
 struct VwapParams {
     double total_money = 1e8;
-    double fee = 0.0001;
-    double rule_fee = 0.0005;
+    double fee = 0.0001;       // commission on both sides
+    double rule_fee = 0.0005;  // stamp duty on sells
     double lot_size = 200.0;
+    // Rates that change from day to day, one value per simulated day each (null: the
+    // constants above, no stamp duty on buys and no transfer fee).
+    const double* commission = nullptr;
+    const double* stamp_sell = nullptr;
+    const double* stamp_buy = nullptr;
+    const double* transfer = nullptr;  // on both sides
+    // The least commission an order (one stock, one side, one day) pays; 0: none.
+    double min_commission = 0.0;
+    // Sizing: each day's targets from this money (one value per day; null: total_money),
+    // or, with `compound`, from the equity at the previous close (total_money plus the
+    // profit so far; nothing from the first day it is not positive).
+    const double* money = nullptr;
+    bool compound = false;
 };
 
 // out[i] = the profit and loss of simulated day i over total_money.
@@ -40,10 +53,13 @@ struct VwapParams {
 // stock order and combined left to right at the end, so both walks give the same bits.
 //
 // With `totals`, also each day's money bought and sold (in the currency of total_money;
-// a sell at the split-adjusted price) and the number of stocks held at the end of the day.
+// a sell at the split-adjusted price), the number of stocks held at the end of the day,
+// the day's profit and the money its targets were sized from.
 struct DayTotals {
     double* traded = nullptr;
     double* held = nullptr;
+    double* cash = nullptr;   // the day's profit in money (out[i] x total_money, unrounded)
+    double* money = nullptr;  // the money the day's targets were sized from
 };
 Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& signal,
                          const std::int64_t* signal_rows, const std::uint8_t* hold,
@@ -111,7 +127,8 @@ struct ExecutionRecord {
         sell,
         dividend,
         commission,
-        stamp_duty,  // profit parts / capital
+        stamp_duty,
+        transfer_fee,  // profit parts / capital
         n_day_columns
     };
     enum StockColumn {
@@ -121,6 +138,7 @@ struct ExecutionRecord {
         stock_dividend,
         stock_commission,
         stock_stamp_duty,
+        stock_transfer_fee,
         n_stock_columns
     };
     std::vector<double> days;    // n_days x n_day_columns
