@@ -13,6 +13,7 @@ from kestrelia.errors import InputError, KestreliaError, StoreError
 if TYPE_CHECKING:
     from kestrelia.backtest import (
         BacktestResult,
+        Costs,
         Execution,
         Market,
         Store,
@@ -23,6 +24,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "BacktestResult",
+    "Costs",
     "Execution",
     "InputError",
     "KestreliaError",
@@ -35,7 +37,7 @@ __all__ = [
     "sweep",
 ]
 
-_FROM_BACKTEST = ("BacktestResult", "Execution", "Market", "Store", "SweepResult", "read_weights",
+_FROM_BACKTEST = ("BacktestResult", "Costs", "Execution", "Market", "Store", "SweepResult", "read_weights",
                   "sweep")
 
 if not TYPE_CHECKING:  # type checkers see the imports above instead

@@ -15,7 +15,8 @@ import kestrelia
 import kestrelia.backtest as bt
 
 PUBLIC = {"Market", "backtest", "BacktestResult", "Store", "KestreliaError", "InputError",
-          "StoreError", "__version__", "sweep", "SweepResult", "read_weights", "Execution"}
+          "StoreError", "__version__", "sweep", "SweepResult", "read_weights", "Execution",
+          "Costs"}
 README = Path(__file__).resolve().parents[2] / "README.md"
 
 
@@ -80,7 +81,7 @@ def test_every_public_name_has_an_example():
     objects = [bt.Market, bt.Market.from_store, bt.Market.slice, bt.backtest, BacktestResult,
                BacktestResult.figures, BacktestResult.save, BacktestResult._repr_html_,
                Store, Store.build, Store.update, Store.info, Store.verify, Store.market,
-               bt.sweep, bt.SweepResult, bt.read_weights]
+               bt.sweep, bt.SweepResult, bt.read_weights, bt.Costs, bt.Costs.china_a_share]
     for obj in objects:
         doc = obj.__doc__ or ""
         assert ">>> " in doc, obj

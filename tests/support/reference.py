@@ -346,7 +346,8 @@ def weekly_net_value_frame(total: pd.DataFrame) -> pd.DataFrame:
 
 
 def scheduled_backtest(weights: pd.DataFrame, matrices: dict, *, between="hold", capital=1e8,
-                       fee=0.0001, rule_fee=0.0005, lot_size=200):
+                       fee=0.0001, rule_fee=0.0005, lot_size=200, rates=None,
+                       min_commission=0.0, compound=False):
     """The public backtest's meaning, written out over whole rows of the market.
 
     The calendar is the market's: a weight row dated D (a date label of any kind, codes as
@@ -356,6 +357,12 @@ def scheduled_backtest(weights: pd.DataFrame, matrices: dict, *, between="hold",
     counts times the split factor the day before ("hold"), or trades the last row again
     ("retarget"). Returns (daily returns, end-of-day positions, bought, sold), each on the
     simulated days and every market stock, the stocks in the market's order.
+
+    ``rates`` gives rates by simulated day (arrays "commission", "stamp_sell", "stamp_buy",
+    "transfer"; absent ones are fee, rule_fee and zero); an order whose commission falls
+    short of ``min_commission`` pays the minimum. With ``compound`` each day's targets are
+    sized from the equity at the previous close (nothing once it is not positive) and a
+    day's return is its profit over that equity.
     """
     close = matrices["close_price"]
     days = pd.DatetimeIndex(pd.to_datetime(close.index, format="%Y%m%d")).values
@@ -377,15 +384,25 @@ def scheduled_backtest(weights: pd.DataFrame, matrices: dict, *, between="hold",
     unsized = np.zeros(n_stocks, dtype=bool)
     out = {k: np.zeros((n_days, n_stocks)) for k in ("held", "bought", "sold")}
     cash = np.zeros(n_days)
-    sell_factor = (1.0 - fee) - rule_fee
+    money = np.zeros(n_days)
+    rates = rates or {}
+    defaults = {"commission": fee, "stamp_sell": rule_fee, "stamp_buy": 0.0, "transfer": 0.0}
+    by_day = {k: np.asarray(rates.get(k, np.full(n_days, v)), dtype=float)
+              for k, v in defaults.items()}
+    equity, ruined = capital, not capital > 0
     for k in range(n_days):
         i = first + k
+        c, ss, sb, t = (by_day[key][k] for key in ("commission", "stamp_sell", "stamp_buy",
+                                                   "transfer"))
+        buy_factor = ((1 + c) + sb) + t
+        sell_factor = ((1.0 - c) - ss) - t
+        money[k] = (0.0 if ruined else equity) if compound else capital
         pc = arrays["prev_close"][i].astype(float)
         new_row = row_of_day.get(i)
         row = new_row if new_row is not None else row
         wt = w[row]
         with np.errstate(invalid="ignore", divide="ignore"):
-            raw = (capital * wt) / (pc * lot_size)
+            raw = (money[k] * wt) / (pc * lot_size)
         valid = np.isfinite(wt) & np.isfinite(pc) & (pc > 0)
         sized = np.where(valid, np.floor(raw) * lot_size, 0.0)
         if new_row is not None or between == "retarget":
@@ -407,13 +424,25 @@ def scheduled_backtest(weights: pd.DataFrame, matrices: dict, *, between="hold",
         dividend = np.nan_to_num(arrays["dividend_factor"][i].astype(float), nan=0.0)
         cl = arrays["close_price"][i].astype(float)
         with np.errstate(invalid="ignore", over="ignore"):
-            buy_coeff = np.nan_to_num(cl - arrays["buy_price"][i] * (1 + fee), nan=0.0)
+            buy_coeff = np.nan_to_num(cl - arrays["buy_price"][i] * buy_factor, nan=0.0)
             hold_coeff = np.nan_to_num(split_eff * cl - pc, nan=0.0)
             sell_coeff = np.nan_to_num(split_eff * arrays["sell_price"][i] * sell_factor - pc,
                                        nan=0.0)
         cash[k] = (buy @ buy_coeff + hold @ hold_coeff + hold @ dividend + sell @ sell_coeff
                    + sell @ dividend)
+        if min_commission > 0:
+            with np.errstate(invalid="ignore"):
+                on_buy = buy * arrays["buy_price"][i] * c
+                on_sell = sell * (split_eff * arrays["sell_price"][i]) * c
+            short = (np.where((buy != 0) & (on_buy < min_commission), min_commission - on_buy, 0)
+                     + np.where((sell != 0) & (on_sell < min_commission),
+                                min_commission - on_sell, 0))
+            cash[k] -= short.sum()
+        equity = equity + cash[k]
+        ruined = ruined or not equity > 0
         out["held"][k], out["bought"][k], out["sold"][k] = position, buy, sell
     index = close.index[first:]
     frames = {k: pd.DataFrame(v, index=index, columns=close.columns) for k, v in out.items()}
-    return pd.Series(cash / capital, index=index), frames["held"], frames["bought"], frames["sold"]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        returns = cash / money if compound else cash / capital
+    return pd.Series(returns, index=index), frames["held"], frames["bought"], frames["sold"]

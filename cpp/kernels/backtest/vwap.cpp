@@ -214,6 +214,199 @@ KESTRELIA_INLINE void simulate_rows(std::vector<DaySums>& days, std::ptrdiff_t n
     }
 }
 
+// Compounding over column-major inputs. The walk must go day by day (a day's targets need
+// the equity the day before), but rows of column-major matrices are one value per column:
+// reading them a day at a time costs a cache line and a page walk per value. So the days go
+// a tile at a time: each tile copies the next `tile` days of the columns it needs into rows
+// (one short contiguous run per column), and only those.
+//
+// A stock that holds no shares, carries no target and has no weight on any day of the tile
+// trades nothing on any of them and adds nothing to a day's sums (as the stock walk skips
+// it), so it is left out. The row walk adds stock j into lane j % 4 of the day's sums, in
+// stock order: each lane is a sum of its own. So the stocks left are packed lane by lane, a
+// lane's stocks in their order, into as many quads as the busiest lane needs (a lane that
+// runs out reads the padding, which adds +0.0): every lane adds the same values in the same
+// order as the row walk, and the sums come out the same bits.
+class CompoundTiles {
+public:
+    static constexpr std::ptrdiff_t tile = 16;
+
+    CompoundTiles(const F64View& signal, const std::int64_t* signal_rows, const VwapMarket& m,
+                  std::ptrdiff_t n_days)
+        : signal_(signal),
+          rows_(signal_rows),
+          m_(m),
+          n_days_(n_days),
+          cols_(signal.cols),
+          n_tiles_((n_days + tile - 1) / tile),
+          weighted_(static_cast<std::size_t>(cols_ * n_tiles_), 0),
+          busy_(static_cast<std::size_t>(cols_), 0) {
+        // Which stocks have a weight on some day of each tile: one pass down each column.
+        for (std::ptrdiff_t j = 0; j < cols_; ++j) {
+            const double* w = signal.column(j);
+            for (std::ptrdiff_t b = 0; b < n_tiles_; ++b) {
+                const std::ptrdiff_t end = std::min(n_days, (b + 1) * tile);
+                for (std::ptrdiff_t i = b * tile; i < end; ++i) {
+                    const double v = w[rows_[i] * signal.row_stride];
+                    if (v - v == 0.0 && v != 0.0) {  // finite and not zero
+                        weighted_[static_cast<std::size_t>(b * cols_ + j)] = 1;
+                        break;
+                    }
+                }
+            }
+        }
+    }
+
+    std::ptrdiff_t n_tiles() const { return n_tiles_; }
+    std::ptrdiff_t n_quads() const { return n_quads_; }
+    // The stocks of the staged tile's quads, lane by lane (`cols` in a padding lane).
+    const std::int64_t* stocks(std::ptrdiff_t a) const {
+        return &stocks_[static_cast<std::size_t>(a * width)];
+    }
+
+    // Stages tile b: the stocks it needs, and each input's rows of them (a row per day).
+    void stage(std::ptrdiff_t b) {
+        std::ptrdiff_t count[width] = {0, 0, 0, 0};
+        for (std::ptrdiff_t j = 0; j < cols_; ++j) count[j % width] += needed(b, j);
+        n_quads_ = std::max(std::max(count[0], count[1]), std::max(count[2], count[3]));
+        stocks_.assign(static_cast<std::size_t>(n_quads_ * width), cols_);
+        std::ptrdiff_t next[width] = {0, 0, 0, 0};
+        for (std::ptrdiff_t j = 0; j < cols_; ++j) {
+            if (!needed(b, j)) continue;
+            const std::ptrdiff_t lane = j % width;
+            stocks_[static_cast<std::size_t>(next[lane]++ * width + lane)] = j;
+        }
+        i0_ = b * tile;
+        n_ = std::min(tile, n_days_ - i0_);
+        stride_ = n_quads_ * width;
+        const auto size = static_cast<std::size_t>(tile * stride_);
+        for (auto* v : {&w_, &pc_, &c_, &bp_, &sp_, &sf_, &dv_}) v->resize(size);
+        cb_.resize(size);
+        cs_.resize(size);
+        for (std::ptrdiff_t at = 0; at < stride_; ++at) {
+            const std::int64_t j = stocks_[static_cast<std::size_t>(at)];
+            if (j == cols_) {
+                pad(at);
+                continue;
+            }
+            const double* w = signal_.column(j);
+            for (std::ptrdiff_t t = 0; t < n_; ++t)
+                w_[static_cast<std::size_t>(t * stride_ + at)] =
+                    w[rows_[i0_ + t] * signal_.row_stride];
+            copy(m_.prev_close, j, at, pc_);
+            copy(m_.close, j, at, c_);
+            copy(m_.buy_price, j, at, bp_);
+            copy(m_.sell_price, j, at, sp_);
+            copy(m_.split, j, at, sf_);
+            copy(m_.dividend, j, at, dv_);
+            copy(m_.can_buy, j, at, cb_);
+            copy(m_.cant_sell, j, at, cs_);
+        }
+    }
+
+    // Day t of the staged tile, quad a.
+    KESTRELIA_INLINE DayVectors read(std::ptrdiff_t t, std::ptrdiff_t a) const {
+        const auto k = static_cast<std::size_t>(t * stride_ + a * width);
+        return {load_at(&w_[k]),  load_at(&pc_[k]), load_at(&c_[k]),
+                load_at(&bp_[k]), load_at(&sp_[k]), load_at(&sf_[k]),
+                load_at(&dv_[k]), mask_at(&cb_[k]), mask_at(&cs_[k])};
+    }
+
+    // After the tile: which of its stocks hold shares or carry a target into the next.
+    void settle(const double* positions, const double* carried) {
+        for (const std::int64_t j : stocks_)
+            if (j != cols_)
+                busy_[static_cast<std::size_t>(j)] =
+                    positions[j] != 0.0 || (carried && carried[j] != 0.0);
+    }
+
+private:
+    bool needed(std::ptrdiff_t b, std::ptrdiff_t j) const {
+        return busy_[static_cast<std::size_t>(j)] ||
+               weighted_[static_cast<std::size_t>(b * cols_ + j)];
+    }
+
+    template <class T>
+    void copy(const MatrixView<T>& v, std::ptrdiff_t j, std::ptrdiff_t at, std::vector<T>& to) {
+        const T* src = v.column(j) + i0_ * v.row_stride;
+        for (std::ptrdiff_t t = 0; t < n_; ++t)
+            to[static_cast<std::size_t>(t * stride_ + at)] = src[t * v.row_stride];
+    }
+
+    // A lane without a stock: the padding every walk reads past the last stock.
+    void pad(std::ptrdiff_t at) {
+        for (std::ptrdiff_t t = 0; t < n_; ++t) {
+            const auto k = static_cast<std::size_t>(t * stride_ + at);
+            w_[k] = pc_[k] = c_[k] = bp_[k] = sp_[k] = sf_[k] = dv_[k] = pad_value;
+            cb_[k] = pad_can_buy;
+            cs_[k] = pad_cant_sell;
+        }
+    }
+
+    const F64View& signal_;
+    const std::int64_t* rows_;
+    const VwapMarket& m_;
+    std::ptrdiff_t n_days_, cols_, n_tiles_, n_quads_ = 0, i0_ = 0, n_ = 0, stride_ = 0;
+    std::vector<std::uint8_t> weighted_, busy_;
+    std::vector<std::int64_t> stocks_;
+    std::vector<double> w_, pc_, c_, bp_, sp_, sf_, dv_;
+    std::vector<std::uint8_t> cb_, cs_;
+};
+
+// Four stocks' values (a padding lane's stock is `cols`, the spare last slot).
+KESTRELIA_INLINE v4d gather4(const double* x, const std::int64_t* j) {
+    return v4d{x[j[0]], x[j[1]], x[j[2]], x[j[3]]};
+}
+KESTRELIA_INLINE void scatter4(double* x, const std::int64_t* j, v4d v) {
+    x[j[0]] = v[0];
+    x[j[1]] = v[1];
+    x[j[2]] = v[2];
+    x[j[3]] = v[3];
+}
+
+KESTRELIA_INLINE void simulate_compound_columns(std::vector<DaySums>& days, std::ptrdiff_t n_days,
+                                                const F64View& signal,
+                                                const std::int64_t* signal_rows,
+                                                const std::uint8_t* hold, const VwapMarket& m,
+                                                const DayRates& rates, double* equity) {
+    CompoundTiles tiles(signal, signal_rows, m, n_days);
+    // One slot per stock and a spare one for the padding lanes, which stays at zero.
+    const auto slots = static_cast<std::size_t>(signal.cols + 1);
+    std::vector<double> positions(slots, 0.0), carried(hold ? slots : 0, 0.0);
+    double* carry = hold ? carried.data() : nullptr;
+    const bool track = carry != nullptr;
+    double wealth = rates.total_money;
+    bool solvent = wealth > 0.0;
+    for (std::ptrdiff_t b = 0; b < tiles.n_tiles(); ++b) {
+        tiles.stage(b);
+        const std::ptrdiff_t i0 = b * CompoundTiles::tile;
+        const std::ptrdiff_t n = std::min(CompoundTiles::tile, n_days - i0);
+        for (std::ptrdiff_t t = 0; t < n; ++t) {
+            const std::ptrdiff_t i = i0 + t;
+            const bool hold_day = hold && hold[i];
+            Factors f = rates.on_day(i);
+            equity[i] = solvent ? wealth : 0.0;
+            f.money = splat(equity[i]);
+            DayProducts sums{};
+            for (std::ptrdiff_t a = 0; a < tiles.n_quads(); ++a) {
+                const std::int64_t* j = tiles.stocks(a);
+                v4d position = gather4(positions.data(), j);
+                v4d carry_in = track ? gather4(carry, j) : splat(0.0);
+                const DayProducts p =
+                    trade_day(position, carry_in, hold_day, track, tiles.read(t, a), f);
+                scatter4(positions.data(), j, position);
+                if (track) scatter4(carry, j, carry_in);
+                for (int k = 0; k < n_parts; ++k) sums.part[k] += p.part[k];
+            }
+            DaySums& out = days[static_cast<std::size_t>(i)];
+            for (int k = 0; k < n_parts; ++k) store(out.part[k], sums.part[k]);
+            wealth = wealth + day_cash(out, rates.min_commission > 0.0);
+            solvent = solvent && wealth > 0.0;
+        }
+        tiles.settle(positions.data(), carry);
+    }
+}
+
 }  // namespace
 
 Status vwap_check(std::ptrdiff_t n_days, const F64View& signal, const std::int64_t* signal_rows,
@@ -288,8 +481,13 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
     const bool by_rows = mostly_row_major(signal, m);
     // Each walk is a function of its own in each build: laid out next to another, the
     // stock walk once slowed the block walk by a third. Compounding needs each day's profit
-    // before the next day's targets: the day-outer walk, whatever the layout.
-    if (params.compound)
+    // before the next day's targets: a day-outer walk, over tiles of days of the columns it
+    // needs when the inputs are column-major (as a market's are).
+    if (params.compound && !by_rows && all_column_major(signal, m))
+        in_best_build([&](auto) KESTRELIA_BODY {
+            simulate_compound_columns(days, n_days, signal, signal_rows, hold, m, f, equity.data());
+        });
+    else if (params.compound)
         in_best_build([&](auto) KESTRELIA_BODY {
             simulate_rows(days, n_days, signal, signal_rows, hold, m, f, equity.data());
         });

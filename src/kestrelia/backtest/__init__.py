@@ -19,6 +19,7 @@ from kestrelia._version import __version__
 from kestrelia.errors import InputError, KestreliaError, StoreError
 
 if TYPE_CHECKING:
+    from kestrelia.backtest.costs import Costs
     from kestrelia.backtest.execution import Execution
     from kestrelia.backtest.market import Market
     from kestrelia.backtest.result import BacktestResult
@@ -29,6 +30,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "BacktestResult",
+    "Costs",
     "Execution",
     "InputError",
     "KestreliaError",
@@ -44,6 +46,7 @@ __all__ = [
 
 _HOMES = {
     "BacktestResult": "kestrelia.backtest.result",
+    "Costs": "kestrelia.backtest.costs",
     "Execution": "kestrelia.backtest.execution",
     "Market": "kestrelia.backtest.market",
     "Store": "kestrelia.backtest.store",

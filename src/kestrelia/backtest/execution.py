@@ -24,11 +24,14 @@ from kestrelia.backtest._output import check_name_fits, execution_file_names, wr
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
+    from kestrelia.backtest.costs import Costs
+
 __all__ = ["Execution"]
 
 EXPOSURE_COLUMNS = ["target_weight", "lot_weight", "held_weight", "buy_blocked_weight",
                     "sell_blocked_weight", "rounding_weight", "no_price_weight"]
-ATTRIBUTION_COLUMNS = ["buy", "hold", "sell", "dividend", "commission", "stamp_duty"]
+ATTRIBUTION_COLUMNS = ["buy", "hold", "sell", "dividend", "commission", "stamp_duty",
+                       "transfer_fee"]
 
 
 class Execution:
@@ -39,7 +42,9 @@ class Execution:
     trades : pandas.DataFrame
         One row per executed trade: ``date``, ``code``, ``side`` ("buy"/"sell"), ``shares``,
         ``price`` (the VWAP price the simulation used; a sell's price carries the day's split
-        factor), ``amount``, ``commission``, ``stamp_duty``.
+        factor), ``amount``, and what it cost under the backtest's cost model:
+        ``commission`` (at least the minimum per order), ``stamp_duty`` and
+        ``transfer_fee``.
     blocked : pandas.DataFrame
         One row per stock and day where a wanted trade was not allowed: ``date``, ``code``,
         ``side``, ``shares`` (the untraded part), ``cause`` ("buy_blocked" where buying was
@@ -50,26 +55,27 @@ class Execution:
         rounding took away, and the weight dropped for a missing or non-positive previous
         close.
     attribution : pandas.DataFrame
-        Per return day, the parts of the day's profit over capital: buying (close against
-        the buy price), holding, selling (against the previous close), dividends,
-        commission and stamp duty (costs negative); each row sums to the day's return.
+        Per return day, the parts of the day's profit over capital (with compounding,
+        over the equity the day was sized from): buying (close against the buy price),
+        holding, selling (against the previous close), dividends, commission, stamp duty
+        and transfer fee (costs negative); each row sums to the day's return.
     summary : pandas.Series
-        Executed turnover, average number of stocks held, totals of commission and stamp
-        duty, and the share of the target weight blocked by each cause.
+        Executed turnover, average number of stocks held, totals of commission, stamp
+        duty and transfer fee, and the share of the target weight blocked by each cause.
 
     Examples
     --------
     >>> from kestrelia.backtest._examples import example_result
     >>> execution = example_result(execution=True).execution
     >>> list(execution.trades.columns)
-    ['date', 'code', 'side', 'shares', 'price', 'amount', 'commission', 'stamp_duty']
+    ['date', 'code', 'side', 'shares', 'price', 'amount', 'commission', 'stamp_duty', 'transfer_fee']
     """
 
     def __init__(self, record: dict[str, Any], return_dates: pd.Index, *, capital: float,
-                 fee: float, rule_fee: float, name: str = "strategy") -> None:
+                 costs: Costs, name: str = "strategy") -> None:
         self.name = name
         self.capital = float(capital)
-        self._fee, self._rule_fee = float(fee), float(rule_fee)
+        self.costs = costs
         self._dates = pd.Index(record["dates"])
         self._codes = pd.Index(record["codes"])
         self._return_dates = pd.Index(return_dates)
@@ -101,12 +107,20 @@ class Execution:
         shares = rows["shares"].astype(float)
         price = rows["price"].astype(float)
         amount = shares * price
+        # Each trade at its day's rates, as the day loop charged it.
+        rates = {key: values[day] for key, values in
+                 self.costs.rates_on(pd.DatetimeIndex(self._dates)).items()}
+        commission = amount * rates["commission"]
+        if self.costs.min_commission > 0:
+            commission = np.maximum(commission, self.costs.min_commission)
         return pd.DataFrame({
             "date": self._dates.take(day), "code": self._codes.take(rows["stock"]),
             "side": _labels(side, "buy", "sell"),
             "shares": shares, "price": price, "amount": amount,
-            "commission": amount * self._fee,
-            "stamp_duty": np.where(side < 0, amount * self._rule_fee, 0.0),
+            "commission": commission,
+            "stamp_duty": amount * np.where(side < 0, rates["stamp_duty"],
+                                            rates["stamp_duty_buy"]),
+            "transfer_fee": amount * rates["transfer_fee"],
         })
 
     @cached_property
@@ -132,7 +146,8 @@ class Execution:
 
     @cached_property
     def turnover(self) -> pd.Series:
-        """Money bought and sold each return day, over capital."""
+        """Money bought and sold each return day, over capital (with compounding, over
+        the equity the day was sized from)."""
         series: pd.Series = self._days.loc[self._return_dates, "traded_amount"]
         return series.rename("turnover")
 
@@ -181,7 +196,7 @@ class Execution:
         --------
         >>> from kestrelia.backtest._examples import example_result
         >>> list(example_result(execution=True).execution.attribution_by_stock().columns)
-        ['buy', 'hold', 'sell', 'dividend', 'commission', 'stamp_duty', 'total']
+        ['buy', 'hold', 'sell', 'dividend', 'commission', 'stamp_duty', 'transfer_fee', 'total']
         """
         totals = self._stocks[ATTRIBUTION_COLUMNS] / self.capital
         totals = totals.loc[(totals != 0).any(axis=1)]
@@ -203,6 +218,7 @@ class Execution:
             "trades": float(len(trades)),
             "total_commission": float(trades["commission"].sum()),
             "total_stamp_duty": float(trades["stamp_duty"].sum()),
+            "total_transfer_fee": float(trades["transfer_fee"].sum()),
             "buy_blocked_share": share("buy_blocked_weight"),
             "sell_blocked_share": share("sell_blocked_weight"),
             "rounding_share": share("rounding_weight"),
@@ -267,6 +283,9 @@ class Execution:
                 color="#4c72b0", marker=marker)
         ax.plot(dates, -attribution["stamp_duty"].cumsum().to_numpy(), label="Stamp duty",
                 color="#c44e52", marker=marker)
+        if (attribution["transfer_fee"] != 0).any():
+            ax.plot(dates, -attribution["transfer_fee"].cumsum().to_numpy(),
+                    label="Transfer fee", color="#8172b3", marker=marker)
         ax.set_title("Cumulative costs (share of capital)")
         ax.yaxis.set_major_formatter(PercentFormatter(1.0, decimals=2))
         ax.legend(loc="upper left", fontsize=8, frameon=False)

@@ -21,6 +21,7 @@ from kestrelia.errors import InputError
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
+    from kestrelia.backtest.costs import Costs
     from kestrelia.backtest.execution import Execution
 
 __all__ = ["BacktestResult"]
@@ -57,7 +58,11 @@ class BacktestResult:
     parameters : dict
         The run's options: benchmark, rolling_window, capital, fee, rule_fee, lot_size.
     returns : pandas.Series
-        The daily return of each backtest day (profit over the initial capital).
+        The daily return of each backtest day: its profit over the initial capital, or
+        with ``sizing="compound"`` over the equity its targets were sized from (NaN from
+        ``ruined_on``, the first day that equity was not positive).
+    costs : Costs
+        The cost model the backtest charged.
     daily : pandas.DataFrame
         The engine's total frame: one row per day with ``daily_return``,
         ``index_daily_return``, ``close``, ``extra_daily_return``, ``long``,
@@ -83,11 +88,20 @@ class BacktestResult:
     """
 
     def __init__(self, *, name: str, parameters: dict[str, Any], engine: dict[str, Any],
-                 benchmarks: dict[str, pd.Series]) -> None:
+                 benchmarks: dict[str, pd.Series], costs: Costs | None = None) -> None:
+        from kestrelia.backtest.costs import Costs
+
         self.name = name
         self.parameters = dict(parameters)
-        self.returns: pd.Series = engine["daily_return"].rename("daily_return")
+        self.costs = costs if costs is not None else Costs(
+            commission=float(parameters["fee"]), stamp_duty=float(parameters["rule_fee"]))
+        self.compound = parameters.get("sizing") == "compound"
         self.daily: pd.DataFrame = engine["total"].rename_axis("date")
+        self.returns: pd.Series = engine["daily_return"].rename("daily_return")
+        #: The first day the compounding equity was no longer positive (None: never).
+        self.ruined_on: pd.Timestamp | None = None
+        if self.compound:
+            self.returns, self.ruined_on = _compound_returns(engine, self.returns.index)
         self.stats: pd.Series = pd.Series(engine["stats"], dtype=float, name=name)
         self.benchmark_summary: pd.DataFrame = engine["benchmark_summary"]
         self.execution: Execution | None = None
@@ -95,9 +109,8 @@ class BacktestResult:
             from kestrelia.backtest.execution import Execution
 
             self.execution = Execution(engine["execution"], self.returns.index,
-                                       capital=float(parameters["capital"]),
-                                       fee=float(parameters["fee"]),
-                                       rule_fee=float(parameters["rule_fee"]), name=name)
+                                       capital=float(parameters["capital"]), costs=self.costs,
+                                       name=name)
         self._engine = engine
         self._benchmarks = benchmarks
 
@@ -281,7 +294,7 @@ class BacktestResult:
         execution = self.execution
         return dict(
             title=f"{self.name}: backtest report", subtitle=span,
-            parameters={"strategy": self.name, **self.parameters},
+            parameters={"strategy": self.name, **self.parameters, **self._ruin_note()},
             stats=self._engine["stats"], metrics=self.metrics, definitions=METRIC_DEFINITIONS,
             monthly=self.monthly, yearly=self.yearly,
             benchmark_summary=self.benchmark_summary, drawdowns=self.drawdowns(),
@@ -290,6 +303,12 @@ class BacktestResult:
             execution_charts=([] if execution is None else execution.chart_pngs()
                               if execution_charts is None else execution_charts),
         )
+
+    def _ruin_note(self) -> dict[str, str]:
+        if self.ruined_on is None:
+            return {}
+        return {"equity": f"not positive from {self.ruined_on.date()} on: every target from "
+                          "then is zero and the returns are NaN"}
 
     def save(self, directory: str | os.PathLike[str], *, force: bool = False,
              kind: str = "large") -> list[Path]:
@@ -402,6 +421,18 @@ class BacktestResult:
                 f"{html.escape(str(days.index[-1]))}") if len(days) else "no days"
         return (f"<div><strong>{html.escape(self.name)}</strong> ({span})"
                 f"<table>{''.join(rows)}</table></div>")
+
+
+def _compound_returns(engine: dict[str, Any],
+                      days: pd.Index) -> tuple[pd.Series, pd.Timestamp | None]:
+    """Each return day's profit over the equity its targets were sized from, NaN from the
+    first day that equity is not positive (nothing was sized then); and that day."""
+    cash = engine["cash"].reindex(days)
+    money = engine["money"].reindex(days)
+    ruined = money.to_numpy() <= 0
+    returns = (cash / money.where(~ruined)).rename("daily_return")
+    first = days[int(ruined.argmax())] if ruined.any() else None
+    return returns, first
 
 
 def _literal(text: str) -> str:

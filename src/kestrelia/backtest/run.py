@@ -7,16 +7,20 @@ from typing import Any
 import pandas as pd
 
 from kestrelia.backtest import _validate
+from kestrelia.backtest.costs import Costs
 from kestrelia.backtest.market import Market
 from kestrelia.backtest.result import BacktestResult
 from kestrelia.errors import InputError
 
-__all__ = ["backtest"]
+__all__ = ["SIZING", "backtest"]
+
+SIZING = ("fixed", "compound")
 
 
 def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852",
-             rolling_window: int = 0, capital: float = 1e8, fee: float = 0.0001,
-             rule_fee: float = 0.0005, lot_size: int = 200, between: str = "hold",
+             rolling_window: int = 0, capital: float = 1e8, fee: float | None = None,
+             rule_fee: float | None = None, costs: Costs | None = None,
+             sizing: str = "fixed", lot_size: int = 200, between: str = "hold",
              start: Any = None, end: Any = None, name: str = "strategy",
              execution: bool = False) -> BacktestResult:
     """Backtest a target-weight matrix at VWAP prices.
@@ -25,7 +29,8 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
     on the first trading day after D (a row dated on a weekend sets Monday's, as Friday's
     would), and the backtest runs from the first day a row sets to the market's last day.
     Targets become whole lots of ``lot_size`` shares, trades obey the market's buy and sell
-    masks, and each day's profit is taken over the fixed ``capital``.
+    masks, and each day's profit is taken over the fixed ``capital`` (or, with
+    ``sizing="compound"``, over the equity the day's targets were sized from).
 
     Parameters
     ----------
@@ -47,7 +52,19 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
     capital : float, default 1e8
         Initial capital; finite and positive.
     fee, rule_fee : float, default 0.0001 and 0.0005
-        Commission on both sides and stamp duty on sells; finite, in [0, 1).
+        Commission on both sides and stamp duty on sells; finite, in [0, 1). The same as
+        ``costs=Costs(commission=fee, stamp_duty=rule_fee)``; not together with ``costs``.
+    costs : Costs, optional
+        What trades cost: commission with a minimum per order, stamp duty on either side
+        and the transfer fee, each constant or changing on given dates
+        (``Costs.china_a_share()`` is what A-share investors paid on each date).
+    sizing : {"fixed", "compound"}, default "fixed"
+        ``"fixed"``: every day's targets are sized from ``capital``, and a day's return is
+        its profit over ``capital``. ``"compound"``: from the equity at the previous close
+        (``capital`` plus the profit so far), and a day's return is its profit over that
+        equity; from a day the equity is no longer positive, the targets are zero and the
+        returns NaN. ``result.daily`` and the charts take each day's profit over
+        ``capital`` either way (their ``1 + cumsum`` is the equity over ``capital``).
     lot_size : int, default 200
         Shares per lot; at least 1.
     between : {"hold", "retarget"}, default "hold"
@@ -73,10 +90,13 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
 
     Raises
     ------
+    TypeError
+        For ``fee`` or ``rule_fee`` given together with ``costs``.
     InputError
         For a bad argument or weight matrix (named, with the first offending label), for
         weights that share no stock with the market or set no target within it, and for a
-        run that has no finite return day.
+        run that has no finite return day, and for costs with no rate on the backtest's
+        first day.
 
     Examples
     --------
@@ -98,23 +118,63 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
     if market.benchmarks and benchmark not in market.benchmarks:
         raise InputError(f"benchmark {benchmark!r} is not in the market (it has "
                          f"{', '.join(sorted(market.benchmarks))})")
+    given = costs
+    costs = costs_of(fee, rule_fee, costs)
+    if sizing not in SIZING:
+        raise InputError(f"sizing must be one of {', '.join(map(repr, SIZING))}, got {sizing!r}")
     parameters: dict[str, Any] = {
         "benchmark": benchmark,
         "rolling_window": _validate.whole_at_least(rolling_window, 0, "rolling_window"),
         "capital": _validate.positive_finite(capital, "capital"),
-        "fee": _validate.rate(fee, "fee"),
-        "rule_fee": _validate.rate(rule_fee, "rule_fee"),
         "lot_size": _validate.whole_at_least(lot_size, 1, "lot_size"),
         "between": between,
+        "sizing": sizing,
+        # The costs as they were asked for: the two rates, or the cost model's parts.
+        **({"fee": costs.constant("commission"), "rule_fee": costs.constant("stamp_duty")}
+           if given is None else costs.parameters()),
     }
     name = _validate.file_stem(name, "name")
     plan = _plan.make_plan(weights, market, between=between,
                            rolling_window=parameters["rolling_window"], start=start, end=end)
-    options = _engine.Options(capital=parameters["capital"], fee=parameters["fee"],
-                              rule_fee=parameters["rule_fee"],
+    costs.check_days(plan.dates)
+    options = _engine.Options(capital=parameters["capital"],
+                              fee=_or_zero(costs.constant("commission")),
+                              rule_fee=_or_zero(costs.constant("stamp_duty")),
+                              min_commission=costs.min_commission,
                               lot_size=float(parameters["lot_size"]), benchmark=benchmark,
-                              record=bool(execution))
+                              record=bool(execution), compound=sizing == "compound")
+    rates = {} if not costs.by_day else {
+        _ENGINE_RATES[key]: values for key, values in costs.rates_on(plan.dates).items()}
     engine = _engine.run(plan, [m for m in market.matrices().values()],
-                         dict(market.benchmarks), options)
+                         dict(market.benchmarks), options, rates)
     return BacktestResult(name=name, parameters=parameters, engine=engine,
-                          benchmarks=dict(market.benchmarks))
+                          benchmarks=dict(market.benchmarks), costs=costs)
+
+
+# The engine's names of the rates.
+_ENGINE_RATES = {"commission": "commission", "stamp_duty": "stamp_sell",
+                 "stamp_duty_buy": "stamp_buy", "transfer_fee": "transfer"}
+
+
+def _or_zero(rate: float | None) -> float:
+    """A constant rate for the engine's options; a dated one reaches it by day instead."""
+    return 0.0 if rate is None else rate
+
+
+def costs_of(fee: Any, rule_fee: Any, costs: Any) -> Costs:
+    """The cost model of ``fee``/``rule_fee`` or of ``costs`` (not both), checked."""
+    if costs is not None:
+        if fee is not None or rule_fee is not None:
+            given = " and ".join(k for k, v in (("fee", fee), ("rule_fee", rule_fee))
+                                 if v is not None)
+            raise TypeError(f"backtest() takes the costs either as costs= or as fee= and "
+                            f"rule_fee=, not both (got costs= and {given}=)")
+        if not isinstance(costs, Costs):
+            raise InputError(f"costs must be a kestrelia Costs, got {type(costs).__name__}")
+        return costs
+    from kestrelia.backtest.costs import DEFAULT_COMMISSION, DEFAULT_STAMP_DUTY
+
+    return Costs(
+        commission=DEFAULT_COMMISSION if fee is None else _validate.rate(fee, "fee"),
+        stamp_duty=DEFAULT_STAMP_DUTY if rule_fee is None else _validate.rate(rule_fee,
+                                                                                "rule_fee"))

@@ -14,6 +14,7 @@ from kestrelia import _names
 from kestrelia.backtest import Store, backtest
 from kestrelia.backtest._output import check_name_fits, execution_file_names, report_file_names
 from kestrelia.backtest.app import demo_market, import_bars, strategy, sweep_command, tables
+from kestrelia.backtest.app.cost_options import add_cost_options, cost_arguments
 from kestrelia.backtest.app.inputs import UserError, date_arg, read_weights
 from kestrelia.backtest.app.paths import fresh_dir, output_file
 from kestrelia.dataservice import write_factor_folder
@@ -230,9 +231,9 @@ def cmd_run(args) -> int:
     with progress.step("Backtesting"):
         result = backtest(weights, market, benchmark=args.benchmark,
                           rolling_window=args.rolling_window, capital=args.capital,
-                          fee=args.fee, rule_fee=args.rule_fee, lot_size=args.lot_size,
-                          between=args.between, start=start, end=end, name=name,
-                          execution=args.execution)
+                          lot_size=args.lot_size, between=args.between, start=start,
+                          end=end, name=name, execution=args.execution,
+                          **cost_arguments(args))
     with progress.step(f"Writing the report and drawing the charts to {out}"):
         files = result.save(out, force=args.force, kind=args.image_kind)
     print_result(result)
@@ -251,6 +252,13 @@ def print_result(result, title: str | None = None) -> None:
     if len(days):
         print(f"\n{title or result.name}: {len(days)} trading days, "
               f"{days.index[0].date()} to {days.index[-1].date()}")
+    parameters = result.parameters
+    sizing = parameters.get("sizing", "fixed")
+    costs = parameters.get("costs")
+    if costs is not None or sizing != "fixed":
+        print(f"costs: {costs or 'flat'}; sizing: {sizing}"
+              + (f"; equity not positive from {result.ruined_on.date()} on"
+                 if result.ruined_on is not None else ""))
     print()
     print(tables.stats_table(result.stats.to_dict()))
     print()
@@ -317,6 +325,13 @@ def positive_float(text: str) -> float:
     value = float(text)
     if not (math.isfinite(value) and value > 0):
         raise argparse.ArgumentTypeError(f"must be a finite positive number, got {text}")
+    return value
+
+
+def non_negative_float(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a finite number of at least 0, got {text}")
     return value
 
 
@@ -424,10 +439,7 @@ def add_backtest_options(parser: argparse.ArgumentParser) -> None:
                         help="on a day without a new weight row: keep the last target's shares "
                              "(hold) or trade the last row again (retarget) "
                              "(default: %(default)s)")
-    parser.add_argument("--fee", type=rate, default=0.0001,
-                        help="commission rate, both sides (default: %(default)s)")
-    parser.add_argument("--rule-fee", type=rate, default=0.0005,
-                        help="stamp duty on sells (default: %(default)s)")
+    add_cost_options(parser, rate, non_negative_float)
     parser.add_argument("--capital", type=positive_float, default=1e8,
                         help="initial capital (default: %(default)g)")
     parser.add_argument("--lot-size", type=positive_int, default=200,

@@ -8,6 +8,7 @@ import math
 import sys
 from pathlib import Path
 
+from kestrelia.backtest.app.cost_options import cost_arguments
 from kestrelia.backtest.app.inputs import UserError, date_arg
 from kestrelia.backtest.app.paths import output_file
 
@@ -106,8 +107,8 @@ def cmd_sweep(args) -> int:
             {name: WeightsFile(path, args.date_format) for name, path in files.items()},
             market, workers=args.workers, client=client, timeout=args.timeout,
             benchmark=args.benchmark, rolling_window=args.rolling_window,
-            capital=args.capital, fee=args.fee, rule_fee=args.rule_fee,
-            lot_size=args.lot_size, between=args.between)
+            capital=args.capital, lot_size=args.lot_size, between=args.between,
+            **cost_arguments(args))
     except KeyboardInterrupt as interrupt:
         # What finished is kept: written as a partial sweep, and the exit says interrupted.
         result = getattr(interrupt, "partial", None)

@@ -12,12 +12,14 @@ import pandas as pd
 
 from kestrelia.backtest import _validate
 from kestrelia.backtest._plan import BETWEEN
+from kestrelia.backtest.run import SIZING, costs_of
 from kestrelia.backtest.sweeps.cluster import run_on_cluster
 from kestrelia.backtest.sweeps.local import run_on_threads
 from kestrelia.backtest.sweeps.result import Outcome, SweepResult, collect
 from kestrelia.errors import InputError
 
 if TYPE_CHECKING:
+    from kestrelia.backtest.costs import Costs
     from kestrelia.backtest.market import Market
 
 __all__ = ["Strategy", "sweep"]
@@ -34,8 +36,10 @@ def sweep(
     benchmark: str = "000852",
     rolling_window: int = 0,
     capital: float = 1e8,
-    fee: float = 0.0001,
-    rule_fee: float = 0.0005,
+    fee: float | None = None,
+    rule_fee: float | None = None,
+    costs: Costs | None = None,
+    sizing: str = "fixed",
     lot_size: int = 200,
     between: str = "hold",
     start: Any = None,
@@ -56,7 +60,7 @@ def sweep(
         weights (``{f"top{k}": partial(top_k, k=k) for k in ...}``).
     market : Market or path
         The market, or the path of a store (memory-mapped once and shared).
-    benchmark, rolling_window, capital, fee, rule_fee, lot_size, between, start, end, execution
+    benchmark, rolling_window, capital, fee, rule_fee, costs, sizing, lot_size, between, start, end, execution
         The options of :func:`kestrelia.backtest.backtest`, with its defaults, applied to
         every strategy (each strategy's name is its key). They are checked before any
         strategy runs.
@@ -86,7 +90,8 @@ def sweep(
     Raises
     ------
     TypeError
-        For an option ``backtest`` does not have (``lotsize=``).
+        For an option ``backtest`` does not have (``lotsize=``), and for ``fee`` or
+        ``rule_fee`` given together with ``costs``.
     InputError
         For an empty or badly typed ``strategies``, a bad option, ``workers`` or
         ``timeout``, or ``client`` with a market that is not a store.
@@ -109,7 +114,8 @@ def sweep(
     # backtest() is a parameter above and one entry here.
     options = _checked_options({
         "benchmark": benchmark, "rolling_window": rolling_window, "capital": capital,
-        "fee": fee, "rule_fee": rule_fee, "lot_size": lot_size, "between": between,
+        "fee": fee, "rule_fee": rule_fee, "costs": costs, "sizing": sizing,
+        "lot_size": lot_size, "between": between,
         "start": start, "end": end, "execution": execution,
     })
     if workers is not None and (not isinstance(workers, int) or isinstance(workers, bool)
@@ -140,8 +146,10 @@ def _checked_options(options: dict[str, Any]) -> dict[str, Any]:
         raise InputError(f"benchmark must be text, got {options['benchmark']!r}")
     _validate.whole_at_least(options["rolling_window"], 0, "rolling_window")
     _validate.positive_finite(options["capital"], "capital")
-    _validate.rate(options["fee"], "fee")
-    _validate.rate(options["rule_fee"], "rule_fee")
+    costs_of(options["fee"], options["rule_fee"], options["costs"])
+    if options["sizing"] not in SIZING:
+        raise InputError(f"sizing must be one of {', '.join(map(repr, SIZING))}, got "
+                         f"{options['sizing']!r}")
     _validate.whole_at_least(options["lot_size"], 1, "lot_size")
     if options["between"] not in BETWEEN:
         raise InputError(f"between must be one of {', '.join(map(repr, BETWEEN))}, got "
