@@ -276,6 +276,8 @@ def print_execution(execution) -> None:
         ("trades", f"{int(s['trades']):,}"),
         ("commission paid", f"{s['total_commission']:,.0f}"),
         ("stamp duty paid", f"{s['total_stamp_duty']:,.0f}"),
+        *([("transfer fee paid", f"{s['total_transfer_fee']:,.0f}")]
+          if s.get("total_transfer_fee", 0.0) else []),
         ("target weight blocked: buying not allowed", f"{s['buy_blocked_share']:.2%}"),
         ("target weight blocked: selling not allowed", f"{s['sell_blocked_share']:.2%}"),
         ("target weight lost to lot rounding", f"{s['rounding_share']:.2%}"),
