@@ -265,6 +265,67 @@ class TestUpdateTail:
         assert len(files) == 4  # close_price, can_buy_stock, other, one benchmark series
 
 
+class TestUpdateWindow:
+    """The rewrite of a window inside the store: stored rows after it stay."""
+
+    def test_the_window_is_replaced_and_the_rows_on_either_side_kept(self, store):
+        before = store.load(mmap=False)["data"]
+        new = payload(offset=100.0, dates=("20240103", "20240104", "20240108"),
+                      codes=("000001", "000002"))
+        del new["data"]["other"]
+        store.update_window(new, "20240104")
+        result = store.load(mmap=False)["data"]
+        close = result["close_price"]
+        assert close.index.tolist() == ["20240102", "20240103", "20240104", "20240105"]
+        assert close.columns.tolist() == ["000001", "000002", "600000"]
+        window = ["20240103", "20240104"]
+        pd.testing.assert_frame_equal(close.loc[window, ["000001", "000002"]],
+                                      new["data"]["close_price"].loc[window])
+        assert close.loc[window, "600000"].isna().all()
+        kept = ["20240102", "20240105"]
+        pd.testing.assert_frame_equal(close.loc[kept, ["000001", "600000"]],
+                                      before["close_price"].loc[kept])
+        assert close.loc[kept, "000002"].isna().all()
+        masks = result["can_buy_stock"]
+        assert masks.dtypes.unique().tolist() == [np.dtype(bool)]
+        assert not masks.loc[kept, "000002"].any() and not masks.loc[window, "600000"].any()
+        pd.testing.assert_frame_equal(result["other"], before["other"])
+        bench = result["benchmark_dict"]["000300"]
+        assert bench.index.tolist() == close.index.tolist()
+        assert bench.loc[kept].tolist() == before["benchmark_dict"]["000300"].loc[kept].tolist()
+        assert bench.loc[window].tolist() == [100.0, 102.0]  # the payload's first column
+        assert store.verify() == []
+
+    def test_a_benchmark_the_payload_lacks_is_kept_whole(self, store):
+        series = store.load(mmap=False)["data"]["benchmark_dict"]["000300"]
+        new = payload(offset=7.0, dates=("20240103",))
+        new["data"]["benchmark_dict"] = {"000905": new["data"]["benchmark_dict"]["000300"]}
+        store.update_window(new, "20240103")
+        loaded = store.load(mmap=False)["data"]["benchmark_dict"]
+        pd.testing.assert_series_equal(loaded["000300"], series)
+        assert loaded["000905"].index.tolist() == ["20240103"]
+
+    def test_a_window_from_before_the_first_row(self, store):
+        before = store.load(mmap=False)["data"]["close_price"]
+        new = payload(offset=50.0, dates=("20231229", "20240102"))
+        store.update_window(new, "20240102")
+        close = store.load(mmap=False)["data"]["close_price"]
+        assert close.index.tolist() == ["20231229", *before.index]
+        pd.testing.assert_frame_equal(close.iloc[:2], new["data"]["close_price"])
+        pd.testing.assert_frame_equal(close.iloc[2:], before.iloc[1:])
+
+    @pytest.mark.parametrize("last, message", [
+        ("20240102", "starts on 20240103, after 20240102"),
+        ("someday", "cannot read 'someday' as a YYYYMMDD date"),
+        (None, "last None is not a date"),
+    ])
+    def test_a_last_day_before_the_payload_or_no_date_is_refused(self, store, last, message):
+        before = snapshot(store)
+        with pytest.raises(ValueError, match=message):
+            store.update_window(payload(offset=1.0, dates=("20240103",)), last)
+        assert snapshot(store) == before
+
+
 class TestCrashSafety:
     """A write that fails half-way leaves the previous store readable and unchanged."""
 
@@ -283,12 +344,17 @@ class TestCrashSafety:
         monkeypatch.setattr(np.lib.format, "write_array", write_array)
         return calls
 
-    @pytest.mark.parametrize("method", ["write", "update_tail"])
-    def test_failure_in_the_middle(self, store, failing_third_file, method):
+    @pytest.mark.parametrize("write", [
+        lambda store, new: store.write(new),
+        lambda store, new: store.update_tail(new),
+        lambda store, new: store.update_window(new, "20240104"),
+    ], ids=["write", "update_tail", "update_window"])
+    def test_failure_in_the_middle(self, store, failing_third_file, write):
         before = store.load(mmap=False)
         metadata_before = store.metadata_path.read_bytes()
+        new = payload(offset=50.0, dates=("20240103", "20240104"))
         with pytest.raises(OSError, match="no space"):
-            getattr(store, method)(payload(offset=50.0, dates=("20240105", "20240108")))
+            write(store, new)
         assert len(failing_third_file) == 3
         assert store.metadata_path.read_bytes() == metadata_before
         after = store.load(mmap=False)

@@ -461,7 +461,23 @@ class BinaryPreparedDataStoreBase:
         with self._writer_lock():
             self._update_tail_unlocked(data, meta)
 
-    def _update_tail_unlocked(self, data: dict, meta: dict) -> None:
+    def update_window(self, payload: dict, last: str) -> None:
+        """Replaces every dataset's rows from the payload's first date through ``last``
+        and keeps the stored rows after ``last``: the rewrite of a window inside the store.
+
+        As ``update_tail`` otherwise, except that the payload's rows after ``last`` are not
+        written and a benchmark series the payload lacks is kept whole. The rows after
+        ``last`` keep their dates and values; a stock the payload adds has missing cells
+        there.
+        """
+        data, meta = self._payload_parts(payload)
+        through = normalize_yyyymmdd(last)
+        if through is None:
+            raise ValueError(f"update_window: last {last!r} is not a date")
+        with self._writer_lock():
+            self._update_tail_unlocked(data, meta, through)
+
+    def _update_tail_unlocked(self, data: dict, meta: dict, last: str | None = None) -> None:
         metadata = self.load_metadata()
         old = metadata.get("datasets", {})
         if not old:
@@ -470,19 +486,24 @@ class BinaryPreparedDataStoreBase:
         cut = _first_date(data)
         if cut is None:
             raise ValueError("update_tail: the payload holds no dated rows")
+        if last is not None and last < cut:
+            raise ValueError(f"update_window: the payload starts on {cut}, after {last}")
         with self._write_session(metadata):
-            self._update_tail_session(metadata, data, meta, cut)
+            self._update_tail_session(metadata, data, meta, cut, last)
 
-    def _update_tail_session(self, metadata: dict, data: dict, meta: dict, cut: str) -> None:
+    def _update_tail_session(self, metadata: dict, data: dict, meta: dict, cut: str,
+                             last: str | None) -> None:
         old = metadata["datasets"]
         datasets = dict(old)
         for key, value in data.items():
             if key == BENCHMARK_KEY:
-                datasets[key] = self._tail_series_dict(old.get(key), value, cut)
+                datasets[key] = self._tail_series_dict(old.get(key), value, cut, last)
             elif isinstance(value, pd.DataFrame):
                 entry = old.get(key)
                 if entry is not None and is_matrix(entry):
-                    value = self._tail_matrix(key, entry, value, cut)
+                    value = self._tail_matrix(key, entry, value, cut, last)
+                elif last is not None:
+                    value = _rows_between(value, cut, last, key)
                 dtype = self._dtype_of(key, entry)
                 datasets[key] = self._write_matrix(self.store_dir, key, value, dtype)
         old_meta = metadata.get("meta", {})
@@ -505,41 +526,52 @@ class BinaryPreparedDataStoreBase:
         }
         self._commit(metadata)
 
-    def _tail_matrix(self, key: str, entry: MatrixEntry, new: pd.DataFrame, cut: str) -> pd.DataFrame:
-        keep = bisect.bisect_left(entry["dates"], cut)
+    def _tail_matrix(self, key: str, entry: MatrixEntry, new: pd.DataFrame, cut: str,
+                     last: str | None = None) -> pd.DataFrame:
+        dates = entry["dates"]
+        keep = bisect.bisect_left(dates, cut)
+        resume = len(dates) if last is None else bisect.bisect_right(dates, last)
         old = self._matrix_frame(entry, 0, keep, mmap=True, key=key)
-        if len(old) == 0:
+        if len(old) == 0 and last is None:
             return new
-        new = new.copy()
-        new.index = pd.Index(_date_labels(new.index, key))
-        new.columns = pd.Index([str(c) for c in new.columns])
-        new = new.loc[new.index >= cut]
+        new = _rows_between(new, cut, last, key)
+        tail = self._matrix_frame(entry, resume, len(dates), mmap=True, key=key)
         columns = old.columns.union(new.columns)
         # A cell that one side lacks is missing: NaN in a number matrix, False in a mask.
         fill = False if np.dtype(self._dtype_of(key, entry)) == np.bool_ else np.nan
-        return pd.concat(
-            [old.reindex(columns=columns, fill_value=fill),
-             new.reindex(columns=columns, fill_value=fill)],
-            axis=0,
-        )
+        # Empty parts add nothing, and pandas 2 warns when one joins parts of other dtypes.
+        parts = [part for part in (old, new, tail) if len(part)] or [new]
+        return pd.concat([part.reindex(columns=columns, fill_value=fill) for part in parts],
+                         axis=0)
 
-    def _tail_series_dict(self, entry: DatasetEntry | None, new: dict,
-                          cut: str) -> SeriesDictEntry:
+    def _tail_series_dict(self, entry: DatasetEntry | None, new: dict, cut: str,
+                          last: str | None = None) -> SeriesDictEntry:
         if not isinstance(new, dict):
             raise TypeError("benchmark_dict must be a dict of Series")
         merged = {}
+        tails = {}
         old_series = entry["series"] if entry and is_series_dict(entry) else {}
         for name, s in old_series.items():
+            if last is not None and name not in new:
+                merged[name] = self._series(s, 0, len(s["dates"]), mmap=False)
+                continue
             keep = bisect.bisect_left(s["dates"], cut)
             merged[name] = self._series(s, 0, keep, mmap=False)
+            if last is not None:
+                resume = bisect.bisect_right(s["dates"], last)
+                tails[name] = self._series(s, resume, len(s["dates"]), mmap=False)
         for name, series in new.items():
             if not isinstance(series, pd.Series):
                 raise TypeError(f"benchmark {name!r} must be a Series")
             series = series.copy()
             series.index = pd.Index(_date_labels(series.index, f"benchmark {name}"))
-            series = series.loc[series.index >= cut]
+            window = series.index >= cut
+            if last is not None:
+                window &= series.index <= last
+            series = series.loc[window]
             if name in merged:
-                series = pd.concat([merged[name], series]).rename(series.name)
+                parts = [merged[name], series, *([tails[name]] if name in tails else [])]
+                series = pd.concat(parts).rename(series.name)
             merged[name] = series
         return self._write_series_dict(self.store_dir, merged)
 
@@ -647,6 +679,19 @@ def _bounds(dates: list[str], start: str | None, end: str | None) -> tuple[int, 
     lo = 0 if start is None else bisect.bisect_left(dates, start)
     hi = len(dates) if end is None else bisect.bisect_right(dates, end)
     return lo, max(lo, hi)
+
+
+def _rows_between(frame: pd.DataFrame, first: str, last: str | None,
+                  what: str) -> pd.DataFrame:
+    """The rows of ``frame`` dated from ``first`` through ``last`` (or on), relabelled as
+    the store labels them: ``YYYYMMDD`` dates, text codes."""
+    frame = frame.copy()
+    frame.index = pd.Index(_date_labels(frame.index, what))
+    frame.columns = pd.Index([str(c) for c in frame.columns])
+    rows = frame.index >= first
+    if last is not None:
+        rows &= frame.index <= last
+    return frame.loc[rows]
 
 
 def _first_date(data: dict) -> str | None:

@@ -3,6 +3,7 @@ verify, and load a market from it."""
 
 from __future__ import annotations
 
+import bisect
 import os
 import threading
 from collections.abc import Iterator
@@ -26,6 +27,9 @@ from kestrelia.backtest.market import Market
 from kestrelia.errors import InputError, KestreliaError, StoreError
 
 __all__ = ["MARKET_DATASETS", "Store"]
+
+# The forward return the builder derives for a day reads the opens of the next two days.
+_FORWARD_DAYS = 2
 
 # The data-service client is process-wide: builds that swap it must not overlap.
 _SERVICE_LOCK = threading.RLock()
@@ -78,6 +82,14 @@ def _source_days(first: str, last: str) -> list[str]:
     close = builder._read_normal_factor_matrix(_names.CLOSE)
     days = {_dates.normalize_yyyymmdd(label) for label in close.index}
     return sorted(day for day in days if day is not None and first < day < last)
+
+
+def _row_days(frame: Any) -> set[str]:
+    """The ``YYYYMMDD`` dates of a payload frame's rows (none for anything else)."""
+    if not isinstance(frame, pd.DataFrame):
+        return set()
+    days = {_dates.normalize_yyyymmdd(label) for label in frame.index}
+    return {day for day in days if day is not None}
 
 
 def _dated(frame: pd.DataFrame, what: str) -> pd.DataFrame:
@@ -228,8 +240,9 @@ class Store:
 
     def update(self, source: Any, start: Any, end: Any) -> None:
         """Rebuild ``[start, end]`` (with one stored day of look-back) and write it over
-        the store's tail, with the factors, benchmarks and components the build kept (the
-        adjusted close continued from its stored value).
+        the store, with the factors, benchmarks and components the build kept (the adjusted
+        close continued from its stored value): the days after ``end`` that the store holds
+        are kept.
 
         Parameters
         ----------
@@ -237,6 +250,11 @@ class Store:
             A client object, or a factor folder.
         start, end : date
             First and last date to rewrite (inclusive).
+
+        An update that reaches the store's last day or beyond replaces its tail and adds
+        the new days. One of a window inside the store (after a source was corrected,
+        say) rewrites that window and keeps every later day; the first later day is
+        rebuilt too, as its previous close is the window's last close.
 
         The whole update holds the store's writer lock, from reading the store's dates to
         the commit: a concurrent update of another window waits (up to the lock timeout)
@@ -258,33 +276,54 @@ class Store:
         ...
         kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
         """
-        import kestrelia.backtest._prepare as _prepare
-
         lo, hi = _window(start, end)
         native = self._existing()
         try:
             with native._writer_lock(), _service(source):
-                dates = self._dates(native)
-                if dates and lo > dates[-1]:
-                    skipped = _source_days(dates[-1], lo)
-                    if skipped:
-                        raise InputError(
-                            f"the store ends on {dates[-1]} and the source has "
-                            f"{len(skipped)} trading day(s) after it before the start {lo} "
-                            f"({skipped[0]} to {skipped[-1]}): update from {skipped[0]} or "
-                            "earlier, or the store would jump over them")
-                payload = _prepare.build_incremental_write_window(dates, lo, hi)
-                if all(len(v) == 0 for v in payload["data"].values()
-                       if isinstance(v, pd.DataFrame)):
-                    raise InputError(f"the source has no prices between {lo} and {hi}")
-                _store_factors.extend_update(payload, self._metadata(native), native,
-                                             _prepare.GroupPreparedDataBuilder,
-                                             singleton.get_instance())
-                native.update_tail(payload)
+                self._update_locked(native, lo, hi)
         except KestreliaError:
             raise
         except OSError as exc:
             raise StoreError(f"cannot update the store {self.path}: {exc}") from None
+
+    def _update_locked(self, native: Any, lo: str, hi: str) -> None:
+        import kestrelia.backtest._prepare as _prepare
+
+        dates = self._dates(native)
+        if dates and lo > dates[-1]:
+            skipped = _source_days(dates[-1], lo)
+            if skipped:
+                raise InputError(
+                    f"the store ends on {dates[-1]} and the source has {len(skipped)} "
+                    f"trading day(s) after it before the start {lo} ({skipped[0]} to "
+                    f"{skipped[-1]}): update from {skipped[0]} or earlier, or the store "
+                    "would jump over them")
+        later = dates[bisect.bisect_right(dates, hi):]
+        # A day's derived values reach its neighbours: the previous close is the day
+        # before's close, the forward return reads the opens of the next two days. So a
+        # window followed by stored days is built through two more of them than the one
+        # written after it.
+        build_end = later[min(len(later) - 1, _FORWARD_DAYS)] if later else hi
+        # The window is written from its start even where the store has no day there (a
+        # gap, or days before its first): the builder starts writing at the first of the
+        # dates it is given that falls in the window.
+        base = sorted({*dates, lo})
+        payload = _prepare.build_incremental_write_window(base, lo, build_end)
+        if not any(lo <= day <= hi for value in payload["data"].values()
+                   for day in _row_days(value)):
+            raise InputError(f"the source has no prices between {lo} and {hi}")
+        _store_factors.extend_update(payload, self._metadata(native), native,
+                                     _prepare.GroupPreparedDataBuilder, singleton.get_instance())
+        close_days = _row_days(payload["data"].get("close_price"))
+        if not later:
+            native.update_tail(payload)
+            return
+        # The first stored day after the window is written when the source has it (its
+        # previous close changes with the window); the store keeps every day after that.
+        last = later[0] if later[0] in close_days else hi
+        meta = payload.setdefault("meta", {})
+        meta.update(write_end_date=last, requested_write_end_date=hi, end_date=dates[-1])
+        native.update_window(payload, last)
 
     def info(self) -> dict[str, Any]:
         """A summary of the store: dates, datasets, components and last update.
