@@ -293,6 +293,27 @@ def memo_bomb(index):
     return b"\x80\x04}" + b"r" + struct.pack("<I", index) + b"."
 
 
+def shared_lists(depth):
+    """A few bytes a level in a pickle, 2**depth leaves when walked."""
+    value: list = []
+    for _ in range(depth):
+        value = [value, value]
+    return value
+
+
+def cyclic_list():
+    value: list = []
+    value.append({"again": value})
+    return value
+
+
+def nested_lists(depth):
+    value: list = []
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
 class TestMetadataWithinBounds:
     @pytest.mark.parametrize("data, fragment", [
         (pickle.dumps({"meta": _Sized(bytearray, 1 << 28)}, protocol=2),
@@ -332,6 +353,29 @@ class TestMetadataWithinBounds:
         t.start()
         t.join(5)
         assert outcome and "not a regular file" in outcome[0]
+
+    @pytest.mark.parametrize("make, fragment", [
+        (lambda: shared_lists(20), "a nested container appears more than once"),
+        (cyclic_list, "a nested container appears more than once"),
+        (lambda: nested_lists(30), "nest more than 32 levels deep"),  # under metadata, meta
+        (lambda: [[str(i) for i in range(1000)]] * 20_001, "more than 20,000,000 elements"),
+    ], ids=["shared lists", "a cycle", "too deep", "too many elements"])
+    def test_metadata_that_is_no_plain_tree_is_refused(self, store, make, fragment):
+        value = make()
+        rewrite_metadata(store, lambda m: m["meta"].__setitem__("note", value))
+        assert store.metadata_path.stat().st_size < 200_000
+        with pytest.raises(StoreError, match=rf"refusing to load .*metadata\.pkl: .*{fragment}"):
+            store.load_metadata()
+
+    def test_what_the_writer_shares_and_nests_loads(self, store):
+        metadata = store.load_metadata()
+        datasets = metadata["datasets"]
+        # Equal label lists are one object in the pickle, and may be met more than once.
+        assert datasets["close_price"]["dates"] is datasets["can_buy_stock"]["dates"]
+        labels = [str(i) for i in range(1000)]
+        metadata["meta"]["note"] = [nested_lists(28), *[labels] * 19_000]
+        store.metadata_path.write_bytes(pickle.dumps(metadata))
+        assert store.load_metadata()["meta"]["note"][1] == labels
 
     def test_sound_metadata_with_memo_puts_of_old_protocols_loads(self, store):
         metadata = store.load_metadata()

@@ -69,9 +69,11 @@ from kestrelia.backtest._storage.entries import (
     MatrixEntry,
     SeriesDictEntry,
     SeriesEntry,
+    entry_problem,
     is_matrix,
     is_series_dict,
     labels_digest,
+    metadata_problem,
     named_files,
 )
 from kestrelia.backtest._storage.lock import writer_lock
@@ -230,14 +232,17 @@ class BinaryPreparedDataStoreBase:
         """The store's metadata (a new dict every call); {} for a store never written.
 
         The pickle is read by a restricted unpickler: an object other than plain
-        containers, numbers, text and dates raises ``StoreError`` without running code.
+        containers, numbers, text and dates raises ``StoreError`` without running code, and
+        so do metadata that is not a plain tree of bounded size or whose datasets or meta
+        are not dicts.
         """
         try:
             metadata = metadata_pickle.load(self.metadata_path)
         except FileNotFoundError:
             return {}
-        if not isinstance(metadata, dict):
-            raise StoreError(f"{self.metadata_path} does not hold a metadata dict")
+        problem = metadata_problem(metadata)
+        if problem is not None:
+            raise StoreError(f"{self.metadata_path}: damaged metadata: {problem}")
         return metadata
 
     def _writer_lock(self):
@@ -494,6 +499,9 @@ class BinaryPreparedDataStoreBase:
     def _update_tail_session(self, metadata: dict, data: dict, meta: dict, cut: str,
                              last: str | None) -> None:
         old = metadata["datasets"]
+        for key in data:
+            if key in old:
+                self._readable_entry(key, old[key])
         datasets = dict(old)
         for key, value in data.items():
             if key == BENCHMARK_KEY:
@@ -639,19 +647,29 @@ class BinaryPreparedDataStoreBase:
         for key in keys:
             if key not in datasets:
                 raise KeyError(f"dataset {key!r} is not in the store {self.store_dir}")
-            entry = datasets[key]
-            if not isinstance(entry, dict):
-                raise StoreError(f"dataset {key}: damaged metadata entry in {self.metadata_path}")
-            if is_series_dict(entry):
-                data[key] = {
-                    name: self._series(s, *_bounds(s["dates"], start, end), mmap=mmap,
-                                       what=f"dataset {key}[{name!r}]")
-                    for name, s in entry["series"].items()
-                }
-            else:
-                data[key] = self._matrix_frame(entry, *_bounds(entry["dates"], start, end),
-                                               mmap, key)
+            entry = self._readable_entry(key, datasets[key])
+            try:
+                if is_series_dict(entry):
+                    data[key] = {
+                        name: self._series(s, *_bounds(s["dates"], start, end), mmap=mmap,
+                                           what=f"dataset {key}[{name!r}]")
+                        for name, s in entry["series"].items()
+                    }
+                else:
+                    data[key] = self._matrix_frame(entry, *_bounds(entry["dates"], start, end),
+                                                   mmap, key)
+            except (TypeError, ValueError) as exc:  # labels that are not sorted text
+                raise StoreError(f"dataset {key}: damaged metadata entry in "
+                                 f"{self.metadata_path} ({exc}; run verify)") from None
         return data
+
+    def _readable_entry(self, key: str, entry: Any) -> Any:
+        """``entry`` if a reader can index it, else ``StoreError`` naming the dataset."""
+        problem = entry_problem(entry)
+        if problem is not None:
+            raise StoreError(f"dataset {key}: damaged metadata entry in {self.metadata_path} "
+                             f"({problem})")
+        return entry
 
     # ---- checking -------------------------------------------------------------------
 

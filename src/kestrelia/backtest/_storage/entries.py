@@ -102,3 +102,53 @@ def named_files(metadata: Mapping[str, Any]) -> set[str]:
             if isinstance(file, str):
                 names.add(file)
     return names
+
+
+def metadata_problem(metadata: Any) -> str | None:
+    """Why ``metadata`` is not shaped as a store's metadata at the top level, or None: the
+    parts every reader indexes before it looks at a single dataset."""
+    if not isinstance(metadata, dict):
+        return f"it holds a {type(metadata).__name__}, not a metadata dict"
+    datasets = metadata.get("datasets", {})
+    if not isinstance(datasets, dict):
+        return f"its datasets are a {type(datasets).__name__}, not a dict"
+    for key in datasets:
+        if not isinstance(key, str):
+            return f"a dataset key is not text ({key!r})"
+    meta = metadata.get("meta", {})
+    if not isinstance(meta, dict):
+        return f"its meta is a {type(meta).__name__}, not a dict"
+    names = meta.get("component_names", [])
+    if not isinstance(names, (list, tuple)):
+        return f"its component names are a {type(names).__name__}, not a list"
+    keys = meta.get("component_dataset_keys", {})
+    if not isinstance(keys, dict) or not all(
+            isinstance(k, str) and isinstance(v, str) for k, v in keys.items()):
+        return "its component dataset keys are not a dict of text to text"
+    return None
+
+
+def entry_problem(entry: Any) -> str | None:
+    """Why a dataset entry cannot be read (a part a reader indexes is missing or of the
+    wrong type), or None; what the parts hold is verify's to check."""
+    if not isinstance(entry, dict):
+        return f"the entry is a {type(entry).__name__}, not a dict"
+    if is_series_dict(entry):
+        series = entry.get("series")
+        if not isinstance(series, dict):
+            return f"its series are a {type(series).__name__}, not a dict"
+        parts: list[tuple[str, Any]] = [(f"series {name!r}: ", part)
+                                        for name, part in series.items()]
+    else:
+        parts = [("", entry)]
+    for prefix, part in parts:
+        if not isinstance(part, dict):
+            return f"{prefix}the entry is a {type(part).__name__}, not a dict"
+        fields = ("file", "dates") if prefix else ("file", "dates", "columns")
+        for name in fields:
+            value = part.get(name)
+            wanted = str if name == "file" else list
+            if not isinstance(value, wanted):
+                return (f"{prefix}its {name} is a {type(value).__name__}, not a "
+                        f"{wanted.__name__}")
+    return None

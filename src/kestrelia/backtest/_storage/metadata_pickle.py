@@ -10,12 +10,20 @@ with a number (``bytearray(4_000_000_000)`` is 30 bytes of pickle) or a memo slo
 huge index (the C unpickler grows its memo table up to the index, zero-filled). Neither
 sized constructors nor such indices are accepted, and the file itself may not exceed
 ``MAX_METADATA_BYTES``, so reading any metadata costs memory in proportion to a sane file.
+
+The memo lets a pickle refer to one object many times, so a few bytes a level can build a
+list of two references to a list of two references ...: read in an instant, yet 2**40
+elements to whoever walks it (prints it, compares it, writes it as JSON). What is read must
+therefore be a plain tree, as the writer makes it: only containers of scalars (the label
+lists datasets share) may be met more than once, nothing nests deeper than
+``MAX_DEPTH``, and walking every reference visits at most ``MAX_ELEMENTS`` elements.
 """
 
 from __future__ import annotations
 
 import hashlib
 import io
+import itertools
 import os
 import pickle
 import pickletools
@@ -44,6 +52,13 @@ _ALLOWED = {
     ("datetime", "timezone"),
     ("collections", "OrderedDict"),
 }
+
+# The writer nests six levels deep (metadata, datasets, entry, series, entry, dates) and a
+# 10-year, 5,300-stock store's metadata holds about 150,000 elements counted per reference
+# (the shared label lists once per dataset): room for stores a hundred times larger.
+MAX_DEPTH = 32
+MAX_ELEMENTS = 20_000_000
+_CONTAINERS = (dict, list, tuple, set, frozenset)
 
 _MEMO_PUTS = {"PUT", "BINPUT", "LONG_BINPUT"}
 # Digests of metadata already scanned, so that the loads of one committed state (a market
@@ -87,14 +102,47 @@ def _check_memo(data: bytes, path: Path) -> None:
     _SCANNED[digest] = None
 
 
+def _check_tree(value: Any, path: Path) -> None:
+    """Refuses ``value`` unless it is a plain tree within the bounds above. Each container
+    is scanned once (by identity), so the check costs as much as the pickle is long."""
+
+    def refuse(why: str) -> StoreError:
+        return StoreError(f"refusing to load {path}: {why} (not written by a store)")
+
+    # id -> whether the container holds containers; the objects stay alive in ``value``,
+    # so their ids are unique while this runs.
+    seen: dict[int, bool] = {}
+    walked = 0
+    stack: list[tuple[Any, int]] = [(value, 1)] if isinstance(value, _CONTAINERS) else []
+    while stack:
+        node, depth = stack.pop()
+        walked += len(node)
+        if walked > MAX_ELEMENTS:
+            raise refuse(f"its values hold more than {MAX_ELEMENTS:,} elements when walked")
+        nested = seen.get(id(node))
+        if nested is not None:
+            if nested:
+                raise refuse("a nested container appears more than once (shared or cyclic)")
+            continue  # a shared list of labels: counted again above, scanned once
+        if depth > MAX_DEPTH:
+            raise refuse(f"its values nest more than {MAX_DEPTH} levels deep")
+        items = itertools.chain(node.keys(), node.values()) if isinstance(node, dict) else node
+        inner = [child for child in items if isinstance(child, _CONTAINERS)]
+        seen[id(node)] = bool(inner)
+        stack.extend((child, depth + 1) for child in inner)
+
+
 def loads(data: bytes, path: Path) -> Any:
-    """Unpickles ``data`` (read from ``path``) with only the allowed types."""
+    """Unpickles ``data`` (read from ``path``) with only the allowed types, and refuses
+    what is not a plain tree of bounded size."""
     if len(data) > MAX_METADATA_BYTES:
         raise StoreError(f"refusing to load {path}: {len(data)} bytes of metadata, more than "
                          f"the {MAX_METADATA_BYTES} a store ever needs")
     try:
         _check_memo(data, path)
-        return _RestrictedUnpickler(io.BytesIO(data), path).load()
+        value = _RestrictedUnpickler(io.BytesIO(data), path).load()
+        _check_tree(value, path)
+        return value
     except StoreError:
         raise
     except (pickle.UnpicklingError, EOFError, ValueError, TypeError, AttributeError,
