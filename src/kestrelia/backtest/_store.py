@@ -678,11 +678,13 @@ class BinaryPreparedDataStoreBase:
         list for a sound store). See ``verify_report``."""
         return self.verify_report(checksums)["problems"]
 
-    def verify_report(self, checksums: bool = True) -> dict:
+    def verify_report(self, checksums: bool = True, required: tuple[str, ...] = ()) -> dict:
         """Checks every dataset the metadata lists: its file is a regular file inside the
         store, its dtype, shape and memory order match the metadata (and a known dataset's
         dtype matches the store's dtype map), it is not truncated, and with ``checksums``
-        its SHA-256 matches the one recorded when it was written.
+        its SHA-256 matches the one recorded when it was written; and that the store holds
+        the datasets ``required``. A commit that races the check does not count as damage:
+        the check is repeated on the new state.
 
         Returns ``{"problems": [...], "files": n, "checksummed": n, "without_checksum":
         [dataset, ...]}``; datasets written before checksums were recorded are listed in
@@ -690,7 +692,7 @@ class BinaryPreparedDataStoreBase:
         """
         from kestrelia.backtest._storage.verify import verify_store
 
-        return verify_store(self, checksums)
+        return verify_store(self, checksums, required)
 
 
 def _bounds(dates: list[str], start: str | None, end: str | None) -> tuple[int, int]:

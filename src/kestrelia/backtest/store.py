@@ -367,7 +367,7 @@ class Store:
         meta = metadata.get("meta", {})
         # A quick look at every file (present, header and size as recorded); reading every
         # byte against its checksum is left to verify().
-        quick = native.verify_report(checksums=False)
+        quick = native.verify_report(False, tuple(MARKET_DATASETS))
         if quick["problems"]:
             files = (f"{len(quick['problems'])} problem(s) in {quick['files']} files, e.g. "
                      f"{quick['problems'][0]}; run 'store verify' for all")
@@ -435,7 +435,8 @@ class Store:
         ...
         kestrelia.errors.StoreError: no-such-store is not a prepared-data store (no metadata.pkl inside)
         """
-        report: dict[str, Any] = self._existing().verify_report(checksums)
+        report: dict[str, Any] = self._existing().verify_report(checksums,
+                                                                 tuple(MARKET_DATASETS))
         return report
 
     def market(self, start: Any = None, end: Any = None, *, mmap: bool = True,

@@ -6,13 +6,13 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from kestrelia.backtest._storage import npy
+from kestrelia.backtest._storage import metadata_pickle, npy
 from kestrelia.backtest._storage.entries import (
     BACKTEST_DATASETS,
     is_matrix,
@@ -167,6 +167,13 @@ def _check_shared_labels(datasets: Mapping[str, Any], usable: set[str],
                     "datasets and the factors must share one date list and one code list")
 
 
+def _same_dtype(expected: str, recorded: Any) -> bool:
+    try:
+        return bool(np.dtype(expected) == np.dtype(str(recorded)))
+    except TypeError:  # not a dtype at all; check_file names the file's own
+        return False
+
+
 def _list_leftovers(store_dir: Path, named: set[str]) -> list[str]:
     leftovers = []
     with os.scandir(store_dir) as entries:
@@ -201,7 +208,48 @@ def _leftovers(store: Any, report: dict[str, Any]) -> None:
         pass
 
 
-def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
+# Passes over a store whose metadata a commit replaced while it was being checked, before
+# the last pass holds the writer lock.
+_ATTEMPTS = 3
+
+
+def _metadata_bytes(store: Any) -> bytes | None:
+    try:
+        return metadata_pickle.read_limited(store.metadata_path)
+    except (OSError, StoreError):
+        return None
+
+
+def verify_store(store: Any, checksums: bool, required: Iterable[str] = ()) -> dict[str, Any]:
+    """The report of ``store``'s integrity (see ``verify_report``); ``required`` are the
+    datasets it must hold.
+
+    Readers take no lock, so a writer may commit while the files are read and delete those
+    it replaced: the check would report them missing. One state is what is reported: a
+    pass that finds problems while the metadata changed under it is run again, and when
+    commits keep coming the last pass holds the writer lock (waiting as a writer would)."""
+    required = tuple(required)
+    for _ in range(_ATTEMPTS):
+        before = _metadata_bytes(store)
+        report = _verify_once(store, checksums, required)
+        if not report["problems"] or _metadata_bytes(store) == before:
+            return report
+    try:
+        with writer_lock(store.store_dir, getattr(store, "lock_timeout", None)):
+            return _verify_once(store, checksums, required)
+    except StoreLockedError:
+        report["problems"].append(
+            f"{store.store_dir}: the store was rewritten while it was checked, "
+            f"{_ATTEMPTS} times; the problems above may be of a replaced version (run "
+            "verify again when no write is running)")
+    except StoreError as exc:  # a lock file that is not the store's own
+        report["problems"].append(str(exc))
+    except OSError:  # a store on a read-only medium: nothing can be writing there
+        pass
+    return report
+
+
+def _verify_once(store: Any, checksums: bool, required: tuple[str, ...]) -> dict[str, Any]:
     report: dict[str, Any] = {"problems": [], "files": 0, "checksummed": 0,
                               "without_checksum": [], "labels_checked": 0,
                               "without_label_checksum": [], "leftovers": [],
@@ -216,9 +264,10 @@ def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
     if not metadata:
         problems.append(f"{store.metadata_path}: no metadata (not a store, or never written)")
     datasets = metadata.get("datasets", {})
-    if not isinstance(datasets, dict):
-        problems.append(f"{store.metadata_path}: its datasets are not a dict")
-        return report
+    missing = [key for key in required if key not in datasets]
+    if metadata and missing:
+        problems.append(f"{store.metadata_path}: the store lacks the datasets "
+                        f"{', '.join(missing)}, which a backtest reads")
     usable: set[str] = set()
     cache: dict[tuple[Any, ...], Any] = {}
     grid = _grid_keys(metadata)
@@ -232,8 +281,8 @@ def verify_store(store: Any, checksums: bool) -> dict[str, Any]:
             continue
         usable.add(key)
         expected = store.matrix_dtype.get(key)
-        if expected is not None and is_matrix(entry) and np.dtype(expected) != np.dtype(
-                str(entry.get("dtype", "float64"))):
+        if expected is not None and is_matrix(entry) and not _same_dtype(
+                expected, entry.get("dtype", "float64")):
             problems.append(f"dataset {key}: stored as {entry.get('dtype')}, the store "
                             f"keeps it as {expected}")
         for what, part, dtype, shape, fortran in parts:
