@@ -73,15 +73,17 @@ def _window(start: Any, end: Any, *, open_ended: bool = False) -> tuple[str | No
     return lo, hi
 
 
-def _source_days(first: str, last: str) -> list[str]:
-    """The registered source's trading days strictly between ``first`` and ``last``: the
-    days of its close prices, which is what makes a day a row of a built store."""
+def _source_days(first: str, last: str, *, inclusive: bool = False) -> list[str]:
+    """The registered source's trading days strictly between ``first`` and ``last`` (or
+    from ``first`` to ``last`` when ``inclusive``): the days of its close prices, which is
+    what makes a day a row of a built store."""
     import kestrelia.backtest._prepare as _prepare
 
     builder = _prepare.GroupPreparedDataBuilder(start_date=first, end_date=last)
     close = builder._read_normal_factor_matrix(_names.CLOSE)
     days = {_dates.normalize_yyyymmdd(label) for label in close.index}
-    return sorted(day for day in days if day is not None and first < day < last)
+    return sorted(day for day in days if day is not None and (
+        first <= day <= last if inclusive else first < day < last))
 
 
 def _row_days(frame: Any) -> set[str]:
@@ -222,7 +224,15 @@ class Store:
         self._check_build_target(force)
         with _service(source):
             builder = _prepare.GroupPreparedDataBuilder(start_date=lo, end_date=hi)
-            payload = builder.build()
+            try:
+                payload = builder.build()
+            except (KeyError, ValueError):
+                # The builder stops at the first part it finds empty (the benchmark, say)
+                # and names that part; the user's mistake is the window.
+                if not _source_days(lo, hi, inclusive=True):
+                    raise InputError(f"the source has no trading days between {lo} and "
+                                     f"{hi}: nothing to build") from None
+                raise
             if len(payload["data"]["close_price"]) == 0:
                 raise InputError(f"the source has no prices between {lo} and {hi}")
             _store_factors.extend_build(payload, builder, singleton.get_instance(), factors)
