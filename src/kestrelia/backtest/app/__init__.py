@@ -19,7 +19,8 @@ def main(argv: list[str] | None = None) -> int:
     # rather than wait for it (the interpreter's shutdown cannot run under such a thread).
     sweeps = sys.modules.get("kestrelia.backtest.sweeps")
     if sweeps is not None and sweeps.running_threads():
-        sys.stdout.flush()
-        sys.stderr.flush()
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:  # None when the process was started without it
+                stream.flush()
         os._exit(code)
     return code

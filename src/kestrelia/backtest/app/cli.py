@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import math
 import os
 import sys
@@ -469,18 +470,44 @@ def _silence_output() -> None:
     os.close(devnull)
 
 
+class _Lost(io.TextIOBase):
+    """Stands in for a standard stream the process was started without (`>&-`, which
+    leaves ``sys.stdout`` None): what is written there is counted and dropped."""
+
+    def __init__(self) -> None:
+        self.written = 0
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        self.written += len(text)
+        return len(text)
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs one command line; returns the exit status (0, 1 for an error, 130 when
-    interrupted, ``EXIT_BROKEN_PIPE`` when the output's reader closed it)."""
+    interrupted, ``EXIT_BROKEN_PIPE`` when the output's reader closed it, or when there was
+    no output to write to and the command wrote to it)."""
+    lost = {name: _Lost() for name in ("stdout", "stderr") if getattr(sys, name) is None}
+    for name, stream in lost.items():
+        setattr(sys, name, stream)
     try:
         code = _run(argv)
         # Buffered output meets a closed pipe here at the latest, not at interpreter exit.
         sys.stdout.flush()
         sys.stderr.flush()
-        return code
     except BrokenPipeError:
         _silence_output()
         return EXIT_BROKEN_PIPE
+    finally:
+        for name, stream in lost.items():
+            if getattr(sys, name) is stream:
+                setattr(sys, name, None)
+    # A listing that went nowhere is as cut off as one whose reader left.
+    if code == 0 and "stdout" in lost and lost["stdout"].written:
+        return EXIT_BROKEN_PIPE
+    return code
 
 
 def _run(argv: list[str] | None) -> int:
