@@ -5,6 +5,7 @@ exhaust memory."""
 import multiprocessing
 import os
 import pickle
+import socket
 import struct
 import threading
 
@@ -60,13 +61,17 @@ class TestLockFile:
             os.mkfifo(lock)
         elif kind == "folder":
             lock.mkdir()
+        elif kind == "socket":  # the file stays when the socket is closed; no open() works
+            with socket.socket(socket.AF_UNIX) as server:
+                server.bind(str(lock))
 
     @pytest.mark.parametrize("kind, fragment", [
         ("link to a file", "symbolic link"),
         ("link to nothing", "symbolic link"),
         ("hard link", "2 names"),
-        ("fifo", "not a regular file"),
+        ("fifo", r"not a regular file \(a named pipe\)"),
         ("folder", "a folder"),
+        ("socket", r"not a regular file \(a socket\)"),
     ])
     def test_is_refused_and_nothing_outside_changes(self, store, tmp_path, kind, fragment):
         lock, victim = store.store_dir / LOCK_FILE, tmp_path / "victim.txt"

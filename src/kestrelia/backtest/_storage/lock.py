@@ -10,9 +10,9 @@ store. The holder writes its pid into the lock file, which lets a waiting writer
 holds it. The lock is re-entrant within one thread, so a write path may call another.
 
 The folder is not trusted any more than the rest of the store: a ``.writer.lock`` that is a
-link, a FIFO, a folder or a file with other names (hard links) is refused rather than
-opened for writing, and the lock file is never truncated, so a planted link cannot make a
-writer create or empty a file outside the store.
+link, a FIFO, a socket, a device, a folder or a file with other names (hard links) is
+refused, naming what it is, rather than opened for writing, and the lock file is never
+truncated, so a planted link cannot make a writer create or empty a file outside the store.
 """
 
 from __future__ import annotations
@@ -63,6 +63,16 @@ def _holder(fd: int) -> str:
     return f" (pid {text})" if text.isdigit() else ""
 
 
+def _kind(mode: int) -> str:
+    """What a file that is not a regular one is, for the message that refuses it."""
+    for test, kind in ((stat.S_ISSOCK, "a socket"), (stat.S_ISFIFO, "a named pipe"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                       (stat.S_ISDIR, "a folder"), (stat.S_ISLNK, "a symbolic link")):
+        if test(mode):
+            return kind
+    return "of an unknown kind"
+
+
 def _open_lock_file(path: Path) -> int:
     """The lock file opened for writing, created if absent; refused (``StoreError`` naming
     it) unless it is a regular file with no other name. O_NOFOLLOW keeps a planted link from
@@ -76,11 +86,21 @@ def _open_lock_file(path: Path) -> int:
                              "(the store's lock is a plain file it creates itself)") from None
         if exc.errno == errno.EISDIR:
             raise StoreError(f"refusing the writer lock {path}: it is a folder") from None
-        raise
+        # A socket cannot be opened at all (ENXIO, "No such device or address"): name what
+        # is there rather than pass on an error that names nothing.
+        try:
+            mode = os.lstat(path).st_mode
+        except OSError:
+            raise exc from None
+        if stat.S_ISREG(mode):
+            raise
+        raise StoreError(f"refusing the writer lock {path}: not a regular file "
+                         f"({_kind(mode)})") from None
     try:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
-            raise StoreError(f"refusing the writer lock {path}: not a regular file")
+            raise StoreError(f"refusing the writer lock {path}: not a regular file "
+                             f"({_kind(info.st_mode)})")
         if info.st_nlink != 1:
             raise StoreError(f"refusing the writer lock {path}: it has {info.st_nlink} "
                              "names (a hard link shares it with a file elsewhere)")
