@@ -1,5 +1,4 @@
-"""Faults found by attacking saved reports: each test shows one, and is expected to fail
-until it is fixed."""
+"""Faults found by attacking saved reports, each kept as a test now that it is fixed."""
 
 import json
 import os
@@ -11,21 +10,17 @@ import pandas as pd
 import pytest
 
 import kestrelia.backtest as kb
-from kestrelia.backtest._examples import example_market as _example_market
+from kestrelia.backtest._examples import example_market
 
 SRC = str(Path(__file__).resolve().parents[2] / "src")
 
 
 def _result(weight, execution):
-    market = _example_market()
+    market = example_market()
     weights = pd.DataFrame(weight, index=market.dates[:1], columns=market.codes)
     return kb.backtest(weights, market, lot_size=100, name="s", execution=execution)
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
-    "save(force=True) of a result without an execution record into the folder of one with "
-    "it (also `run --force` without --execution) leaves the earlier run's trades.parquet, "
-    "positions.parquet, exposure.csv, attribution.csv and chart beside the new report"))
 def test_a_new_report_leaves_no_execution_files_of_an_earlier_one(tmp_path):
     _result(0.4, execution=True).save(tmp_path)
     written = _result(0.2, execution=False).save(tmp_path, force=True)
@@ -37,8 +32,8 @@ CHILD = """
 import os, signal, sys
 import pandas as pd
 import kestrelia.backtest as kb
-from kestrelia.backtest._examples import example_market as _example_market
-market = _example_market()
+from kestrelia.backtest._examples import example_market
+market = example_market()
 weights = pd.DataFrame(float(sys.argv[2]), index=market.dates[:1], columns=market.codes)
 result = kb.backtest(weights, market, lot_size=100, name="s")
 kill_at, calls = int(sys.argv[3]), [0]
@@ -53,10 +48,6 @@ result.save(sys.argv[1], force=True)
 """
 
 
-@pytest.mark.xfail(strict=True, raises=AssertionError, reason=(
-    "save() puts its files in place one rename at a time, moving each old file aside "
-    "first: a process killed between two renames leaves the folder with a file missing "
-    "(its old copy in a hidden .kestrelia-* folder) and new files mixed with old ones"))
 def test_a_save_killed_while_putting_files_in_place_leaves_one_whole_set(tmp_path):
     def save(weight, kill_at):
         return subprocess.run([sys.executable, "-c", CHILD, str(tmp_path), str(weight),

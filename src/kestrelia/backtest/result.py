@@ -15,7 +15,12 @@ from typing import TYPE_CHECKING, Any, cast
 
 import pandas as pd
 
-from kestrelia.backtest._output import check_name_fits, report_file_names, write_files
+from kestrelia.backtest._output import (
+    check_name_fits,
+    execution_file_names,
+    report_file_names,
+    write_files,
+)
 from kestrelia.errors import InputError
 
 if TYPE_CHECKING:
@@ -363,9 +368,13 @@ class BacktestResult:
         out = Path(directory).expanduser()
         if out.exists() and not out.is_dir():
             raise InputError(f"{out} exists and is not a directory")
+        # The files of this set it does not write (an execution record's, a chart without
+        # data) are removed with it: an earlier run's would otherwise pass for this one's.
+        stale = [n for n in report_file_names(self.name) + execution_file_names(self.name)
+                 if n not in names]
         if not force:
-            for name in names:
-                if (out / name).exists():
+            for name in [*names, *stale]:
+                if (out / name).exists() or (out / name).is_symlink():
                     raise InputError(f"{out / name} already exists; pass force=True to "
                                      "overwrite it")
         document = {"strategy_name": self.name,
@@ -392,7 +401,8 @@ class BacktestResult:
         if execution is not None:
             writers.update(execution._writers(execution_charts[0][1]))
         writers["report.html"] = lambda p: p.write_text(page, encoding="utf-8")
-        return write_files(out, writers, force=force)
+        return write_files(out, writers, force=force,
+                           remove=[n for n in (*names, *stale) if n not in writers])
 
     def _repr_html_(self) -> str:
         """The headline statistics as an HTML table (Jupyter's rich display).

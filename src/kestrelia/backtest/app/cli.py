@@ -13,7 +13,12 @@ from pathlib import Path
 
 from kestrelia import _names
 from kestrelia.backtest import Store, backtest
-from kestrelia.backtest._output import check_name_fits, execution_file_names, report_file_names
+from kestrelia.backtest._output import (
+    check_name_fits,
+    execution_file_names,
+    recover,
+    report_file_names,
+)
 from kestrelia.backtest.app import demo_market, import_bars, strategy, sweep_command, tables
 from kestrelia.backtest.app.cost_options import add_cost_options, cost_arguments
 from kestrelia.backtest.app.inputs import UserError, date_arg, read_weights
@@ -196,10 +201,12 @@ def cmd_run(args) -> int:
     if not name or "/" in name or "\\" in name or name in (".", "..") or name.startswith(".."):
         raise UserError(f"--name {name!r} must be a plain file name (no path separators "
                         "or '..')")
-    names = report_file_names(name)
-    if args.execution:
-        names += execution_file_names(name)
+    # A run without --execution removes an earlier run's execution files with its own set,
+    # so they too must be free to replace.
+    names = report_file_names(name) + execution_file_names(name)
     check_name_fits(name, names)
+    if out.is_dir():
+        recover(out)  # a report a killed run left half-replaced is finished first
     for file_name in names:
         output_file(out / file_name, args.force)
     progress = Progress(4)

@@ -85,6 +85,10 @@ def cmd_sweep(args) -> int:
         raise UserError(f"--start {start} is after --end {end}")
     files = strategy_files(args)
     out = Path(args.out).expanduser()
+    if out.is_dir():
+        from kestrelia.backtest._output import recover
+
+        recover(out)  # tables a killed sweep left half-replaced are finished first
     # Refused before the sweep rather than after it.
     for name in (*SWEEP_FILES, PARTIAL_NOTE):
         output_file(out / name, args.force)
