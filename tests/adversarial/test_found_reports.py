@@ -7,7 +7,6 @@ import sys
 from pathlib import Path
 
 import pandas as pd
-import pytest
 
 import kestrelia.backtest as kb
 from kestrelia.backtest._examples import example_market

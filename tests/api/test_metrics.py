@@ -10,10 +10,13 @@ import pandas as pd
 import pytest
 
 from kestrelia.backtest.metrics import (
+    BENCHMARK_METRICS,
     METRIC_DEFINITIONS,
+    TRADING_METRICS,
     compute_metrics,
     drawdown_periods,
     monthly_returns,
+    rolling_metrics,
 )
 from kestrelia.errors import InputError
 
@@ -75,6 +78,8 @@ def reference(r, b):
         "worst_day": r.min(),
         "win_rate": (r > 0).mean(),
         "profit_factor": r[r > 0].sum() / -r[r < 0].sum(),
+        "benchmark_annual_return": b.mean() * 252,
+        "excess_annual_return": active.mean() * 252,
         "beta": beta,
         "alpha": (r - beta * b).mean() * 252,
         "tracking_error": active.std(ddof=1) * SQ,
@@ -97,7 +102,8 @@ def test_matches_reference_formulas_on_random_series(seed):
 def test_hand_computed_values():
     r = series([0.01, -0.02, 0.03, -0.01])
     b = series([0.01, 0.0, 0.01, -0.02])
-    m = compute_metrics(r, b)
+    m = compute_metrics(r, b, turnover=series([0.1, 0.05, 0.0, 0.2]),
+                        holdings=series([3.0, 4.0, 4.0, 5.0]))
     te = math.sqrt(8.75e-4 / 3) * SQ
     want = {
         "total_return": 0.01, "annual_return": 0.63, "volatility": math.sqrt(1.475e-3 / 3) * SQ,
@@ -106,6 +112,8 @@ def test_hand_computed_values():
         "cvar_95": -0.02, "best_day": 0.03, "worst_day": -0.02, "win_rate": 0.5,
         "profit_factor": 0.04 / 0.03, "beta": 1.0, "alpha": 0.63, "tracking_error": te,
         "information_ratio": 0.0025 * 252 / te, "correlation": 6e-4 / math.sqrt(1.475e-3 * 6e-4),
+        "benchmark_annual_return": 0.0, "excess_annual_return": 0.63, "turnover": 0.0875,
+        "average_holdings": 4.0,
     }  # fmt: skip
     for key, value in want.items():
         assert m[key] == pytest.approx(value, rel=1e-12), key
@@ -121,8 +129,8 @@ def test_hand_computed_values():
 
 def test_every_metric_has_a_one_line_definition():
     assert all(text and "\n" not in text for text in METRIC_DEFINITIONS.values())
-    assert set(compute_metrics(series([0.01, 0.02])).index) == set(METRIC_DEFINITIONS) - {
-        "beta", "alpha", "tracking_error", "information_ratio", "correlation"}  # fmt: skip
+    assert set(compute_metrics(series([0.01, 0.02])).index) == (
+        set(METRIC_DEFINITIONS) - set(BENCHMARK_METRICS) - set(TRADING_METRICS))
 
 
 @pytest.mark.parametrize(
@@ -186,7 +194,7 @@ def test_benchmark_alignment_and_text_dates():
     b = series([0.005, 0.0, 0.01, -0.02, 0.01])  # DatetimeIndex, same days
     on_overlap = compute_metrics(r.iloc[1:], b.iloc[1:])
     shifted = compute_metrics(r, b.iloc[1:].reindex(b.index))  # first benchmark day missing
-    for key in ("beta", "alpha", "tracking_error", "information_ratio", "correlation"):
+    for key in BENCHMARK_METRICS:
         assert shifted[key] == pytest.approx(on_overlap[key]), key
     assert shifted["total_return"] == pytest.approx(0.03)  # the strategy keeps all its days
     flat = compute_metrics(r, series([0.0] * 5))
@@ -281,3 +289,75 @@ def test_docs_list_every_definition():
     doc = (Path(__file__).parents[2] / "docs" / "metrics.md").read_text(encoding="utf-8")
     for key, text in METRIC_DEFINITIONS.items():
         assert f"| `{key}` | {text.replace('|', chr(92) + '|')} |" in doc, key
+
+
+def test_turnover_and_holdings_are_means_over_the_days_that_count():
+    r = series([0.01, np.nan, -0.02, 0.03, 0.0])
+    turnover = series([0.2, 0.9, 0.1, np.nan, 0.3])  # no figure for the fourth day
+    holdings = series([10.0, 99.0, 12.0, 14.0, 16.0])
+    m = compute_metrics(r, turnover=turnover, holdings=holdings)
+    # The day without a finite return does not count; a day without a turnover is skipped.
+    assert m["turnover"] == pytest.approx((0.2 + 0.1 + 0.3) / 3)
+    assert m["average_holdings"] == pytest.approx((10 + 12 + 14 + 16) / 4)
+    extra = series([0.5] * 8, start="2023-06-01")  # days outside the returns' are ignored
+    longer = compute_metrics(r, turnover=pd.concat([extra, turnover]),
+                             holdings=pd.concat([extra, holdings]))
+    pd.testing.assert_series_equal(longer, m)
+    empty = compute_metrics(series([]), turnover=series([]), holdings=series([]))
+    assert pd.isna(empty["turnover"]) and pd.isna(empty["average_holdings"])
+    with pytest.raises(InputError, match="given together"):
+        compute_metrics(r, turnover=turnover)
+    with pytest.raises(InputError, match="holdings holds booleans"):
+        compute_metrics(r, turnover=turnover, holdings=holdings > 11)
+
+
+def window_metrics(r, b, end, window):
+    """compute_metrics on the `window` days that end at position `end`."""
+    days = r.index[end - window + 1 : end + 1]
+    return compute_metrics(r.loc[days], None if b is None else b.reindex(days))
+
+
+@pytest.mark.parametrize("seed, window", [(0, 2), (1, 5), (2, 40), (3, 126)])
+def test_rolling_figures_are_the_metrics_of_each_window(seed, window):
+    rng = np.random.default_rng(seed)
+    n = window + int(rng.integers(5, 60))
+    b = rng.normal(0.0002, 0.012, n)
+    r = series(0.6 * b + rng.normal(0.0003, 0.01, n))
+    b = series(b)
+    got = rolling_metrics(r, b, window)
+    assert list(got.columns) == ["annual_return", "volatility", "sharpe", "beta", "correlation"]
+    assert got.index.equals(r.index) and got.index.name == "date"
+    assert got.iloc[: window - 1].isna().all().all() and got.iloc[window - 1 :].notna().all().all()
+    for end in range(window - 1, n, max(1, (n - window) // 7)):
+        want = window_metrics(r, b, end, window)
+        for key in got.columns:
+            assert got[key].iloc[end] == pytest.approx(want[key], rel=1e-8, abs=1e-12), (end, key)
+
+
+def test_rolling_edge_cases():
+    flat = series([0.001] * 6 + [0.002, -0.001, 0.003])
+    got = rolling_metrics(flat, window=4)
+    # A constant window has no deviation: no Sharpe ratio, a volatility of 0.
+    assert got["volatility"].iloc[3:6].tolist() == [0.0] * 3 and got["sharpe"].iloc[3:6].isna().all()
+    assert got["sharpe"].iloc[-1] == pytest.approx(window_metrics(flat, None, 8, 4)["sharpe"])
+    assert list(got.columns) == ["annual_return", "volatility", "sharpe"]  # no benchmark
+    # Fewer days than the window: all NaN; non-finite days do not count as days.
+    assert rolling_metrics(series([0.01, 0.02]), window=3).isna().all().all()
+    holes = series([0.01, np.nan, 0.02, np.inf, -0.01, 0.03])
+    pd.testing.assert_frame_equal(rolling_metrics(holes, window=2),
+                                  rolling_metrics(holes.iloc[[0, 2, 4, 5]], window=2))
+    # A benchmark day missing: the benchmark figures skip it, and are NaN on that day.
+    r = series([0.01, -0.02, 0.015, 0.0, 0.02, -0.01, 0.005])
+    b = series([0.005, -0.01, 0.01, 0.001, 0.012, -0.004, 0.0])
+    gap = b.copy()
+    gap.iloc[3] = np.nan
+    got = rolling_metrics(r, gap, window=3)
+    assert pd.isna(got["beta"].iloc[3])
+    want = compute_metrics(r.iloc[[2, 4, 5]], b.iloc[[2, 4, 5]])
+    assert got["beta"].iloc[5] == pytest.approx(want["beta"])
+    assert got["correlation"].iloc[5] == pytest.approx(want["correlation"])
+    # A constant benchmark window has no beta and no correlation.
+    assert rolling_metrics(r, series([0.01] * 7), window=3)[["beta", "correlation"]].isna().all().all()
+    for bad in (1, 0, 2.5, True, "5"):
+        with pytest.raises(InputError, match="window must be a whole number of days, at least 2"):
+            rolling_metrics(r, window=bad)

@@ -14,6 +14,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from kestrelia.backtest._display import headline_rows, metric_label
+from kestrelia.backtest.glossary import GLOSSARY
 from kestrelia.backtest.metrics import (
     METRIC_DEFINITIONS,
     compute_metrics,
@@ -114,6 +116,7 @@ def pieces():
         "charts": [("Performance", png(seed=1)), ("Weekly net value", png(seed=2))],
         "execution": pd.Series({"fill_rate": 0.97, "orders": 1200}),
         "execution_charts": [("Execution fills", png(seed=3))],
+        "glossary": GLOSSARY,
     }
 
 
@@ -153,7 +156,7 @@ def test_metrics_shown_are_the_metrics(pieces):
     page = Page(render_report(**pieces))
     metrics = pieces["metrics"]
     for key, value in metrics.items():
-        _, (attrs, shown), (_, definition) = page.row(key.replace("_", " "), cells=3)
+        _, (attrs, shown), (_, definition) = page.row(metric_label(key), cells=3)
         assert definition == METRIC_DEFINITIONS[key]
         if isinstance(value, pd.Timestamp) or pd.isna(value):
             assert shown == (value.strftime("%Y-%m-%d") if pd.notna(value) else "--")
@@ -166,10 +169,23 @@ def test_metrics_shown_are_the_metrics(pieces):
         cells = page.row(str(year), cells=14)[1:]
         assert [float(a["data-value"]) if "data-value" in a else np.nan for a, _ in cells] == pytest.approx(
             row.to_numpy(), nan_ok=True)  # fmt: skip
-    stats = tuple(
-        page.row(key, cells=2)[1][1] for key in ("annual return", "max dd", "holding count")
-    )
-    assert stats == ("9.87%", "12.34%", "32")  # percentage points, a ratio, a count
+    # The engine's statistics under their keys, with their units, as they are stored.
+    stats = tuple(page.row(label, cells=2)[1][1] for label in (
+        "annual_return (percent)", "max_dd (fraction)", "holding_count (count)"))
+    assert stats == ("9.87", "0.1234", "31.6")
+    # The headline is the metrics' again, under the same labels with the same texts.
+    for _, label, text in headline_rows(metrics):
+        assert page.row(label, cells=2)[1][1] == text == page.row(label, cells=3)[1][1]
+
+
+def test_engine_figures_link_to_their_glossary_entries(pieces):
+    text = render_report(**pieces)
+    targets = set(re.findall(r'id="([^"]+)"', text))
+    links = re.findall(r'href="#([^"]+)"', text)
+    assert {f"stats-{key}" for key in pieces["stats"]} <= set(links)
+    assert set(links) <= targets  # every link lands on the page
+    for section in GLOSSARY:
+        assert {f"{section.anchor}-{key}" for key in section.terms} <= targets
 
 
 def test_monthly_cells_are_coloured_by_sign_and_size():

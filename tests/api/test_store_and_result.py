@@ -219,7 +219,10 @@ class TestMetricsAndReport:
     def test_metrics_tables_follow_the_returns_and_the_primary_benchmark(self, result):
         from kestrelia.backtest.metrics import compute_metrics, drawdown_periods, monthly_returns
 
-        expected = compute_metrics(result.returns, result.daily["index_daily_return"])
+        held = result._engine["held"]
+        expected = compute_metrics(
+            result.returns, result.daily["index_daily_return"],
+            turnover=result._engine["traded"] / (2 * result.parameters["capital"]), holdings=held)
         pd.testing.assert_series_equal(result.metrics, expected)
         assert result.metrics["total_return"] == pytest.approx(result.returns.sum(), rel=1e-12)
         assert np.isfinite(result.metrics["beta"])
@@ -246,8 +249,10 @@ class TestMetricsAndReport:
         page = (tmp_path / "report.html").read_text(encoding="utf-8")
         assert page.count("data:image/png;base64,") == 2
         assert "http://" not in page and "https://" not in page and "<script" not in page
-        for section in ("Run parameters", "Risk and return metrics", "Monthly returns",
-                        "Yearly performance", "Benchmark summary", "Drawdown periods"):
+        for section in ("Headline", "Run parameters", "Risk and return metrics",
+                        "Monthly returns", "The engine's statistics", "Yearly table",
+                        "Benchmark summary", "Drawdown periods",
+                        "Glossary of the engine's figures"):
             assert section in page
 
 
@@ -263,10 +268,12 @@ def renamed(result, name):
 @pytest.mark.slow
 class TestSaveNamesAndFailures:
     @pytest.mark.parametrize("name", ["$$", "a $_$ b", r"cost \$5 $x^2$", "_under"])
-    def test_names_are_drawn_as_they_are(self, result, tmp_path, name):
+    def test_names_are_drawn_as_they_are(self, result, tmp_path, monkeypatch, name):
         from tests.support.drawn import drawn_texts
 
         named = renamed(result, name)
+        # Every chart drawn in this process, where the spy sees it.
+        monkeypatch.setenv("KESTRELIA_FORK", "0")
         with drawn_texts() as drawn:
             files = named.save(tmp_path)
         assert {p.name for p in files} >= {f"{name}.png", f"{name}_weekly_net_value.png",

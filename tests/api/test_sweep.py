@@ -68,8 +68,14 @@ def assert_matches_alone(result, alone):
     for name, single in alone.items():
         pd.testing.assert_series_equal(result.returns[name].dropna(), single.returns,
                                        check_names=False, check_freq=False)
-        got = result.stats.loc[name, list(single.stats.index)].astype(float)
-        np.testing.assert_array_equal(got.to_numpy(), single.stats.astype(float).to_numpy())
+        # The engine's statistics under an engine_ prefix, the metrics under their names.
+        engine = result.stats.loc[name, [f"engine_{k}" for k in single.stats.index]]
+        np.testing.assert_array_equal(engine.astype(float).to_numpy(),
+                                      single.stats.astype(float).to_numpy())
+        metrics = result.stats.loc[name, list(single.metrics.index)]
+        for key, value in single.metrics.items():
+            assert metrics[key] == value or (pd.isna(metrics[key]) and pd.isna(value)), key
+        assert not set(single.stats.index) & set(result.stats.columns) - set(single.metrics.index)
 
 
 class TestThreads:

@@ -52,12 +52,13 @@ class TestDemo:
         code, out, err = run(capsys, "demo", "--out", str(tmp_path / "d"), "--stocks", "60",
                              "--years", "0.4")
         assert code == 0, err
-        assert "Strategy annual return" in out and "Excess Sharpe" in out
+        assert "Annual return" in out and "Information ratio" in out
         assert "Where everything went:" in out and "000852" in out
         assert "[9/9]" in err  # step lines with timings
-        # The statistics table is aligned: every value ends in the same column.
-        rows = [line for line in out.splitlines() if line.startswith(("Strategy ", "Excess "))]
-        assert len(rows) >= 6 and len({len(line) for line in rows}) == 1
+        # The headline table is aligned: every value ends in the same column.
+        labels = ("Total return", "Annual return", "Sharpe ratio", "Max drawdown", "Excess ")
+        rows = [line for line in out.splitlines() if line.startswith(labels)]
+        assert len(rows) >= 5 and len({len(line) for line in rows}) == 1
 
     def test_refuses_to_replace_a_folder_without_force(self, tmp_path, capsys):
         (tmp_path / "keep.txt").write_text("mine")
@@ -147,7 +148,7 @@ class TestRun:
         for name in ("my_weights.png", "my_weights_weekly_net_value.png", "stats.json",
                      "my_weights_daily.csv", "my_weights_daily.parquet", "benchmark_summary.csv"):
             assert (out / name).is_file(), name
-        assert "Strategy annual return" in stdout
+        assert "Annual return" in stdout and "Max drawdown" in stdout
         stats = json.loads((out / "stats.json").read_text())
         assert stats["strategy_name"] == "my_weights"
         assert stats["stats"]["holding_count"] == pytest.approx(30, abs=1)

@@ -90,7 +90,8 @@ def check_name_fits(name: str, file_names: list[str] | None = None) -> None:
 def write_files(directory: str | os.PathLike[str], writers: Mapping[str, Writer], *,
                 force: bool, remove: Iterable[str] = ()) -> list[Path]:
     """Writes ``writers`` (file name -> function writing that file at the path it is given)
-    into ``directory``, all or nothing, and returns the paths in the order given.
+    into ``directory``, all or nothing, and returns the paths written in the order given (a
+    writer may write nothing: its name is then removed like those of ``remove``).
 
     Files that exist are replaced only with ``force``; ``remove`` names files of an earlier
     set that must not outlive this one (they too count as existing files). The files get the
@@ -123,11 +124,14 @@ def write_files(directory: str | os.PathLike[str], writers: Mapping[str, Writer]
     try:
         for name, write in writers.items():
             write(staging / name)
+        # A writer that wrote nothing (a chart without data) leaves its name out of the set.
+        written = [name for name in writers if (staging / name).exists()]
+        removed += [name for name in writers if name not in written]
         mode = _new_file_mode(staging)
-        for name in writers:
+        for name in written:
             os.chmod(staging / name, mode)
-        existed = _back_up(out, staging, [*writers, *removed])
-        journal = {"write": list(writers), "remove": removed, "existed": existed}
+        existed = _back_up(out, staging, [*written, *removed])
+        journal = {"write": written, "remove": removed, "existed": existed}
         _write_journal(staging, journal, "commit")
         _complete(out, staging, journal)
         (staging / _JOURNAL).unlink()
@@ -143,7 +147,7 @@ def write_files(directory: str | os.PathLike[str], writers: Mapping[str, Writer]
         shutil.rmtree(staging, ignore_errors=True)
     finally:
         os.close(lock)
-    return [out / name for name in writers]
+    return [out / name for name in written]
 
 
 def recover(directory: str | os.PathLike[str]) -> list[Path]:

@@ -60,8 +60,10 @@ class Execution:
         holding, selling (against the previous close), dividends, commission, stamp duty
         and transfer fee (costs negative); each row sums to the day's return.
     summary : pandas.Series
-        Executed turnover, average number of stocks held, totals of commission, stamp
-        duty and transfer fee, and the share of the target weight blocked by each cause.
+        Executed turnover (the daily mean of money bought and sold over twice the capital,
+        as ``result.metrics["turnover"]``), average number of stocks held, totals of
+        commission, stamp duty and transfer fee, and the share of the target weight blocked
+        by each cause.
 
     Examples
     --------
@@ -147,9 +149,16 @@ class Execution:
     @cached_property
     def turnover(self) -> pd.Series:
         """Money bought and sold each return day, over capital (with compounding, over
-        the equity the day was sized from)."""
+        the equity the day was sized from; both sides: the executed turnover of ``summary``
+        and ``result.metrics`` is its mean over two)."""
         series: pd.Series = self._days.loc[self._return_dates, "traded_amount"]
         return series.rename("turnover")
+
+    @cached_property
+    def holdings(self) -> pd.Series:
+        """The number of stocks held at the end of each return day."""
+        series: pd.Series = self._days.loc[self._return_dates, "held_count"]
+        return series.rename("holdings")
 
     @cached_property
     def positions(self) -> pd.DataFrame:
@@ -211,9 +220,11 @@ class Execution:
         def share(column: str) -> float:
             return float(exposure[column].sum() / target) if target > 0 else float("nan")
 
-        held = self._days.loc[self._return_dates, "held_count"]
+        held = self.holdings
         return pd.Series({
-            "executed_turnover": float(self.turnover.mean()) if len(self.turnover) else float("nan"),
+            # One side of the trading, as a turnover of the target weights counts it.
+            "executed_turnover": (float(self.turnover.mean()) / 2.0 if len(self.turnover)
+                                  else float("nan")),
             "average_holdings": float(held.mean()) if len(held) else float("nan"),
             "trades": float(len(trades)),
             "total_commission": float(trades["commission"].sum()),
@@ -273,8 +284,9 @@ class Execution:
         ax.legend(loc="upper left", fontsize=8, frameon=False)
 
         ax = axes[1, 0]
-        ax.plot(dates, self.turnover.to_numpy(), color="#55a868", linewidth=1.0, marker=marker)
-        ax.set_title("Executed daily turnover (traded amount / capital)")
+        ax.plot(dates, self.turnover.to_numpy() / 2.0, color="#55a868", linewidth=1.0,
+                marker=marker)
+        ax.set_title("Executed daily turnover ((bought + sold) / (2 x capital))")
         ax.yaxis.set_major_formatter(PercentFormatter(1.0))
 
         ax = axes[1, 1]
@@ -315,18 +327,27 @@ class Execution:
     def file_names(self) -> list[str]:
         return execution_file_names(self.name)
 
-    def _writers(self, chart: bytes | None = None) -> dict[str, Callable[[Path], object]]:
-        """File name -> the function writing it; ``chart`` is the chart's PNG when it was
-        already drawn."""
-        png = self.chart_png() if chart is None else chart
+    def _table_writers(self) -> dict[str, Callable[[Path], object]]:
+        """File name -> the function writing it, for the four tables."""
         names = self.file_names()
         return {
-            names[0]: lambda p: self.trades.astype({"side": str}).to_parquet(p, index=False),
+            names[0]: self._write_trades,
             names[1]: self.positions.to_parquet,
             names[2]: self.exposure.to_csv,
             names[3]: self.attribution.to_csv,
-            names[4]: lambda p: p.write_bytes(png),
         }
+
+    def _write_trades(self, path: Path) -> None:
+        # The side is written as text, as it always was; built from the codes directly, the
+        # strings of two million trades cost nothing.
+        trades = self.trades
+        side = np.array(["buy", "sell"])[trades["side"].cat.codes.to_numpy()]
+        trades.assign(side=side).to_parquet(path, index=False)
+
+    def _writers(self) -> dict[str, Callable[[Path], object]]:
+        """File name -> the function writing it, the chart included."""
+        png = self.chart_png()
+        return {**self._table_writers(), self.file_names()[4]: lambda p: p.write_bytes(png)}
 
     def save(self, directory: str | os.PathLike[str], *, force: bool = False) -> list[Path]:
         """Writes ``trades.parquet``, ``positions.parquet``, ``exposure.csv``,

@@ -15,6 +15,15 @@ as the first peak, so losses from the first day on are a drawdown too; a drawdow
 after the peak up to and including the recovery day (or up to the last day when ``E`` has
 not come back); when the fall starts on the first day, the peak date shown is that first
 day and the initial capital counts as the day before it.
+
+Trading: given each day's turnover (money bought and sold over twice the capital) and the
+number of stocks held at the end of each day, their means over the days that count are the
+executed turnover and the average holdings; a backtest hands over what it traded (from its
+execution record when it kept one, else from the plain walk).
+
+``rolling_metrics`` computes the annualised return, volatility and Sharpe ratio, and beta and
+correlation against a benchmark, over a moving window of trading days, each as the metric of
+the same name computes it on the window's days.
 """
 
 from __future__ import annotations
@@ -27,7 +36,8 @@ import pandas as pd
 
 from kestrelia.errors import InputError
 
-__all__ = ["METRIC_DEFINITIONS", "compute_metrics", "drawdown_periods", "monthly_returns"]
+__all__ = ["METRIC_DEFINITIONS", "ROLLING_DEFINITIONS", "compute_metrics", "drawdown_periods",
+           "monthly_returns", "rolling_metrics"]
 
 TRADING_DAYS_PER_YEAR = 252
 
@@ -51,6 +61,10 @@ METRIC_DEFINITIONS: dict[str, str] = {
     "worst_day": "Lowest daily return.",
     "win_rate": "Share of days with a positive return.",
     "profit_factor": "Sum of the positive daily returns / |sum of the negative ones|.",
+    "turnover": "Executed turnover: mean daily (money bought + money sold) / (2 x capital), sells at the split-adjusted price.",
+    "average_holdings": "Mean number of stocks held at the end of each day (what was executed, not the target).",
+    "benchmark_annual_return": "Mean benchmark daily return x 252 (arithmetic), on the days both series have a return.",
+    "excess_annual_return": "Mean (strategy - benchmark) daily return x 252 (arithmetic).",
     "beta": "Covariance of strategy and benchmark daily returns / variance of the benchmark's.",
     "alpha": "(Mean strategy return - beta x mean benchmark return) x 252 (arithmetic).",
     "tracking_error": "Sample standard deviation of (strategy - benchmark) daily returns x sqrt(252).",
@@ -58,7 +72,17 @@ METRIC_DEFINITIONS: dict[str, str] = {
     "correlation": "Pearson correlation of strategy and benchmark daily returns.",
 }
 
-BENCHMARK_METRICS = ("beta", "alpha", "tracking_error", "information_ratio", "correlation")
+BENCHMARK_METRICS = ("benchmark_annual_return", "excess_annual_return", "beta", "alpha",
+                     "tracking_error", "information_ratio", "correlation")
+TRADING_METRICS = ("turnover", "average_holdings")
+
+ROLLING_DEFINITIONS: dict[str, str] = {
+    "annual_return": "Mean daily return over the window x 252.",
+    "volatility": "Sample standard deviation of the window's daily returns x sqrt(252).",
+    "sharpe": "Mean / sample standard deviation of the window's daily returns x sqrt(252).",
+    "beta": "Covariance of strategy and benchmark daily returns over the window / the benchmark's variance.",
+    "correlation": "Pearson correlation of strategy and benchmark daily returns over the window.",
+}
 DATE_METRICS = ("max_drawdown_peak", "max_drawdown_trough", "max_drawdown_recovery")
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 NAN = float("nan")
@@ -146,6 +170,10 @@ def _benchmark_metrics(r: pd.Series, b: pd.Series) -> dict[str, float]:
     joined = pd.concat([r.rename("r"), b.rename("b")], axis=1, join="inner")
     x, y = joined["r"].to_numpy(), joined["b"].to_numpy()
     out = dict.fromkeys(BENCHMARK_METRICS, NAN)
+    if len(joined) == 0:
+        return out
+    out["benchmark_annual_return"] = float(y.mean() * TRADING_DAYS_PER_YEAR)
+    out["excess_annual_return"] = float((x - y).mean() * TRADING_DAYS_PER_YEAR)
     if len(joined) < 2:
         return out
     var_b = float(np.var(y, ddof=1))
@@ -163,14 +191,28 @@ def _benchmark_metrics(r: pd.Series, b: pd.Series) -> dict[str, float]:
     return out
 
 
-def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None) -> pd.Series:
+def _mean_on(r: pd.Series, values: pd.Series) -> float:
+    """The mean of `values` on the days of `r`, skipping days `values` has no number for."""
+    on_days = values.reindex(r.index).dropna()
+    return float(on_days.mean()) if len(on_days) else NAN
+
+
+def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None, *,
+                    turnover: pd.Series | None = None,
+                    holdings: pd.Series | None = None) -> pd.Series:
     """The metrics of METRIC_DEFINITIONS for daily `returns` (fractions of the fixed capital).
 
-    `returns` and `benchmark` are indexed by date (a DatetimeIndex or YYYYMMDD text). The
-    benchmark keys are present only when a benchmark is given. Undefined figures (a single
-    day, a constant series, no losing day) are NaN, dates NaT; nothing is ever infinite.
+    `returns`, `benchmark`, `turnover` (each day's money bought and sold over twice the
+    capital) and `holdings` (stocks held at the end of each day) are indexed by date (a
+    DatetimeIndex or YYYYMMDD text). The benchmark keys are present only when a benchmark is
+    given, ``turnover`` and ``average_holdings`` only when both trading series are: their
+    means are taken over the days with a finite return, skipping a day they lack. Undefined
+    figures (a single day, a constant series, no losing day) are NaN, dates NaT; nothing is
+    ever infinite.
     """
     r = _dated(returns, "returns")
+    if (turnover is None) != (holdings is None):
+        raise InputError("turnover and holdings are given together or not at all")
     values = r.to_numpy()
     n = values.size
     out: dict[str, object] = dict.fromkeys(METRIC_DEFINITIONS, NAN)
@@ -211,6 +253,12 @@ def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None) -> p
                 max_drawdown_recovery=deepest["recovery"],
                 calmar=out["annual_return"] / -deepest["depth"],
             )
+    if turnover is None or holdings is None:
+        for key in TRADING_METRICS:
+            del out[key]
+    else:
+        out["turnover"] = _mean_on(r, _dated(turnover, "turnover"))
+        out["average_holdings"] = _mean_on(r, _dated(holdings, "holdings"))
     if benchmark is None:
         for key in BENCHMARK_METRICS:
             del out[key]
@@ -260,3 +308,41 @@ def drawdown_periods(returns: pd.Series, top: int = 5) -> pd.DataFrame:
     frame["days"] = frame["days"].astype("int64")
     frame.index = pd.RangeIndex(1, len(frame) + 1, name="rank")
     return frame
+
+
+def rolling_metrics(returns: pd.Series, benchmark: pd.Series | None = None,
+                    window: int = 126) -> pd.DataFrame:
+    """Annualised return, volatility and Sharpe ratio over the last `window` trading days,
+    and with a benchmark the beta and correlation against it (ROLLING_DEFINITIONS).
+
+    One row per day with a finite return; a row is NaN until `window` such days have
+    passed. The benchmark figures use the days on which both series are finite, `window`
+    of them, and are NaN on a day without a benchmark return. A window over constant values
+    has no deviation: its volatility is 0, its Sharpe ratio, and the correlation, NaN (and
+    the beta when the benchmark is the constant one), as the whole-run metrics define them.
+    """
+    if isinstance(window, bool) or not isinstance(window, (int, np.integer)) or window < 2:
+        raise InputError(f"window must be a whole number of days, at least 2, got {window!r}")
+    window = int(window)
+    r = _dated(returns, "returns")
+    root = math.sqrt(TRADING_DAYS_PER_YEAR)
+    roll = r.rolling(window, min_periods=window)
+    mean, std = roll.mean(), roll.std(ddof=1)
+    flat = roll.max() == roll.min()
+    out = pd.DataFrame({
+        "annual_return": mean * TRADING_DAYS_PER_YEAR,
+        "volatility": (std * root).mask(flat, 0.0),
+        "sharpe": (mean / std * root).where(~flat & (std > 0)),
+    }, index=r.index)  # fmt: skip
+    if benchmark is not None:
+        b = _dated(benchmark, "benchmark")
+        joined = pd.concat([r.rename("r"), b.rename("b")], axis=1, join="inner")
+        on_r = joined["r"].rolling(window, min_periods=window)
+        on_b = joined["b"].rolling(window, min_periods=window)
+        flat_r, flat_b = on_r.max() == on_r.min(), on_b.max() == on_b.min()
+        var_b = on_b.var(ddof=1)
+        cov, corr = on_r.cov(joined["b"], ddof=1), on_r.corr(joined["b"])
+        out["beta"] = (cov / var_b).where(~flat_b & (var_b > 0)).reindex(r.index)
+        out["correlation"] = corr.where(~flat_r & ~flat_b).reindex(r.index)
+    out.index.name = "date"
+    return out.astype("float64")

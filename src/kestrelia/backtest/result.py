@@ -8,7 +8,7 @@ import io
 import json
 import math
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from functools import cached_property
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, cast
@@ -31,18 +31,8 @@ if TYPE_CHECKING:
 
 __all__ = ["BacktestResult"]
 
-# Headline statistics shown in notebooks: key, label, kind.
-_HEADLINE = (
-    ("annual_return", "Annual return", "points"),
-    ("extra_annual_return", "Excess annual return", "points"),
-    ("sharp", "Sharpe", "number"),
-    ("extra_sharp", "Excess Sharpe", "number"),
-    ("max_dd", "Max drawdown", "ratio"),
-    ("extra_max_dd", "Excess max drawdown", "ratio"),
-    ("win_rate", "Win rate", "ratio"),
-    ("turnover", "Turnover", "ratio"),
-)
-
+#: The trading days of the rolling figures the report draws.
+ROLLING_WINDOW = 126
 
 def _plain(value: Any) -> Any:
     """A JSON value: finite floats stay, everything non-finite becomes None."""
@@ -73,12 +63,16 @@ class BacktestResult:
         ``index_daily_return``, ``close``, ``extra_daily_return``, ``long``,
         ``close_net_value``, ``max_drowdown``, ``extra_return`` and ``extra_max_drowdown``.
     stats : pandas.Series
-        The engine's statistics (annual returns in percentage points, ratios otherwise).
+        The engine's own statistics, under its keys and in its units (annual returns in
+        percentage points based on the first day, drawdowns as positive differences,
+        holdings and turnover of the target weights): each key is defined in
+        ``kestrelia.backtest.glossary.ENGINE_STATS`` and docs/metrics.md.
     benchmark_summary : pandas.DataFrame
-        The excess over every benchmark of the market, one row each.
+        The excess over every benchmark of the market, one row each (the engine's).
     metrics : pandas.Series
-        Risk and return metrics beside the engine's statistics, as plain fractions of the
-        fixed capital (see ``kestrelia.backtest.metrics.METRIC_DEFINITIONS``).
+        The headline figures, one definition each, as plain fractions of the fixed capital
+        (see ``kestrelia.backtest.metrics.METRIC_DEFINITIONS``): what the command line,
+        the report's first table and ``_repr_html_`` show.
     monthly : pandas.DataFrame
         Monthly returns, year x month, with a year total.
     execution : Execution or None
@@ -120,18 +114,35 @@ class BacktestResult:
         self._benchmarks = benchmarks
 
     def __repr__(self) -> str:
+        from kestrelia.backtest._display import metric_label, show
+
         days = self.returns
-        span = f"{days.index[0]} to {days.index[-1]}" if len(days) else "no days"
-        return (f"BacktestResult({self.name!r}, {len(days)} days {span}, annual return "
-                f"{self.stats.get('annual_return', float('nan')):.2f} %)")
+        span = (f"{days.index[0].date()} to {days.index[-1].date()}" if len(days)
+                else "no days")
+        annual = show(self.metrics.get("annual_return"), "pct")
+        return (f"BacktestResult({self.name!r}, {len(days)} days {span}, "
+                f"{metric_label('annual_return').lower()} {annual})")
 
     def _benchmark_returns(self) -> pd.Series | None:
-        """The primary benchmark's daily returns on the backtest's days, when one was used
-        (a run against the flat benchmark has none)."""
-        if str(self.parameters.get("benchmark")) not in self._benchmarks:
+        """The primary benchmark's daily returns on the backtest's days, NaN where it has
+        none, when one was used (a run against the flat benchmark has none)."""
+        series = self._benchmarks.get(str(self.parameters.get("benchmark")))
+        if series is None:
             return None
-        series: pd.Series = self.daily["index_daily_return"]
-        return series
+        return series.reindex(self.returns.index)
+
+    def _trading(self) -> tuple[pd.Series, pd.Series] | None:
+        """Each backtest day's turnover (money bought and sold over twice the capital) and
+        the stocks held at its end: from the execution record when it was kept, else from
+        the plain walk, which counts the same with the same arithmetic."""
+        if self.execution is not None:
+            return self.execution.turnover / 2.0, self.execution.holdings
+        traded, held = self._engine.get("traded"), self._engine.get("held")
+        if traded is None or held is None:
+            return None
+        days = self.returns.index
+        capital = float(self.parameters["capital"])
+        return traded.reindex(days) / (2.0 * capital), held.reindex(days)
 
     @cached_property
     def metrics(self) -> pd.Series:
@@ -139,9 +150,10 @@ class BacktestResult:
 
         Returns, volatility, Sharpe and Sortino ratios, drawdown depth, dates and length,
         Calmar ratio, skew, kurtosis, historical VaR and CVaR, best and worst day, profit
-        factor and, against the primary benchmark, beta, alpha, tracking error, information
-        ratio and correlation. The equity is ``1 + cumsum(returns)``: the fixed-capital
-        model does not compound. One line per metric in
+        factor, executed turnover and average holdings and, against the primary benchmark,
+        its annual return, the excess annual return, beta, alpha, tracking error,
+        information ratio and correlation. The equity is ``1 + cumsum(returns)``: the
+        fixed-capital model does not compound. One line per metric in
         ``kestrelia.backtest.metrics.METRIC_DEFINITIONS``.
 
         Examples
@@ -153,7 +165,32 @@ class BacktestResult:
         """
         from kestrelia.backtest.metrics import compute_metrics
 
-        return compute_metrics(self.returns, self._benchmark_returns())
+        trading = self._trading()
+        if trading is None:
+            return compute_metrics(self.returns, self._benchmark_returns())
+        return compute_metrics(self.returns, self._benchmark_returns(), turnover=trading[0],
+                               holdings=trading[1])
+
+    def rolling(self, window: int = 126) -> pd.DataFrame:
+        """Annualised return, volatility and Sharpe ratio over the last ``window`` trading
+        days and, against the primary benchmark, beta and correlation: one row per day, NaN
+        until the window is full. Each is the metric of the same name computed on the
+        window's days (``kestrelia.backtest.metrics.ROLLING_DEFINITIONS``).
+
+        Raises
+        ------
+        InputError
+            For a window that is not a whole number of at least 2 days.
+
+        Examples
+        --------
+        >>> from kestrelia.backtest._examples import example_result
+        >>> list(example_result().rolling(2).columns)
+        ['annual_return', 'volatility', 'sharpe']
+        """
+        from kestrelia.backtest.metrics import rolling_metrics
+
+        return rolling_metrics(self.returns, self._benchmark_returns(), window)
 
     @cached_property
     def monthly(self) -> pd.DataFrame:
@@ -203,39 +240,49 @@ class BacktestResult:
         yearly: pd.DataFrame = _pelorin._calc_yearly_performance_metrics(daily)
         return yearly
 
-    def figures(self, kind: str = "large") -> dict[str, Figure]:
-        """The performance and weekly net-value charts as matplotlib figures.
+    def figures(self, kind: str = "large", *, window: int = ROLLING_WINDOW) -> dict[str, Figure]:
+        """The performance and weekly net-value charts, and the chart of the rolling
+        figures, as matplotlib figures.
 
-        The engine's renderers draw to image files; each chart is rendered by them
+        The engine's renderers draw to image files; each of its charts is rendered by them
         (under the engine's chart lock) into memory and shown in a new figure of the same
         pixel size. No file is written and pyplot's state is not touched.
 
         Parameters
         ----------
         kind : {"large", "long"}, default "large"
-            The wide landscape layout or the tall one.
+            The wide landscape layout or the tall one of the engine's charts.
+        window : int, default 126
+            The trading days of the rolling figures (``rolling(window)``).
 
         Returns
         -------
         dict of str to matplotlib.figure.Figure
-            ``"main"`` and ``"weekly_net_value"``; a chart without data is left out.
+            ``"main"``, ``"weekly_net_value"`` and ``"rolling"``; a chart without data is
+            left out (the rolling one when the run is shorter than the window).
 
         Raises
         ------
         InputError
-            For an unknown ``kind``.
+            For an unknown ``kind`` or a bad ``window``.
 
         Examples
         --------
         >>> from kestrelia.backtest._examples import example_result
         >>> sorted(example_result().figures())
         ['main', 'weekly_net_value']
+        >>> sorted(example_result().figures(window=2))
+        ['main', 'rolling', 'weekly_net_value']
         """
         import matplotlib.image
         from matplotlib.figure import Figure
 
+        from kestrelia.backtest.report.rolling import rolling_figure
+
+        _check_kind(kind)
+        rolling = rolling_figure(self.rolling(window), self.name, window)
         figures: dict[str, Figure] = {}
-        for key, png in self._chart_pngs(kind).items():
+        for key, png in self._render(self._engine_jobs(kind), away=("main",)).items():
             image = matplotlib.image.imread(io.BytesIO(png), format="png")
             height, width = image.shape[:2]
             dpi = 100
@@ -244,37 +291,82 @@ class BacktestResult:
             axes.imshow(image)
             axes.set_axis_off()
             figures[key] = figure
+        if rolling is not None:
+            figures["rolling"] = rolling
         return figures
 
     def _chart_pngs(self, kind: str) -> dict[str, bytes]:
-        """Both charts as PNG bytes, drawn by the engine's renderers under its chart lock;
-        a chart without data is left out."""
+        """Both engine charts as PNG bytes; a chart without data is left out."""
+        _check_kind(kind)
+        return self._render(self._engine_jobs(kind), away=("main",))
+
+    def _engine_jobs(self, kind: str) -> dict[str, Callable[[], bytes]]:
+        return {"main": lambda: self._engine_png("main", kind),
+                "weekly_net_value": lambda: self._engine_png("weekly_net_value", kind)}
+
+    def _chart_jobs(self, kind: str, window: int = ROLLING_WINDOW,
+                    ) -> dict[str, Callable[[], bytes]]:
+        """Every chart of the report, by key, as a function drawing its PNG (empty bytes
+        for a chart without data)."""
+        jobs = self._engine_jobs(kind)
+        jobs["rolling"] = lambda: self._rolling_png(window)
+        execution = self.execution
+        if execution is not None:
+            jobs["execution"] = execution.chart_png
+        return jobs
+
+    def _engine_png(self, key: str, kind: str) -> bytes:
+        """One of the engine's charts as PNG bytes, drawn by its renderer under its chart
+        lock (empty when the chart has no data)."""
         import kestrelia.backtest._pelorin as _pelorin
 
-        _check_kind(kind)
-        total, stats = self._engine["total"], dict(self._engine["stats"])
+        total = self._engine["total"]
         # The renderers put the names into titles, legends and a table as they are, and
         # matplotlib would read "$...$" in them as math (failing on "$$"): escaped, every
         # dollar sign is drawn as itself.
         name, benchmark = _literal(self.name), _literal(str(self.parameters["benchmark"]))
-        buffers = {"main": io.BytesIO(), "weekly_net_value": io.BytesIO()}
         # The renderers hand the path to savefig unchanged, and savefig also writes to a
         # file object: the image stays in memory.
-        main, weekly = cast(Any, buffers["main"]), cast(Any, buffers["weekly_net_value"])
+        buffer = io.BytesIO()
+        target = cast(Any, buffer)
         with _pelorin._MATPLOTLIB_PLOT_LOCK:
-            _pelorin._plot_strategy_performance_unlocked(
-                total, stats, name, None, main, kind, benchmark,
-                int(self.parameters["rolling_window"]))
-            _pelorin._plot_weekly_net_value_unlocked(
-                total, name, None, weekly, kind, benchmark)
-        return {key: b.getvalue() for key, b in buffers.items() if b.getvalue()}
+            if key == "main":
+                _pelorin._plot_strategy_performance_unlocked(
+                    total, dict(self._engine["stats"]), name, None, target, kind, benchmark,
+                    int(self.parameters["rolling_window"]))
+            else:
+                _pelorin._plot_weekly_net_value_unlocked(total, name, None, target, kind,
+                                                         benchmark)
+        return buffer.getvalue()
+
+    def _rolling_png(self, window: int) -> bytes:
+        from kestrelia.backtest.report.rolling import png_bytes, rolling_figure
+
+        figure = rolling_figure(self.rolling(window), self.name, window)
+        return b"" if figure is None else png_bytes(figure)
+
+    @staticmethod
+    def _render(jobs: dict[str, Callable[[], bytes]], away: tuple[str, ...]) -> dict[str, bytes]:
+        """Runs the chart ``jobs``, those named in ``away`` in a forked child beside the
+        others (``kestrelia.backtest._forked``); charts without data are left out."""
+        from kestrelia.backtest._forked import Beside
+
+        with Beside({k: jobs[k] for k in away if k in jobs}) as beside:
+            pngs = {k: job() for k, job in jobs.items() if k not in away}
+            pngs.update(beside.result())
+        return {k: pngs[k] for k in jobs if pngs.get(k)}
 
     def report_html(self, kind: str = "large", *,
                     charts: dict[str, bytes] | None = None) -> str:
-        """One self-contained HTML page of this backtest: run parameters, headline
-        statistics, the metrics with their definitions, the monthly and yearly tables, the
-        benchmark summary, the drawdown periods and both charts (embedded; no script, no
-        external resource, opens offline).
+        """One self-contained HTML page of this backtest: the headline (the metrics), run
+        parameters, the metrics with their definitions, the monthly table, the drawdown
+        periods, the charts (the engine's two and the rolling figures, embedded), what
+        traded, then the engine's own statistics, yearly table and benchmark summary with
+        a glossary of the engine's figures (no script, no external resource, opens
+        offline).
+
+        ``charts`` are PNG bytes by key (``"main"``, ``"weekly_net_value"``,
+        ``"rolling"``, ``"execution"``) already drawn; the others are drawn.
 
         Examples
         --------
@@ -285,17 +377,26 @@ class BacktestResult:
         """
         from kestrelia.backtest.report import render_report
 
-        return render_report(**self._report_pieces(kind, charts))
+        _check_kind(kind)
+        given = dict(charts or {})
+        jobs = {k: job for k, job in self._chart_jobs(kind).items() if k not in given}
+        given.update(self._render(jobs, away=tuple(_away(jobs, self.execution is not None))))
+        return render_report(**self._report_pieces(given))
 
-    def _report_pieces(self, kind: str, charts: dict[str, bytes] | None,
-                       execution_charts: list[tuple[str, bytes]] | None = None,
-                       ) -> dict[str, Any]:
+    def _report_pieces(self, pngs: dict[str, bytes]) -> dict[str, Any]:
+        from kestrelia.backtest.glossary import GLOSSARY
         from kestrelia.backtest.metrics import METRIC_DEFINITIONS
 
-        pngs = self._chart_pngs(kind) if charts is None else charts
-        captions = {"main": "Performance", "weekly_net_value": "Weekly net value"}
+        captions = {
+            "main": "Performance, drawn by the engine: its cards and tables show the engine's "
+                    "statistics (see the glossary)",
+            "weekly_net_value": "Weekly net value, drawn by the engine (net values based on "
+                                "the first day)",
+            "rolling": f"Rolling {ROLLING_WINDOW}-day figures, as the metrics define them",
+        }
         days = self.returns
-        span = f"{days.index[0]} to {days.index[-1]}, {len(days)} days" if len(days) else "no days"
+        span = (f"{days.index[0].date()} to {days.index[-1].date()}, {len(days)} days"
+                if len(days) else "no days")
         execution = self.execution
         return dict(
             title=f"{self.name}: backtest report", subtitle=span,
@@ -303,10 +404,11 @@ class BacktestResult:
             stats=self._engine["stats"], metrics=self.metrics, definitions=METRIC_DEFINITIONS,
             monthly=self.monthly, yearly=self.yearly,
             benchmark_summary=self.benchmark_summary, drawdowns=self.drawdowns(),
-            charts=[(captions.get(k, k), png) for k, png in pngs.items()],
+            charts=[(captions[k], pngs[k]) for k in captions if pngs.get(k)],
             execution=None if execution is None else execution.summary,
-            execution_charts=([] if execution is None else execution.chart_pngs()
-                              if execution_charts is None else execution_charts),
+            execution_charts=([("What actually traded", pngs["execution"])]
+                              if execution is not None and pngs.get("execution") else []),
+            glossary=GLOSSARY,
         )
 
     def _ruin_note(self) -> dict[str, str]:
@@ -317,11 +419,13 @@ class BacktestResult:
 
     def save(self, directory: str | os.PathLike[str], *, force: bool = False,
              kind: str = "large") -> list[Path]:
-        """Write the report: both charts (PNG), ``stats.json``, the daily frame as CSV and
-        Parquet, ``benchmark_summary.csv``, ``metrics.csv``, ``monthly.csv``, ``yearly.csv``
-        and ``report.html`` (one self-contained page of all of it); with a recorded
-        execution also ``trades.parquet``, ``positions.parquet``, ``exposure.csv``,
-        ``attribution.csv`` and ``<name>_execution.png``.
+        """Write the report: ``stats.json``, the daily frame as CSV and Parquet,
+        ``benchmark_summary.csv``, ``metrics.csv``, ``monthly.csv``, ``yearly.csv``, both
+        engine charts (PNG) and ``report.html`` (one self-contained page of all of it, the
+        chart of the rolling figures included); with a recorded execution also
+        ``trades.parquet``, ``positions.parquet``, ``exposure.csv``, ``attribution.csv``
+        and ``<name>_execution.png``. Files of the same set from an earlier save that this
+        one does not write (an execution record's) are removed.
 
         ``stats.json`` is strict JSON: non-finite numbers are written as ``null``.
 
@@ -337,7 +441,7 @@ class BacktestResult:
         Returns
         -------
         list of pathlib.Path
-            The files written.
+            The files written: the tables, then the charts, then the page.
 
         Raises
         ------
@@ -347,7 +451,10 @@ class BacktestResult:
             is written then.
 
         Every file is drawn and written before any of them is put in place: a failure
-        half-way leaves none of them (and files it was to replace as they were).
+        half-way leaves none of them (and files it was to replace as they were), and a
+        process killed while putting them in place leaves every file present, the set
+        finished by the next save into the folder. Each chart is drawn once, some of them in
+        a forked process beside this one where that is safe (``kestrelia.backtest._forked``).
 
         Examples
         --------
@@ -357,6 +464,7 @@ class BacktestResult:
         ...     [p.name for p in example_result().save(folder)]
         ['stats.json', 'example_daily.csv', 'example_daily.parquet', 'benchmark_summary.csv', 'metrics.csv', 'monthly.csv', 'yearly.csv', 'example.png', 'example_weekly_net_value.png', 'report.html']
         """
+        from kestrelia.backtest._forked import Beside
         from kestrelia.backtest.report import render_report
 
         _check_kind(kind)
@@ -381,31 +489,44 @@ class BacktestResult:
                     "parameters": {k: _plain(v) if isinstance(v, float) else v
                                    for k, v in self.parameters.items()},
                     "stats": {k: _plain(v) for k, v in self._engine["stats"].items()}}
-        charts = self._chart_pngs(kind)
-        execution_charts = [] if execution is None else execution.chart_pngs()
-        page = render_report(**self._report_pieces(kind, charts, execution_charts))
-        writers: dict[str, Callable[[Path], object]] = {
-            names[0]: lambda p: p.write_text(json.dumps(document, indent=2, allow_nan=False)
-                                             + "\n"),
-            names[1]: self.daily.to_csv,
-            names[2]: self.daily.to_parquet,
-            names[3]: lambda p: self.benchmark_summary.to_csv(p, index=False),
-            names[4]: self.metrics.rename("value").rename_axis("metric").to_csv,
-            names[5]: self.monthly.to_csv,
-            names[6]: self.yearly.to_csv,
-        }
-        # A chart without data is left out, as the renderers leave it out.
-        for key, file_name in (("main", names[7]), ("weekly_net_value", names[8])):
-            if key in charts:
-                writers[file_name] = _bytes_writer(charts[key])
-        if execution is not None:
-            writers.update(execution._writers(execution_charts[0][1]))
-        writers["report.html"] = lambda p: p.write_text(page, encoding="utf-8")
-        return write_files(out, writers, force=force,
-                           remove=[n for n in (*names, *stale) if n not in writers])
+        jobs = self._chart_jobs(kind)
+        # The charts a child draws are drawn while this process draws the others and
+        # writes the tables; they are waited for only when the first chart is written.
+        away = _away(jobs, execution is not None)
+        with Beside({k: jobs[k] for k in away}) as beside:
+            drawn = {k: job() for k, job in jobs.items() if k not in away}
+            pngs: dict[str, bytes] = {}
+
+            def charts() -> dict[str, bytes]:
+                if not pngs:
+                    pngs.update({**drawn, **beside.result()})
+                return pngs
+
+            writers: dict[str, Callable[[Path], object]] = {
+                names[0]: lambda p: p.write_text(json.dumps(document, indent=2, allow_nan=False)
+                                                 + "\n"),
+                names[1]: self.daily.to_csv,
+                names[2]: self.daily.to_parquet,
+                names[3]: lambda p: self.benchmark_summary.to_csv(p, index=False),
+                names[4]: self.metrics.rename("value").rename_axis("metric").to_csv,
+                names[5]: self.monthly.to_csv,
+                names[6]: self.yearly.to_csv,
+            }
+            if execution is not None:
+                writers.update(execution._table_writers())
+            # A chart without data writes no file, as the renderers leave it out.
+            for key, file_name in (("main", names[7]), ("weekly_net_value", names[8]),
+                                   ("execution", f"{self.name}_execution.png")):
+                if key in jobs:
+                    writers[file_name] = _chart_writer(charts, key)
+            writers["report.html"] = lambda p: p.write_text(
+                render_report(**self._report_pieces(charts())), encoding="utf-8")
+            return write_files(out, writers, force=force,
+                               remove=[n for n in (*names, *stale) if n not in writers])
 
     def _repr_html_(self) -> str:
-        """The headline statistics as an HTML table (Jupyter's rich display).
+        """The headline metrics as an HTML table (Jupyter's rich display), labelled and
+        shown as the command line and the report show them.
 
         Examples
         --------
@@ -413,24 +534,44 @@ class BacktestResult:
         >>> "Annual return" in example_result()._repr_html_()
         True
         """
-        rows = []
-        for key, label, kind in _HEADLINE:
-            value = self.stats.get(key, float("nan"))
-            if not math.isfinite(value):
-                text = "--"
-            elif kind == "points":
-                text = f"{value:.2f}%"
-            elif kind == "ratio":
-                text = f"{value * 100:.2f}%"
-            else:
-                text = f"{value:.2f}"
-            rows.append(f"<tr><th style='text-align:left'>{html.escape(label)}</th>"
-                        f"<td style='text-align:right'>{text}</td></tr>")
+        from kestrelia.backtest._display import headline_rows
+
+        rows = "".join(f"<tr><th style='text-align:left'>{html.escape(label)}</th>"
+                       f"<td style='text-align:right'>{html.escape(text)}</td></tr>"
+                       for _, label, text in headline_rows(self.metrics))
         days = self.returns
-        span = (f"{len(days)} days, {html.escape(str(days.index[0]))} to "
-                f"{html.escape(str(days.index[-1]))}") if len(days) else "no days"
+        span = (f"{len(days)} days, {html.escape(str(days.index[0].date()))} to "
+                f"{html.escape(str(days.index[-1].date()))}") if len(days) else "no days"
         return (f"<div><strong>{html.escape(self.name)}</strong> ({span})"
-                f"<table>{''.join(rows)}</table></div>")
+                f"<table>{rows}</table></div>")
+
+
+# What drawing each chart costs, roughly, against the tables this process writes meanwhile
+# (measured on 10 years of a full market, bench/charts.py): what balances the two processes.
+_COSTS = {"main": 3.0, "execution": 2.0, "weekly_net_value": 1.2, "rolling": 0.8}
+_TABLES, _EXECUTION_TABLES = 0.3, 3.0
+
+
+def _away(jobs: Mapping[str, object], execution: bool) -> list[str]:
+    """The charts a child draws: the most costly first, each to whichever side has less
+    to do, this process starting with the tables it writes."""
+    here, there, away = _TABLES + (_EXECUTION_TABLES if execution else 0.0), 0.0, []
+    for key in sorted(jobs, key=lambda k: -_COSTS.get(k, 1.0)):
+        if there <= here:
+            there += _COSTS.get(key, 1.0)
+            away.append(key)
+        else:
+            here += _COSTS.get(key, 1.0)
+    return away
+
+
+def _chart_writer(charts: Callable[[], dict[str, bytes]], key: str) -> Callable[[Path], None]:
+    def write(path: Path) -> None:
+        png = charts()[key]
+        if png:
+            path.write_bytes(png)
+
+    return write
 
 
 def _compound_returns(engine: dict[str, Any],
@@ -449,10 +590,6 @@ def _literal(text: str) -> str:
     """``text`` as matplotlib draws it literally: every dollar sign escaped, so none starts
     math (an escaped dollar sign is drawn as a plain one)."""
     return text.replace("$", r"\$")
-
-
-def _bytes_writer(data: bytes) -> Callable[[Path], object]:
-    return lambda path: path.write_bytes(data)
 
 
 def _check_kind(kind: str) -> None:

@@ -268,9 +268,11 @@ def print_result(result, title: str | None = None) -> None:
               + (f"; equity not positive from {result.ruined_on.date()} on"
                  if result.ruined_on is not None else ""))
     print()
-    print(tables.stats_table(result.stats.to_dict()))
-    print()
+    print(tables.headline_table(result.metrics))
+    print("\nAgainst each benchmark (the engine's benchmark summary, fractions; docs/metrics.md):")
     print(tables.benchmark_table(result.benchmark_summary))
+    print("\nThe engine's own statistics, under their own keys and units, are in stats.json and "
+          "report.html; docs/metrics.md defines each.")
 
 
 def print_execution(execution) -> None:
@@ -278,9 +280,8 @@ def print_execution(execution) -> None:
     if execution is None:
         return
     s = execution.summary
+    # Executed turnover and average holdings are in the headline above.
     rows = [
-        ("executed turnover (daily, of capital)", f"{s['executed_turnover']:.2%}"),
-        ("stocks held (average)", f"{s['average_holdings']:.1f}"),
         ("trades", f"{int(s['trades']):,}"),
         ("commission paid", f"{s['total_commission']:,.0f}"),
         ("stamp duty paid", f"{s['total_stamp_duty']:,.0f}"),
@@ -451,7 +452,7 @@ def add_backtest_options(parser: argparse.ArgumentParser) -> None:
                              "(default: %(default)s)")
     add_cost_options(parser, rate, non_negative_float)
     parser.add_argument("--capital", type=positive_float, default=1e8,
-                        help="initial capital (default: %(default)g)")
+                        help="initial capital (default: 100,000,000)")
     parser.add_argument("--lot-size", type=positive_int, default=200,
                         help="shares per lot (default: %(default)s)")
     parser.add_argument("--date-format",

@@ -15,6 +15,8 @@ from kestrelia.backtest.app.paths import output_file
 WEIGHT_SUFFIXES = (".parquet", ".csv")
 # What a command line interrupted by Ctrl-C exits with (128 + SIGINT), as shells do.
 INTERRUPTED = 130
+# The metrics the sweep's table prints, one column each.
+SWEEP_COLUMNS = ("total_return", "annual_return", "sharpe", "max_drawdown", "turnover")
 
 
 def seconds(text: str) -> float:
@@ -132,14 +134,18 @@ def cmd_sweep(args) -> int:
 
 
 def print_sweep(result, written) -> None:
+    from kestrelia.backtest._display import metric_kind, metric_label, show
     from kestrelia.backtest.app import tables
 
     stats = result.stats
     if len(stats):
-        rows = [(name, f"{row.get('annual_return', float('nan')):.2f}%",
-                 f"{row.get('sharp', float('nan')):.2f}", f"{row.get('max_dd', float('nan')):.2%}")
-                for name, row in stats.sort_values("annual_return", ascending=False).iterrows()]
-        print(tables.render(rows, ("Strategy", "Annual return", "Sharpe", "Max drawdown"), "lrrr"))
+        # The headline metrics, labelled and shown as `run` shows them.
+        keys = [k for k in SWEEP_COLUMNS if k in stats.columns]
+        ordered = stats.sort_values("annual_return", ascending=False, kind="stable")
+        rows = [(str(name), *(show(row[k], metric_kind(k)) for k in keys))
+                for name, row in ordered.iterrows()]
+        print(tables.render(rows, ("Strategy", *(metric_label(k) for k in keys)),
+                            "l" + "r" * len(keys)))
     for name, error in result.failed.items():
         print(f"failed: {name}: {error}", file=sys.stderr)
     print()

@@ -2,40 +2,7 @@
 
 from __future__ import annotations
 
-import math
-
 import pandas as pd
-
-# Statistics key -> (label, kind): "points" are percentage points, "ratio" a ratio shown
-# in percent, "number" a plain number.
-STAT_LABELS = {
-    "annual_return": ("Strategy annual return", "points"),
-    "long_sharp": ("Strategy Sharpe", "number"),
-    "max_dd": ("Strategy max drawdown", "ratio"),
-    "benchmark_annual_return": ("Benchmark annual return", "points"),
-    "benchmark_sharp": ("Benchmark Sharpe", "number"),
-    "extra_annual_return": ("Excess annual return", "points"),
-    "extra_sharp": ("Excess Sharpe", "number"),
-    "extra_max_dd": ("Excess max drawdown", "ratio"),
-    "return_corr": ("Return correlation", "number"),
-    "win_rate": ("Win rate", "ratio"),
-    "excess_win_rate": ("Excess win rate", "ratio"),
-    "holding_count": ("Average holdings", "count"),
-    "turnover": ("Daily turnover", "ratio"),
-}
-
-
-def format_value(value, kind: str) -> str:
-    if value is None or (isinstance(value, float) and math.isnan(value)):
-        return "--"
-    value = float(value)
-    if kind == "points":
-        return f"{value:.2f}%"
-    if kind == "ratio":
-        return f"{value:.2%}"
-    if kind == "count":
-        return f"{value:.1f}"
-    return f"{value:.2f}"
 
 
 def render(rows: list[tuple[str, ...]], header: tuple[str, ...] | None = None,
@@ -55,19 +22,23 @@ def render(rows: list[tuple[str, ...]], header: tuple[str, ...] | None = None,
     return "\n".join(lines)
 
 
-def stats_table(stats: dict) -> str:
-    rows = [(label, format_value(stats.get(key), kind)) for key, (label, kind) in STAT_LABELS.items()]
-    return render(rows, ("Statistic", "Value"))
+def headline_table(metrics) -> str:
+    """The headline metrics, labelled and shown as the report and the notebook show them."""
+    from kestrelia.backtest._display import headline_rows
+
+    return render([(label, text) for _, label, text in headline_rows(metrics)],
+                  ("Figure", "Value"))
 
 
 def benchmark_table(summary: pd.DataFrame) -> str:
+    """The engine's benchmark summary under its own column names, values as it stores
+    them (glossary units)."""
+    from kestrelia.backtest._display import show, unit_kind
+    from kestrelia.backtest.glossary import BENCHMARK_SUMMARY_COLUMNS
+
     if summary.empty:
         return "(no benchmark shares a date with the backtest)"
-    rows = [
-        (str(r.benchmark_name), format_value(r.benchmark_annual_return, "ratio"),
-         format_value(r.excess_annual_return, "ratio"), format_value(r.excess_sharpe, "number"),
-         format_value(r.excess_max_dd, "ratio"))
-        for r in summary.itertuples(index=False)
-    ]
-    return render(rows, ("Benchmark", "Annual return", "Excess annual", "Excess Sharpe",
-                         "Excess max DD"))
+    columns = [c for c in BENCHMARK_SUMMARY_COLUMNS if c in summary.columns]
+    rows = [tuple(show(row[c], unit_kind(BENCHMARK_SUMMARY_COLUMNS[c].unit)) for c in columns)
+            for _, row in summary.iterrows()]
+    return render(rows, tuple(columns), "l" + "r" * (len(columns) - 1))

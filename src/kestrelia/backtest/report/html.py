@@ -1,10 +1,16 @@
-"""One HTML page from the plain pieces of a backtest: parameters, statistics, metrics,
-monthly and yearly tables, benchmark summary, drawdown periods and chart PNGs.
+"""One HTML page from the plain pieces of a backtest: the headline, parameters, metrics,
+monthly table, drawdown periods, charts, the engine's own statistics and tables, and a
+glossary of the engine's figures.
+
+The headline (the first table) is the metrics' (fractions of the fixed capital), labelled
+and shown as everywhere else (``kestrelia.backtest._display``). The engine's statistics,
+benchmark summary and yearly table follow in sections of their own, each figure under its
+own key with its unit and a link to its entry in the glossary at the end of the page.
 
 The page needs nothing but itself: the style sheet is inline, the charts are PNG data URIs,
-there is no script and no reference to any other file or address, so it opens offline and
-can be mailed as it is. It is laid out for a laptop screen and prints on A4 (tables and
-charts are kept whole across pages, colours print as shown).
+there is no script and no reference to any other file or address (links go to places on the
+page), so it opens offline and can be mailed as it is. It is laid out for a laptop screen
+and prints on A4 (tables and charts are kept whole across pages, colours print as shown).
 
 Every number cell carries its full-precision value in a ``data-value`` attribute, so what
 the page shows can be checked against the objects it was made from.
@@ -14,7 +20,6 @@ from __future__ import annotations
 
 import base64
 import html
-import math
 import os
 from collections.abc import Mapping, Sequence
 from pathlib import Path
@@ -23,18 +28,19 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from kestrelia.backtest._display import (
+    headline_rows,
+    metric_kind,
+    metric_label,
+    show,
+    unit_kind,
+)
+from kestrelia.backtest.glossary import Section, Term
 from kestrelia.errors import InputError
 
 __all__ = ["render_report", "write_report"]
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
-MISSING = "--"
-
-# Statistics of the engine's dict whose values are percentage points, ratios shown as
-# percent, or counts; any other key is a plain number.
-PCT_POINT_KEYS = {"annual_return", "benchmark_annual_return", "extra_annual_return"}
-PCT_KEYS = {"max_dd", "extra_max_dd", "win_rate", "excess_win_rate", "turnover"}
-COUNT_KEYS = {"holding_count"}
 
 # Name fragments of columns and metrics that hold fractions shown as percent.
 PCT_FRAGMENTS = ("return", "volatility", "drawdown", "_dd", "depth", "var_95", "cvar_95",
@@ -43,7 +49,9 @@ PCT_FRAGMENTS = ("return", "volatility", "drawdown", "_dd", "depth", "var_95", "
 RATIO_FRAGMENTS = ("sharpe", "sortino", "calmar", "skew", "kurtosis", "beta", "ratio",
                    "correlation", "corr", "profit_factor", "holdings")  # fmt: skip
 # Whole numbers shown with thousands separators: counts, and money in the currency.
-COUNT_FRAGMENTS = ("days", "count", "trades", "commission", "stamp_duty", "capital", "lot_size")
+COUNT_FRAGMENTS = ("days", "count", "trades", "commission", "stamp_duty", "capital", "lot_size",
+                   "rolling_window")
+HOLDINGS_FRAGMENTS = ("holdings",)
 
 STYLE = """
 :root { --ink: #0f172a; --muted: #64748b; --line: #e2e8f0; --band: #f8fafc; --head: #eef2ff; }
@@ -71,6 +79,12 @@ table.monthly td.total { font-weight: 600; border-left: 2px solid #cbd5e1; }
 figure { margin: 14px 0 22px; break-inside: avoid; page-break-inside: avoid; }
 figure img { display: block; width: 100%; height: auto; border: 1px solid var(--line); }
 figcaption { color: var(--muted); font-size: 12.5px; margin-top: 4px; }
+a { color: #1d4ed8; text-decoration: none; }
+span.unit { color: var(--muted); font-weight: normal; }
+table.glossary td, table.glossary th { white-space: normal; text-align: left; vertical-align: top; }
+table.glossary td:first-child { white-space: nowrap; font-family: monospace; }
+table.glossary tr:target td { background: #fef9c3; }
+h3 { font-size: 15px; margin: 18px 0 6px; }
 .legend span { display: inline-block; padding: 1px 8px; margin-right: 6px; border: 1px solid var(--line); }
 @page { size: A4; margin: 12mm; }
 @media print {
@@ -84,9 +98,12 @@ figcaption { color: var(--muted); font-size: 12.5px; margin-top: 4px; }
 
 
 def _kind(name: object) -> str:
+    """How a column or item of a table not described elsewhere is shown, by its name."""
     text = str(name).lower()
     if text.endswith(("_peak", "_trough", "_recovery")) or text in {"peak", "trough", "recovery"}:
         return "date"
+    if any(f in text for f in HOLDINGS_FRAGMENTS):
+        return "holdings"
     if any(f in text for f in COUNT_FRAGMENTS):
         return "count"
     if any(f in text for f in RATIO_FRAGMENTS):
@@ -104,25 +121,7 @@ def _is_missing(value: Any) -> bool:
 
 
 def _format(value: Any, kind: str) -> str:
-    if _is_missing(value):
-        return MISSING
-    if isinstance(value, (pd.Timestamp, np.datetime64)) or kind == "date":
-        try:
-            return pd.Timestamp(value).strftime("%Y-%m-%d")
-        except (TypeError, ValueError):
-            return str(value)
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
-        return str(value)
-    number = float(value)
-    if math.isinf(number):
-        return "inf" if number > 0 else "-inf"
-    if kind == "pct":
-        return f"{number:.2%}"
-    if kind == "pct_points":
-        return f"{number:.2f}%"
-    if kind == "count":
-        return f"{number:,.0f}"
-    return f"{number:.2f}" if kind == "ratio" else f"{number:.4g}"
+    return show(value, kind)
 
 
 def _cell(value: object, kind: str, css: str = "", style: str = "") -> str:
@@ -146,13 +145,36 @@ def _key_value_table(pairs: Sequence[tuple[str, str]],
     return f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
 
 
-def _stats_table(stats: Mapping[str, Any] | pd.Series) -> str:
+def _engine_key(key: str, anchor: str, terms: Mapping[str, Term] | None) -> str:
+    """An engine figure's key, linked to its glossary entry, with its unit."""
+    term = (terms or {}).get(key)
+    if term is None:
+        return html.escape(key)
+    return (f'<a href="#{anchor}-{html.escape(key)}">{html.escape(key)}</a> '
+            f"<span class=unit>({html.escape(term.unit)})</span>")
+
+
+def _engine_kind(key: str, terms: Mapping[str, Term] | None) -> str:
+    term = (terms or {}).get(key)
+    return unit_kind(term.unit) if term is not None else "number"
+
+
+def _stats_table(stats: Mapping[str, Any] | pd.Series, section: Section | None) -> str:
+    terms = section.terms if section else None
+    anchor = section.anchor if section else ""
+    rows = [f"<tr><td>{_engine_key(str(key), anchor, terms)}</td>"
+            f"{_cell(value, _engine_kind(str(key), terms))}</tr>"
+            for key, value in dict(stats).items()]
+    return ("<table><thead><tr><th>Key (unit)</th><th>Value</th></tr></thead>"
+            f"<tbody>{''.join(rows)}</tbody></table>")  # fmt: skip
+
+
+def _headline_table(metrics: pd.Series) -> str:
     rows = []
-    for key, value in dict(stats).items():
-        kind = ("pct_points" if key in PCT_POINT_KEYS else "pct" if key in PCT_KEYS
-                else "count" if key in COUNT_KEYS else "ratio")  # fmt: skip
-        rows.append(f"<tr><td>{_label(key)}</td>{_cell(value, kind)}</tr>")
-    return ("<table><thead><tr><th>Statistic</th><th>Value</th></tr></thead>"
+    for key, label, _ in headline_rows(metrics):
+        rows.append(f'<tr><td><a href="#metric-{key}">{html.escape(label)}</a></td>'
+                    f"{_cell(metrics[key], metric_kind(key))}</tr>")
+    return ("<table class=headline><thead><tr><th>Figure</th><th>Value</th></tr></thead>"
             f"<tbody>{''.join(rows)}</tbody></table>")  # fmt: skip
 
 
@@ -160,10 +182,50 @@ def _metrics_table(metrics: pd.Series, definitions: Mapping[str, str]) -> str:
     rows = []
     for key, value in metrics.items():
         definition = html.escape(definitions.get(str(key), ""))
-        rows.append(f"<tr><td>{_label(key)}</td>{_cell(value, _kind(key))}"
+        rows.append(f'<tr id="metric-{html.escape(str(key))}">'
+                    f"<td>{html.escape(metric_label(str(key)))}</td>"
+                    f"{_cell(value, metric_kind(str(key)))}"
                     f"<td class=definition>{definition}</td></tr>")  # fmt: skip
     return ("<table class=metrics><thead><tr><th>Metric</th><th>Value</th><th class=text>Definition</th>"
             f"</tr></thead><tbody>{''.join(rows)}</tbody></table>")  # fmt: skip
+
+
+def _engine_frame_table(frame: pd.DataFrame, section: Section, index_kind: str = "text") -> str:
+    """One of the engine's tables: every column under its key, with its unit and a link to
+    its glossary entry, and its values as they are stored."""
+    index_name = str(frame.index.name or "")
+    head = f"<th>{_engine_key(index_name, section.anchor, section.terms)}</th>" + "".join(
+        f"<th>{_engine_key(str(c), section.anchor, section.terms)}</th>" for c in frame.columns)
+    rows = []
+    for label, row in frame.iterrows():
+        shown = _format(label, "date") if index_kind == "date" else html.escape(str(label))
+        cells = "".join(_cell(v, _engine_kind(str(c), section.terms)) for c, v in row.items())
+        rows.append(f"<tr><td>{shown}</td>{cells}</tr>")
+    return f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(rows)}</tbody></table>"
+
+
+def _glossary(sections: Sequence[Section]) -> str:
+    parts = []
+    for section in sections:
+        rows = "".join(
+            f'<tr id="{section.anchor}-{html.escape(key)}"><td>{html.escape(key)}</td>'
+            f"<td>{html.escape(term.unit)}</td><td>{html.escape(term.meaning)}</td>"
+            f"<td>{html.escape(term.versus)}</td></tr>"
+            for key, term in section.terms.items())
+        parts.append(
+            f"<h3>{html.escape(section.title)}</h3><p class=note>In {html.escape(section.where)}."
+            "</p><table class=glossary><thead><tr><th>Key</th><th>Unit</th><th>What it is</th>"
+            f"<th>Against the metrics</th></tr></thead><tbody>{rows}</tbody></table>")
+    return "".join(parts)
+
+
+def _parameters_table(parameters: Mapping[str, object]) -> str:
+    pairs = []
+    for key, value in parameters.items():
+        kind = ("money" if key == "capital" else "count" if key in ("lot_size", "rolling_window")
+                else "number")  # fmt: skip
+        pairs.append((str(key), html.escape(_format(value, kind))))
+    return _key_value_table(pairs, ("Parameter", "Value"))
 
 
 def _frame_table(frame: pd.DataFrame, index_kind: str = "text", css: str = "") -> str:
@@ -224,9 +286,12 @@ def _figure(caption: str, png: bytes, what: str) -> str:
             f"<figcaption>{text}</figcaption></figure>")  # fmt: skip
 
 
-def _section(title: str, body: str, note: str = "") -> str:
-    note_html = f"<p class=note>{html.escape(note)}</p>" if note else ""
-    return f"<section><h2>{html.escape(title)}</h2>{note_html}{body}</section>"
+def _section(title: str, body: str, note: str = "", anchor: str = "") -> str:
+    # Text between tags needs no quotes escaped: "engine's" stays readable in the source.
+    note_html = f"<p class=note>{html.escape(note, quote=False)}</p>" if note else ""
+    ident = f' id="{anchor}"' if anchor else ""
+    return (f"<section{ident}><h2>{html.escape(title, quote=False)}</h2>{note_html}{body}"
+            "</section>")
 
 
 def _pairs_table(summary: object) -> str:
@@ -254,26 +319,32 @@ def render_report(
     charts: Sequence[tuple[str, bytes]] = (),
     execution: pd.Series | Mapping[str, Any] | None = None,
     execution_charts: Sequence[tuple[str, bytes]] = (),
+    glossary: Sequence[Section] | None = None,
     subtitle: str = "",
 ) -> str:
     """The report page as text. Pieces that are None are left out; chart bytes must be PNG.
 
-    `stats` is the engine's statistics dict (annual returns in percentage points); `metrics`
-    holds fractions (shown as percent or plain ratios by name) and `definitions` one line
-    per metric; `yearly`, `monthly` and `drawdowns` are shown as they come.
+    `metrics` holds fractions (shown as percent or plain ratios by name) and `definitions`
+    one line per metric; the headline, the page's first table, is taken from them. `stats`
+    (the engine's statistics dict), `yearly` and `benchmark_summary` are the engine's: with
+    a `glossary` (``kestrelia.backtest.glossary.GLOSSARY``) their keys link to its entries
+    and carry their units, and their values are shown as they are stored. `monthly` and
+    `drawdowns` are shown as they come.
     """
     if not isinstance(title, str):
         raise InputError(f"title must be text, got {type(title).__name__}")
+    sections = {s.anchor: s for s in glossary or ()}
     parts = [f"<h1>{html.escape(title)}</h1>"]
     if subtitle:
         parts.append(f"<p class=note>{html.escape(subtitle)}</p>")
     overview = []
+    if metrics is not None and headline_rows(metrics):
+        overview.append(_section(
+            "Headline", _headline_table(metrics),
+            "The metrics below, as fractions of the fixed initial capital: these are the "
+            "figures the command line and the notebook show."))  # fmt: skip
     if parameters:
-        pairs = [(str(k), html.escape(str(v))) for k, v in parameters.items()]
-        overview.append(_section("Run parameters", _key_value_table(pairs, ("Parameter", "Value"))))
-    if stats is not None and len(stats):
-        overview.append(_section("Headline statistics", _stats_table(stats),
-                                 "The engine's own figures; annual returns are linear."))  # fmt: skip
+        overview.append(_section("Run parameters", _parameters_table(parameters)))
     if overview:
         parts.append(f"<div class=grid>{''.join(overview)}</div>")
     if metrics is not None:
@@ -285,16 +356,6 @@ def render_report(
     if monthly is not None:
         parts.append(_section("Monthly returns", _monthly_table(monthly),
                               "Sum of the daily returns of each month; Total is the sum over the year."))  # fmt: skip
-    if yearly is not None and len(yearly):
-        parts.append(
-            _section("Yearly performance", f"<div class=scroll>{_frame_table(yearly)}</div>")
-        )
-    if benchmark_summary is not None and len(benchmark_summary):
-        parts.append(
-            _section(
-                "Benchmark summary", f"<div class=scroll>{_pairs_table(benchmark_summary)}</div>"
-            )
-        )
     if drawdowns is not None:
         body = (_frame_table(drawdowns) if len(drawdowns)
                 else "<p class=note>No drawdown: the equity never fell below its peak.</p>")  # fmt: skip
@@ -308,12 +369,50 @@ def render_report(
             body += _pairs_table(execution)
         body += "".join(_figure(c, png, "execution chart") for c, png in execution_charts)
         parts.append(_section("Execution", body))
+    engine = []
+    if stats is not None and len(stats):
+        engine.append(_stats_table(stats, sections.get("stats")))
+    if yearly is not None and len(yearly):
+        engine.append("<h3>Yearly table</h3>" + _scroll(_engine_table(yearly, sections.get("yearly"))))
+    if benchmark_summary is not None and len(benchmark_summary):
+        engine.append("<h3>Benchmark summary</h3>"
+                      + _scroll(_summary_table(benchmark_summary, sections.get("summary"))))
+    if engine:
+        parts.append(_section(
+            "The engine's statistics", "".join(engine),
+            "The engine's own figures, as it stores them, under their own keys and units: "
+            "several measure an idea of the metrics above on another basis, which the glossary "
+            "below gives. The performance chart's cards and tables show these."))  # fmt: skip
+    if sections:
+        parts.append(_section(
+            "Glossary of the engine's figures", _glossary(list(sections.values())),
+            "Units: percent is percentage points (5.0 is 5 %); fraction is 0.05 for 5 %; a "
+            "level is a net value that starts at 1.0."))  # fmt: skip
     return (
         "<!DOCTYPE html>\n<html lang=en><head><meta charset=utf-8>"
         '<meta name=viewport content="width=device-width, initial-scale=1">'
         f"<title>{html.escape(title)}</title><style>{STYLE}</style></head>"
         f"<body><main>{''.join(parts)}</main></body></html>\n"
     )
+
+
+def _scroll(body: str) -> str:
+    return f"<div class=scroll>{body}</div>"
+
+
+def _engine_table(frame: pd.DataFrame, section: Section | None) -> str:
+    return _frame_table(frame) if section is None else _engine_frame_table(frame, section)
+
+
+def _summary_table(summary: pd.DataFrame | pd.Series | Mapping[str, Any],
+                   section: Section | None) -> str:
+    """The benchmark summary, one row per benchmark, named by its benchmark (its positions
+    0, 1, 2 are no label of anything)."""
+    if isinstance(summary, pd.DataFrame) and "benchmark_name" in summary.columns:
+        summary = summary.set_index("benchmark_name")
+    if isinstance(summary, pd.DataFrame) and section is not None:
+        return _engine_frame_table(summary, section)
+    return _pairs_table(summary)
 
 
 def write_report(path: str | os.PathLike[str], **pieces: Any) -> Path:

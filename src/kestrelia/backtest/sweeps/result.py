@@ -25,7 +25,7 @@ SWEEP_FILES = ("stats.csv", "stats.parquet", "returns.csv", "returns.parquet", "
                "sweep.png")
 PARTIAL_NOTE = "partial.txt"
 
-#: What one strategy that ran gives: (stats, returns, execution summary or None).
+#: What one strategy that ran gives: (figures, returns, execution summary or None).
 Outcome = tuple[pd.Series, pd.Series, Any]
 
 
@@ -36,8 +36,11 @@ class SweepResult:
     Attributes
     ----------
     stats : pandas.DataFrame
-        One row per strategy that ran (in the order given): the engine's statistics, and
-        the execution summary where it was recorded.
+        One row per strategy that ran (in the order given): its metrics under their own
+        names (``BacktestResult.metrics``: fractions of the fixed capital, the figures
+        ``run`` and the report show), the engine's statistics prefixed ``engine_``
+        (``engine_annual_return`` is the engine's, in its own units), and the execution
+        summary, prefixed ``execution_``, where it was recorded.
     returns : pandas.DataFrame
         Daily returns, dates x strategies (NaN where a strategy has no return that day).
     failed : dict[str, str]

@@ -56,13 +56,17 @@ def _resolve(strategy: Any, market: Market) -> pd.DataFrame:
 
 
 def _run_one(name: str, strategy: Any, market: Market, options: dict[str, Any]) -> Outcome:
-    """(stats, returns, execution summary or None) of one strategy; raises on failure."""
+    """(figures, returns, execution summary or None) of one strategy, the figures its
+    metrics under their own names and the engine's statistics prefixed ``engine_`` (so no
+    name means two things); raises on failure."""
     from kestrelia.backtest.run import backtest
 
     result = backtest(_resolve(strategy, market), market, name=name, **options)
     execution = getattr(result, "execution", None)
     summary = getattr(execution, "summary", None) if execution is not None else None
-    return result.stats, result.returns, summary
+    figures = pd.concat([result.metrics.astype(object),
+                         result.stats.add_prefix("engine_").astype(object)])
+    return figures, result.returns, summary
 
 
 def outcome_of(name: str, strategy: Any, market: Market,
