@@ -1,4 +1,5 @@
-"""Benchmark of the two PNG charts and of the backtest with its chart step.
+"""Benchmark of the two PNG charts, of the backtest with its chart step, and of saving a
+backtest's report.
 
 Times, in one process:
   - plot_strategy_performance and plot_weekly_net_value on a 10-year total frame
@@ -8,20 +9,28 @@ Times, in one process:
   - the derived data alone (weekly frame, yearly metrics), the only pandas work of a
     rendering;
   - run_strategy_backtest_core at full scale (5,300 stocks x 2,430 days) with and
-    without charts.
+    without charts;
+  - BacktestResult.save() of a full-scale backtest (both engine PNGs, the rolling chart,
+    report.html and the tables; with execution=True also the execution chart, trades and
+    positions), against the yardstick of rendering the two engine PNGs alone to files, with
+    charts drawn beside the process in a forked child (the default where it is safe) and
+    all in the process (KESTRELIA_FORK=0); and where the time of an inline save goes.
 
-    python -m bench.charts [--stocks 5300] [--days 2430] [--repeat 3]
+    python -m bench.charts [--stocks 5300] [--days 2430] [--repeat 3] [--only-save]
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
+import os
+import shutil
 import tempfile
 import time
 from pathlib import Path
 
-from kestrelia.backtest import _pelorin
+from bench._timing import best_times_alternating
+from kestrelia.backtest import Market, _pelorin, backtest
 from tests.support.markets import make_total_frame, synthetic_market
 
 
@@ -67,9 +76,16 @@ def main() -> None:
     parser.add_argument("--stocks", type=int, default=5300)
     parser.add_argument("--days", type=int, default=2430)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--only-save", action="store_true",
+                        help="time only the report's save (the last part)")
     args = parser.parse_args()
 
     out = Path(tempfile.mkdtemp(prefix="kestrelia-charts-"))
+    if args.only_save:
+        weights, matrices, bench = synthetic_market(args.stocks, args.days)
+        saving(weights, matrices, bench, args.repeat, out)
+        return
+
     total = make_total_frame(_pelorin, args.days, seed=3)
     stats = _pelorin.calc_strategy_stats(total, None)
     # Warm-up: the first rendering imports matplotlib and loads fonts.
@@ -124,6 +140,83 @@ def main() -> None:
           f"perf_large_s={perf_l:.2f} perf_long_s={perf_t:.2f} "
           f"weekly_large_s={week_l:.2f} weekly_long_s={week_t:.2f} savefig_share={share:.2f} "
           f"derived_ms={t_derived * 1e3:.1f} pipeline_s={t_plain:.2f} pipeline_charts_s={t_charts:.2f}")
+    saving(weights, matrices, bench, args.repeat, out)
+
+
+def saving(weights, matrices, bench, repeat: int, out: Path) -> None:
+    """save() of a full-scale backtest against rendering the two engine PNGs alone."""
+    market = Market(**matrices, benchmarks=bench)
+    plain = backtest(weights, market, rolling_window=5, name="bench")
+    total, stats = plain._engine["total"], dict(plain._engine["stats"])
+    folder = out / "saves"
+
+    def fresh() -> Path:
+        shutil.rmtree(folder, ignore_errors=True)
+        return folder
+
+    def engine_pngs():
+        _pelorin.plot_strategy_performance(total, stats, save_path=out / "main.png",
+                                           rolling_window=5)
+        _pelorin.plot_weekly_net_value(total, save_path=out / "weekly.png")
+
+    def save(execution: bool, fork: bool):
+        # A new result each time: nothing a save caches (trades, positions, metrics) is
+        # carried to the next one. Only the save is timed.
+        result = backtest(weights, market, rolling_window=5, name="bench", execution=execution)
+        os.environ["KESTRELIA_FORK"] = "1" if fork else "0"
+        try:
+            start = time.perf_counter()
+            result.save(fresh())
+            return time.perf_counter() - start
+        finally:
+            del os.environ["KESTRELIA_FORK"]
+
+    engine_pngs()  # warm-up: fonts, the style sheet
+    timed = {name: float("inf") for name in ("save", "save_inline", "save_execution",
+                                             "save_execution_inline")}
+    for _ in range(repeat):
+        for name in timed:
+            gc.collect()
+            timed[name] = min(timed[name], save("execution" in name, "inline" not in name))
+
+    def public_pngs(fork: bool):
+        os.environ["KESTRELIA_FORK"] = "1" if fork else "0"
+        try:
+            plain._chart_pngs("large")
+        finally:
+            del os.environ["KESTRELIA_FORK"]
+
+    drawn = best_times_alternating({
+        "engine_pngs": engine_pngs,
+        "public_pngs": lambda: public_pngs(True),
+        "public_pngs_inline": lambda: public_pngs(False),
+    }, repeat)
+    yardstick = drawn["engine_pngs"]
+    recorded = backtest(weights, market, rolling_window=5, name="bench", execution=True)
+    parts = best_times_alternating({
+        "main": lambda: recorded._engine_png("main", "large"),
+        "weekly": lambda: recorded._engine_png("weekly_net_value", "large"),
+        "rolling": lambda: recorded._rolling_png(126),
+        "execution chart": lambda: recorded.execution.chart_png(),
+    }, repeat)
+    print(f"\nsave() of a {len(plain.returns)}-day backtest, against rendering the two engine "
+          f"PNGs alone ({yardstick:.2f} s):")
+    print(f"  two engine PNGs through the result, child beside / inline: "
+          f"{drawn['public_pngs']:.2f} s / {drawn['public_pngs_inline']:.2f} s")
+    for name, label in (("save", "save()"), ("save_execution", "save() with execution")):
+        print(f"  {label:<24} child beside {timed[name]:5.2f} s ({timed[name] / yardstick:.2f}x)"
+              f"   inline {timed[name + '_inline']:5.2f} s "
+              f"({timed[name + '_inline'] / yardstick:.2f}x)")
+    charts = sum(parts.values())
+    print("  where an inline save with execution goes: " + ", ".join(
+        f"{k} {v:.2f} s" for k, v in parts.items())
+        + f"; tables, page and files {timed['save_execution_inline'] - charts:.2f} s")
+    print(f"ratios: save_over_pngs={timed['save'] / yardstick:.2f} "
+          f"save_execution_over_pngs={timed['save_execution'] / yardstick:.2f} "
+          f"save_inline_over_pngs={timed['save_inline'] / yardstick:.2f} "
+          f"save_execution_inline_over_pngs={timed['save_execution_inline'] / yardstick:.2f} "
+          f"pngs_public_over_engine={drawn['public_pngs'] / yardstick:.2f} "
+          f"load_average={os.getloadavg()[0]:.1f}")
 
 
 if __name__ == "__main__":

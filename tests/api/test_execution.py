@@ -283,12 +283,18 @@ def test_files_chart_and_report(tmp_path):
     assert {"trades.parquet", "positions.parquet", "exposure.csv", "attribution.csv",
             "strategy_execution.png"} <= names
     trades = pd.read_parquet(tmp_path / "trades.parquet")
-    assert len(trades) == len(recorded.execution.trades)
+    ex = recorded.execution
+    pd.testing.assert_frame_equal(trades, ex.trades.astype({"side": str}))
+    pd.testing.assert_frame_equal(pd.read_parquet(tmp_path / "positions.parquet"), ex.positions,
+                                  check_index_type=False)
     assert (tmp_path / "strategy_execution.png").stat().st_size > 20_000
     page = (tmp_path / "report.html").read_text(encoding="utf-8")
     assert "Execution" in page and page.count("data:image/png;base64,") == 3
     summary = recorded.execution.summary
     assert summary["trades"] == len(trades) and summary["average_holdings"] > 0
+    # One definition of each: the summary's figures are the metrics'.
+    assert summary["executed_turnover"] == recorded.metrics["turnover"]
+    assert summary["average_holdings"] == recorded.metrics["average_holdings"]
 
 
 THREADS_SCRIPT = """
@@ -343,3 +349,6 @@ def test_the_plain_walk_counts_what_the_record_records(layout):
     exposure = recorded.execution._days.loc[days, "held_count"].to_numpy()
     np.testing.assert_array_equal(held.to_numpy(), exposure)
     assert held.max() > 0 and traded.max() > 0
+    # So the metrics of a run are the same with and without the record.
+    pd.testing.assert_series_equal(plain.metrics, recorded.metrics)
+    assert plain.metrics["turnover"] == pytest.approx(traded.mean() / 2, rel=1e-12)

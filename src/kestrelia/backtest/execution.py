@@ -10,6 +10,7 @@ from zero gives the positions.
 from __future__ import annotations
 
 import io
+import json
 import os
 from collections.abc import Callable
 from functools import cached_property
@@ -115,6 +116,8 @@ class Execution:
         commission = amount * rates["commission"]
         if self.costs.min_commission > 0:
             commission = np.maximum(commission, self.costs.min_commission)
+        # The columns are new arrays made here: the frame keeps them as they are rather
+        # than copying millions of rows into one block.
         return pd.DataFrame({
             "date": self._dates.take(day), "code": self._codes.take(rows["stock"]),
             "side": _labels(side, "buy", "sell"),
@@ -123,7 +126,7 @@ class Execution:
             "stamp_duty": amount * np.where(side < 0, rates["stamp_duty"],
                                             rates["stamp_duty_buy"]),
             "transfer_fee": amount * rates["transfer_fee"],
-        })
+        }, copy=False)
 
     @cached_property
     def blocked(self) -> pd.DataFrame:
@@ -168,13 +171,19 @@ class Execution:
         rows, day = self._long("trades")
         stock = rows["stock"].astype(np.int64)
         signed = np.where(rows["side"] < 0, -1.0, 1.0) * rows["shares"].astype(float)
-        change = np.zeros((self._n_days, len(self._codes)))
-        np.add.at(change, (day, stock), signed)
-        held = np.cumsum(change, axis=0)
+        # Column-major: each stock's history is contiguous for the running sum, the split
+        # mending and the Parquet writer, which then reads every column without a copy.
+        held = np.zeros((self._n_days, len(self._codes)), order="F")
+        np.add.at(held, (day, stock), signed)
+        np.cumsum(held, axis=0, out=held)
         self._apply_splits(held, day, stock, signed)
-        frame = pd.DataFrame(held, index=self._dates[: self._n_days], columns=self._codes)
-        on_return_days: pd.DataFrame = frame.loc[self._return_dates]
-        return on_return_days.rename_axis("date")
+        at = self._dates[: self._n_days].get_indexer(self._return_dates)
+        if len(at) and (at == np.arange(at[0], at[0] + len(at))).all():
+            held = held[at[0] : at[0] + len(at)]  # the usual case: a view, no copy
+        else:
+            held = np.asfortranarray(held[at])
+        frame = pd.DataFrame(held, index=self._return_dates, columns=self._codes, copy=False)
+        return frame.rename_axis("date")
 
     def _apply_splits(self, held: np.ndarray, day: np.ndarray, stock: np.ndarray,
                       signed: np.ndarray) -> None:
@@ -188,11 +197,14 @@ class Execution:
         events = events[events["day"] < self._n_days]
         width = len(self._codes)
         keys = day.astype(np.int64) * width + stock
-        for d, s, factor in zip(events["day"].tolist(), events["stock"].tolist(),
-                                events["factor"].tolist()):
+        # Each event's trade that day, if any, found for all events at once.
+        wanted = events["day"].astype(np.int64) * width + events["stock"]
+        at = np.minimum(np.searchsorted(keys, wanted), max(len(keys) - 1, 0))
+        found = (keys[at] == wanted) if len(keys) else np.zeros(len(wanted), dtype=bool)
+        traded_that_day = np.where(found, signed[at] if len(keys) else 0.0, 0.0)
+        for d, s, factor, traded in zip(events["day"].tolist(), events["stock"].tolist(),
+                                        events["factor"].tolist(), traded_that_day.tolist()):
             before = held[d - 1, s] if d > 0 else 0.0
-            at = int(np.searchsorted(keys, d * width + s))
-            traded = signed[at] if at < len(keys) and keys[at] == d * width + s else 0.0
             bought, sold = max(traded, 0.0), max(-traded, 0.0)
             ended = float(np.rint((before - sold) * factor + bought))
             held[d:, s] += ended - held[d, s]
@@ -249,7 +261,11 @@ class Execution:
         dates = _as_datetimes(exposure.index)
         single = len(dates) == 1
         marker = "o" if single else None
-        fig = Figure(figsize=(14, 8), dpi=100, layout="constrained")
+        fig = Figure(figsize=(14, 8), dpi=100)
+        # Fixed margins rather than a layout engine, which draws the whole figure once more
+        # to measure it: the panels and the room their labels need are known in advance.
+        fig.subplots_adjust(left=0.055, right=0.99, top=0.915, bottom=0.055, wspace=0.16,
+                            hspace=0.2)
         axes = fig.subplots(2, 2, sharex=True)
         # The name is the user's text: drawn as it is, never read as math.
         fig.suptitle(f"{self.name}: what actually traded", fontsize=14, fontweight="bold",
@@ -332,17 +348,51 @@ class Execution:
         names = self.file_names()
         return {
             names[0]: self._write_trades,
-            names[1]: self.positions.to_parquet,
+            names[1]: self._write_positions,
             names[2]: self.exposure.to_csv,
             names[3]: self.attribution.to_csv,
         }
 
     def _write_trades(self, path: Path) -> None:
-        # The side is written as text, as it always was; built from the codes directly, the
-        # strings of two million trades cost nothing.
+        """trades.parquet: the side as text, as it always was."""
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
         trades = self.trades
-        side = np.array(["buy", "sell"])[trades["side"].cat.codes.to_numpy()]
-        trades.assign(side=side).to_parquet(path, index=False)
+        # Text made by Arrow from the side's two codes: pandas would first make two million
+        # Python strings of it.
+        side = pa.DictionaryArray.from_arrays(
+            pa.array(trades["side"].cat.codes.to_numpy()), pa.array(["buy", "sell"]))
+        table = pa.Table.from_pandas(trades.drop(columns="side"), preserve_index=False)
+        table = table.add_column(trades.columns.get_loc("side"), "side", side.cast(pa.string()))
+        # Only the columns that repeat few values are dictionary-encoded: on prices and
+        # amounts the encoder would give up after trying.
+        pq.write_table(table, path, use_dictionary=["date", "code", "side"])
+
+    def _write_positions(self, path: Path) -> None:
+        """positions.parquet, as ``positions.to_parquet`` writes it, without its cost of a
+        quarter of a second to describe five thousand columns one by one for pandas: the
+        description of the first column is repeated for the others, all float64."""
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        positions = self.positions
+        model = pa.Table.from_pandas(positions.iloc[:0, :1])
+        meta = json.loads(model.schema.metadata[b"pandas"])
+        names = [str(code) for code in positions.columns]
+        if (len(meta["columns"]) != 2 or model.schema.names != [*names[:1], "date"]
+                or not all(positions.dtypes == np.float64)):
+            positions.to_parquet(path)
+            return
+        column, index = meta["columns"]
+        meta["columns"] = [{**column, "name": n, "field_name": n} for n in names] + [index]
+        date = model.schema.field("date")
+        schema = pa.schema([pa.field(n, pa.float64()) for n in names] + [date],
+                           metadata={**model.schema.metadata, b"pandas": json.dumps(meta).encode()})
+        values = positions.to_numpy()
+        columns = [pa.array(values[:, j]) for j in range(values.shape[1])]
+        columns.append(pa.array(positions.index.to_numpy(), type=date.type))
+        pq.write_table(pa.Table.from_arrays(columns, schema=schema), path)
 
     def _writers(self) -> dict[str, Callable[[Path], object]]:
         """File name -> the function writing it, the chart included."""

@@ -546,10 +546,11 @@ class BacktestResult:
                 f"<table>{rows}</table></div>")
 
 
-# What drawing each chart costs, roughly, against the tables this process writes meanwhile
-# (measured on 10 years of a full market, bench/charts.py): what balances the two processes.
-_COSTS = {"main": 3.0, "execution": 2.0, "weekly_net_value": 1.2, "rolling": 0.8}
-_TABLES, _EXECUTION_TABLES = 0.3, 3.0
+# Seconds each chart takes to draw, and the tables this process writes meanwhile, on 10
+# years of a full market (bench/charts.py): what balances the two processes. They grow alike
+# with the number of days, so their proportions serve for any run.
+_COSTS = {"main": 0.96, "weekly_net_value": 0.48, "execution": 0.27, "rolling": 0.2}
+_TABLES, _EXECUTION_TABLES = 0.15, 1.9
 
 
 def _away(jobs: Mapping[str, object], execution: bool) -> list[str]:

@@ -70,7 +70,7 @@ def rolling_figure(frame: pd.DataFrame, name: str, window: int) -> Figure | None
     for ax in axes:
         ax.axhline(0.0, color=MUTED, linewidth=0.7)
         ax.grid(alpha=0.3)
-        ax.legend(loc="upper left", fontsize=9, frameon=False, ncol=2)
+        ax.legend(loc="upper left", fontsize=9, ncol=2, framealpha=0.85, edgecolor="none")
         for side in ("top", "right"):
             ax.spines[side].set_visible(False)
     locator = AutoDateLocator(minticks=3, maxticks=10)  # type: ignore[no-untyped-call]
