@@ -231,6 +231,25 @@ class TestMetricsAndReport:
         # The monthly totals add up to the whole run's return.
         assert result.monthly["Year"].sum() == pytest.approx(result.returns.sum(), rel=1e-12)
 
+    def test_the_page_and_the_notebook_show_the_figures(self, result):
+        from tests.support.report_tables import table_rows
+
+        metrics = result.metrics
+        # The notebook view: the metrics' headline, its Sharpe ratio a number (it once read a
+        # key the engine does not have, and showed --).
+        notebook = dict(table_rows(result._repr_html_())[0])
+        assert notebook["Sharpe ratio"] == f"{metrics['sharpe']:.2f}" != "--"
+        assert notebook["Max drawdown"] == f"{metrics['max_drawdown']:.2%}"
+        assert metrics["max_drawdown"] < 0
+        page = result.report_html()
+        tables = table_rows(page)
+        parameters = dict(next(rows for rows in tables if rows[0] == ("Parameter", "Value")))
+        assert parameters["capital"] == "100,000,000"  # money with thousands separators
+        summary = next(rows for rows in tables if rows[0][0].startswith("benchmark_name"))
+        # One row per benchmark, named by it: no stray 0, 1, 2 column.
+        assert [row[0] for row in summary[1:]] == list(result.benchmark_summary["benchmark_name"])
+        assert len(summary[0]) == len(result.benchmark_summary.columns)
+
     def test_no_benchmark_metrics_against_the_flat_benchmark(self, built):
         store, _ = built
         market = store.market()

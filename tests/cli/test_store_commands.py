@@ -26,7 +26,7 @@ def store(small_demo, tmp_path):
 
 def test_verify_and_info_on_a_sound_store(store, capsys):
     code, out, _ = run(capsys, "store", "verify", store)
-    assert code == 0 and "no problem found" in out
+    assert code == 0 and "no problem found" in out and out.endswith("found\n")
     code, out, _ = run(capsys, "store", "info", store)
     assert code == 0 and "headers and sizes as recorded; contents not checked" in out
 
@@ -36,8 +36,10 @@ def test_verify_names_each_damaged_dataset(store, capsys):
     close = store / metadata["datasets"]["close_price"]["file"]
     close.write_bytes(close.read_bytes()[:-16])
     (store / metadata["datasets"]["prev_close"]["file"]).unlink()
+    (store / "left.npy").write_bytes(b"")  # a leftover's line too
     code, out, err = run(capsys, "store", "verify", store)
     assert code == 1 and "2 problem(s) found" in err
+    assert out.endswith("\n") and err.endswith("\n") and "leftover:" in out  # whole lines
     lines = out.splitlines()
     assert any(line.startswith("dataset close_price:") and "truncated" in line for line in lines)
     assert any(line.startswith("dataset prev_close:") and "missing" in line for line in lines)

@@ -4,6 +4,7 @@ with what finished saved as a partial sweep."""
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -47,6 +48,18 @@ def test_a_folder_of_strategies(small_demo, files, tmp_path, capsys):
                                    check_index_type=False)
     assert (tmp_path / "out" / "sweep.png").stat().st_size > 10_000
     assert "top5" in out and "sweep.png" in out
+    # The printed table is the metrics', as `run` prints them: its Sharpe ratio once read a
+    # key the engine does not have and printed nan for every strategy.
+    lines = out.splitlines()
+    head = next(i for i, line in enumerate(lines) if line.startswith("Strategy"))
+    assert re.split(r"\s{2,}", lines[head]) == ["Strategy", "Total return", "Annual return",
+                                                "Sharpe ratio", "Max drawdown",
+                                                "Turnover (daily, executed)"]
+    row = re.split(r"\s{2,}", next(line for line in lines[head:] if line.startswith("top5")))
+    assert row[3] == f"{alone.metrics['sharpe']:.2f}" and row[4] == f"{alone.metrics['max_drawdown']:.2%}"
+    assert "nan" not in out.lower()
+    assert stats.loc["top5", "sharpe"] == pytest.approx(alone.metrics["sharpe"])
+    assert stats.loc["top5", "engine_long_sharp"] == pytest.approx(alone.stats["long_sharp"])
 
 
 def test_files_named_twice_and_empty_folders(small_demo, files, tmp_path, capsys):

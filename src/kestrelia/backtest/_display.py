@@ -17,8 +17,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["HEADLINE", "LABELS", "MISSING", "headline_rows", "metric_kind", "metric_label",
-           "show", "unit_kind"]
+__all__ = ["EXECUTION", "HEADLINE", "LABELS", "MISSING", "execution_rows", "headline_rows",
+           "metric_kind", "metric_label", "show", "unit_kind"]
 
 MISSING = "--"
 
@@ -57,6 +57,21 @@ LABELS = {
     "tracking_error": "Tracking error",
     "information_ratio": "Information ratio",
     "correlation": "Correlation",
+}
+
+#: The execution summary's items: label and kind. Its turnover and holdings are the
+#: metrics' figures, under the metrics' labels.
+EXECUTION = {
+    "executed_turnover": (LABELS["turnover"], "pct"),
+    "average_holdings": (LABELS["average_holdings"], "holdings"),
+    "trades": ("Trades", "count"),
+    "total_commission": ("Commission paid", "money"),
+    "total_stamp_duty": ("Stamp duty paid", "money"),
+    "total_transfer_fee": ("Transfer fee paid", "money"),
+    "buy_blocked_share": ("Target weight blocked: buying not allowed", "pct"),
+    "sell_blocked_share": ("Target weight blocked: selling not allowed", "pct"),
+    "rounding_share": ("Target weight lost to lot rounding", "pct"),
+    "no_price_share": ("Target weight without a previous close", "pct"),
 }
 
 _RATIOS = {"sharpe", "sortino", "calmar", "skew", "kurtosis", "profit_factor", "beta",
@@ -133,3 +148,10 @@ def headline_rows(metrics: Mapping[str, object] | pd.Series) -> list[tuple[str, 
     values = dict(metrics.items())
     return [(key, metric_label(key), show(values[key], metric_kind(key)))
             for key in HEADLINE if key in values]
+
+
+def execution_rows(summary: Mapping[str, object] | pd.Series) -> list[tuple[str, str, str]]:
+    """(key, label, text) of an execution summary, its known items in order."""
+    values = dict(summary.items())
+    return [(key, label, show(values[key], kind)) for key, (label, kind) in EXECUTION.items()
+            if key in values]

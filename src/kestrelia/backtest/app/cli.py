@@ -13,6 +13,7 @@ from pathlib import Path
 
 from kestrelia import _names
 from kestrelia.backtest import Store, backtest
+from kestrelia.backtest._display import execution_rows
 from kestrelia.backtest._output import (
     check_name_fits,
     execution_file_names,
@@ -279,19 +280,10 @@ def print_execution(execution) -> None:
     """The execution summary: what traded and what the masks and lots kept from trading."""
     if execution is None:
         return
-    s = execution.summary
     # Executed turnover and average holdings are in the headline above.
-    rows = [
-        ("trades", f"{int(s['trades']):,}"),
-        ("commission paid", f"{s['total_commission']:,.0f}"),
-        ("stamp duty paid", f"{s['total_stamp_duty']:,.0f}"),
-        *([("transfer fee paid", f"{s['total_transfer_fee']:,.0f}")]
-          if s.get("total_transfer_fee", 0.0) else []),
-        ("target weight blocked: buying not allowed", f"{s['buy_blocked_share']:.2%}"),
-        ("target weight blocked: selling not allowed", f"{s['sell_blocked_share']:.2%}"),
-        ("target weight lost to lot rounding", f"{s['rounding_share']:.2%}"),
-        ("target weight without a previous close", f"{s['no_price_share']:.2%}"),
-    ]
+    rows = [(label, text) for key, label, text in execution_rows(execution.summary)
+            if key not in ("executed_turnover", "average_holdings")
+            and not (key == "total_transfer_fee" and not execution.summary.get(key))]
     print("\nWhat actually traded:")
     print(tables.render(rows, align="lr"))
 

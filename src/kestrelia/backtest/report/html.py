@@ -29,6 +29,7 @@ import numpy as np
 import pandas as pd
 
 from kestrelia.backtest._display import (
+    EXECUTION,
     headline_rows,
     metric_kind,
     metric_label,
@@ -219,6 +220,19 @@ def _glossary(sections: Sequence[Section]) -> str:
     return "".join(parts)
 
 
+def _execution_table(summary: pd.Series | Mapping[str, Any]) -> str:
+    """The execution summary: its known items under the labels the command line prints,
+    any other item by its name."""
+    values = dict(summary.items())
+    rows = [(label, values[key], kind) for key, (label, kind) in EXECUTION.items()
+            if key in values]
+    rows += [(str(k).replace("_", " "), v, _kind(k)) for k, v in values.items()
+             if k not in EXECUTION]
+    body = "".join(f"<tr><td>{html.escape(label)}</td>{_cell(value, kind)}</tr>"
+                   for label, value, kind in rows)
+    return f"<table><thead><tr><th>Item</th><th>Value</th></tr></thead><tbody>{body}</tbody></table>"
+
+
 def _parameters_table(parameters: Mapping[str, object]) -> str:
     pairs = []
     for key, value in parameters.items():
@@ -366,7 +380,7 @@ def render_report(
     if execution is not None or execution_charts:
         body = ""
         if execution is not None:
-            body += _pairs_table(execution)
+            body += _execution_table(execution)
         body += "".join(_figure(c, png, "execution chart") for c, png in execution_charts)
         parts.append(_section("Execution", body))
     engine = []
