@@ -50,6 +50,16 @@ ENGINE_STATS: dict[str, Term] = {
         "metrics max_drawdown is (E - peak) / peak of E = 1 + cumsum(daily returns), the "
         "initial capital the first peak, and negative; this one is measured on long (which "
         f"{FIRST_DAY}) as a difference, and positive."),
+    "benchmark_annual_return": Term(
+        "percent",
+        "(close_net_value on the last day - 1) / (days / 252) x 100: the benchmark net "
+        "value's gain per year, linear.",
+        "metrics benchmark_annual_return (and the benchmark summary) is the mean benchmark "
+        f"daily return x 252, a fraction; this one {FIRST_DAY}."),
+    "benchmark_sharp": Term(
+        "ratio",
+        "Sharpe ratio (as long_sharp) of index_daily_return.",
+        "No metric: the benchmark's own Sharpe ratio."),
     "extra_annual_return": Term(
         "percent",
         "extra_return on the last day / (days / 252) x 100: the excess over the benchmark "
@@ -67,16 +77,6 @@ ENGINE_STATS: dict[str, Term] = {
         "running maximum, as a difference (positive).",
         "The benchmark summary's excess_max_dd of the primary benchmark, with the sign turned; "
         "no metric measures it."),
-    "benchmark_annual_return": Term(
-        "percent",
-        "(close_net_value on the last day - 1) / (days / 252) x 100: the benchmark net "
-        "value's gain per year, linear.",
-        "metrics benchmark_annual_return (and the benchmark summary) is the mean benchmark "
-        f"daily return x 252, a fraction; this one {FIRST_DAY}."),
-    "benchmark_sharp": Term(
-        "ratio",
-        "Sharpe ratio (as long_sharp) of index_daily_return.",
-        "No metric: the benchmark's own Sharpe ratio."),
     "return_corr": Term(
         "ratio",
         "Pearson correlation of daily_return and index_daily_return.",
