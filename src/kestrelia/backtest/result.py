@@ -476,8 +476,8 @@ class BacktestResult:
         out = Path(directory).expanduser()
         if out.exists() and not out.is_dir():
             raise InputError(f"{out} exists and is not a directory")
-        # The files of this set it does not write (an execution record's, a chart without
-        # data) are removed with it: an earlier run's would otherwise pass for this one's.
+        # The files of this set it does not write (an earlier run's execution record) are
+        # removed with it: they would otherwise pass for this run's.
         stale = [n for n in report_file_names(self.name) + execution_file_names(self.name)
                  if n not in names]
         if not force:
