@@ -104,7 +104,8 @@ def printed(out: str) -> dict[str, dict]:
     if "What actually traded:" in out:
         figures["execution"] = dict(cells(line) for line in text_block(out, "What actually traded:"))
     lines = text_block(out, "Against each benchmark")
-    head = cells(lines[0])
+    head = [UNIT.sub("", h) for h in cells(lines[0])]
+    assert all(UNIT.search(h) for h in cells(lines[0])[1:])  # each figure with its unit
     figures["benchmarks"] = {(row[0], key): value for row in map(cells, lines[2:])
                              for key, value in zip(head[1:], row[1:])}
     return figures

@@ -270,10 +270,10 @@ def print_result(result, title: str | None = None) -> None:
                  if result.ruined_on is not None else ""))
     print()
     print(tables.headline_table(result.metrics))
-    print("\nAgainst each benchmark (the engine's benchmark summary, fractions; docs/metrics.md):")
+    print("\nAgainst each benchmark (the engine's benchmark summary; docs/metrics.md):")
     print(tables.benchmark_table(result.benchmark_summary))
-    print("\nThe engine's own statistics, under their own keys and units, are in stats.json and "
-          "report.html; docs/metrics.md defines each.")
+    print("\nThe engine's own statistics, under their own keys and units, are in stats.json and"
+          "\nreport.html; docs/metrics.md defines each.")
 
 
 def print_execution(execution) -> None:

@@ -39,6 +39,9 @@ def benchmark_table(summary: pd.DataFrame) -> str:
     if summary.empty:
         return "(no benchmark shares a date with the backtest)"
     columns = [c for c in BENCHMARK_SUMMARY_COLUMNS if c in summary.columns]
-    rows = [tuple(show(row[c], unit_kind(BENCHMARK_SUMMARY_COLUMNS[c].unit)) for c in columns)
+    units = [BENCHMARK_SUMMARY_COLUMNS[c].unit for c in columns]
+    rows = [tuple(show(row[c], unit_kind(unit)) for c, unit in zip(columns, units))
             for _, row in summary.iterrows()]
-    return render(rows, tuple(columns), "l" + "r" * (len(columns) - 1))
+    # Each column under its key with its unit, as the report shows it.
+    header = (columns[0], *(f"{c} ({unit})" for c, unit in zip(columns[1:], units[1:])))
+    return render(rows, header, "l" + "r" * (len(columns) - 1))
