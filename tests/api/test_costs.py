@@ -231,6 +231,32 @@ class TestCompounding:
         equity = 2e6 * (1 + result.daily["daily_return"].cumsum())
         np.testing.assert_allclose(equity, 2e6 * (1 + result.returns).cumprod(), rtol=1e-9)
 
+    def test_the_metrics_compound_the_returns_into_the_same_equity(self):
+        m = make_market(n_days=120, n_stocks=15, seed=4)
+        result = backtest(m.weights, public_market(m), capital=2e6, lot_size=100,
+                          sizing="compound")
+        r = result.returns
+        equity = np.cumprod(1 + r.to_numpy())
+        # The equity the metrics compound is the one the engine's frame sums: profit over
+        # the initial capital, 1 + cumsum.
+        np.testing.assert_allclose(equity, 1 + result.daily["daily_return"].cumsum(), rtol=1e-9)
+        metrics = result.metrics
+        assert metrics["total_return"] == pytest.approx(equity[-1] - 1, rel=1e-12)
+        assert metrics["annual_return"] == pytest.approx(equity[-1] ** (252 / len(r)) - 1,
+                                                         rel=1e-12)
+        peak = np.maximum.accumulate(np.concatenate(([1.0], equity)))[1:]
+        assert metrics["max_drawdown"] == pytest.approx(((equity - peak) / peak).min(),
+                                                        rel=1e-12)
+        assert result.drawdowns(1)["depth"].iloc[0] == pytest.approx(metrics["max_drawdown"])
+        months = (1 + r).groupby([r.index.year, r.index.month]).prod() - 1
+        table = result.monthly.drop(columns="Year").to_numpy().ravel()
+        np.testing.assert_allclose(table[~np.isnan(table)], months.to_numpy(), rtol=1e-12)
+        assert result.monthly["Year"].iloc[0] == pytest.approx(
+            (1 + r[r.index.year == r.index[0].year]).prod() - 1, rel=1e-12)
+        # A fixed-capital run keeps the sums.
+        fixed = backtest(m.weights, public_market(m), capital=2e6, lot_size=100)
+        assert fixed.metrics["total_return"] == pytest.approx(fixed.returns.sum(), rel=1e-12)
+
     def test_a_ruined_account_stops_sizing(self):
         m = make_market(n_days=40, n_stocks=6, seed=2)
         # Ten times leveraged into a market that halves on day 10.

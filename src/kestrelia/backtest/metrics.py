@@ -1,8 +1,11 @@
 """Risk and return metrics of a daily return series, its monthly table and its drawdown periods.
 
 The daily returns ``r`` are fractions of the fixed initial capital, so the equity curve is
-``E = 1 + cumsum(r)``: the engine does not reinvest, and nothing here compounds. Every value
-is a plain fraction (0.05 is 5 %), annualised with 252 trading days.
+``E = 1 + cumsum(r)``: a fixed-capital backtest does not reinvest. With ``compound=True``
+(a backtest sized from its equity, whose returns are each day's profit over the equity the
+day began with) the equity is ``E = cumprod(1 + r)``, and the total and annual return, the
+drawdowns and the monthly table compound (COMPOUNDED_DEFINITIONS). Every value is a plain
+fraction (0.05 is 5 %), annualised with 252 trading days.
 
 Missing days: a NaN or infinite daily return is dropped before anything is computed, as the
 engine's own statistics do; the day does not count as a trading day (not in means, standard
@@ -36,8 +39,8 @@ import pandas as pd
 
 from kestrelia.errors import InputError
 
-__all__ = ["METRIC_DEFINITIONS", "ROLLING_DEFINITIONS", "compute_metrics", "drawdown_periods",
-           "monthly_returns", "rolling_metrics"]
+__all__ = ["COMPOUNDED_DEFINITIONS", "METRIC_DEFINITIONS", "ROLLING_DEFINITIONS",
+           "compute_metrics", "drawdown_periods", "monthly_returns", "rolling_metrics"]
 
 TRADING_DAYS_PER_YEAR = 252
 
@@ -70,6 +73,13 @@ METRIC_DEFINITIONS: dict[str, str] = {
     "tracking_error": "Sample standard deviation of (strategy - benchmark) daily returns x sqrt(252).",
     "information_ratio": "Mean (strategy - benchmark) daily return x 252 / tracking_error.",
     "correlation": "Pearson correlation of strategy and benchmark daily returns.",
+}
+
+#: The definitions a backtest sized from its equity (``sizing="compound"``) replaces: its
+#: equity is E = cumprod(1 + r), and the drawdowns are measured on that E.
+COMPOUNDED_DEFINITIONS: dict[str, str] = {
+    "total_return": "Product of (1 + daily return) less 1: the gain on the initial capital (E at the end - 1).",
+    "annual_return": "(E at the end) ^ (252 / number of days) - 1 (geometric); -1 once E is not positive.",
 }
 
 BENCHMARK_METRICS = ("benchmark_annual_return", "excess_annual_return", "beta", "alpha",
@@ -120,20 +130,25 @@ def _dated(series: object, name: str) -> pd.Series:
     return values[np.isfinite(values.to_numpy())]
 
 
-def _underwater(r: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _equity(values: np.ndarray, compound: bool) -> np.ndarray:
+    return np.cumprod(1.0 + values) if compound else 1.0 + np.cumsum(values)
+
+
+def _underwater(r: pd.Series, compound: bool = False,
+                ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Equity, running peak (the initial capital included) and relative drawdown per day."""
-    equity = 1.0 + np.cumsum(r.to_numpy())
+    equity = _equity(r.to_numpy(), compound)
     peak = np.maximum.accumulate(np.concatenate(([1.0], equity)))[1:]
     with np.errstate(divide="ignore", invalid="ignore"):
         drawdown = (equity - peak) / peak
     return equity, peak, drawdown
 
 
-def _periods(r: pd.Series) -> list[dict[str, Any]]:
+def _periods(r: pd.Series, compound: bool = False) -> list[dict[str, Any]]:
     """Every run of days below the peak, in date order."""
     if r.empty:
         return []
-    equity, peak, drawdown = _underwater(r)
+    equity, peak, drawdown = _underwater(r, compound)
     below = equity < peak
     dates = r.index
     out = []
@@ -199,7 +214,7 @@ def _mean_on(r: pd.Series, values: pd.Series) -> float:
 
 def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None, *,
                     turnover: pd.Series | None = None,
-                    holdings: pd.Series | None = None) -> pd.Series:
+                    holdings: pd.Series | None = None, compound: bool = False) -> pd.Series:
     """The metrics of METRIC_DEFINITIONS for daily `returns` (fractions of the fixed capital).
 
     `returns`, `benchmark`, `turnover` (each day's money bought and sold over twice the
@@ -208,7 +223,8 @@ def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None, *,
     given, ``turnover`` and ``average_holdings`` only when both trading series are: their
     means are taken over the days with a finite return, skipping a day they lack. Undefined
     figures (a single day, a constant series, no losing day) are NaN, dates NaT; nothing is
-    ever infinite.
+    ever infinite. With `compound`, the equity compounds the returns and the total and
+    annual return are geometric (COMPOUNDED_DEFINITIONS).
     """
     r = _dated(returns, "returns")
     if (turnover is None) != (holdings is None):
@@ -223,7 +239,7 @@ def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None, *,
         std = float(values.std(ddof=1)) if n > 1 else NAN
         downside = math.sqrt(float(np.mean(np.minimum(values, 0.0) ** 2)))
         gains, losses = values[values > 0].sum(), values[values < 0].sum()
-        periods = _periods(r)
+        periods = _periods(r, compound)
         deepest = min(periods, key=lambda p: p["depth"]) if periods else None
         cut = int((n - 1) * 0.05)
         out.update(
@@ -244,6 +260,11 @@ def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None, *,
             win_rate=float((values > 0).mean()),
             profit_factor=float(gains / -losses) if losses < 0 else NAN,
         )
+        if compound:
+            growth = float(_equity(values, True)[-1])
+            out.update(total_return=growth - 1.0,
+                       annual_return=(growth ** (TRADING_DAYS_PER_YEAR / n) - 1.0
+                                      if growth > 0 else -1.0))
         if n > 1 and values.min() == values.max():
             out.update(volatility=0.0, skew=NAN, kurtosis=NAN)
         if deepest:
@@ -269,8 +290,9 @@ def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None, *,
     return result
 
 
-def monthly_returns(returns: pd.Series) -> pd.DataFrame:
-    """Year x month table of monthly returns (sums of the daily returns) with a year total.
+def monthly_returns(returns: pd.Series, compound: bool = False) -> pd.DataFrame:
+    """Year x month table of monthly returns (sums of the daily returns, or with `compound`
+    their compounded product less one) with a year total.
 
     Columns Jan..Dec and Year; a month without a trading day is NaN, not 0.
     """
@@ -279,25 +301,33 @@ def monthly_returns(returns: pd.Series) -> pd.DataFrame:
     if r.empty:
         return pd.DataFrame(columns=columns, dtype="float64").rename_axis("year")
     dates = pd.DatetimeIndex(r.index)  # _dated gives a DatetimeIndex; this tells the checker
-    sums = r.groupby([dates.year, dates.month]).sum()
+    def total(groups: Any) -> pd.Series:
+        if compound:
+            grown: pd.Series = (1.0 + r).groupby(groups).prod() - 1.0
+            return grown
+        summed: pd.Series = r.groupby(groups).sum()
+        return summed
+
+    sums = total([dates.year, dates.month])
     table = sums.unstack().reindex(columns=range(1, 13))
     table.columns = list(MONTHS)
-    table["Year"] = r.groupby(dates.year).sum()
+    table["Year"] = total(dates.year)
     table.index = table.index.astype(int)
     table.index.name = "year"
     table.columns.name = None
     return table.astype("float64")
 
 
-def drawdown_periods(returns: pd.Series, top: int = 5) -> pd.DataFrame:
-    """The `top` deepest drawdowns of E = 1 + cumsum(returns), deepest first.
+def drawdown_periods(returns: pd.Series, top: int = 5, compound: bool = False) -> pd.DataFrame:
+    """The `top` deepest drawdowns of E = 1 + cumsum(returns) (or, with `compound`, of
+    cumprod(1 + returns)), deepest first.
 
     Columns: peak, trough, recovery (NaT while under water at the end), depth (relative to
     the peak, negative) and days (trading days from the peak to the recovery or the end).
     """
     if isinstance(top, bool) or not isinstance(top, (int, np.integer)) or top < 1:
         raise InputError(f"top must be a positive integer, got {top!r}")
-    periods = _periods(_dated(returns, "returns"))
+    periods = _periods(_dated(returns, "returns"), compound)
     periods.sort(key=lambda p: p["depth"])  # stable: equal depths stay in date order
     frame = pd.DataFrame(
         periods[: int(top)], columns=["peak", "trough", "recovery", "depth", "days"]

@@ -141,8 +141,9 @@ class BacktestResult:
         if traded is None or held is None:
             return None
         days = self.returns.index
-        capital = float(self.parameters["capital"])
-        return traded.reindex(days) / (2.0 * capital), held.reindex(days)
+        # Over the money each day was sized from: the capital, or the compounding equity.
+        money = self._engine["money"].reindex(days)
+        return traded.reindex(days) / (2.0 * money), held.reindex(days)
 
     @cached_property
     def metrics(self) -> pd.Series:
@@ -153,8 +154,10 @@ class BacktestResult:
         factor, executed turnover and average holdings and, against the primary benchmark,
         its annual return, the excess annual return, beta, alpha, tracking error,
         information ratio and correlation. The equity is ``1 + cumsum(returns)``: the
-        fixed-capital model does not compound. One line per metric in
-        ``kestrelia.backtest.metrics.METRIC_DEFINITIONS``.
+        fixed-capital model does not compound; with ``sizing="compound"`` it is
+        ``cumprod(1 + returns)`` and the total and annual return compound. One line per
+        metric in ``kestrelia.backtest.metrics.METRIC_DEFINITIONS`` (and
+        ``COMPOUNDED_DEFINITIONS``).
 
         Examples
         --------
@@ -167,9 +170,10 @@ class BacktestResult:
 
         trading = self._trading()
         if trading is None:
-            return compute_metrics(self.returns, self._benchmark_returns())
+            return compute_metrics(self.returns, self._benchmark_returns(),
+                                   compound=self.compound)
         return compute_metrics(self.returns, self._benchmark_returns(), turnover=trading[0],
-                               holdings=trading[1])
+                               holdings=trading[1], compound=self.compound)
 
     def rolling(self, window: int = 126) -> pd.DataFrame:
         """Annualised return, volatility and Sharpe ratio over the last ``window`` trading
@@ -194,8 +198,8 @@ class BacktestResult:
 
     @cached_property
     def monthly(self) -> pd.DataFrame:
-        """Monthly returns (sum of the daily returns, fractions of capital): one row per
-        year, one column per month and a year total.
+        """Monthly returns (sum of the daily returns, fractions of capital; compounded with
+        ``sizing="compound"``): one row per year, one column per month and a year total.
 
         Examples
         --------
@@ -205,11 +209,12 @@ class BacktestResult:
         """
         from kestrelia.backtest.metrics import monthly_returns
 
-        return monthly_returns(self.returns)
+        return monthly_returns(self.returns, compound=self.compound)
 
     def drawdowns(self, top: int = 5) -> pd.DataFrame:
-        """The ``top`` deepest drawdown periods of the equity ``1 + cumsum(returns)``:
-        peak, trough and recovery dates (NaT when not recovered), depth and length.
+        """The ``top`` deepest drawdown periods of the equity ``1 + cumsum(returns)`` (or
+        ``cumprod(1 + returns)`` with ``sizing="compound"``): peak, trough and recovery
+        dates (NaT when not recovered), depth and length.
 
         Examples
         --------
@@ -219,7 +224,7 @@ class BacktestResult:
         """
         from kestrelia.backtest.metrics import drawdown_periods
 
-        return drawdown_periods(self.returns, top=top)
+        return drawdown_periods(self.returns, top=top, compound=self.compound)
 
     @property
     def yearly(self) -> pd.DataFrame:
@@ -385,7 +390,7 @@ class BacktestResult:
 
     def _report_pieces(self, pngs: dict[str, bytes]) -> dict[str, Any]:
         from kestrelia.backtest.glossary import GLOSSARY
-        from kestrelia.backtest.metrics import METRIC_DEFINITIONS
+        from kestrelia.backtest.metrics import COMPOUNDED_DEFINITIONS, METRIC_DEFINITIONS
 
         captions = {
             "main": "Performance, drawn by the engine: its cards and tables show the engine's "
@@ -398,10 +403,11 @@ class BacktestResult:
         span = (f"{days.index[0].date()} to {days.index[-1].date()}, {len(days)} days"
                 if len(days) else "no days")
         execution = self.execution
+        definitions = {**METRIC_DEFINITIONS, **(COMPOUNDED_DEFINITIONS if self.compound else {})}
         return dict(
             title=f"{self.name}: backtest report", subtitle=span,
             parameters={"strategy": self.name, **self.parameters, **self._ruin_note()},
-            stats=self._engine["stats"], metrics=self.metrics, definitions=METRIC_DEFINITIONS,
+            stats=self._engine["stats"], metrics=self.metrics, definitions=definitions,
             monthly=self.monthly, yearly=self.yearly,
             benchmark_summary=self.benchmark_summary, drawdowns=self.drawdowns(),
             charts=[(captions[k], pngs[k]) for k in captions if pngs.get(k)],
