@@ -253,6 +253,16 @@ class TestCompounding:
         np.testing.assert_allclose(table[~np.isnan(table)], months.to_numpy(), rtol=1e-12)
         assert result.monthly["Year"].iloc[0] == pytest.approx(
             (1 + r[r.index.year == r.index[0].year]).prod() - 1, rel=1e-12)
+        # Against a benchmark, both annual returns compound, and the excess is their gap.
+        bench = pd.Series(np.random.default_rng(1).normal(0, 0.01, len(m.close_price)),
+                          index=m.close_price.index)
+        against = backtest(m.weights, Market(**m.matrices(), benchmarks={"000852": bench}),
+                           capital=2e6, lot_size=100, sizing="compound").metrics
+        b = bench.set_axis(pd.to_datetime(bench.index, format="%Y%m%d")).reindex(r.index)
+        b_annual = np.prod(1 + b.to_numpy()) ** (252 / len(b)) - 1
+        assert against["benchmark_annual_return"] == pytest.approx(b_annual, rel=1e-12)
+        assert against["excess_annual_return"] == pytest.approx(
+            against["annual_return"] - b_annual, rel=1e-12)
         # A fixed-capital run keeps the sums.
         fixed = backtest(m.weights, public_market(m), capital=2e6, lot_size=100)
         assert fixed.metrics["total_return"] == pytest.approx(fixed.returns.sum(), rel=1e-12)

@@ -80,6 +80,8 @@ METRIC_DEFINITIONS: dict[str, str] = {
 COMPOUNDED_DEFINITIONS: dict[str, str] = {
     "total_return": "Product of (1 + daily return) less 1: the gain on the initial capital (E at the end - 1).",
     "annual_return": "(E at the end) ^ (252 / number of days) - 1 (geometric); -1 once E is not positive.",
+    "benchmark_annual_return": "The benchmark's geometric annual return, on the days both series have a return.",
+    "excess_annual_return": "The strategy's geometric annual return less the benchmark's, on the days both have a return.",
 }
 
 BENCHMARK_METRICS = ("benchmark_annual_return", "excess_annual_return", "beta", "alpha",
@@ -181,14 +183,24 @@ def _sharpe_like(mean: float, std: float, values: np.ndarray) -> float:
     return mean / std * math.sqrt(TRADING_DAYS_PER_YEAR)
 
 
-def _benchmark_metrics(r: pd.Series, b: pd.Series) -> dict[str, float]:
+def _geometric_annual(values: np.ndarray) -> float:
+    """The annual rate that compounds to the growth of `values` over their days."""
+    growth = float(_equity(values, True)[-1])
+    return growth ** (TRADING_DAYS_PER_YEAR / values.size) - 1.0 if growth > 0 else -1.0
+
+
+def _benchmark_metrics(r: pd.Series, b: pd.Series, compound: bool = False) -> dict[str, float]:
     joined = pd.concat([r.rename("r"), b.rename("b")], axis=1, join="inner")
     x, y = joined["r"].to_numpy(), joined["b"].to_numpy()
     out = dict.fromkeys(BENCHMARK_METRICS, NAN)
     if len(joined) == 0:
         return out
-    out["benchmark_annual_return"] = float(y.mean() * TRADING_DAYS_PER_YEAR)
-    out["excess_annual_return"] = float((x - y).mean() * TRADING_DAYS_PER_YEAR)
+    if compound:
+        out["benchmark_annual_return"] = _geometric_annual(y)
+        out["excess_annual_return"] = _geometric_annual(x) - out["benchmark_annual_return"]
+    else:
+        out["benchmark_annual_return"] = float(y.mean() * TRADING_DAYS_PER_YEAR)
+        out["excess_annual_return"] = float((x - y).mean() * TRADING_DAYS_PER_YEAR)
     if len(joined) < 2:
         return out
     var_b = float(np.var(y, ddof=1))
@@ -261,10 +273,8 @@ def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None, *,
             profit_factor=float(gains / -losses) if losses < 0 else NAN,
         )
         if compound:
-            growth = float(_equity(values, True)[-1])
-            out.update(total_return=growth - 1.0,
-                       annual_return=(growth ** (TRADING_DAYS_PER_YEAR / n) - 1.0
-                                      if growth > 0 else -1.0))
+            out.update(total_return=float(_equity(values, True)[-1]) - 1.0,
+                       annual_return=_geometric_annual(values))
         if n > 1 and values.min() == values.max():
             out.update(volatility=0.0, skew=NAN, kurtosis=NAN)
         if deepest:
@@ -284,7 +294,7 @@ def compute_metrics(returns: pd.Series, benchmark: pd.Series | None = None, *,
         for key in BENCHMARK_METRICS:
             del out[key]
     else:
-        out.update(_benchmark_metrics(r, _dated(benchmark, "benchmark")))
+        out.update(_benchmark_metrics(r, _dated(benchmark, "benchmark"), compound))
     result = pd.Series(out, dtype=object, name="value")
     result.index.name = "metric"
     return result
