@@ -263,6 +263,10 @@ class TestCompounding:
         assert against["benchmark_annual_return"] == pytest.approx(b_annual, rel=1e-12)
         assert against["excess_annual_return"] == pytest.approx(
             against["annual_return"] - b_annual, rel=1e-12)
+        page = result.report_html()
+        assert "cumulative product of (1 + daily return)" in page
+        assert "not compounded" not in page and "Total compounds the year" in page
+        assert "<td>sizing</td><td class=text>compound</td>" in page
         # A fixed-capital run keeps the sums.
         fixed = backtest(m.weights, public_market(m), capital=2e6, lot_size=100)
         assert fixed.metrics["total_return"] == pytest.approx(fixed.returns.sum(), rel=1e-12)
@@ -287,6 +291,7 @@ class TestCompounding:
         positions = result.execution.positions
         held_after = positions[positions.index > ruined]
         assert (held_after.to_numpy() == 0).mean() > 0.9
+        assert f"not positive from {ruined.date()} on" in result.report_html()
 
 
 class TestSweepAndCommandLine:

@@ -407,6 +407,7 @@ class BacktestResult:
         return dict(
             title=f"{self.name}: backtest report", subtitle=span,
             parameters={"strategy": self.name, **self.parameters, **self._ruin_note()},
+            compound=self.compound,
             stats=self._engine["stats"], metrics=self.metrics, definitions=definitions,
             monthly=self.monthly, yearly=self.yearly,
             benchmark_summary=self.benchmark_summary, drawdowns=self.drawdowns(),

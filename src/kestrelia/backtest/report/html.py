@@ -335,6 +335,7 @@ def render_report(
     execution_charts: Sequence[tuple[str, bytes]] = (),
     glossary: Sequence[Section] | None = None,
     subtitle: str = "",
+    compound: bool = False,
 ) -> str:
     """The report page as text. Pieces that are None are left out; chart bytes must be PNG.
 
@@ -343,7 +344,8 @@ def render_report(
     (the engine's statistics dict), `yearly` and `benchmark_summary` are the engine's: with
     a `glossary` (``kestrelia.backtest.glossary.GLOSSARY``) their keys link to its entries
     and carry their units, and their values are shown as they are stored. `monthly` and
-    `drawdowns` are shown as they come.
+    `drawdowns` are shown as they come. With `compound` (a backtest sized from its equity)
+    the notes say that the equity and the monthly table compound the returns.
     """
     if not isinstance(title, str):
         raise InputError(f"title must be text, got {type(title).__name__}")
@@ -355,7 +357,7 @@ def render_report(
     if metrics is not None and headline_rows(metrics):
         overview.append(_section(
             "Headline", _headline_table(metrics),
-            "The metrics below, as fractions of the fixed initial capital: these are the "
+            "The metrics below, as fractions of the initial capital: these are the "
             "figures the command line and the notebook show."))  # fmt: skip
     if parameters:
         overview.append(_section("Run parameters", _parameters_table(parameters)))
@@ -364,11 +366,16 @@ def render_report(
     if metrics is not None:
         parts.append(_section(
             "Risk and return metrics", _metrics_table(metrics, definitions or {}),
+            "Sized from the equity each day; daily returns are the profit over the equity the "
+            "day began with; equity E = cumulative product of (1 + daily return) over the "
+            "initial capital; 252 trading days a year." if compound else
             "Fractions of the fixed initial capital; equity E = 1 + cumulative sum of daily "
             "returns (not compounded); 252 trading days a year.",
         ))  # fmt: skip
     if monthly is not None:
         parts.append(_section("Monthly returns", _monthly_table(monthly),
+                              "Each month's daily returns compounded; Total compounds the year."
+                              if compound else
                               "Sum of the daily returns of each month; Total is the sum over the year."))  # fmt: skip
     if drawdowns is not None:
         body = (_frame_table(drawdowns) if len(drawdowns)
