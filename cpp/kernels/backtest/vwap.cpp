@@ -95,25 +95,37 @@ private:
 
 // Four days of one stock, added to the sums of its lane.
 // `hold` flags the quad's days that set no new target (null when none of them does), and
-// `track` says whether the schedule has such days at all.
-template <bool Full>
+// `track` says whether the schedule has such days at all. `Sums` says what the walk needs:
+// rates read day by day (and a minimum commission's part) or one set of constants
+// (`fixed`), and whether the money traded and the stocks held are summed too.
+template <bool ByDay, bool Totals>
+struct Sums {
+    static constexpr bool by_day = ByDay;
+    static KESTRELIA_INLINE constexpr bool wanted(int part) {
+        return (ByDay || part != minimum) && (Totals || (part != traded && part != holding));
+    }
+};
+
+template <bool Full, class Costing>
 KESTRELIA_INLINE void stock_quad(double& position, double& carried, LaneSums& sums,
                                  std::ptrdiff_t lane, const DayRows& col, std::ptrdiff_t i0,
                                  std::ptrdiff_t n_days, const std::int64_t* signal_rows,
                                  bool signal_in_step, bool track, const std::uint8_t* hold,
-                                 const DayRates& rates) {
+                                 const DayRates& rates, const Factors& fixed) {
     if (Full && idle_quad(position, carried, col, i0, signal_rows, signal_in_step)) return;
     const DayVectors in = stock_days<Full>(col, i0, n_days, signal_rows, signal_in_step);
     DayDetail unused;
     const DayProducts p = trade_quad(position, carried, track, hold, Full ? width : n_days - i0, in,
-                                     rates.on_days(i0), unused);
-    for (int k = 0; k < n_parts; ++k) add_at(sums.of(lane, k) + i0, p.part[k]);
+                                     Costing::by_day ? rates.on_days(i0) : fixed, unused);
+    for (int k = 0; k < n_parts; ++k)
+        if (Costing::wanted(k)) add_at(sums.of(lane, k) + i0, p.part[k]);
 }
 
 // Stock path, for inputs that all keep each stock's days contiguous (column-major): one
 // stock at a time over its whole history, four days to a vector, its products added to
 // the sums of lane (stock mod 4). Every day's lane sums take the stocks in the same order
 // as the block walk, so the bits are the same.
+template <class Costing>
 KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t n_days,
                                       const F64View& signal, const std::int64_t* signal_rows,
                                       const std::uint8_t* hold, const VwapMarket& m,
@@ -123,6 +135,7 @@ KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t
     quads_in_step(in_step, signal_rows, 0, n_days);
     quads_holding(holding, hold, 0, n_days);
     const bool track = hold != nullptr;
+    const Factors fixed = f.on_day(0);
     const std::ptrdiff_t full_days = n_days / width * width;
     for (std::ptrdiff_t j = 0; j < signal.cols; ++j) {
         const DayRows col = stock_column(signal, m, j);
@@ -137,12 +150,13 @@ KESTRELIA_INLINE void simulate_stocks(std::vector<DaySums>& days, std::ptrdiff_t
                 if (i0 % 64 == 0) prefetch_masks(col, i0 + 64);
             }
             const auto q = static_cast<std::size_t>(i0 / width);
-            stock_quad<true>(position, carried, sums, lane, col, i0, n_days, signal_rows,
-                             in_step[q], track, holding[q] ? hold + i0 : nullptr, f);
+            stock_quad<true, Costing>(position, carried, sums, lane, col, i0, n_days, signal_rows,
+                                      in_step[q], track, holding[q] ? hold + i0 : nullptr, f,
+                                      fixed);
         }
         if (i0 < n_days)
-            stock_quad<false>(position, carried, sums, lane, col, i0, n_days, signal_rows, false,
-                              track, track ? hold + i0 : nullptr, f);
+            stock_quad<false, Costing>(position, carried, sums, lane, col, i0, n_days, signal_rows,
+                                       false, track, track ? hold + i0 : nullptr, f, fixed);
     }
     sums.to_days(days);
 }
@@ -493,7 +507,15 @@ Status vwap_daily_return(double* out, std::ptrdiff_t n_days, const F64View& sign
         });
     else if (!by_rows && all_column_major(signal, m))
         in_best_build([&](auto) KESTRELIA_BODY {
-            simulate_stocks(days, n_days, signal, signal_rows, hold, m, f);
+            const bool totaled = totals.traded || totals.held;
+            if (f.by_day() && totaled)
+                simulate_stocks<Sums<true, true>>(days, n_days, signal, signal_rows, hold, m, f);
+            else if (f.by_day())
+                simulate_stocks<Sums<true, false>>(days, n_days, signal, signal_rows, hold, m, f);
+            else if (totaled)
+                simulate_stocks<Sums<false, true>>(days, n_days, signal, signal_rows, hold, m, f);
+            else
+                simulate_stocks<Sums<false, false>>(days, n_days, signal, signal_rows, hold, m, f);
         });
     else if (by_rows)
         in_best_build([&](auto) KESTRELIA_BODY {

@@ -39,6 +39,12 @@ struct DayRates {
     const double* stamp_sell_day = nullptr;
     const double* transfer_day = nullptr;
 
+    // Whether anything changes from day to day or a minimum commission is paid (else
+    // on_day(0) holds for every day, and the minimum's part is zero).
+    bool by_day() const {
+        return money || buy_day || sell_day || commission_day || stamp_buy_day || stamp_sell_day ||
+               transfer_day || min_commission > 0.0;
+    }
     // Day i's, the same in every lane.
     KESTRELIA_INLINE Factors on_day(std::ptrdiff_t i) const {
         auto at = [i](const double* day, double constant) {

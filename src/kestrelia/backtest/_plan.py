@@ -105,6 +105,11 @@ def _read(weights: pd.DataFrame, market: Market) -> _Weights:
     codes = _labels.stock_codes(weights.columns, "weights")
     _validate.numeric(weights, "weights")
     values = weights.to_numpy(dtype=np.float64, copy=False)
+    if not values.flags.f_contiguous and values.size * 4 <= market.close_price.size:
+        # Rows on rebalance dates only, laid out by rows as pandas makes them: a quarter of
+        # a market matrix at most, copied by columns so that the simulation walks every input
+        # one stock at a time, as over a store's column-major market.
+        values = np.asfortranarray(values)
     position = market.codes.get_indexer(codes)
     in_market = np.flatnonzero(position >= 0).astype(np.int64)
     if len(in_market) == 0:
