@@ -8,50 +8,18 @@ from __future__ import annotations
 
 import datetime
 import math
-import re
 from typing import Any
 
 import numpy as np
 
 from kestrelia._dates import parse_date
+from kestrelia._labels import split_code as _split_code
 from kestrelia._names import KNOWN_INDEXES
 from kestrelia.dataservice.service import exchange_ukey
 
 _EPOCH = datetime.date(1970, 1, 1)
-# Exchange spellings -> the exchange of the service keys.
-_EXCHANGES = {
-    "SH": "XSHG", "SS": "XSHG", "SSE": "XSHG", "XSHG": "XSHG",
-    "SZ": "XSHE", "SZSE": "XSHE", "XSHE": "XSHE",
-    "BJ": "BJSE", "BSE": "BJSE", "BJSE": "BJSE",
-    "CSI": "INDX", "INDX": "INDX",
-}  # fmt: skip
-_SUFFIXED = re.compile(r"(\d{6})\.([A-Z]{2,4})")
-_PREFIXED = re.compile(r"([A-Z]{2})\.?(\d{6})")
-_DIGITS = re.compile(r"\d{1,6}")
 _TRUE = {"1", "true", "t", "y", "yes", "是", "st", "*st"}
 _FALSE = {"0", "false", "f", "n", "no", "否", ""}
-
-
-def _split_code(value: Any) -> tuple[str, str | None] | None:
-    """(6 digits, exchange or None) of a code in any of the usual spellings."""
-    if isinstance(value, (bool, np.bool_)) or value is None:
-        return None
-    if isinstance(value, (float, np.floating)):
-        if not math.isfinite(value) or not float(value).is_integer():
-            return None
-        value = int(value)
-    if isinstance(value, (int, np.integer)):
-        return (f"{int(value):06d}", None) if 0 <= value < 1_000_000 else None
-    text = str(value).strip().upper()
-    if _DIGITS.fullmatch(text):
-        return text.zfill(6), None
-    match = _SUFFIXED.fullmatch(text)
-    if match and match[2] in _EXCHANGES:
-        return match[1], _EXCHANGES[match[2]]
-    match = _PREFIXED.fullmatch(text)
-    if match and match[1] in _EXCHANGES:
-        return match[2], _EXCHANGES[match[1]]
-    return None
 
 
 def stock_code(value: Any) -> str | None:
