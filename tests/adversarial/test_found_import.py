@@ -1,5 +1,4 @@
-"""Faults found by attacking `import bars`: each test shows one, and is expected to fail
-until it is fixed."""
+"""Faults found by attacking `import bars`: each test shows one and guards its fix."""
 
 import numpy as np
 import pandas as pd

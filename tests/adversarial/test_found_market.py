@@ -1,5 +1,5 @@
 """Faults found by attacking Market(...) and the market a sweep hands its strategies: each
-test shows one, and is expected to fail until it is fixed."""
+test shows one and guards its fix."""
 
 import numpy as np
 import pandas as pd

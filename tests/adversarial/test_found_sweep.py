@@ -1,5 +1,4 @@
-"""Faults found by attacking sweeps: each test shows one, and is expected to fail until it is
-fixed."""
+"""Faults found by attacking sweeps: each test shows one and guards its fix."""
 
 import pandas as pd
 import pytest

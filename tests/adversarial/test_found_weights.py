@@ -1,5 +1,5 @@
 """Faults found by attacking weight matrices, weight files and the public backtest: each test
-shows one, and is expected to fail until it is fixed."""
+shows one and guards its fix."""
 
 import numpy as np
 import pandas as pd
