@@ -1,17 +1,14 @@
 """Faults found by attacking saved reports, each kept as a test now that it is fixed."""
 
 import json
-import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pandas as pd
 
 import kestrelia.backtest as kb
 from kestrelia.backtest._examples import example_market
-
-SRC = str(Path(__file__).resolve().parents[2] / "src")
+from tests.support.cli import child_env
 
 
 def _result(weight, execution):
@@ -50,7 +47,7 @@ result.save(sys.argv[1], force=True)
 def test_a_save_killed_while_putting_files_in_place_leaves_one_whole_set(tmp_path):
     def save(weight, kill_at):
         return subprocess.run([sys.executable, "-c", CHILD, str(tmp_path), str(weight),
-                               str(kill_at)], env={**os.environ, "PYTHONPATH": SRC},
+                               str(kill_at)], env=child_env(),
                               capture_output=True, text=True, timeout=120)
 
     assert save(0.4, 0).returncode == 0

@@ -2,7 +2,6 @@
 (the comment says what went wrong), and guards its fix."""
 
 import datetime as dt
-import os
 import pickle
 import shutil
 import socket
@@ -23,8 +22,7 @@ from kestrelia.backtest import Store, _prepare
 from kestrelia.backtest._storage import metadata_pickle, npy
 from kestrelia.backtest.app import cli
 from kestrelia.errors import InputError, StoreError
-
-SRC = str(Path(__file__).resolve().parents[2] / "src")
+from tests.support.cli import child_env
 
 
 @pytest.fixture(scope="module")
@@ -267,7 +265,7 @@ class TestSharedListsInMetadata:
         try:
             done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                                   timeout=timeout, preexec_fn=_limited,
-                                  env={**os.environ, "PYTHONPATH": SRC})
+                                  env=child_env())
         except subprocess.TimeoutExpired:
             return None
         return done
@@ -320,7 +318,7 @@ def test_a_command_with_a_standard_stream_closed_ends_quietly(store, tmp_path, c
             for a in argv]
     done = subprocess.run(["sh", "-c", f'exec "$@" {closed}>&-', "sh", sys.executable, "-m",
                            "kestrelia.backtest", *argv], capture_output=True, text=True,
-                          timeout=120, env={**os.environ, "PYTHONPATH": SRC})
+                          timeout=120, env=child_env())
     assert done.returncode == exit_code
     if closed == 1:  # the listing went nowhere; an error still has its one line
         assert done.stderr == ("" if exit_code == 141 else

@@ -14,8 +14,8 @@ import pytest
 
 from kestrelia.backtest._output import STAGING_PREFIX, recover, write_files
 from kestrelia.errors import InputError
+from tests.support.cli import child_env
 
-SRC = str(Path(__file__).resolve().parents[2] / "src")
 NAMES = ["a.json", "b.csv", "c.png", "d.html"]
 
 
@@ -54,7 +54,7 @@ write_files(folder, {n: (lambda p, n=n: p.write_text("new:" + n)) for n in names
 
 def killed_write(folder, kill_at, names=NAMES):
     done = subprocess.run([sys.executable, "-c", CHILD, str(folder), str(kill_at), ",".join(names)],
-                          env={**os.environ, "PYTHONPATH": SRC}, capture_output=True, text=True,
+                          env=child_env(), capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == -9, done.stderr
 

@@ -93,31 +93,32 @@ def test_a_vwap_near_but_not_at_the_limit_is_kept(tmp_path):
     assert summary["derived"]["buy vwap set to the limit price"] == 0
 
 
-class TestEveryColumnIsKept:
-    @pytest.fixture(scope="class")
-    def folder(self, tmp_path_factory):
-        root = tmp_path_factory.mktemp("kept")
-        rng = np.random.default_rng(8)
-        days = pd.bdate_range("2024-03-01", periods=12).strftime("%Y%m%d")
-        rows = []
-        for code, first in (("600000", 0), ("000002", 0), ("688001", 5)):
-            for k, day in enumerate(days[first:], start=first):
-                if code == "000002" and k == 7:
-                    continue  # a missing row: a suspended day, still a day of its life
-                price = round(float(rng.uniform(8, 12)), 2)
-                volume = float(rng.integers(1, 100) * 100)
-                rows.append({"date": day, "code": f"{code}.{'SH' if code[0] == '6' else 'SZ'}",
-                             "open": price, "close": price, "high": price + 0.1,
-                             "low": price - 0.1, "pre_close": price, "adj_factor": 1.5,
-                             "volume": volume, "amount": price * volume,
-                             "market_value": price * 1e9, "float_market_value": price * 4e8,
-                             "is_st": "ST" if code == "000002" and k > 3 else "",
-                             "pe": float(rng.normal(20, 5)), "turnover": float(rng.random())})
-        table = pd.DataFrame(rows)
-        table.to_parquet(root / "bars.parquet")
-        summary = import_daily_bars(root / "bars.parquet", root / "market")
-        return LocalFactorService(root / "market"), summary, table
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    root = tmp_path_factory.mktemp("kept")
+    rng = np.random.default_rng(8)
+    days = pd.bdate_range("2024-03-01", periods=12).strftime("%Y%m%d")
+    rows = []
+    for code, first in (("600000", 0), ("000002", 0), ("688001", 5)):
+        for k, day in enumerate(days[first:], start=first):
+            if code == "000002" and k == 7:
+                continue  # a missing row: a suspended day, still a day of its life
+            price = round(float(rng.uniform(8, 12)), 2)
+            volume = float(rng.integers(1, 100) * 100)
+            rows.append({"date": day, "code": f"{code}.{'SH' if code[0] == '6' else 'SZ'}",
+                         "open": price, "close": price, "high": price + 0.1,
+                         "low": price - 0.1, "pre_close": price, "adj_factor": 1.5,
+                         "volume": volume, "amount": price * volume,
+                         "market_value": price * 1e9, "float_market_value": price * 4e8,
+                         "is_st": "ST" if code == "000002" and k > 3 else "",
+                         "pe": float(rng.normal(20, 5)), "turnover": float(rng.random())})
+    table = pd.DataFrame(rows)
+    table.to_parquet(root / "bars.parquet")
+    summary = import_daily_bars(root / "bars.parquet", root / "market")
+    return LocalFactorService(root / "market"), summary, table
 
+
+class TestEveryColumnIsKept:
     @pytest.mark.parametrize("column", ["volume", "amount", "market_value", "float_market_value",
                                         "high", "low", "pre_close", "adj_factor", "pe",
                                         "turnover"])

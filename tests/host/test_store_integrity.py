@@ -14,12 +14,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import kestrelia
 from kestrelia.backtest._store import BinaryPreparedDataStoreBase
 from kestrelia.errors import StoreError, StoreLockedError
-
-# A child process imports the same kestrelia as this one (installed or from src).
-PACKAGE_ROOT = str(Path(kestrelia.__file__).parents[1])
+from tests.support.cli import child_env
 
 DTYPES = {"close_price": "float64", "can_buy_stock": "bool"}
 CODES = [f"{600000 + i:06d}" for i in range(40)]
@@ -131,7 +128,7 @@ class TestWriterLock:
                 "with writer_lock(sys.argv[1]):\n    print('held', flush=True); time.sleep(60)")
         child = subprocess.Popen([sys.executable, "-c", code, str(store.store_dir)],
                                  stdout=subprocess.PIPE, text=True,
-                                 env={**os.environ, "PYTHONPATH": PACKAGE_ROOT})
+                                 env=child_env())
         try:
             assert child.stdout.readline().strip() == "held"
             store.lock_timeout = 0.1

@@ -92,6 +92,10 @@ def test_holdings_and_turnover_of_carried_rows_are_the_dense_formula(seed, order
     # row after the last day's.
     carried = weekly.reindex(days[(days >= weekly.index[0])], method="ffill")
     carried = carried.loc[:result.returns.index[-1]].dropna(axis=1, how="all")
+    # Column-major whatever layout this pandas gives the reindexed frame (2.2 keeps C order).
+    carried = pd.DataFrame(np.asfortranarray(carried.to_numpy()), index=carried.index,
+                           columns=carried.columns)
+    assert carried.to_numpy(dtype=float, copy=False).flags.f_contiguous
     holding, turnover = reference.holding_and_turnover(carried)
     # The same additions in the same order as NumPy's on the carried column-major matrix.
     assert result.stats["holding_count"] == holding

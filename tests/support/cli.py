@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import os
+from pathlib import Path
 from typing import Any
 
+import kestrelia
 from kestrelia.backtest.app import cli
 
 
@@ -12,3 +15,9 @@ def run(capsys: Any, *argv: object) -> tuple[int, str, str]:
     code = cli.main([str(a) for a in argv])
     out, err = capsys.readouterr()
     return code, out, err
+
+
+def child_env() -> dict[str, str]:
+    """The environment of a child Python that imports the same kestrelia as this process,
+    installed (with its built modules) or from the source tree of a development build."""
+    return {**os.environ, "PYTHONPATH": str(Path(kestrelia.__file__).parents[1])}
