@@ -53,7 +53,8 @@ def parse_date(value: Any, date_format: str | None = None) -> str | None:
 
     With ``date_format`` text is read with that ``strptime`` format instead.
     """
-    if isinstance(value, (bool, np.bool_)) or value is None:
+    # NaT is a datetime too, of no day.
+    if isinstance(value, (bool, np.bool_)) or value is None or value is pd.NaT:
         return None
     if isinstance(value, (str, np.str_)):
         text = str(value).strip()

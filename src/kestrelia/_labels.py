@@ -30,7 +30,7 @@ import pandas as pd
 from kestrelia import _dates
 from kestrelia.errors import InputError
 
-__all__ = ["EXCHANGE_TIMEZONE", "exchange_of", "stock_code", "stock_codes", "trading_dates"]
+__all__ = ["EXCHANGE_TIMEZONE", "exchange_day", "exchange_of", "stock_code", "stock_codes", "trading_dates"]
 
 EXCHANGE_TIMEZONE = "Asia/Shanghai"
 
@@ -152,6 +152,14 @@ def stock_codes(labels: pd.Index, what: str) -> pd.Index:
     return read
 
 
+def exchange_day(value: Any) -> Any:
+    """A time-zone-aware timestamp as the exchanges' wall time (tz-naive), so that its day is
+    the Shanghai day, as a label of the same timestamp reads; any other value as it is."""
+    if isinstance(value, _dt.datetime) and value is not pd.NaT and value.tzinfo is not None:
+        return pd.Timestamp(value).tz_convert(EXCHANGE_TIMEZONE).tz_localize(None)
+    return value
+
+
 def _to_shanghai_days(index: pd.DatetimeIndex) -> pd.DatetimeIndex:
     if index.tz is not None:
         index = index.tz_convert(EXCHANGE_TIMEZONE).tz_localize(None)
@@ -194,9 +202,7 @@ def _parsed(labels: pd.Index, what: str, date_format: str | None) -> pd.Datetime
                     return pd.DatetimeIndex(parsed)
     stamps: list[str] = []
     for row, value in enumerate(labels, start=1):
-        if isinstance(value, _dt.datetime) and value.tzinfo is not None:
-            value = pd.Timestamp(value).tz_convert(EXCHANGE_TIMEZONE).tz_localize(None)
-        stamp = _dates.parse_date(value, date_format)
+        stamp = _dates.parse_date(exchange_day(value), date_format)
         if stamp is None:
             how = (f"does not match the date format {date_format!r}" if date_format else
                    f"is not a date ({_dates.ACCEPTED}, a date or a timestamp)")

@@ -57,3 +57,29 @@ def test_a_strategy_cannot_change_the_market_the_others_see(what):
     kb.sweep({"meddler": meddler}, market, workers=1, progress=False)
     assert np.array_equal(market.close_price.to_numpy(), close_before)
     assert list(market.dates) == dates_before
+
+
+@pytest.mark.parametrize("name", ["close_price", "split_factor", "benchmark", "factor"])
+def test_complex_market_numbers_are_refused(name):
+    market = _example_market()
+    matrices = dict(market.matrices())
+    extra = {}
+    if name == "benchmark":
+        extra["benchmarks"] = {"000852": pd.Series(0.01 + 0.01j, index=market.dates)}
+    elif name == "factor":
+        extra["factors"] = {"pe": matrices["close_price"] * (1 + 1j)}
+    else:
+        matrices[name] = matrices[name] * (1 + 1j)
+    with pytest.raises(InputError, match="complex128, not numeric"):
+        Market(**matrices, **extra)
+
+
+def test_factors_that_are_not_a_mapping_raise_input_error():
+    market = _example_market()
+    with pytest.raises(InputError, match="factors must be a mapping"):
+        Market(**market.matrices(), factors=[market.close_price])
+
+
+def test_market_slice_refuses_nat():
+    with pytest.raises(InputError, match="end NaT is not an unambiguous date"):
+        _example_market().slice(end=pd.NaT)

@@ -185,6 +185,7 @@ def make_plan(weights: pd.DataFrame, market: Market, *, between: str = "hold",
     lo, hi = _validate.date_window(start, end)
     start_row = _bound_row(lo, market_days, "left")
     end_row = _bound_row(hi, market_days, "right")
+    _check_window(market, start, end, start_row, end_row)
     last = n_market - 1 if end_row is None else min(end_row, n_market - 1)
 
     smoothing = rolling_window > 1
@@ -255,6 +256,22 @@ def _smoothed_plan(w: _Weights, market: Market, setting: _Rows, first: int, last
     return Plan(values=values, weight_cols=columns, market_cols=market_cols, first_row=first,
                 dates=market.dates[first:last + 1], codes=market.codes[market_cols],
                 row_labels=smoothed.index, column_labels=smoothed.columns, **schedule)
+
+
+def _check_window(market: Market, start: Any, end: Any, start_row: int | None,
+                  end_row: int | None) -> None:
+    """Refuses a ``start``/``end`` window that holds no day of the market, saying so."""
+    dates = market.dates
+    if len(dates) == 0:
+        return  # said where the targets are looked for
+    first, last = dates[0].date(), dates[-1].date()
+    if start_row is not None and start_row >= len(dates):
+        raise InputError(f"start {start!r} is after the market's last day, {last}")
+    if end_row is not None and end_row < 0:
+        raise InputError(f"end {end!r} is before the market's first day, {first}")
+    if start_row is not None and end_row is not None and start_row > end_row:
+        raise InputError(f"the window from start {start!r} to end {end!r} holds no trading "
+                         f"day of the market ({first} to {last})")
 
 
 def _no_target(w: _Weights, market: Market, last: int) -> str:

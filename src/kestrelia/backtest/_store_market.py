@@ -17,7 +17,7 @@ from typing import Any, NamedTuple
 
 import pandas as pd
 
-from kestrelia import _dates
+from kestrelia import _dates, _labels
 from kestrelia.errors import InputError, KestreliaError, StoreError
 
 __all__ = ["MARKET_DATASETS", "MarketParts", "load_market", "open_existing", "read_metadata"]
@@ -54,7 +54,7 @@ class MarketParts(NamedTuple):
 
 def date_text(value: Any, what: str) -> str:
     """``value`` as ``YYYYMMDD`` text, or ``InputError`` naming ``what``."""
-    text = _dates.parse_date(value)
+    text = _dates.parse_date(_labels.exchange_day(value))
     if text is None:
         raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
     return text

@@ -86,9 +86,15 @@ def boolean(frame: pd.DataFrame, what: str) -> None:
                          "mask")
 
 
+def real_number_dtype(dtype: Any) -> bool:
+    """Whether a column of this dtype holds real numbers: numeric, neither boolean nor
+    complex (whose imaginary part a float64 view would drop without a word)."""
+    return (pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype)
+            and not pd.api.types.is_complex_dtype(dtype))
+
+
 def numeric(frame: pd.DataFrame, what: str) -> None:
-    bad = _bad_dtypes(frame, lambda d: pd.api.types.is_bool_dtype(d)
-                      or not pd.api.types.is_numeric_dtype(d))
+    bad = _bad_dtypes(frame, lambda d: not real_number_dtype(d))
     if bad is not None:
         column = _first_column(frame, bad)
         raise InputError(f"{what}: column {column!r} is {frame[column].dtype}, not numeric")
@@ -139,15 +145,15 @@ def file_stem(value: Any, what: str) -> str:
 
 def date_window(start: Any, end: Any) -> tuple[pd.Timestamp | None, pd.Timestamp | None]:
     """``start`` and ``end`` as days (None stays open): unambiguous dates, start not after
-    end."""
-    from kestrelia import _dates
+    end; a time-zone-aware timestamp is read on its Shanghai day, as the labels are."""
+    from kestrelia import _dates, _labels
 
     bounds: list[pd.Timestamp | None] = []
     for value, what in ((start, "start"), (end, "end")):
         if value is None:
             bounds.append(None)
             continue
-        text = _dates.parse_date(value)
+        text = _dates.parse_date(_labels.exchange_day(value))
         if text is None:
             raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
         bounds.append(pd.Timestamp(text))
@@ -158,6 +164,11 @@ def date_window(start: Any, end: Any) -> tuple[pd.Timestamp | None, pd.Timestamp
 
 
 def _number(value: Any, what: str) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
+    if (isinstance(value, (bool, np.bool_, np.complexfloating))
+            or not isinstance(value, (int, float, np.number))):
         raise InputError(f"{what} must be a number, got {value!r}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:  # an integer beyond any float
+        raise InputError(f"{what} must be a finite number, got an integer of "
+                         f"{len(str(abs(value)))} digits") from None

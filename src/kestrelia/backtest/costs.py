@@ -91,12 +91,24 @@ def _percent(rate: float) -> str:
 
 
 def _rate(value: Any, what: str) -> float:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.number)):
+    number = _real(value)
+    if number is None:
         raise InputError(f"{what} must be a number, got {value!r}")
-    number = float(value)
     if not (math.isfinite(number) and 0 <= number < 1):
         raise InputError(f"{what} must be a finite rate in [0, 1), got {value!r}")
     return number
+
+
+def _real(value: Any) -> float | None:
+    """A real number as a float (an integer beyond any float as infinity), or None for
+    anything else: text, truth values, complex numbers."""
+    if (isinstance(value, (bool, np.bool_, np.complexfloating))
+            or not isinstance(value, (int, float, np.number))):
+        return None
+    try:
+        return float(value)
+    except OverflowError:
+        return math.inf
 
 
 def _steps(value: Any, what: str) -> _Steps:
@@ -163,12 +175,11 @@ class Costs:
         given = {"commission": commission, "stamp_duty": stamp_duty,
                  "stamp_duty_buy": stamp_duty_buy, "transfer_fee": transfer_fee}
         self._steps = {key: _steps(value, key) for key, value in given.items()}
-        if (isinstance(min_commission, (bool, np.bool_))
-                or not isinstance(min_commission, (int, float, np.number))
-                or not (math.isfinite(float(min_commission)) and min_commission >= 0)):
+        least = _real(min_commission)
+        if least is None or not (math.isfinite(least) and least >= 0):
             raise InputError("min_commission must be a finite amount of money of at least 0, "
                              f"got {min_commission!r}")
-        self.min_commission = float(min_commission)
+        self.min_commission = least
         self.name = "custom"
 
     @classmethod

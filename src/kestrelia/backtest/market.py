@@ -534,6 +534,9 @@ def _checked_factors(given: Mapping[str, pd.DataFrame],
     exactly close_price's labels. ``close``: the market's close, already relabelled."""
     if not factors:
         return {}
+    if not isinstance(factors, Mapping):
+        raise InputError(f"factors must be a mapping of name -> DataFrame, got "
+                         f"{type(factors).__name__}")
     raw = given["close_price"]
     checked = {}
     for name, frame in dict(factors).items():
@@ -553,7 +556,7 @@ def _checked_factors(given: Mapping[str, pd.DataFrame],
 def _bound(value: Any, what: str) -> pd.Timestamp | None:
     if value is None:
         return None
-    text = _dates.parse_date(value)
+    text = _dates.parse_date(_labels.exchange_day(value))
     if text is None:
         raise InputError(f"{what} {value!r} is not an unambiguous date ({_dates.ACCEPTED})")
     return pd.Timestamp(text)
@@ -640,8 +643,7 @@ def _checked_benchmarks(benchmarks: Mapping[str, pd.Series] | None) -> dict[str,
             raise InputError(f"benchmark names must be text, got {key!r}")
         if not isinstance(series, pd.Series):
             raise InputError(f"{what} must be a pandas Series, got {type(series).__name__}")
-        if pd.api.types.is_bool_dtype(series.dtype) or not pd.api.types.is_numeric_dtype(
-                series.dtype):
+        if not _validate.real_number_dtype(series.dtype):
             raise InputError(f"{what} is {series.dtype}, not numeric")
         days = _labels.trading_dates(series.index, what)
         _validate.sorted_unique_index(days, what)
