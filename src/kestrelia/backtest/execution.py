@@ -75,9 +75,13 @@ class Execution:
     """
 
     def __init__(self, record: dict[str, Any], return_dates: pd.Index, *, capital: float,
-                 costs: Costs, name: str = "strategy") -> None:
+                 costs: Costs, name: str = "strategy",
+                 ruined_on: pd.Timestamp | None = None) -> None:
         self.name = name
         self.capital = float(capital)
+        # With compounding, the first day sized from an equity that was no longer positive:
+        # from it on the returns are NaN, and so is what is taken over that equity.
+        self._ruined_on = ruined_on
         self.costs = costs
         self._dates = pd.Index(record["dates"])
         self._codes = pd.Index(record["codes"])
@@ -144,9 +148,20 @@ class Execution:
         frame: pd.DataFrame = self._days.loc[self._return_dates, EXPOSURE_COLUMNS]
         return frame.rename_axis("date")
 
+    def _unpriced(self) -> np.ndarray:
+        """Which return days have no equity to take a day's parts over (from ruin on)."""
+        if self._ruined_on is None:
+            return np.zeros(len(self._return_dates), dtype=bool)
+        return np.asarray(pd.DatetimeIndex(self._return_dates) >= self._ruined_on)
+
     @cached_property
     def attribution(self) -> pd.DataFrame:
         frame: pd.DataFrame = self._days.loc[self._return_dates, ATTRIBUTION_COLUMNS]
+        unpriced = self._unpriced()
+        if unpriced.any():
+            # Each row sums to its day's return, NaN from ruin on as the return is.
+            frame = frame.copy()
+            frame.loc[unpriced] = np.nan
         return frame.rename_axis("date")
 
     @cached_property
@@ -155,6 +170,9 @@ class Execution:
         the equity the day was sized from; both sides: the executed turnover of ``summary``
         and ``result.metrics`` is its mean over two)."""
         series: pd.Series = self._days.loc[self._return_dates, "traded_amount"]
+        unpriced = self._unpriced()
+        if unpriced.any():
+            series = series.mask(unpriced)
         return series.rename("turnover")
 
     @cached_property
@@ -232,10 +250,12 @@ class Execution:
         def share(column: str) -> float:
             return float(exposure[column].sum() / target) if target > 0 else float("nan")
 
-        held = self.holdings
+        # Means over the days with a return, as the metrics of the same names take them.
+        priced = ~self._unpriced()
+        turnover, held = self.turnover[priced], self.holdings[priced]
         return pd.Series({
             # One side of the trading, as a turnover of the target weights counts it.
-            "executed_turnover": (float(self.turnover.mean()) / 2.0 if len(self.turnover)
+            "executed_turnover": (float(turnover.mean()) / 2.0 if len(turnover)
                                   else float("nan")),
             "average_holdings": float(held.mean()) if len(held) else float("nan"),
             "trades": float(len(trades)),

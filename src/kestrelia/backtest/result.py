@@ -109,7 +109,7 @@ class BacktestResult:
 
             self.execution = Execution(engine["execution"], self.returns.index,
                                        capital=float(parameters["capital"]), costs=self.costs,
-                                       name=name)
+                                       name=name, ruined_on=self.ruined_on)
         self._engine = engine
         self._benchmarks = benchmarks
 
