@@ -28,3 +28,46 @@ def test_a_bad_start_or_end_stops_the_sweep_before_it_runs(window):
         assert not ran
         return
     raise AssertionError(f"the sweep ran and failed every strategy: {result.failed}")
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None,
+                                  silence_logs=50) as lc, distributed.Client(lc) as client:
+        yield client
+
+
+def _top_two(market):
+    rank = market.close_price.rank(axis=1, ascending=False, method="first")
+    return (rank <= 2).astype(float).where(rank <= 2) / 2
+
+
+def _store(tmp_path):
+    from tests.api.test_sweep import benchmark_of, write_store
+    from tests.support.markets import make_market
+
+    m = make_market(40, 8, seed=5)
+    write_store(tmp_path / "store", m, benchmark_of(m, 5))
+    return tmp_path / "store"
+
+
+@pytest.mark.slow
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.filterwarnings("ignore::ResourceWarning")
+def test_a_strategy_the_cluster_cannot_receive_fails_alone(cluster, tmp_path):
+    import threading
+
+    lock = threading.Lock()
+    result = kb.sweep({"good": _top_two, "holds a lock": lambda m, lock=lock: _top_two(m)},
+                      _store(tmp_path), client=cluster, progress=False)
+    assert list(result.stats.index) == ["good"]
+    assert result.failed == {"holds a lock": "the strategy could not be sent to the cluster's "
+                             "workers: TypeError: cannot pickle '_thread.lock' object"}
+
+
+def test_a_client_that_is_no_client_raises_input_error(tmp_path):
+    pytest.importorskip("distributed")
+    with pytest.raises(InputError, match=r"client must be a dask\.distributed\.Client"):
+        kb.sweep({"a": _top_two}, _store(tmp_path), client=object(), progress=False)

@@ -130,6 +130,15 @@ def _store_path_of(market: Any) -> str:
     return str(path.resolve())
 
 
+def _unsendable(exc: BaseException) -> str:
+    """The one-line error of a strategy the client could not send to the workers: what
+    did not pickle (the error the serialiser's wrapper was raised from)."""
+    cause = exc
+    while cause.__cause__ is not None:
+        cause = cause.__cause__
+    return f"the strategy could not be sent to the cluster's workers: {one_line(cause)}"
+
+
 def run_on_cluster(client: Any, strategies: Mapping[str, Any], names: list[str], market: Any,
                    timeout: float | None, progress: bool, options: dict[str, Any],
                    outcomes: dict[str, Outcome | str]) -> None:
@@ -137,6 +146,9 @@ def run_on_cluster(client: Any, strategies: Mapping[str, Any], names: list[str],
         from distributed import as_completed
     except ImportError:
         raise InputError(DISTRIBUTED_HINT) from None
+    if not callable(getattr(client, "submit", None)):
+        raise InputError(f"sweep: client must be a dask.distributed.Client, got "
+                         f"{type(client).__name__}")
     store_path = _store_path_of(market)
     if isinstance(market, Market):
         check_benchmark(options["benchmark"], market)
@@ -144,12 +156,17 @@ def run_on_cluster(client: Any, strategies: Mapping[str, Any], names: list[str],
     state = store_state(store_path)
     # A Market loaded for a window is loaded for the same window on the workers.
     window = getattr(market, "store_window", (None, None))
-    futures = {
-        client.submit(_remote_task, store_path, window, state, name, strategies[name], options,
-                      timeout, pure=False): name
-        for name in names
-    }
     bar = Progress(len(names), progress)
+    futures = {}
+    for name in names:
+        try:
+            future = client.submit(_remote_task, store_path, window, state, name,
+                                   strategies[name], options, timeout, pure=False)
+        except Exception as exc:  # a strategy that cannot be sent fails alone
+            outcomes[name] = _unsendable(exc)
+            bar.done(True)
+        else:
+            futures[future] = name
     try:
         for future in as_completed(list(futures)):  # type: ignore[no-untyped-call]
             name = futures[future]
