@@ -71,3 +71,18 @@ def test_a_client_that_is_no_client_raises_input_error(tmp_path):
     pytest.importorskip("distributed")
     with pytest.raises(InputError, match=r"client must be a dask\.distributed\.Client"):
         kb.sweep({"a": _top_two}, _store(tmp_path), client=object(), progress=False)
+
+
+def test_a_strategy_that_changes_the_strategies_mapping_loses_no_result():
+    market = _example_market()
+    weights = pd.DataFrame(0.4, index=market.dates[:1], columns=market.codes)
+    strategies = {}
+
+    def meddler(m):
+        strategies.pop("last", None)
+        strategies["added"] = weights
+        return weights
+
+    strategies.update({"meddler": meddler, "last": weights})
+    result = kb.sweep(strategies, market, workers=1, progress=False)
+    assert list(result.stats.index) == ["meddler", "last"] and not result.failed

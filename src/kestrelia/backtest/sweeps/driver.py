@@ -110,6 +110,9 @@ def sweep(
     (['half'], {'broken': 'ZeroDivisionError: division by zero'})
     """
     names = _check_strategies(strategies)
+    # The strategies as they are now: a strategy that changes the caller's mapping while
+    # the sweep runs (or a mapping that changes by itself) changes nothing the sweep runs.
+    strategies = {name: strategies[name] for name in names}
     # Every option a sweep hands on to backtest(), in this one place: a new option of
     # backtest() is a parameter above and one entry here.
     options = _checked_options({
