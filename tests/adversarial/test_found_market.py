@@ -83,3 +83,13 @@ def test_factors_that_are_not_a_mapping_raise_input_error():
 def test_market_slice_refuses_nat():
     with pytest.raises(InputError, match="end NaT is not an unambiguous date"):
         _example_market().slice(end=pd.NaT)
+
+
+def test_an_infinite_benchmark_return_is_refused():
+    # The engine's excess statistics came out finite (and meaningless) against it.
+    market = _example_market()
+    returns = pd.Series([0.01, np.inf, 0.0], index=market.dates)
+    with pytest.raises(InputError, match=r"benchmark '000852': the return inf on 2024-01-03"):
+        Market(**market.matrices(), benchmarks={"000852": returns})
+    with pytest.raises(InputError, match="is not finite"):
+        market.with_benchmarks({"000852": -returns})

@@ -650,6 +650,11 @@ def _checked_benchmarks(benchmarks: Mapping[str, pd.Series] | None) -> dict[str,
         if not isinstance(series.dtype, np.dtype):
             series = pd.Series(series.to_numpy(dtype=np.float64, na_value=np.nan),
                                index=series.index, name=series.name)
+        infinite = np.isinf(series.to_numpy(dtype=np.float64))
+        if infinite.any():
+            at = int(np.argmax(infinite))
+            raise InputError(f"{what}: the return {float(series.iloc[at])!r} on "
+                             f"{days[at].date()} is not finite (NaN marks a day without one)")
         dated = series.copy(deep=False)
         dated.index = days
         checked[key] = dated
