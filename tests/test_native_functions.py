@@ -82,6 +82,7 @@ def call_every_function(tmp_path) -> None:
     store.load(local[0], local[-1], keys=None, mmap=False)
 
 
+@pytest.mark.slow
 def test_every_declared_parameter_is_read_by_its_body(tmp_path):
     """A table that names a parameter its body never reads (a misspelt or a stale entry)
     fails here; a body that reads a name its table lacks fails the call itself."""

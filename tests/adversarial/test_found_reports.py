@@ -5,6 +5,7 @@ import subprocess
 import sys
 
 import pandas as pd
+import pytest
 
 import kestrelia.backtest as kb
 from kestrelia.backtest._examples import example_market
@@ -17,6 +18,7 @@ def _result(weight, execution):
     return kb.backtest(weights, market, lot_size=100, name="s", execution=execution)
 
 
+@pytest.mark.slow
 def test_a_new_report_leaves_no_execution_files_of_an_earlier_one(tmp_path):
     _result(0.4, execution=True).save(tmp_path)
     written = _result(0.2, execution=False).save(tmp_path, force=True)
@@ -44,6 +46,7 @@ result.save(sys.argv[1], force=True)
 """
 
 
+@pytest.mark.slow
 def test_a_save_killed_while_putting_files_in_place_leaves_one_whole_set(tmp_path):
     def save(weight, kill_at):
         return subprocess.run([sys.executable, "-c", CHILD, str(tmp_path), str(weight),

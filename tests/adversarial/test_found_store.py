@@ -111,6 +111,7 @@ def test_an_update_of_a_corrected_window_matches_a_fresh_build(demo, store, tmp_
     assert Store(store).verify() == []
 
 
+@pytest.mark.slow
 def test_concurrent_updates_of_inner_windows_keep_every_date(demo, store, monkeypatch):
     # The first update is slow to build and holds the lock; the second waits for it. Each
     # once cut the store at its own window, so the store ended with the last commit's.

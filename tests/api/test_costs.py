@@ -231,6 +231,7 @@ class TestCompounding:
         equity = 2e6 * (1 + result.daily["daily_return"].cumsum())
         np.testing.assert_allclose(equity, 2e6 * (1 + result.returns).cumprod(), rtol=1e-9)
 
+    @pytest.mark.slow
     def test_the_metrics_compound_the_returns_into_the_same_equity(self):
         m = make_market(n_days=120, n_stocks=15, seed=4)
         result = backtest(m.weights, public_market(m), capital=2e6, lot_size=100,
@@ -271,6 +272,7 @@ class TestCompounding:
         fixed = backtest(m.weights, public_market(m), capital=2e6, lot_size=100)
         assert fixed.metrics["total_return"] == pytest.approx(fixed.returns.sum(), rel=1e-12)
 
+    @pytest.mark.slow
     def test_a_ruined_account_stops_sizing(self):
         m = make_market(n_days=40, n_stocks=6, seed=2)
         # Ten times leveraged into a market that halves on day 10.

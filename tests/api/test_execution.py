@@ -313,6 +313,7 @@ np.savez(sys.argv[1], returns=r.returns.to_numpy(), exposure=ex.exposure.to_nump
 """
 
 
+@pytest.mark.slow
 def test_one_thread_and_several_record_the_same_bits(tmp_path):
     # Long runs are recorded a chunk of days per thread; how many threads there are must
     # not change a single bit, the per-stock totals included.

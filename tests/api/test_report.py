@@ -227,6 +227,7 @@ def find_browser():
 @pytest.mark.skipif(
     find_browser() is None, reason="no headless Chromium on PATH (Debian package 'chromium')"
 )
+@pytest.mark.slow
 def test_renders_in_headless_browser(pieces, tmp_path):
     import matplotlib.image
 

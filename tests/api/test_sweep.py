@@ -164,6 +164,7 @@ def test_a_strategy_cannot_change_the_market_of_the_others():
 
 
 class TestResult:
+    @pytest.mark.slow
     def test_figure_save_and_legend_limits(self, tmp_path):
         m, market = synthetic(n_days=40, n_stocks=20)
         rng = np.random.default_rng(0)

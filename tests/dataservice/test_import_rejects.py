@@ -118,6 +118,7 @@ class TestDates:
         with pytest.raises(InputError, match=r"row 5: date=.*--date-format"):
             import_daily_bars(tmp_path / "t.csv", tmp_path / "strict", strict=True)
 
+    @pytest.mark.slow
     def test_day_first_demo_tables_need_their_format_and_then_give_the_same_folder(
             self, tmp_path):
         """The demo's tables with dates written dd/mm/yyyy: refused as a whole without the

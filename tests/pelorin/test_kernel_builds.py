@@ -7,6 +7,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import pytest
 
 ROOT = Path(__file__).parents[2]  # where the tests package lives
 SCRIPT = """
@@ -68,6 +69,7 @@ def run_build(tmp_path: Path, portable: bool) -> dict:
     return dict(np.load(out))
 
 
+@pytest.mark.slow
 def test_baseline_and_native_builds_agree_bit_for_bit(tmp_path):
     native = run_build(tmp_path, portable=False)
     portable = run_build(tmp_path, portable=True)

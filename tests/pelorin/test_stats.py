@@ -123,6 +123,7 @@ cell = st.one_of(
     data=st.data(),
     order=st.sampled_from(["F", "C"]),
 )
+@pytest.mark.slow
 def test_holding_and_turnover_kernels_equal_numpy(pelorin, shape, data, order):
     rows, cols = shape
     values = np.array(data.draw(st.lists(cell, min_size=rows * cols, max_size=rows * cols)),

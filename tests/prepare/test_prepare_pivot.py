@@ -173,6 +173,7 @@ def service_tables(draw):
     return table, names
 
 
+@pytest.mark.slow
 @settings(max_examples=150)
 @given(service_tables())
 def test_native_pivot_equals_the_pandas_chain(prepare, case):
