@@ -1,5 +1,4 @@
-"""Faults found by attacking the execution record: each test shows one and guards its fix,
-or, marked xfail, shows one still open."""
+"""Faults found by attacking the execution record: each test shows one and guards its fix."""
 
 import numpy as np
 import pandas as pd
@@ -27,11 +26,9 @@ def test_the_record_of_a_ruined_compounding_run_agrees_with_its_returns_and_metr
     assert ex.summary["average_holdings"] == pytest.approx(result.metrics["average_holdings"])
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "a sale on a day without a previous close adds nothing to the day's return (its cash "
-    "coefficient is NaN, taken as 0, costs included) while the trade record charges its "
-    "commission and stamp duty; the record needs the engine to say which trades it priced"))
 def test_the_costs_of_the_trades_are_the_costs_the_returns_paid():
+    """A sale on a day without a previous close adds nothing to the day's return, costs
+    included: the record charges it what the return paid."""
     m = make_market(50, 10, seed=3)
     result = kb.backtest(m.weights, kb.Market(**m.matrices()), execution=True,
                          costs=kb.Costs.china_a_share())

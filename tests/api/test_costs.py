@@ -134,7 +134,8 @@ class TestEachDaysRates:
         costs = Costs(commission=[("2023-07-03", 0.0003), ("2023-08-01", 0.00025)],
                       min_commission=5.0, stamp_duty=[("2023-07-03", 0.001), ("2023-08-28", 0.0005)],
                       stamp_duty_buy=0.0002, transfer_fee=[("2023-01-01", 0.00001)])
-        result = backtest(weights, public_market(m), capital=1e5, lot_size=100, costs=costs,
+        market = public_market(m)
+        result = backtest(weights, market, capital=1e5, lot_size=100, costs=costs,
                           execution=True)
         days = result.returns.index
         expected, *_ = reference.scheduled_backtest(
@@ -146,8 +147,17 @@ class TestEachDaysRates:
         rate = np.where(trades["date"] >= pd.Timestamp("2023-08-01"), 0.00025, 0.0003)
         binding = trades["amount"] * rate < 5.0
         assert binding.mean() > 0.5
+        # A sale without a previous close (a buy without a close) adds nothing to its day's
+        # return: of its commission only the minimum's top-up was paid.
+        at = (market.dates.get_indexer(trades["date"]),
+              market.close_price.columns.get_indexer(trades["code"]))
+        unpriced = np.where(trades["side"] == "sell", np.isnan(market.prev_close.to_numpy()[at]),
+                            np.isnan(market.close_price.to_numpy()[at]))
+        assert unpriced.any()
+        full = np.maximum(trades["amount"] * rate, 5.0)
         np.testing.assert_array_equal(trades["commission"],
-                                      np.maximum(trades["amount"] * rate, 5.0))
+                                      np.where(unpriced, full - trades["amount"] * rate, full))
+        assert (trades.loc[unpriced, ["stamp_duty", "transfer_fee"]] == 0).all().all()
         parts = result.execution.attribution
         np.testing.assert_allclose(parts.sum(axis=1), result.returns, rtol=1e-10, atol=1e-16)
         assert (parts["transfer_fee"] <= 0).all() and parts["transfer_fee"].lt(0).any()

@@ -90,26 +90,31 @@ public:
     }
 
     // The rows of four lanes where `up` (side +1) or `down` (side -1) is set, lanes in
-    // order; no lane has both (a stock wants to buy or to sell, not both). Which lanes trade
+    // order; no lane has both (a stock wants to buy or to sell, not both). A lane set in
+    // `unpriced` gets side +2 or -2: a trade whose profit coefficient was not a number, so
+    // that the day's return took its product as 0, costs included. Which lanes trade
     // is as good as random, so there is no branch per lane: each lane's row is written at
     // the end and kept by counting it. Lane k is day `day + k x di` of the chunk and stock
     // `j0 + k x dj`: di = 0, dj = 1 for four stocks on a day, di = 1, dj = 0 for a stock on
     // four days.
     KESTRELIA_INLINE void add(std::ptrdiff_t day, std::ptrdiff_t j0, std::ptrdiff_t di,
                               std::ptrdiff_t dj, std::ptrdiff_t used, v4i up, v4d up_shares,
-                              v4d up_price, v4i down, v4d down_shares, v4d down_price) {
+                              v4d up_price, v4i down, v4d down_shares, v4d down_price,
+                              v4i unpriced) {
         if (n_ + width > rows_.size()) rows_.resize(2 * rows_.size() + width);
-        long long keep[width], buy[width];
+        long long keep[width], buy[width], odd[width];
         double shares[width], price[width];
         const v4i wanted = up | down;
         std::memcpy(keep, &wanted, sizeof keep);
         std::memcpy(buy, &up, sizeof buy);
+        std::memcpy(odd, &unpriced, sizeof odd);
         store(shares, select(up, up_shares, down_shares));
         store(price, select(up, up_price, down_price));
         for (std::ptrdiff_t k = 0; k < used; ++k) {
             const std::ptrdiff_t d = day + k * di;
             rows_[n_] = {shares[k], price[k], static_cast<std::int32_t>(j0 + k * dj),
-                         static_cast<std::int16_t>(d), static_cast<std::int8_t>(buy[k] ? 1 : -1)};
+                         static_cast<std::int16_t>(d),
+                         static_cast<std::int8_t>((buy[k] ? 1 : -1) * (odd[k] ? 2 : 1))};
             const std::size_t kept = keep[k] != 0;
             n_ += kept;
             per_day_[static_cast<std::size_t>(d)] += static_cast<std::uint32_t>(kept);

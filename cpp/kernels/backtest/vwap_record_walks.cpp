@@ -25,7 +25,7 @@ KESTRELIA_INLINE void add_to(double (&acc)[width], v4d x) {
 struct LaneRecord {
     v4d cols[R::n_day_columns];
     v4d parts[R::n_stock_columns];
-    v4i bought, sold, buy_blocked, sell_blocked;
+    v4i bought, sold, buy_blocked, sell_blocked, unpriced;
     v4d buy_price, sell_price;
 };
 
@@ -68,6 +68,7 @@ KESTRELIA_INLINE bool record_lanes(LaneRecord& r, const DayDetail& det, const Da
     r.sell_price = det.split_eff * in.sp;
     const v4i buy_split = r.bought & is_finite(in.c - in.bp * f.buy);
     const v4i sell_split = r.sold & is_finite(det.split_eff * in.sp * f.sell - in.pc);
+    r.unpriced = (r.bought & ~buy_split) | (r.sold & ~sell_split);
     const v4d buy = select(buy_split, det.bought * (in.c - r.buy_price), p.part[bought]);
     const v4d sell = select(sell_split, det.sold * (r.sell_price - in.pc), p.part[sold]);
     auto on_buys = [&](v4d rate) {
@@ -123,10 +124,10 @@ KESTRELIA_INLINE void record_block(ChunkOut& made, DayAcc& day, double* const* s
     const v4d zero = splat(0.0);
     if (any_lane(r.bought | r.sold))
         made.trades.add(at, j0, 0, 1, used, r.bought, det.bought, r.buy_price, r.sold, det.sold,
-                        r.sell_price);
+                        r.sell_price, r.unpriced);
     if (any_lane(r.buy_blocked | r.sell_blocked))
         made.blocked.add(at, j0, 0, 1, used, r.buy_blocked, det.diff, zero, r.sell_blocked,
-                         -det.diff, zero);
+                         -det.diff, zero, v4i{});
 }
 
 // One stock on four days (`used` of them real, from day i0, the chunk's day `at`): the same
@@ -157,10 +158,10 @@ KESTRELIA_INLINE void record_quad(ChunkOut& made, ChunkLanes& acc, double* const
     const std::ptrdiff_t real = Full ? width : used;
     if (any_lane(r.bought | r.sold))
         made.trades.add(at, j, 1, 0, real, r.bought, det.bought, r.buy_price, r.sold, det.sold,
-                        r.sell_price);
+                        r.sell_price, r.unpriced);
     if (any_lane(r.buy_blocked | r.sell_blocked))
         made.blocked.add(at, j, 1, 0, real, r.buy_blocked, det.diff, zero, r.sell_blocked,
-                         -det.diff, zero);
+                         -det.diff, zero, v4i{});
 }
 
 // The inputs that move positions (weights, previous close, split factor and the two

@@ -45,7 +45,10 @@ class Execution:
         ``price`` (the VWAP price the simulation used; a sell's price carries the day's split
         factor), ``amount``, and what it cost under the backtest's cost model:
         ``commission`` (at least the minimum per order), ``stamp_duty`` and
-        ``transfer_fee``.
+        ``transfer_fee``. A trade whose profit the day could not price (a sale without a
+        previous close, a buy without a close) adds nothing to the day's return, costs
+        included; its costs here are what the return paid: only what a minimum commission
+        adds above the rate.
     blocked : pandas.DataFrame
         One row per stock and day where a wanted trade was not allowed: ``date``, ``code``,
         ``side``, ``shares`` (the untraded part), ``cause`` ("buy_blocked" where buying was
@@ -117,19 +120,27 @@ class Execution:
         # Each trade at its day's rates, as the day loop charged it.
         rates = {key: values[day] for key, values in
                  self.costs.rates_on(pd.DatetimeIndex(self._dates)).items()}
-        commission = amount * rates["commission"]
+        on_amount = amount * rates["commission"]
+        commission = on_amount
         if self.costs.min_commission > 0:
-            commission = np.maximum(commission, self.costs.min_commission)
+            commission = np.maximum(on_amount, self.costs.min_commission)
+        stamp_duty = amount * np.where(side < 0, rates["stamp_duty"], rates["stamp_duty_buy"])
+        transfer_fee = amount * rates["transfer_fee"]
+        # Side +-2: a trade whose profit was not a number (a sale without a previous close,
+        # a buy without a close), which the day's return took as 0, its costs with it; only
+        # what a minimum commission adds on top of the rate was paid.
+        unpriced = np.abs(side) == 2
+        if unpriced.any():
+            commission = np.where(unpriced, commission - on_amount, commission)
+            stamp_duty = np.where(unpriced, 0.0, stamp_duty)
+            transfer_fee = np.where(unpriced, 0.0, transfer_fee)
         # The columns are new arrays made here: the frame keeps them as they are rather
         # than copying millions of rows into one block.
         return pd.DataFrame({
             "date": self._dates.take(day), "code": self._codes.take(rows["stock"]),
             "side": _labels(side, "buy", "sell"),
             "shares": shares, "price": price, "amount": amount,
-            "commission": commission,
-            "stamp_duty": amount * np.where(side < 0, rates["stamp_duty"],
-                                            rates["stamp_duty_buy"]),
-            "transfer_fee": amount * rates["transfer_fee"],
+            "commission": commission, "stamp_duty": stamp_duty, "transfer_fee": transfer_fee,
         }, copy=False)
 
     @cached_property
