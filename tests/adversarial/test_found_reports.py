@@ -29,6 +29,7 @@ def test_a_new_report_leaves_no_execution_files_of_an_earlier_one(tmp_path):
 CHILD = """
 import os, signal, sys
 import pandas as pd
+import pytest
 import kestrelia.backtest as kb
 from kestrelia.backtest._examples import example_market
 market = example_market()
@@ -61,3 +62,44 @@ def test_a_save_killed_while_putting_files_in_place_leaves_one_whole_set(tmp_pat
     now = {p.name for p in tmp_path.iterdir() if not p.name.startswith(".")}
     assert now == old, f"missing after the kill: {sorted(old - now)}"
     json.loads((tmp_path / "stats.json").read_text())
+
+
+def test_a_name_that_is_not_valid_unicode_is_refused_where_it_is_given():
+    # It passed the checks, and save() then failed half-way in matplotlib or the page writer.
+    market = example_market()
+    weights = pd.DataFrame(0.4, index=market.dates[:1], columns=market.codes)
+    name = "a\udcffb"
+    with pytest.raises(kb.InputError, match="not valid Unicode"):
+        kb.backtest(weights, market, name=name)
+    with pytest.raises(kb.InputError, match="not valid Unicode"):
+        kb.sweep({name: weights}, market, progress=False)
+
+
+def _crash_market():
+    """Both stocks lose 80 % on the third day: a 4x position's equity is gone after it."""
+    dates, codes = ["20240102", "20240103", "20240104", "20240105", "20240108"], ["000001",
+                                                                                  "600000"]
+    price = pd.DataFrame([[10.0, 8.0], [10.0, 8.0], [2.0, 2.0], [2.0, 2.0], [2.1, 2.1]],
+                         index=dates, columns=codes)
+    mask = pd.DataFrame(True, index=dates, columns=codes)
+    return kb.Market(can_buy_stock=mask, cant_sell_stock=~mask, split_factor=price * 0 + 1,
+                     dividend_factor=price * 0, close_price=price, prev_close=price.shift(1),
+                     buy_price=price, sell_price=price)
+
+
+def test_a_ruined_compounding_run_shows_one_turnover_and_one_holdings_figure():
+    # The execution summary averaged over the days after the ruin too: the sale on a day
+    # without equity made its turnover inf and the holdings of the empty days pulled the
+    # average down, beside the headline's figures under the same labels on the page.
+    market = _crash_market()
+    weights = pd.DataFrame(2.0, index=market.dates, columns=market.codes)
+    result = kb.backtest(weights, market, lot_size=100, sizing="compound", execution=True,
+                         name="s")
+    assert result.ruined_on is not None
+    summary, metrics = result.execution.summary, result.metrics
+    assert summary["executed_turnover"] == metrics["turnover"]
+    assert summary["average_holdings"] == metrics["average_holdings"]
+    page = result.report_html()
+    execution = page[page.index("<h2>Execution</h2>"):]
+    assert ">inf<" not in execution
+    assert f'data-value="{metrics["turnover"]!r}"' in execution

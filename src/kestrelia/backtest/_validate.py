@@ -140,7 +140,20 @@ def file_stem(value: Any, what: str) -> str:
     if _STEM_FORBIDDEN.search(value) or value in (".", "..") or value.startswith(".."):
         raise InputError(f"{what} {value!r} is not a plain file name (no path separators "
                          "or '..')")
+    if not _encodable(value):
+        # A file name read in another encoding than UTF-8 (its undecodable bytes kept as
+        # lone surrogates): no report file, chart or page can be written under it.
+        raise InputError(f"{what} {value!r} is not valid Unicode text (a file name in "
+                         "another encoding than UTF-8?); give a name in plain text")
     return value
+
+
+def _encodable(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def date_window(start: Any, end: Any) -> tuple[pd.Timestamp | None, pd.Timestamp | None]:

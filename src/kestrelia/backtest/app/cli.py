@@ -202,6 +202,12 @@ def cmd_run(args) -> int:
     if not name or "/" in name or "\\" in name or name in (".", "..") or name.startswith(".."):
         raise UserError(f"--name {name!r} must be a plain file name (no path separators "
                         "or '..')")
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        given = "--name" if args.name is not None else f"the weights file's name {args.weights!r}"
+        raise UserError(f"{given} is not valid UTF-8 text and cannot name the report's files; "
+                        "pass --name with a plain name") from None
     # A run without --execution removes an earlier run's execution files with its own set,
     # so they too must be free to replace.
     names = report_file_names(name) + execution_file_names(name)

@@ -67,6 +67,12 @@ def strategy_files(args) -> dict[str, Path]:
         files = [Path(f).expanduser() for f in args.weights]
     named: dict[str, Path] = {}
     for path in files:
+        try:
+            path.stem.encode("utf-8")
+        except UnicodeEncodeError:
+            raise UserError(f"the weight file {str(path)!r} has a name that is not valid UTF-8 "
+                            "text; strategies are named by their file names: rename it"
+                            ) from None
         if path.stem in named:
             raise UserError(f"two weight files are named {path.stem!r} ({named[path.stem]} and "
                             f"{path}); strategies are named by their file names")

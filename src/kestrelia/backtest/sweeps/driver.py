@@ -171,4 +171,9 @@ def _check_strategies(strategies: Any) -> list[str]:
     for name in names:
         if not isinstance(name, str) or not name.strip():
             raise InputError(f"sweep: strategy names must be non-empty text, got {name!r}")
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:
+            raise InputError(f"sweep: the strategy name {name!r} is not valid Unicode text "
+                             "(a file name in another encoding than UTF-8?)") from None
     return names
