@@ -42,3 +42,17 @@ def test_sweep_refuses_a_weight_file_whose_name_is_not_utf8(capsys, tmp_path, la
     assert code == 1
     assert "not valid UTF-8" in err and "rename it" in err and "Error:" not in err, err
     assert not out.exists()
+
+
+# --stocks was checked by the generator only, after --force had cleared the output folder:
+# "demo --out mine --force --stocks 20" deleted everything in it, then failed with
+# "ValueError: the demo market needs at least 50 stocks"; too many stocks failed in the
+# same way with "Cannot take a larger sample than population".
+@pytest.mark.parametrize("stocks", ["20", "49", "7001", "3000000"])
+def test_demo_refuses_a_stock_count_before_clearing_the_folder(capsys, tmp_path, stocks):
+    (tmp_path / "notes.txt").write_text("mine")
+    with pytest.raises(SystemExit) as stopped:
+        run(capsys, "demo", "--out", tmp_path, "--force", "--stocks", stocks)
+    assert stopped.value.code == 2
+    assert "--stocks: must be between 50 and 7000" in capsys.readouterr().err
+    assert (tmp_path / "notes.txt").read_text() == "mine"

@@ -344,6 +344,15 @@ def non_negative_float(text: str) -> float:
     return value
 
 
+def demo_stocks(text: str) -> int:
+    # Checked here, before --force clears the output folder, not by the generator after it.
+    value = int(text)
+    low, high = demo_market.MIN_STOCKS, demo_market.MAX_STOCKS
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"must be between {low} and {high}, got {text}")
+    return value
+
+
 def demo_years(text: str) -> float:
     value = float(text)
     if not (math.isfinite(value) and 0 < value <= MAX_DEMO_YEARS):
@@ -380,7 +389,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "files, builds prepared data, applies a daily update, loads the store, "
                     "backtests a 20-day reversal strategy and writes the report and charts.")
     demo.add_argument("--out", default="kestrelia-demo", help="output folder (default: %(default)s)")
-    demo.add_argument("--stocks", type=positive_int, default=800, help="number of stocks (default: %(default)s)")
+    demo.add_argument("--stocks", type=demo_stocks, default=800, help="number of stocks (default: %(default)s)")
     demo.add_argument("--years", type=demo_years, default=3.0, help="years of history (default: %(default)s)")
     demo.add_argument("--seed", type=seed, default=7, help="random seed (default: %(default)s)")
     demo.add_argument("--force", action="store_true", help="replace an existing output folder")

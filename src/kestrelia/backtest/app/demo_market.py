@@ -52,6 +52,10 @@ BOARDS = {
     "star": (0.14, ("688",), 0.20),
 }
 
+#: The stocks a demo market may have: enough for the sample strategy's 100 holdings of one
+#: index, and no more than the boards' code ranges hold (the smallest, 688xxx, 14 % of them).
+MIN_STOCKS, MAX_STOCKS = 50, 7000
+
 # Lunar new year's day; the market closes for the week around it.
 _SPRING_FESTIVAL = {
     2014: "01-31", 2015: "02-19", 2016: "02-08", 2017: "01-28", 2018: "02-16", 2019: "02-05",
@@ -116,8 +120,11 @@ def generate_market(
     end: str = "2024-12-31",
 ) -> DemoMarket:
     """Simulate ``n_stocks`` stocks over ``years`` years ending at ``end``."""
-    if n_stocks < 50:
-        raise ValueError(f"the demo market needs at least 50 stocks, got {n_stocks}")
+    if n_stocks < MIN_STOCKS:
+        raise ValueError(f"the demo market needs at least {MIN_STOCKS} stocks, got {n_stocks}")
+    if n_stocks > MAX_STOCKS:
+        raise ValueError(f"the demo market has at most {MAX_STOCKS} stocks (its boards' code "
+                         f"ranges), got {n_stocks}")
     if years <= 0:
         raise ValueError(f"years must be positive, got {years}")
     rng = np.random.default_rng(seed)
