@@ -56,3 +56,28 @@ def test_demo_refuses_a_stock_count_before_clearing_the_folder(capsys, tmp_path,
     assert stopped.value.code == 2
     assert "--stocks: must be between 50 and 7000" in capsys.readouterr().err
     assert (tmp_path / "notes.txt").read_text() == "mine"
+
+
+def _binary(path):
+    path.write_bytes(bytes(range(256)) * 12 + b"\n1,2\n" + bytes(range(255, -1, -1)) * 12)
+
+
+def _gbk(path):
+    bars = pd.DataFrame({"date": ["20240102"] * 2, "code": ["000001", "600000"],
+                         "open": [10.0, 8.0], "close": [10.1, 8.2], "行业": ["银行", "银行"]})
+    bars.to_csv(path, index=False, encoding="gbk")
+
+
+# A binary file printed pyarrow's own "Exception ignored ... UnicodeDecodeError" traceback
+# and then the undecoded row it choked on; a table saved in GBK ended in "UnicodeDecodeError:
+# 'utf-8' codec can't decode byte 0xd0" without naming the file.
+@pytest.mark.parametrize("write", [_binary, _gbk], ids=["binary", "gbk"])
+def test_import_refuses_a_table_that_is_not_utf8_text_in_one_line(capfd, tmp_path, write):
+    table = tmp_path / "bars.csv"
+    write(table)
+    code, _, err = run(capfd, "import", "bars", "--table", table, "--out", tmp_path / "m")
+    assert code == 1
+    assert "Traceback" not in err and "Exception ignored" not in err, err
+    last = err.strip().splitlines()[-1]
+    assert str(table) in last and "not UTF-8 text" in last, err
+    assert all(ch.isprintable() for ch in err.replace("\n", "")), err

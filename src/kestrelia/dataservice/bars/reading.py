@@ -8,6 +8,7 @@ sorts out the rows that cannot be used, each with its reason.
 
 from __future__ import annotations
 
+import codecs
 import errno
 import os
 import stat
@@ -87,7 +88,34 @@ def _is_parquet(path: Path) -> bool:
 def _first_line(exc: BaseException) -> str:
     text = str(exc).strip()
     first = text.splitlines()[0] if text else type(exc).__name__
+    # A parse error quotes the row it met: of a binary file, bytes a terminal would print
+    # as garbage (or obey as control codes). The message stops where they start.
+    cut = next((i for i, ch in enumerate(first) if not ch.isprintable() or ch == "\ufffd"),
+               None)
+    if cut is not None:
+        first = first[:cut].rstrip() + " ..."
     return first if len(first) <= 200 else first[:200] + " ..."
+
+
+#: The bytes of a CSV file checked to be UTF-8 text before pyarrow reads it.
+TEXT_CHECK_BYTES = 1 << 16
+
+
+def _check_text(path: Path) -> None:
+    """Refuses a CSV file whose first bytes are not UTF-8 text (a binary file, or a table
+    saved in another encoding): pyarrow would quote its rows undecoded, and print a
+    traceback of its own for the first malformed one."""
+    try:
+        with open(path, "rb") as handle:
+            head = handle.read(TEXT_CHECK_BYTES)
+    except OSError:
+        return  # pyarrow reports it, as for any file it cannot open
+    try:
+        codecs.getincrementaldecoder("utf-8")().decode(head, final=False)
+    except UnicodeDecodeError as exc:
+        raise InputError(f"cannot read {path}: it is not UTF-8 text (byte {exc.start + 1} "
+                         "is not): a CSV file is read as UTF-8, so save it so, or give the "
+                         "table as Parquet") from None
 
 
 def _skip(row: Any) -> str:
@@ -114,6 +142,7 @@ def iter_batches(path: Path, columns: list[str], malformed: MalformedRows
                 yield batch, np.arange(kept + 1, kept + batch.num_rows + 1, dtype=np.int64)
                 kept += batch.num_rows
             return
+        _check_text(path)
         reader = pacsv.open_csv(
             path,
             # One thread: pyarrow then knows the line of each malformed row.
@@ -349,6 +378,7 @@ def file_types(path: Path) -> dict[str, pa.DataType]:
         if _is_parquet(path):
             schema = pq.read_schema(path)
         else:
+            _check_text(path)
             schema = pacsv.open_csv(
                 path, read_options=pacsv.ReadOptions(block_size=1 << 20, use_threads=False),
                 parse_options=pacsv.ParseOptions(invalid_row_handler=_skip)).schema
