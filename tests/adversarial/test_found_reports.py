@@ -103,3 +103,26 @@ def test_a_ruined_compounding_run_shows_one_turnover_and_one_holdings_figure():
     execution = page[page.index("<h2>Execution</h2>"):]
     assert ">inf<" not in execution
     assert f'data-value="{metrics["turnover"]!r}"' in execution
+
+
+def test_force_never_deletes_a_file_no_save_wrote(tmp_path):
+    # A save without an execution record removed trades.parquet, positions.parquet,
+    # exposure.csv and attribution.csv from the folder with force=True, as an earlier
+    # report's, though none had been written by a save: the user's own files of those names.
+    own = {"trades.parquet": b"my trades", "exposure.csv": b"my exposure"}
+    for name, data in own.items():
+        (tmp_path / name).write_bytes(data)
+    (tmp_path / "notes.txt").write_bytes(b"mine")
+    _result(0.2, execution=False).save(tmp_path, force=True)
+    for name, data in {**own, "notes.txt": b"mine"}.items():
+        assert (tmp_path / name).read_bytes() == data, f"{name} was deleted or replaced"
+
+
+def test_a_report_saved_before_sets_listed_their_files_loses_its_execution_files(tmp_path):
+    # Such a report's stats.json has no "files": its execution chart marks its tables.
+    _result(0.4, execution=True).save(tmp_path)
+    document = json.loads((tmp_path / "stats.json").read_text())
+    del document["files"]
+    (tmp_path / "stats.json").write_text(json.dumps(document))
+    written = _result(0.2, execution=False).save(tmp_path, force=True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in written)

@@ -434,7 +434,8 @@ class BacktestResult:
         and ``<name>_execution.png``. Files of the same set from an earlier save that this
         one does not write (an execution record's) are removed.
 
-        ``stats.json`` is strict JSON: non-finite numbers are written as ``null``.
+        ``stats.json`` is strict JSON: non-finite numbers are written as ``null``; its
+        ``files`` lists the files of the set. A file that no save wrote is never removed.
 
         Parameters
         ----------
@@ -484,15 +485,17 @@ class BacktestResult:
         if out.exists() and not out.is_dir():
             raise InputError(f"{out} exists and is not a directory")
         # The files of this set it does not write (an earlier run's execution record) are
-        # removed with it: they would otherwise pass for this run's.
+        # removed with it: they would otherwise pass for this run's. Only those an earlier
+        # save wrote: a file of the same name that no save wrote is not ours to delete.
+        earlier = _earlier_set(out, self.name)
         stale = [n for n in report_file_names(self.name) + execution_file_names(self.name)
-                 if n not in names]
+                 if n not in names and n in earlier]
         if not force:
             for name in [*names, *stale]:
                 if (out / name).exists() or (out / name).is_symlink():
                     raise InputError(f"{out / name} already exists; pass force=True to "
                                      "overwrite it")
-        document = {"strategy_name": self.name,
+        document = {"strategy_name": self.name, "files": names,
                     "parameters": {k: _plain(v) if isinstance(v, float) else v
                                    for k, v in self.parameters.items()},
                     "stats": {k: _plain(v) for k, v in self._engine["stats"].items()}}
@@ -571,6 +574,24 @@ def _away(jobs: Mapping[str, object], execution: bool) -> list[str]:
         else:
             here += _COSTS.get(key, 1.0)
     return away
+
+
+def _earlier_set(out: Path, name: str) -> set[str]:
+    """The files of the report saved in ``out`` before, as its ``stats.json`` lists them; of
+    a report saved before they were listed, the execution record of the strategy ``name``
+    when its chart is there (the sign that the tables beside it are that record)."""
+    try:
+        document = json.loads((out / "stats.json").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return set()
+    if not isinstance(document, dict):
+        return set()
+    files = document.get("files")
+    if isinstance(files, list):
+        return {f for f in files if isinstance(f, str)}
+    if document.get("strategy_name") == name and (out / f"{name}_execution.png").is_file():
+        return set(execution_file_names(name))
+    return set()
 
 
 def _chart_writer(charts: Callable[[], dict[str, bytes]], key: str) -> Callable[[Path], None]:
