@@ -81,3 +81,21 @@ def test_import_refuses_a_table_that_is_not_utf8_text_in_one_line(capfd, tmp_pat
     last = err.strip().splitlines()[-1]
     assert str(table) in last and "not UTF-8 text" in last, err
     assert all(ch.isprintable() for ch in err.replace("\n", "")), err
+
+
+# Control characters passed as a strategy name: a weight file named "\x1b]0;...\x07.csv" in
+# a shared folder had a sweep print them to the terminal as they were (retitling it, or
+# clearing the screen with "\x1b[2J"), and a run wrote report files under such names.
+@pytest.mark.parametrize("stem", ["a\x1b[2Jb", "x\x1b]0;pwned\x07", "line\nbreak", "tab\there"])
+def test_a_name_with_control_characters_is_refused_in_one_clean_line(capsys, tmp_path, stem):
+    folder = tmp_path / "weights"
+    folder.mkdir()
+    pd.DataFrame({"000001": [0.5]}, index=pd.Index(["20240102"], name="date")).to_csv(
+        folder / f"{stem}.csv")
+    for argv in (["sweep", "--weights-dir", folder, "--out", tmp_path / "sweep"],
+                 ["run", "--weights", folder / f"{stem}.csv", "--out", tmp_path / "run"]):
+        code, out, err = run(capsys, *argv, "--store", tmp_path / "no-store")
+        assert code == 1
+        assert "\x1b" not in out + err and "\x07" not in out + err, err
+        assert len(err.strip().splitlines()) == 1 and "control characters" in err, err
+    assert not (tmp_path / "sweep").exists() and not (tmp_path / "run").exists()

@@ -126,3 +126,11 @@ def test_a_report_saved_before_sets_listed_their_files_loses_its_execution_files
     (tmp_path / "stats.json").write_text(json.dumps(document))
     written = _result(0.2, execution=False).save(tmp_path, force=True)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in written)
+
+
+@pytest.mark.parametrize("name", ["a\x1b[2J", "a\nb", "a\x7f"])
+def test_a_name_with_control_characters_is_no_file_stem(name):
+    market = example_market()
+    weights = pd.DataFrame(0.4, index=market.dates[:1], columns=market.codes)
+    with pytest.raises(kb.InputError, match="control characters"):
+        kb.backtest(weights, market, name=name)

@@ -17,7 +17,9 @@ import pandas as pd
 from kestrelia.errors import InputError
 
 _CODE = re.compile(r"[0-9]{6}")
-_STEM_FORBIDDEN = re.compile(r"[/\\\x00]")
+# Path separators, and control characters: a file name holding them breaks shell scripts,
+# and printed they would move the cursor or retitle the terminal of whoever lists them.
+_STEM_FORBIDDEN = re.compile(r"[/\\\x00-\x1f\x7f]")
 
 
 def frame(value: Any, what: str) -> pd.DataFrame:
@@ -134,18 +136,25 @@ def whole_at_least(value: Any, minimum: int, what: str) -> int:
 
 
 def file_stem(value: Any, what: str) -> str:
-    """A name usable as a file stem: no path separators, not '.' or '..'."""
+    """A name usable as a file stem: no path separators or control characters, not '.' or
+    '..', valid Unicode."""
     if not isinstance(value, str) or not value.strip():
         raise InputError(f"{what} must be a non-empty text, got {value!r}")
     if _STEM_FORBIDDEN.search(value) or value in (".", "..") or value.startswith(".."):
-        raise InputError(f"{what} {value!r} is not a plain file name (no path separators "
-                         "or '..')")
+        raise InputError(f"{what} {value!r} is not a plain file name (no path separators, "
+                         "control characters or '..')")
     if not _encodable(value):
         # A file name read in another encoding than UTF-8 (its undecodable bytes kept as
         # lone surrogates): no report file, chart or page can be written under it.
         raise InputError(f"{what} {value!r} is not valid Unicode text (a file name in "
                          "another encoding than UTF-8?); give a name in plain text")
     return value
+
+
+def plain_stem(text: str) -> bool:
+    """Whether ``file_stem`` accepts ``text`` (a str)."""
+    return (bool(text.strip()) and not _STEM_FORBIDDEN.search(text) and text not in (".", "..")
+            and not text.startswith("..") and _encodable(text))
 
 
 def _encodable(text: str) -> bool:

@@ -12,7 +12,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from kestrelia import _names
-from kestrelia.backtest import Store, backtest
+from kestrelia.backtest import Store, _validate, backtest
 from kestrelia.backtest._display import execution_rows
 from kestrelia.backtest._output import (
     check_name_fits,
@@ -208,6 +208,10 @@ def cmd_run(args) -> int:
         given = "--name" if args.name is not None else f"the weights file's name {args.weights!r}"
         raise UserError(f"{given} is not valid UTF-8 text and cannot name the report's files; "
                         "pass --name with a plain name") from None
+    if not _validate.plain_stem(name):
+        given = "--name" if args.name is not None else f"the weights file's name {args.weights!r}"
+        raise UserError(f"{given} holds control characters or is blank ({name!r}); pass "
+                        "--name with a plain name")
     # A run without --execution removes an earlier run's execution files with its own set,
     # so they too must be free to replace.
     names = report_file_names(name) + execution_file_names(name)

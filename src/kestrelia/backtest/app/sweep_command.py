@@ -8,6 +8,7 @@ import math
 import sys
 from pathlib import Path
 
+from kestrelia.backtest import _validate
 from kestrelia.backtest.app.cost_options import cost_arguments
 from kestrelia.backtest.app.inputs import UserError, date_arg
 from kestrelia.backtest.app.paths import output_file
@@ -73,6 +74,10 @@ def strategy_files(args) -> dict[str, Path]:
             raise UserError(f"the weight file {str(path)!r} has a name that is not valid UTF-8 "
                             "text; strategies are named by their file names: rename it"
                             ) from None
+        if not _validate.plain_stem(path.stem):
+            raise UserError(f"the weight file {str(path)!r} has a name with control "
+                            "characters or a blank one; strategies are named by their file "
+                            "names: rename it")
         if path.stem in named:
             raise UserError(f"two weight files are named {path.stem!r} ({named[path.stem]} and "
                             f"{path}); strategies are named by their file names")
