@@ -99,3 +99,23 @@ def test_a_name_with_control_characters_is_refused_in_one_clean_line(capsys, tmp
         assert "\x1b" not in out + err and "\x07" not in out + err, err
         assert len(err.strip().splitlines()) == 1 and "control characters" in err, err
     assert not (tmp_path / "sweep").exists() and not (tmp_path / "run").exists()
+
+
+# KESTRELIA_DEBUG=0 turned the tracebacks on: any value but the empty one did.
+@pytest.mark.parametrize("value, traceback", [("0", False), ("", False), ("1", True)])
+def test_kestrelia_debug_0_leaves_the_traceback_off(capsys, monkeypatch, value, traceback):
+    from kestrelia.backtest.app import cli
+
+    def fails(args):
+        raise RuntimeError("an unexpected failure")
+
+    monkeypatch.setenv("KESTRELIA_DEBUG", value)
+    monkeypatch.setattr(cli, "cmd_store_info", fails)
+    if traceback:
+        with pytest.raises(RuntimeError, match="an unexpected failure"):
+            run(capsys, "store", "info", "somewhere")
+        return
+    code, _, err = run(capsys, "store", "info", "somewhere")
+    assert code == 1
+    assert err.strip() == ("kestrelia-backtest: error: RuntimeError: an unexpected failure "
+                           "(set KESTRELIA_DEBUG=1 for details)")

@@ -543,7 +543,8 @@ def _run(argv: list[str] | None) -> int:
         print(f"\n{PROG}: interrupted", file=sys.stderr)
         return 130
     except Exception as exc:  # one line for the user; the traceback on request
-        if os.environ.get("KESTRELIA_DEBUG"):
+        # Off unless set to something other than 0, as KESTRELIA_FORK=0 turns forking off.
+        if os.environ.get("KESTRELIA_DEBUG", "").strip() not in ("", "0"):
             raise
         print(f"{PROG}: error: {type(exc).__name__}: {exc} (set KESTRELIA_DEBUG=1 for details)",
               file=sys.stderr)
