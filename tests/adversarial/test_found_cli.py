@@ -119,3 +119,34 @@ def test_kestrelia_debug_0_leaves_the_traceback_off(capsys, monkeypatch, value, 
     assert code == 1
     assert err.strip() == ("kestrelia-backtest: error: RuntimeError: an unexpected failure "
                            "(set KESTRELIA_DEBUG=1 for details)")
+
+
+@pytest.fixture(scope="module")
+def demo_store(tmp_path_factory):
+    from kestrelia import singleton
+    from kestrelia.backtest.app import cli
+
+    previous = singleton.set_instance(None)
+    out = tmp_path_factory.mktemp("adv-cli-demo")
+    if cli.main(["demo", "--out", str(out), "--stocks", "60", "--years", "0.4", "--force"]):
+        raise RuntimeError("the demo failed")
+    yield out / "store"
+    singleton.set_instance(previous)
+
+
+# A weights file of codes mostly not in the store ran with what was left (here 1 of 3
+# columns) and showed its figures without a word about the weights it dropped.
+def test_run_says_when_weights_name_codes_the_store_lacks(capsys, tmp_path, demo_store):
+    import kestrelia.backtest as kb
+
+    market = kb.Store(demo_store).market()
+    known = str(market.codes[0])
+    weights = tmp_path / "w.csv"
+    pd.DataFrame({known: [0.3], "999998": [0.3], "999997": [0.3], "999996": [float("nan")]},
+                 index=pd.Index([market.dates[0].strftime("%Y%m%d")], name="date"),
+                 ).to_csv(weights)
+    code, _, err = run(capsys, "run", "--store", demo_store, "--weights", weights, "--out",
+                       tmp_path / "r")
+    assert code == 0, err
+    assert ("note: 2 of the 3 stock codes with weights are not in the store (999997, 999998); "
+            "their weights are ignored") in err

@@ -242,6 +242,12 @@ def cmd_run(args) -> int:
     if args.benchmark not in market.benchmarks:
         raise UserError(f"--benchmark {args.benchmark}: the store has no such index (it has "
                         f"{', '.join(market.benchmarks) or 'none'})")
+    # The backtest trades the market's stocks only: weights of other codes are dropped.
+    weighted = weights.columns[weights.notna().any().to_numpy()]
+    unknown = [str(code) for code in weighted.difference(market.codes)]
+    if unknown:
+        print(f"note: {len(unknown)} of the {len(weighted)} stock codes with weights are not in "
+              f"the store ({_some(unknown)}); their weights are ignored", file=sys.stderr)
     benchmarks, note = import_bars.drop_empty_benchmarks(dict(market.benchmarks),
                                                          args.benchmark)
     if note:
