@@ -150,3 +150,17 @@ def test_run_says_when_weights_name_codes_the_store_lacks(capsys, tmp_path, demo
     assert code == 0, err
     assert ("note: 2 of the 3 stock codes with weights are not in the store (999997, 999998); "
             "their weights are ignored") in err
+
+
+# A primary benchmark of NaN only on the run's days passed as one with data: the engine
+# took its returns as 0, and its chart showed a flat benchmark under the index's name and
+# the whole return as excess, beside a headline of "--" for every benchmark figure.
+def test_a_benchmark_without_a_number_is_dropped_with_a_note():
+    from kestrelia.backtest.app.import_bars import drop_empty_benchmarks
+
+    days = pd.date_range("2024-01-02", periods=3)
+    series = {"000852": pd.Series(float("nan"), index=days),
+              "000300": pd.Series([1.0, 1.1, 1.2], index=days)}
+    kept, note = drop_empty_benchmarks(series, "000852")
+    assert list(kept) == ["000300"]
+    assert note is not None and "no data for the benchmark 000852" in note

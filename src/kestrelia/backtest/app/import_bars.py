@@ -125,7 +125,9 @@ def drop_empty_benchmarks(benchmarks: dict, primary: str) -> tuple[dict, str | N
     """The benchmark series that hold data, and a note when the primary one has none (a
     store imported without index bars): the run is then measured against a flat benchmark,
     as when no benchmark is given, instead of against an empty series."""
-    kept = {name: series for name, series in benchmarks.items() if len(series)}
+    # A series of NaN only on the run's days is as empty as none: the
+    # engine would take its returns as 0 and draw a flat benchmark under its name.
+    kept = {name: series for name, series in benchmarks.items() if series.notna().any()}
     if primary in kept:
         return kept, None
     return kept, (f"note: the store has no data for the benchmark {primary}; the run is measured "
