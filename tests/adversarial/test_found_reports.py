@@ -134,3 +134,16 @@ def test_a_name_with_control_characters_is_no_file_stem(name):
     weights = pd.DataFrame(0.4, index=market.dates[:1], columns=market.codes)
     with pytest.raises(kb.InputError, match="control characters"):
         kb.backtest(weights, market, name=name)
+
+
+@pytest.mark.xfail(strict=True, reason="the engine fills a benchmark's missing returns with 0 "
+                   "in its total frame, and its chart draws them as a flat benchmark; a "
+                   "change of the native engine")
+def test_a_benchmark_without_data_is_not_shown_as_a_flat_one():
+    market = example_market()
+    days = pd.DatetimeIndex(pd.to_datetime(market.dates))
+    market = market.with_benchmarks({"000852": pd.Series(float("nan"), index=days)})
+    weights = pd.DataFrame(0.4, index=market.dates[:1], columns=market.codes)
+    result = kb.backtest(weights, market, lot_size=100, name="s")
+    assert result.metrics[["benchmark_annual_return", "beta"]].isna().all()
+    assert result.daily["index_daily_return"].isna().all()
