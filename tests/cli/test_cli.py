@@ -233,4 +233,4 @@ def test_module_entry_point_and_help():
 def test_numbers_are_checked_by_the_parser(capsys):
     with pytest.raises(SystemExit, match=r"^2$"):  # the parser's usage error
         cli.main(["demo", "--stocks", "-5"])
-    assert "must be a positive integer" in capsys.readouterr().err
+    assert "--stocks: must be between 50 and 7000, got -5" in capsys.readouterr().err
