@@ -219,9 +219,14 @@ READERS = {
     (lambda m: m.__setitem__("meta", [1]), "info"),
     (lambda m: m["meta"].__setitem__("component_dataset_keys", [1]), "components"),
     (lambda m: m["meta"].__setitem__("component_names", 3), "info"),
+    (lambda m: m["meta"].__setitem__("component_names", [1, 2]), "info"),
+    (lambda m: m["meta"].__setitem__("factors", ["open"]), "info"),
+    (lambda m: m["meta"].__setitem__("factors", ["open"]), "market"),
+    (lambda m: m["meta"].__setitem__("factors_absent", ["open"]), "info"),
 ], ids=["datasets a list", "benchmark series a list", "benchmark series a list, update",
         "benchmark dates a number", "meta a list", "component keys a list",
-        "component names a number"])
+        "component names a number", "component names numbers", "factors a list",
+        "factors a list, market", "factors absent a list"])
 def test_damaged_metadata_structure_raises_store_error(demo, store, damage, read):
     # Each raised TypeError or AttributeError; a damaged store is documented to raise
     # StoreError.
@@ -230,6 +235,16 @@ def test_damaged_metadata_structure_raises_store_error(demo, store, damage, read
     with pytest.raises(StoreError, match="damaged metadata"):
         READERS[read](store, demo)
     assert (store / "metadata.pkl").read_bytes() == before
+
+
+@pytest.mark.parametrize("dtype", ["garbage", 5, None])
+def test_a_metadata_dtype_that_is_no_data_type_is_reported_by_verify_and_info(store, dtype):
+    # verify and info stopped with "error: TypeError: data type 'garbage' not understood",
+    # naming neither the dataset nor the store, instead of reporting the damaged entry.
+    rewrite_metadata(store, lambda m: m["datasets"]["prev_close"].__setitem__("dtype", dtype))
+    problems = Store(store).verify()
+    assert [p for p in problems if p.startswith("dataset prev_close:") and "dtype" in p], problems
+    assert "dataset prev_close" in Store(store).info()["files"]
 
 
 def test_verify_reports_a_store_that_lacks_a_backtest_dataset(store):

@@ -121,6 +121,15 @@ def metadata_problem(metadata: Any) -> str | None:
     names = meta.get("component_names", [])
     if not isinstance(names, (list, tuple)):
         return f"its component names are a {type(names).__name__}, not a list"
+    for name in names:
+        if not isinstance(name, str):
+            return f"a component name is not text ({name!r})"
+    # The parts of meta a reader indexes as dicts (None: a store written before them).
+    for field, what in (("factors", "factors kept"), ("factors_absent", "factors absent"),
+                        ("benchmark_codes", "benchmark codes")):
+        part = meta.get(field)
+        if part is not None and not isinstance(part, dict):
+            return f"its {what} are a {type(part).__name__}, not a dict"
     keys = meta.get("component_dataset_keys", {})
     if not isinstance(keys, dict) or not all(
             isinstance(k, str) and isinstance(v, str) for k, v in keys.items()):

@@ -64,9 +64,15 @@ def check_file(path: Path, what: str, dtype: str | None, shape: tuple[int, ...] 
     """Checks the header and the size of ``path`` against what the metadata records;
     returns the header. ``None`` skips a check."""
     file_dtype, file_shape, file_fortran, offset = read_header(path, what)
+    if dtype is not None:
+        try:
+            wanted = np.dtype(dtype)
+        except (TypeError, ValueError):
+            raise StoreError(f"{what}: the metadata's dtype {dtype!r} is not a data type "
+                             "(damaged metadata)") from None
     if file_dtype.hasobject:
         raise StoreError(f"{what}: {path} holds Python objects, which a store never writes")
-    if dtype is not None and file_dtype != np.dtype(dtype):
+    if dtype is not None and file_dtype != wanted:
         raise StoreError(f"{what}: {path} holds {file_dtype} values, the metadata says {dtype}")
     if shape is not None and file_shape != tuple(shape):
         raise StoreError(f"{what}: {path} has shape {file_shape}, the metadata says "
