@@ -358,3 +358,25 @@ def test_a_writer_lock_that_is_a_socket_is_named_as_such(demo, store):
     message = str(refused.value)
     assert "not a regular file (a socket)" in message and ".writer.lock" in message, message
     assert lock.is_socket()  # refused, not replaced
+
+
+def test_an_update_that_runs_out_of_space_names_the_file_and_the_cause(demo, store):
+    # With the disk full (here: a file-size limit of 8 KiB) the update said only "cannot
+    # update the store DIR: 14820 requested and 1008 written", naming neither the file nor
+    # the cause. The store must stay as it was.
+    import resource
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (8192, resource.RLIM_INFINITY))
+
+    before = {p.name: p.read_bytes() for p in store.iterdir() if p.name != ".writer.lock"}
+    done = subprocess.run([sys.executable, "-m", "kestrelia.backtest", "store", "update",
+                           "--source", str(demo / "market"), "--store", str(store),
+                           "--from", "20241201", "--to", "20241231"], capture_output=True,
+                          text=True, timeout=120, env=child_env(), preexec_fn=limit)
+    assert done.returncode == 1
+    assert "Traceback" not in done.stderr
+    assert "disk is full or a file-size limit was reached" in done.stderr, done.stderr
+    assert ".npy stopped short" in done.stderr, done.stderr
+    after = {p.name: p.read_bytes() for p in store.iterdir() if p.name != ".writer.lock"}
+    assert after == before

@@ -344,7 +344,15 @@ class BinaryPreparedDataStoreBase:
         """Writes one new data file; returns its name and its SHA-256."""
         store_dir.mkdir(parents=True, exist_ok=True)
         name = f"{stem}.{uuid.uuid4().hex[:12]}.npy"
-        _durable_write(store_dir / name, lambda f: np.lib.format.write_array(f, array))
+        try:
+            _durable_write(store_dir / name, lambda f: np.lib.format.write_array(f, array))
+        except OSError as exc:
+            # NumPy reports a short write (a full disk, a file-size limit) as "n requested
+            # and m written", with no errno and no file.
+            if exc.errno is None and "requested and" in str(exc):
+                raise OSError(f"writing {name} stopped short ({exc} bytes): the disk is full "
+                              "or a file-size limit was reached") from None
+            raise
         if self._session is not None and Path(store_dir) == self.store_dir:
             self._session.written.append(name)
         return name, npy.digest(store_dir / name)
