@@ -85,3 +85,24 @@ def test_index_members_all_rejected_are_counted(tmp_path, change):
     except InputError:
         return  # refusing the table in one line is fine too
     assert summary["rows_rejected"] >= len(table)
+
+
+@pytest.mark.parametrize("zone", ["UTC", "America/New_York", "Asia/Shanghai"])
+def test_timestamps_with_a_time_zone_keep_their_shanghai_trading_day(tmp_path, zone):
+    # Shanghai midnights stored as timezone-aware UTC (or New York) timestamps were read by
+    # their date in that zone: every day moved to the day before (2024-01-02 became
+    # 2024-01-01, a holiday), in the daily bars and in the index bars, without a word.
+    def shanghai(table):
+        days = pd.to_datetime(table["date"], format="%Y%m%d")
+        return table.assign(date=days.dt.tz_localize("Asia/Shanghai").dt.tz_convert(zone))
+
+    path, index = tmp_path / "bars.parquet", tmp_path / "index.parquet"
+    shanghai(bars()).to_parquet(path, index=False)
+    shanghai(index_bars()).to_parquet(index, index=False)
+    summary = import_daily_bars(path, tmp_path / "market", index_bars=index)
+    assert (summary["first_date"], summary["last_date"]) == (
+        DAYS[0].strftime("%Y-%m-%d"), DAYS[-1].strftime("%Y-%m-%d"))
+    closes = pd.read_parquet(tmp_path / "market" / "factors" / "Close.parquet")
+    assert sorted(set(pd.to_datetime(closes["date"]))) == list(DAYS)
+    benchmark = pd.read_parquet(tmp_path / "market" / "index_daily.parquet")
+    assert sorted(set(pd.to_datetime(benchmark["date"]))) == list(DAYS)

@@ -10,7 +10,6 @@ from typing import Any
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 
 from kestrelia.dataservice.bars import codes as codes_mod
 from kestrelia.dataservice.bars import rules
@@ -26,7 +25,9 @@ from kestrelia.dataservice.bars.reading import (
     Encoder,
     MalformedRows,
     Rejects,
+    date_type_days,
     is_boolean,
+    is_date_type,
     iter_batches,
     numbers,
 )
@@ -65,12 +66,8 @@ class BarReader:
         self.lone: np.ndarray = np.zeros(0, dtype=np.int64)
 
     def _day_numbers(self, column: pa.Array) -> np.ndarray:
-        kind = column.type
-        if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
-            days = pc.cast(column, pa.date32()).cast(pa.int32())
-            result: np.ndarray = days.cast(pa.float64()).fill_null(np.nan).to_numpy(
-                zero_copy_only=False)
-            return result
+        if is_date_type(column.type):
+            return date_type_days(column)
         return self.date_encoder.encode(column)
 
     def _values(self, name: str, column: pa.Array) -> tuple[np.ndarray, np.ndarray, str]:

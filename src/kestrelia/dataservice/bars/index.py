@@ -25,8 +25,10 @@ from kestrelia.dataservice.bars.reading import (
     MalformedRows,
     Rejects,
     TablePaths,
+    date_type_days,
     file_columns,
     is_boolean,
+    is_date_type,
     iter_batches,
     numbers,
     table_files,
@@ -60,10 +62,8 @@ def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ..
         for batch, rows in iter_batches(path, list(dict.fromkeys(sources.values())), malformed):
             n = batch.num_rows
             col = {k: batch.column(s) for k, s in sources.items()}
-            day = dates.encode(col["date"]) \
-                if not (pa.types.is_timestamp(col["date"].type) or pa.types.is_date(col["date"].type)) \
-                else col["date"].cast(pa.date32()).cast(pa.int32()).cast(pa.float64()) \
-                .fill_null(np.nan).to_numpy(zero_copy_only=False)
+            day = date_type_days(col["date"]) if is_date_type(col["date"].type) \
+                else dates.encode(col["date"])
             index = index_codes.encode(col["index_code"])
             code = stock_codes.encode(col["code"]) if stock_codes is not None else np.zeros(n)
             checks = [(f"{what}: unreadable or missing date", np.isnan(day), "date"),

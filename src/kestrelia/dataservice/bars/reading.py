@@ -355,6 +355,26 @@ def _floats(text: pa.Array) -> tuple[np.ndarray, np.ndarray]:
         return np.array([np.nan if v is None else v for v in read], dtype=np.float64), ok
 
 
+# A timestamp with a time zone is read on the exchange's clock: a Shanghai midnight stored
+# in UTC is 16:00 of the day before, and its UTC date would shift every trading day by one.
+EXCHANGE_TIME_ZONE = "Asia/Shanghai"
+
+
+def is_date_type(kind: pa.DataType) -> bool:
+    return bool(pa.types.is_timestamp(kind) or pa.types.is_date(kind))
+
+
+def date_type_days(column: pa.Array) -> np.ndarray:
+    """Days since 1970-01-01 of a date or timestamp column (NaN where missing); a timestamp
+    with a time zone counts by its date in Shanghai."""
+    kind = column.type
+    if pa.types.is_timestamp(kind) and kind.tz is not None:
+        column = pc.cast(column, pa.timestamp(kind.unit, tz=EXCHANGE_TIME_ZONE))
+    days: np.ndarray = pc.cast(column, pa.date32()).cast(pa.int32()).cast(pa.float64()) \
+        .fill_null(np.nan).to_numpy(zero_copy_only=False)
+    return days
+
+
 def is_boolean(column: pa.Array | pa.ChunkedArray) -> bool:
     kind = column.type
     if pa.types.is_dictionary(kind):
