@@ -1,5 +1,7 @@
 """Faults found by attacking `import bars`: each test shows one and guards its fix."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -106,3 +108,19 @@ def test_timestamps_with_a_time_zone_keep_their_shanghai_trading_day(tmp_path, z
     assert sorted(set(pd.to_datetime(closes["date"]))) == list(DAYS)
     benchmark = pd.read_parquet(tmp_path / "market" / "index_daily.parquet")
     assert sorted(set(pd.to_datetime(benchmark["date"]))) == list(DAYS)
+
+
+def test_a_huge_close_gives_no_limit_of_zero_the_next_day(tmp_path):
+    # A close of 1e308 (finite, so accepted) made the next day's limits overflow int64: a
+    # limit-up of 0.00 written without a word, and a RuntimeWarning on the console.
+    table = bars()
+    rows = table.index[table["code"] == "000001"]
+    table.loc[rows[10], "close"] = 1e308
+    table = table.drop(columns="pre_close")
+    path = tmp_path / "bars.csv"
+    table.to_csv(path, index=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)
+        import_daily_bars(path, tmp_path / "market")
+    limits = pd.read_parquet(tmp_path / "market" / "factors" / "limit_up.parquet")
+    assert (limits["value"] > 0).all(), limits[limits["value"] <= 0]

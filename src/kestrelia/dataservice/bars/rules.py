@@ -100,10 +100,17 @@ def free_listing_days(codes: list[str], listing_day: np.ndarray) -> np.ndarray:
     return result
 
 
+# The largest reference price whose limits are computed: fen x (100 + rate) stays far
+# inside int64.
+MAX_REFERENCE = 1e12
+
+
 def limit_prices(reference: np.ndarray, rates: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Limit-up and limit-down prices: reference x (100 +/- rate) / 100 rounded half up to
     the fen, in integer fen. NaN where the reference is missing or the rate is 0."""
-    ok = np.isfinite(reference) & (reference > 0) & (rates > 0)
+    # A reference beyond MAX_REFERENCE (a typo such as 1e308) has no limit in integer fen:
+    # its product overflowed int64 into a limit of 0.00, and a warning.
+    ok = np.isfinite(reference) & (reference > 0) & (reference < MAX_REFERENCE) & (rates > 0)
     fen = np.where(ok, np.rint(np.where(ok, reference, 0.0) * 100.0), 0).astype(np.int64)
     up = (fen * (100 + rates) + 50) // 100
     down = (fen * (100 - rates) + 50) // 100
