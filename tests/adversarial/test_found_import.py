@@ -124,3 +124,18 @@ def test_a_huge_close_gives_no_limit_of_zero_the_next_day(tmp_path):
         import_daily_bars(path, tmp_path / "market")
     limits = pd.read_parquet(tmp_path / "market" / "factors" / "limit_up.parquet")
     assert (limits["value"] > 0).all(), limits[limits["value"] <= 0]
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda text: text.encode("utf-16"), "its header is not UTF-8 text"),
+    (lambda text: text.replace("pre_close", "close", 1).encode(), "two columns named 'close'"),
+], ids=["UTF-16", "a column name twice"])
+def test_an_unreadable_csv_header_is_one_line_naming_the_file(tmp_path, damage, message):
+    # A UTF-16 file stopped the import with "UnicodeDecodeError: 'utf-8' codec can't decode
+    # byte 0xff in position 0", a header naming one column twice with "KeyError: 'Column
+    # close does not exist in schema'": neither named the file.
+    path = tmp_path / "bars.csv"
+    path.write_bytes(damage(bars().to_csv(index=False)))
+    with pytest.raises(InputError, match=message) as caught:
+        import_daily_bars(path, tmp_path / "market")
+    assert str(path) in str(caught.value)

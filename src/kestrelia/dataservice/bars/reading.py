@@ -402,6 +402,14 @@ def file_types(path: Path) -> dict[str, pa.DataType]:
             schema = pacsv.open_csv(
                 path, read_options=pacsv.ReadOptions(block_size=1 << 20, use_threads=False),
                 parse_options=pacsv.ParseOptions(invalid_row_handler=_skip)).schema
+        names = list(schema.names)
     except (pa.ArrowInvalid, pa.ArrowTypeError, OSError) as exc:
         raise InputError(f"cannot read {path}: {_first_line(exc)}") from None
-    return {name: schema.field(name).type for name in schema.names}
+    except UnicodeDecodeError as exc:  # a header in UTF-16, GBK, ...
+        raise InputError(f"cannot read {path}: its header is not UTF-8 text ({exc.reason} at "
+                         f"byte {exc.start}); save the CSV file as UTF-8") from None
+    twice = next((name for i, name in enumerate(names) if name in names[:i]), None)
+    if twice is not None:
+        raise InputError(f"cannot read {path}: it has two columns named {twice!r}; rename "
+                         "one of them")
+    return {name: schema.field(i).type for i, name in enumerate(names)}
