@@ -139,3 +139,22 @@ def test_an_unreadable_csv_header_is_one_line_naming_the_file(tmp_path, damage, 
     with pytest.raises(InputError, match=message) as caught:
         import_daily_bars(path, tmp_path / "market")
     assert str(path) in str(caught.value)
+
+
+@pytest.mark.parametrize("own", ["notes.txt", "metadata.pkl", "factors/readme.md"])
+def test_replacing_an_output_folder_never_deletes_other_files(tmp_path, own):
+    # With overwrite (the command's --force) the import replaced the whole folder: a store
+    # given as --out by mistake, or any folder of the user's, was deleted with every file in
+    # it. Only an earlier import (or an empty folder) may be replaced.
+    path = tmp_path / "bars.csv"
+    bars().to_csv(path, index=False)
+    out = tmp_path / "out"
+    (out / own).parent.mkdir(parents=True, exist_ok=True)
+    (out / own).write_text("mine")
+    with pytest.raises(InputError, match=f"refusing to replace {out}: it holds {own}"):
+        import_daily_bars(path, out, overwrite=True)
+    assert (out / own).read_text() == "mine"
+    # An earlier import is replaced as before.
+    first = import_daily_bars(path, tmp_path / "market")
+    again = import_daily_bars(path, tmp_path / "market", overwrite=True)
+    assert again["rows_used"] == first["rows_used"]

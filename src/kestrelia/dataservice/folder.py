@@ -27,8 +27,34 @@ from kestrelia.dataservice.service import (
     _factor_file,
     exchange_ukey,
 )
+from kestrelia.errors import InputError
 
 __all__ = ["staged_folder", "write_factor_folder"]
+
+
+# What a data-service folder holds (the import's summary too); replacing a folder with
+# anything else in it would delete files that are someone's own.
+SUMMARY_FILE = "import_summary.json"
+
+
+def _foreign_entry(root: Path) -> str | None:
+    """What in ``root`` a data-service folder never holds, or None when replacing it
+    deletes nothing else."""
+    if root.is_symlink() or not root.is_dir():
+        return "it is not a folder"
+    with os.scandir(root) as entries:
+        for entry in entries:
+            if entry.name in (INDEX_FILE, SUMMARY_FILE) and entry.is_file(follow_symlinks=False):
+                continue
+            if entry.name == FACTOR_DIR and entry.is_dir(follow_symlinks=False):
+                with os.scandir(entry.path) as factors:
+                    for factor in factors:
+                        if not (factor.name.endswith(".parquet")
+                                and factor.is_file(follow_symlinks=False)):
+                            return f"it holds {FACTOR_DIR}/{factor.name}"
+                continue
+            return f"it holds {entry.name}"
+    return None
 
 
 @contextmanager
@@ -37,8 +63,14 @@ def staged_folder(root: str | os.PathLike[str], overwrite: bool) -> Iterator[Pat
     becomes ``root`` when the block ends without an error; on an error it is removed and
     ``root`` is left as it was. An existing ``root`` is refused unless ``overwrite``."""
     root = Path(root).expanduser()
-    if root.exists() and not overwrite:
-        raise FileExistsError(f"{root} exists; pass overwrite=True to replace it")
+    if root.exists() or root.is_symlink():
+        if not overwrite:
+            raise FileExistsError(f"{root} exists; pass overwrite=True to replace it")
+        foreign = _foreign_entry(root)
+        if foreign is not None:
+            raise InputError(f"refusing to replace {root}: {foreign}, and a data-service "
+                             f"folder holds only {FACTOR_DIR}/ (of .parquet files), "
+                             f"{INDEX_FILE} and {SUMMARY_FILE}; choose another folder")
     root.parent.mkdir(parents=True, exist_ok=True)
     tmp = root.with_name(f".{root.name}.{uuid.uuid4().hex[:8]}.tmp")
     try:

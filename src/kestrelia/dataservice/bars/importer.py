@@ -26,12 +26,11 @@ from kestrelia.dataservice.bars.deriver import Deriver
 from kestrelia.dataservice.bars.index import write_index_data
 from kestrelia.dataservice.bars.reading import DATE_HINT, Rejects, TablePaths, table_files
 from kestrelia.dataservice.bars.spill import SPILL_DIR, Spill
-from kestrelia.dataservice.folder import staged_folder
+from kestrelia.dataservice.folder import SUMMARY_FILE, staged_folder
 from kestrelia.errors import InputError
 
 __all__ = ["SUMMARY_FILE", "UNREADABLE_DATE", "import_daily_bars"]
 
-SUMMARY_FILE = "import_summary.json"
 # Factors the import writes itself; a table column of one of these names would be overwritten.
 WRITTEN_FACTORS = (*_names.BUILD_INPUT_NAMES, *_names.IMPORTED_FIELDS)
 
