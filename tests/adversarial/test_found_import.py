@@ -158,3 +158,20 @@ def test_replacing_an_output_folder_never_deletes_other_files(tmp_path, own):
     first = import_daily_bars(path, tmp_path / "market")
     again = import_daily_bars(path, tmp_path / "market", overwrite=True)
     assert again["rows_used"] == first["rows_used"]
+
+
+def test_a_price_column_named_by_its_table_name_or_a_text_column(tmp_path):
+    # --buy-price naming the table's own name of a mapped column (open=o, --buy-price o),
+    # or its code or date column, stopped the import with a bare "KeyError: 'o'".
+    path = tmp_path / "bars.csv"
+    bars().rename(columns={"open": "o"}).to_csv(path, index=False)
+    for column in ("code", "date"):
+        with pytest.raises(InputError, match=f"the buy price column '{column}' is the table's "
+                                             f"{column} column, not a price"):
+            import_daily_bars(path, tmp_path / column, columns="open=o", buy_price=column)
+    import_daily_bars(path, tmp_path / "by-name", columns="open=o", buy_price="o")
+    import_daily_bars(path, tmp_path / "open", columns="open=o", buy_price="open")
+    for factor in ("tick_vwap_price_935_1005", "tick_vwap_price_925_1000"):
+        by_name, standard = (pd.read_parquet(tmp_path / folder / "factors" / f"{factor}.parquet")
+                             for folder in ("by-name", "open"))
+        pd.testing.assert_frame_equal(by_name, standard)

@@ -21,7 +21,12 @@ from typing import Any
 from kestrelia import _dates, _names
 from kestrelia.dataservice.bars import codes as codes_mod
 from kestrelia.dataservice.bars.bar_reader import UNREADABLE_DATE, BarReader
-from kestrelia.dataservice.bars.columns import PRICE_CHOICES, bar_layout, parse_column_map
+from kestrelia.dataservice.bars.columns import (
+    PRICE_CHOICES,
+    TEXT_COLUMNS,
+    bar_layout,
+    parse_column_map,
+)
 from kestrelia.dataservice.bars.deriver import Deriver
 from kestrelia.dataservice.bars.index import write_index_data
 from kestrelia.dataservice.bars.reading import DATE_HINT, Rejects, TablePaths, table_files
@@ -91,6 +96,15 @@ def import_daily_bars(
         choices[side] = value
     wanted = tuple(v for v in choices.values() if v is not None and v not in PRICE_CHOICES)
     layout = bar_layout(files, mapping, wanted)
+    for side, value in choices.items():
+        # A column the table maps to a standard one is read under the standard name.
+        standard = next((n for n, s in layout.sources.items() if s == value), None)
+        if value in PRICE_CHOICES or standard is None:
+            continue
+        if standard in TEXT_COLUMNS:
+            raise InputError(f"the {side} price column {value!r} is the table's {standard} "
+                             "column, not a price")
+        choices[side] = standard
     clash = [c for c in layout.extras
              if c in WRITTEN_FACTORS or _names.component_index(c) is not None]
     if clash:
