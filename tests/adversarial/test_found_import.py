@@ -175,3 +175,17 @@ def test_a_price_column_named_by_its_table_name_or_a_text_column(tmp_path):
         by_name, standard = (pd.read_parquet(tmp_path / folder / "factors" / f"{factor}.parquet")
                              for folder in ("by-name", "open"))
         pd.testing.assert_frame_equal(by_name, standard)
+
+
+@pytest.mark.parametrize("columns, message", [
+    ("date=date,date=code", "'date' is mapped twice"),
+    ("date=code", "'code' would be read as both the date and the code"),
+    ("open=code", "'code' would be read as both the code and the open"),
+], ids=["a name mapped twice", "date from the code column", "a price from the code column"])
+def test_a_column_mapping_that_reads_one_column_as_two_is_refused(tmp_path, columns, message):
+    # Each was accepted: the summary reported the mapping while the date column was read as
+    # a numeric factor "date" as well, or the codes served as opening prices.
+    path = tmp_path / "bars.csv"
+    bars().to_csv(path, index=False)
+    with pytest.raises(InputError, match=message):
+        import_daily_bars(path, tmp_path / "market", columns=columns)

@@ -77,6 +77,9 @@ def parse_column_map(text: str | dict[str, Any] | None, index: bool = False) -> 
                              + ", ".join(sorted(known)))
         if not isinstance(value, str) or not value:
             raise InputError(f"{what}: {key!r} maps to no column name")
+        if key in result and result[key] != value:
+            raise InputError(f"{what}: {key!r} is mapped twice ({result[key]!r} and "
+                             f"{value!r})")
         result[key] = value
     return result
 
@@ -112,6 +115,12 @@ def bar_layout(files: list[Path], mapping: dict[str, str], wanted: tuple[str, ..
     for name, source in mapping.items():
         if name in BAR_COLUMNS and name not in sources:
             raise InputError(f"--columns maps {name} to {source!r}, which no table file holds")
+    for text in TEXT_COLUMNS:
+        shared = [n for n, s in sources.items() if n != text and s == sources.get(text)]
+        if shared:
+            raise InputError(f"the table column {sources[text]!r} would be read as both the "
+                             f"{text} and the {shared[0]} (--columns {text}=... or "
+                             f"{shared[0]}=... names the wrong column)")
     for path, types in per_file.items():
         missing = [n for n in REQUIRED if mapping.get(n, n) not in types]
         if missing:
