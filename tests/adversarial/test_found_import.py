@@ -189,3 +189,26 @@ def test_a_column_mapping_that_reads_one_column_as_two_is_refused(tmp_path, colu
     bars().to_csv(path, index=False)
     with pytest.raises(InputError, match=message):
         import_daily_bars(path, tmp_path / "market", columns=columns)
+
+
+def test_a_vwap_beyond_the_limit_is_no_tradable_price(tmp_path):
+    # One row whose amount is in yuan while the table's are in thousands: amount / volume
+    # gives 110.0 on a day locked at the 11.00 limit-up, and the store let the stock be
+    # bought there at 110.0 without a word.
+    table = bars()
+    rows = table.index[table["code"] == "000001"]
+    locked = DAYS[15]
+    table.loc[rows[14], "close"] = 10.0
+    table.loc[rows[15], ["pre_close", "open", "close", "volume", "amount"]] = [
+        10.0, 11.0, 11.0, 300, 3300.0]
+    table.loc[rows[16], ["pre_close", "open", "close", "volume", "amount"]] = [
+        11.0, 11.0, 10.5, 1000, 1075.0]
+    path = tmp_path / "bars.csv"
+    table.to_csv(path, index=False)
+    summary = import_daily_bars(path, tmp_path / "market")
+    assert summary["derived"]["buy vwap beyond the limits, set to the limit"] == 1
+    store = Store(tmp_path / "store")
+    store.build(tmp_path / "market", DAYS[0].strftime("%Y%m%d"), DAYS[-1].strftime("%Y%m%d"))
+    market = store.market()
+    assert market.buy_price.loc[locked, "000001"] == 11.0
+    assert not market.can_buy_stock.loc[locked, "000001"]

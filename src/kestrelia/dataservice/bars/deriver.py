@@ -77,7 +77,9 @@ class Deriver:
                                       "splits", "dividends", "events moved to next trading day",
                                       "traded without buy price", "traded without sell price",
                                       "buy vwap set to the limit price",
-                                      "sell vwap set to the limit price")}
+                                      "sell vwap set to the limit price",
+                                      "buy vwap beyond the limits, set to the limit",
+                                      "sell vwap beyond the limits, set to the limit")}
 
     # -- one year ------------------------------------------------------------------------
 
@@ -256,6 +258,14 @@ class Deriver:
                 near = (np.abs(price - limit) <= VWAP_AT_LIMIT * np.abs(limit)) & (price != limit)
             self.counts[f"{side} vwap set to the limit price"] += int(near.sum())
             price = np.where(near, limit, price)
+        # Nothing trades beyond the limits: a VWAP there is a row whose amount or volume is
+        # in other units than the table's (ten times the close, say), and read as it is it
+        # would be a tradable price above the limit-up. It is the limit price.
+        with np.errstate(invalid="ignore"):
+            above = price > limits["limit_up"]
+            below = price < limits["limit_down"]
+        self.counts[f"{side} vwap beyond the limits, set to the limit"] += int((above | below).sum())
+        price = np.where(above, limits["limit_up"], np.where(below, limits["limit_down"], price))
         return price
 
     def _price(self, choice: str, grid: dict[str, np.ndarray], close: np.ndarray, traded: np.ndarray) -> np.ndarray:
