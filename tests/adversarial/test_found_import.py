@@ -212,3 +212,19 @@ def test_a_vwap_beyond_the_limit_is_no_tradable_price(tmp_path):
     market = store.market()
     assert market.buy_price.loc[locked, "000001"] == 11.0
     assert not market.can_buy_stock.loc[locked, "000001"]
+
+
+def test_rejected_index_rows_do_not_count_against_the_daily_bars_used(tmp_path):
+    # Index member rows rejected (text weights) were subtracted from the daily-bar rows
+    # used: the summary said "rows used -150" of 150 daily rows, every one of them used.
+    path, members = tmp_path / "bars.csv", tmp_path / "members.csv"
+    bars().to_csv(path, index=False)
+    table = pd.DataFrame({"date": DAYS.strftime("%Y%m%d").repeat(10),
+                          "index_code": "000852.SH", "code": CODES * (2 * len(DAYS)),
+                          "weight": "x"})
+    table.to_csv(members, index=False)
+    summary = import_daily_bars(path, tmp_path / "market", index_members=members)
+    assert summary["rows_read"] == len(bars())
+    assert summary["rows_used"] == len(bars())
+    assert summary["rejected"]["index members: text that is not a plain ASCII number"][
+        "rows"] == len(table)

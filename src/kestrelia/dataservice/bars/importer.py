@@ -141,13 +141,15 @@ def import_daily_bars(
             derived = deriver.finish()
         shutil.rmtree(folder / SPILL_DIR)
         calendar = deriver.calendar
+        # The index tables' rejects are counted with the rest, their rows are not read here.
+        bar_rejects = rejects.total
         index = write_index_data(folder, index_bars, index_members, index_mapping, calendar,
                                  deriver.ukeys, rejects, index_date_format)
         summary = {
             "folder": str(Path(out).expanduser()),
             "files": len(files),
             "rows_read": reader.rows_read,
-            "rows_used": reader.rows_read - rejects.total - deriver.merged,
+            "rows_used": reader.rows_read - bar_rejects - deriver.merged,
             "rows_rejected": rejects.total,
             "rejected": rejects.report(),
             "identical_duplicates_merged": deriver.merged,
