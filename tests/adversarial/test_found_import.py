@@ -228,3 +228,18 @@ def test_rejected_index_rows_do_not_count_against_the_daily_bars_used(tmp_path):
     assert summary["rows_used"] == len(bars())
     assert summary["rejected"]["index members: text that is not a plain ASCII number"][
         "rows"] == len(table)
+
+
+@pytest.mark.parametrize("daily_return", [-1.0, -2.5])
+def test_an_index_return_of_minus_100_percent_or_less_is_rejected(tmp_path, daily_return):
+    # A daily return of -100 % or below (impossible for a close above 0, such as a return
+    # given in percent) was accepted as the benchmark's return without a word.
+    path, index = tmp_path / "bars.csv", tmp_path / "index.csv"
+    bars().to_csv(path, index=False)
+    table = index_bars().assign(daily_return=0.001)
+    table.loc[5, "daily_return"] = daily_return
+    table.to_csv(index, index=False)
+    summary = import_daily_bars(path, tmp_path / "market", index_bars=index)
+    assert summary["rejected"]["index bars: daily return not above -100 %"]["rows"] == 1
+    returns = pd.read_parquet(tmp_path / "market" / "index_daily.parquet")["daily_return"]
+    assert (returns.dropna() > -1).all()

@@ -84,6 +84,10 @@ def _read_long(paths: TablePaths, mapping: dict[str, str], wanted: tuple[str, ..
                            (f"{what}: non-finite number", np.isinf(numbers_of[name]), name)]
                 if name == "close":
                     checks.append((f"{what}: close not above 0", numbers_of[name] <= 0, name))
+                elif name == "daily_return":
+                    # A close above 0 cannot fall by 100 % or more in a day.
+                    checks.append((f"{what}: daily return not above -100 %",
+                                   numbers_of[name] <= -1, name))
             ok = np.ones(n, dtype=bool)
             for reason, bad, name in checks:
                 bad = ok & bad
