@@ -380,3 +380,19 @@ def test_an_update_that_runs_out_of_space_names_the_file_and_the_cause(demo, sto
     assert ".npy stopped short" in done.stderr, done.stderr
     after = {p.name: p.read_bytes() for p in store.iterdir() if p.name != ".writer.lock"}
     assert after == before
+
+
+@pytest.mark.parametrize("place", ["updated_at", "factors_absent"])
+def test_an_integer_too_long_to_print_is_refused_as_metadata(store, place):
+    # An integer of 5,000 digits (2 kB of pickle) passed the restricted reader, and info
+    # stopped with "ValueError: Exceeds the limit (4300 digits) for integer string
+    # conversion" while verify found no problem.
+    huge = 10 ** 5000
+    rewrite_metadata(store, lambda m: m.__setitem__("updated_at", huge) if place == "updated_at"
+                     else m["meta"].__setitem__("factors_absent", {"x": huge}))
+    with pytest.raises(StoreError, match="it holds an integer of 16,610 bits"):
+        Store(store).info()
+    assert [p for p in Store(store).verify() if "integer of 16,610 bits" in p]
+    # What a store writes stays well inside the limit.
+    assert metadata_pickle.loads(pickle.dumps({"version": 2 ** 63, "n": -(2 ** 63)}),
+                                 store / "metadata.pkl")["version"] == 2 ** 63

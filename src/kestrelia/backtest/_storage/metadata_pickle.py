@@ -57,6 +57,10 @@ _ALLOWED = {
 # 10-year, 5,300-stock store's metadata holds about 150,000 elements counted per reference
 # (the shared label lists once per dataset): room for stores a hundred times larger.
 MAX_DEPTH = 32
+# Its integers are versions, sizes and counts. A longer one (a few bytes of pickle per
+# digit) cannot even be printed: Python refuses to turn an int of over 4,300 digits into
+# text, and info would stop with that ValueError.
+MAX_INT_BITS = 64
 MAX_ELEMENTS = 20_000_000
 _CONTAINERS = (dict, list, tuple, set, frozenset)
 
@@ -113,6 +117,8 @@ def _check_tree(value: Any, path: Path) -> None:
     # so their ids are unique while this runs.
     seen: dict[int, bool] = {}
     walked = 0
+    if isinstance(value, int) and value.bit_length() > MAX_INT_BITS:
+        raise refuse(f"it holds an integer of {value.bit_length():,} bits")
     stack: list[tuple[Any, int]] = [(value, 1)] if isinstance(value, _CONTAINERS) else []
     while stack:
         node, depth = stack.pop()
@@ -127,7 +133,12 @@ def _check_tree(value: Any, path: Path) -> None:
         if depth > MAX_DEPTH:
             raise refuse(f"its values nest more than {MAX_DEPTH} levels deep")
         items = itertools.chain(node.keys(), node.values()) if isinstance(node, dict) else node
-        inner = [child for child in items if isinstance(child, _CONTAINERS)]
+        inner = []
+        for child in items:
+            if isinstance(child, _CONTAINERS):
+                inner.append(child)
+            elif isinstance(child, int) and child.bit_length() > MAX_INT_BITS:
+                raise refuse(f"it holds an integer of {child.bit_length():,} bits")
         seen[id(node)] = bool(inner)
         stack.extend((child, depth + 1) for child in inner)
 
