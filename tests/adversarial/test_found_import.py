@@ -243,3 +243,14 @@ def test_an_index_return_of_minus_100_percent_or_less_is_rejected(tmp_path, dail
     assert summary["rejected"]["index bars: daily return not above -100 %"]["rows"] == 1
     returns = pd.read_parquet(tmp_path / "market" / "index_daily.parquet")["daily_return"]
     assert (returns.dropna() > -1).all()
+
+
+def test_the_summary_lists_only_factor_files_that_exist(tmp_path):
+    # A table without splits or dividends: the summary's written factors named
+    # rq_get_dividend and split_coefficient_to, files the folder did not hold.
+    path = tmp_path / "bars.csv"
+    bars().drop(columns="pre_close").to_csv(path, index=False)
+    summary = import_daily_bars(path, tmp_path / "market")
+    files = sorted(p.name.removesuffix(".parquet")
+                   for p in (tmp_path / "market" / "factors").iterdir())
+    assert summary["written"]["factors"] == files

@@ -180,7 +180,8 @@ def _written(factor_rows: dict[str, int], index: dict[str, Any]) -> dict[str, li
     indexes = index["indexes"]
     with_members = [_names.component_index(name) or name for name in index["components"]]
     return {
-        "factors": sorted([*factor_rows, *components]),
+        # A factor without a row has no file (no split or dividend in the table, say).
+        "factors": sorted([*(n for n, rows in factor_rows.items() if rows), *components]),
         "indexes": indexes,
         "benchmarks": list(_names.short_codes(indexes).values()),
         "components": [_names.short_codes(with_members)[code] for code in with_members],
