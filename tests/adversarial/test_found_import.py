@@ -254,3 +254,28 @@ def test_the_summary_lists_only_factor_files_that_exist(tmp_path):
     files = sorted(p.name.removesuffix(".parquet")
                    for p in (tmp_path / "market" / "factors").iterdir())
     assert summary["written"]["factors"] == files
+
+
+def test_an_import_that_runs_out_of_space_says_where(tmp_path):
+    # With the disk full (here: a file-size limit of 4 KiB) the command ended with
+    # "error: OSError: [Errno 27] Error writing bytes to file ...", naming no folder.
+    import resource
+    import subprocess
+    import sys
+
+    from tests.support.cli import child_env
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+
+    path = tmp_path / "bars.csv"
+    bars().to_csv(path, index=False)
+    out = tmp_path / "market"
+    done = subprocess.run([sys.executable, "-m", "kestrelia.backtest", "import", "bars",
+                           "--table", str(path), "--out", str(out)], capture_output=True,
+                          text=True, timeout=120, env=child_env(), preexec_fn=limit)
+    assert done.returncode == 1
+    last = done.stderr.strip().splitlines()[-1]
+    assert last.startswith(f"kestrelia-backtest: error: cannot write the import into {out} ("), last
+    assert "OSError" not in last
+    assert not out.exists() and [p.name for p in tmp_path.iterdir()] == ["bars.csv"]

@@ -74,6 +74,9 @@ def cmd_import_bars(args) -> int:
             strict=args.strict, overwrite=args.force)
     except InputError as exc:
         raise UserError(str(exc)) from None
+    except OSError as exc:  # a full disk, a file-size limit, a folder not writable
+        raise UserError(f"cannot write the import into {out} ({exc}); it was left as it "
+                        "was") from None
     print_summary(summary)
     return 0
 
