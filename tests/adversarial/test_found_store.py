@@ -396,3 +396,27 @@ def test_an_integer_too_long_to_print_is_refused_as_metadata(store, place):
     # What a store writes stays well inside the limit.
     assert metadata_pickle.loads(pickle.dumps({"version": 2 ** 63, "n": -(2 ** 63)}),
                                  store / "metadata.pkl")["version"] == 2 ** 63
+
+
+@pytest.mark.parametrize("stocks", ["60", "20"], ids=["valid options", "too few stocks"])
+def test_demo_force_never_deletes_a_folder_of_other_files(tmp_path, capsys, stocks):
+    # `demo --out DIR --force` removed DIR whole, whatever it held (`--out ~` would take the
+    # home folder); with too few stocks it did so and then stopped with "ValueError: the
+    # demo market needs at least 50 stocks".
+    out = tmp_path / "mine"
+    out.mkdir()
+    (out / "notes.txt").write_text("mine")
+    code = cli.main(["demo", "--out", str(out), "--stocks", stocks, "--years", "0.2", "--force"])
+    err = capsys.readouterr().err
+    assert code == 1
+    assert "Traceback" not in err and "ValueError" not in err
+    assert (out / "notes.txt").read_text() == "mine"
+
+
+def test_demo_options_are_checked_before_an_earlier_demo_is_replaced(demo, tmp_path, capsys):
+    out = Path(shutil.copytree(demo, tmp_path / "demo"))
+    before = sorted(p.relative_to(out) for p in out.rglob("*"))
+    code = cli.main(["demo", "--out", str(out), "--stocks", "20", "--force"])
+    assert code == 1
+    assert "needs at least 50 stocks, got 20" in capsys.readouterr().err
+    assert sorted(p.relative_to(out) for p in out.rglob("*")) == before

@@ -82,15 +82,34 @@ def previous_demo(out: Path) -> bool:
     return (out / DEMO_MARKER).is_file() and {p.name for p in out.iterdir()} <= DEMO_ENTRIES
 
 
+def demo_foreign_entry(out: Path) -> str | None:
+    """The first entry of the folder ``out`` that no demo writes, or None: replacing a
+    folder (with --force) deletes only what an earlier demo wrote there."""
+    out = out.expanduser()
+    if not out.is_dir():
+        return None
+    return next((p.name for p in sorted(out.iterdir()) if p.name not in DEMO_ENTRIES), None)
+
+
 def cmd_demo(args) -> int:
     out_arg = Path(args.out)
+    foreign = demo_foreign_entry(out_arg)
+    if foreign is not None and args.force:
+        raise UserError(f"refusing to replace the output folder {out_arg.expanduser()}: it "
+                        f"holds {foreign!r}, which the demo never writes; choose another folder")
     replace = args.force or (out_arg.expanduser().is_dir() and previous_demo(out_arg))
+    progress = Progress(9)
+    # The market is generated before the folder is replaced: bad options (too few stocks)
+    # stop the command with the folder as it was.
+    with progress.step(f"Generating a market of {args.stocks} stocks over {args.years:g} years"):
+        try:
+            generated = demo_market.generate_market(n_stocks=args.stocks, years=args.years,
+                                                    seed=args.seed)
+        except ValueError as exc:
+            raise UserError(str(exc)) from None
     out = fresh_dir(out_arg, replace, "output folder")
     (out / DEMO_MARKER).write_text("written by kestrelia-backtest demo; a rerun replaces this folder\n")
     source, store, report = out / "market", Store(out / "store"), out / "report"
-    progress = Progress(9)
-    with progress.step(f"Generating a market of {args.stocks} stocks over {args.years:g} years"):
-        generated = demo_market.generate_market(n_stocks=args.stocks, years=args.years, seed=args.seed)
     with progress.step(f"Writing it as data-service files to {source}"):
         write_factor_folder(source, generated.factors, generated.index_daily)
     bars = out / "bars"
