@@ -44,6 +44,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from kestrelia._dates import normalize_yyyymmdd
+from kestrelia.errors import InputError
 
 __all__ = ["LocalFactorService", "exchange_ukey"]
 
@@ -98,6 +99,17 @@ def _date_filters(start_date: Any, end_date: Any) -> list[tuple[str, str, Any]]:
     return filters
 
 
+def _read_table(path: Path, **options: Any) -> pa.Table:
+    """``pq.read_table`` of a file of the folder; one that is not Parquet (damaged,
+    truncated, another format under the name) is an ``InputError`` naming it."""
+    try:
+        return pq.read_table(path, **options)
+    except (pa.ArrowInvalid, pa.ArrowTypeError, OSError) as exc:
+        text = str(exc).strip()
+        first = text.splitlines()[0] if text else type(exc).__name__
+        raise InputError(f"cannot read {path} of the data-service folder: {first}") from None
+
+
 def _to_pandas(table: pa.Table) -> pd.DataFrame:
     # Dates as datetime64 rather than datetime.date objects: a vectorised column.
     frame: pd.DataFrame = table.to_pandas(date_as_object=False)
@@ -126,7 +138,7 @@ class LocalFactorService:
         path = self.root / INDEX_FILE
         if not path.exists():
             return []
-        codes = pq.read_table(path, columns=["ukey"]).column("ukey").unique()
+        codes = _read_table(path, columns=["ukey"]).column("ukey").unique()
         return sorted(str(code) for code in codes.to_pylist() if code is not None)
 
     def get_factors(self, factor: str | list[str], start_date: Any = None,
@@ -149,7 +161,7 @@ class LocalFactorService:
             path = _factor_file(self.root, name)
             if not path.exists():
                 continue
-            table = pq.read_table(path, columns=["ukey", "date", "value"], filters=filters)
+            table = _read_table(path, columns=["ukey", "date", "value"], filters=filters)
             indices = pa.array(np.full(table.num_rows, code, dtype=np.int32))
             factor_column = pa.DictionaryArray.from_arrays(indices, pa.array(names))
             tables.append(table.add_column(2, "factor", factor_column))
@@ -174,5 +186,5 @@ class LocalFactorService:
         path = self.root / INDEX_FILE
         if not path.exists():
             return pd.DataFrame({column: [] for column in INDEX_COLUMNS})
-        table = pq.read_table(path, columns=INDEX_COLUMNS, filters=filters)
+        table = _read_table(path, columns=INDEX_COLUMNS, filters=filters)
         return _to_pandas(table)
