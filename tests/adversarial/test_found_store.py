@@ -446,3 +446,17 @@ def test_a_source_without_index_rows_names_the_missing_benchmark(demo, tmp_path)
     (source / "index_daily.parquet").unlink()
     with pytest.raises((InputError, StoreError), match="000852"):
         Store(tmp_path / "store").build(source, "20240807", "20241231")
+
+
+def test_an_update_from_a_source_without_a_kept_factor_is_refused(demo, store, tmp_path):
+    # The store keeps volume; an update from a source without it succeeded and wrote the
+    # window's volumes as NaN over the stored ones, while info and verify said nothing.
+    source = Path(shutil.copytree(demo / "market", tmp_path / "market"))
+    (source / "factors" / "volume.parquet").unlink()
+    before = Store(store).market().factor("volume").loc["20241202":].copy()
+    assert before.notna().any().any()
+    with pytest.raises(InputError, match="the source has no 'volume' factor, which the store "
+                                         "keeps as 'volume'"):
+        Store(store).update(source, "20241202", "20241231")
+    after = Store(store).market().factor("volume").loc["20241202":]
+    pd.testing.assert_frame_equal(after, before)

@@ -300,6 +300,18 @@ def extend_update(payload: dict[str, Any], metadata: Mapping[str, Any], store: A
     kept = old.get(META_FACTORS)
     if not kept:
         return
+    # A kept factor the source no longer has would be written as NaN over the window,
+    # replacing the stored values without a word.
+    available = _listed(client, "factor_names")
+    if available is not None:
+        lost = [name for name, item in kept.items()
+                if item["field"] is not None and item["key"] != CLOSE_KEY
+                and item["field"] not in available]
+        if lost:
+            raise InputError(
+                f"the source has no {kept[lost[0]]['field']!r} factor, which the store keeps "
+                f"as {lost[0]!r}: the update would blank it from {start} to {end} (update "
+                "from the source the store was built from, or build the store again)")
     grid = data[CLOSE_KEY]
     cut = _first_date(data)
     for item in kept.values():
