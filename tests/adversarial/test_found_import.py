@@ -127,7 +127,7 @@ def test_a_huge_close_gives_no_limit_of_zero_the_next_day(tmp_path):
 
 
 @pytest.mark.parametrize("damage, message", [
-    (lambda text: text.encode("utf-16"), "its header is not UTF-8 text"),
+    (lambda text: text.encode("utf-16"), "is not UTF-8 text"),
     (lambda text: text.replace("pre_close", "close", 1).encode(), "two columns named 'close'"),
 ], ids=["UTF-16", "a column name twice"])
 def test_an_unreadable_csv_header_is_one_line_naming_the_file(tmp_path, damage, message):

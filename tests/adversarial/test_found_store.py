@@ -406,19 +406,26 @@ def test_demo_force_never_deletes_a_folder_of_other_files(tmp_path, capsys, stoc
     out = tmp_path / "mine"
     out.mkdir()
     (out / "notes.txt").write_text("mine")
-    code = cli.main(["demo", "--out", str(out), "--stocks", stocks, "--years", "0.2", "--force"])
+    code = _exit_code(["demo", "--out", str(out), "--stocks", stocks, "--years", "0.2",
+                       "--force"])
     err = capsys.readouterr().err
-    assert code == 1
+    assert code == (1 if stocks == "60" else 2)  # too few stocks: the parser's usage error
     assert "Traceback" not in err and "ValueError" not in err
     assert (out / "notes.txt").read_text() == "mine"
+
+
+def _exit_code(argv):
+    try:
+        return cli.main(argv)
+    except SystemExit as done:
+        return done.code
 
 
 def test_demo_options_are_checked_before_an_earlier_demo_is_replaced(demo, tmp_path, capsys):
     out = Path(shutil.copytree(demo, tmp_path / "demo"))
     before = sorted(p.relative_to(out) for p in out.rglob("*"))
-    code = cli.main(["demo", "--out", str(out), "--stocks", "20", "--force"])
-    assert code == 1
-    assert "needs at least 50 stocks, got 20" in capsys.readouterr().err
+    assert _exit_code(["demo", "--out", str(out), "--stocks", "20", "--force"]) == 2
+    assert "--stocks: must be between 50 and 7000, got 20" in capsys.readouterr().err
     assert sorted(p.relative_to(out) for p in out.rglob("*")) == before
 
 
@@ -436,16 +443,17 @@ def test_a_damaged_source_file_is_one_error_naming_it(demo, tmp_path, damage):
     assert not (tmp_path / "store" / "metadata.pkl").exists()
 
 
-@pytest.mark.xfail(strict=True, reason="the native benchmark preparation raises KeyError with "
-                   "a message of its own; the Python layer does not translate it yet")
-def test_a_source_without_index_rows_names_the_missing_benchmark(demo, tmp_path):
-    # A data-service folder without index_daily.parquet: the build stops with
-    # "KeyError: '基准日频数据为空: 000852 (000852.XSHG)'", not a StoreError or InputError
-    # saying in English that the benchmark's daily rows are missing.
+def test_a_source_without_index_rows_names_the_missing_benchmark(demo, store, tmp_path):
+    # A data-service folder without index_daily.parquet: the build stopped with
+    # "KeyError: '基准日频数据为空: 000852 (000852.XSHG)'", not an InputError saying that
+    # the benchmark's daily rows are missing.
     source = Path(shutil.copytree(demo / "market", tmp_path / "market"))
     (source / "index_daily.parquet").unlink()
-    with pytest.raises((InputError, StoreError), match="000852"):
-        Store(tmp_path / "store").build(source, "20240807", "20241231")
+    missing = r"no daily rows of the benchmark index 000852 \(000852.XSHG\) between"
+    with pytest.raises(InputError, match=missing):
+        Store(tmp_path / "new").build(source, "20240807", "20241231")
+    with pytest.raises(InputError, match=missing):
+        Store(store).update(source, "20241202", "20241231")
 
 
 def test_an_update_from_a_source_without_a_kept_factor_is_refused(demo, store, tmp_path):

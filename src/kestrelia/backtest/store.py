@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import bisect
 import os
+import re
+import sys
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -232,6 +234,7 @@ class Store:
                 if not _source_days(lo, hi, inclusive=True):
                     raise InputError(f"the source has no trading days between {lo} and "
                                      f"{hi}: nothing to build") from None
+                _raise_missing_benchmark(sys.exc_info()[1], lo, hi)
                 raise
             if len(payload["data"]["close_price"]) == 0:
                 raise InputError(f"the source has no prices between {lo} and {hi}")
@@ -318,7 +321,11 @@ class Store:
         # gap, or days before its first): the builder starts writing at the first of the
         # dates it is given that falls in the window.
         base = sorted({*dates, lo})
-        payload = _prepare.build_incremental_write_window(base, lo, build_end)
+        try:
+            payload = _prepare.build_incremental_write_window(base, lo, build_end)
+        except KeyError as exc:
+            _raise_missing_benchmark(exc, lo, build_end)
+            raise
         if not any(lo <= day <= hi for value in payload["data"].values()
                    for day in _row_days(value)):
             raise InputError(f"the source has no prices between {lo} and {hi}")
@@ -519,3 +526,17 @@ class Store:
         except (OSError, ValueError, KeyError) as exc:
             raise StoreError(f"cannot load {self.path}: {exc}") from None
         return {name: _dated(data[key], name) for name, key in held.items()}
+
+
+# The builder's own message (its text is the prepared-data contract's) when a benchmark
+# index has no daily rows in the window.
+_NO_BENCHMARK_ROWS = re.compile(r"基准日频数据为空: (?P<name>\S+) \((?P<code>[^)]+)\)")
+
+
+def _raise_missing_benchmark(exc: BaseException | None, lo: str, hi: str) -> None:
+    """An InputError in place of the builder's KeyError for a benchmark without rows."""
+    found = _NO_BENCHMARK_ROWS.search(str(exc.args[0]) if exc and exc.args else "")
+    if found:
+        raise InputError(f"the source has no daily rows of the benchmark index "
+                         f"{found['name']} ({found['code']}) between {lo} and {hi}: "
+                         "index_daily.parquet is missing or lacks it") from None
