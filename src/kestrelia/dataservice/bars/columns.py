@@ -68,7 +68,7 @@ def parse_column_map(text: str | dict[str, Any] | None, index: bool = False) -> 
     known, other = (INDEX_COLUMNS, BAR_COLUMNS) if index else (BAR_COLUMNS, INDEX_COLUMNS)
     what, elsewhere = ("index column mapping", "--columns (columns)") if index \
         else ("column mapping", "--index-columns (index_columns)")
-    result = {}
+    result: dict[str, str] = {}
     for key, value in pairs:
         if key not in known:
             hint = f" (it is a column of the other tables: map it with {elsewhere})" \
