@@ -9,6 +9,7 @@ import pytest
 
 import kestrelia.backtest as kb
 from kestrelia.backtest._examples import example_market
+from kestrelia.errors import InputError
 from tests.support.cli import child_env
 
 
@@ -32,6 +33,7 @@ import pandas as pd
 import pytest
 import kestrelia.backtest as kb
 from kestrelia.backtest._examples import example_market
+from kestrelia.errors import InputError
 market = example_market()
 weights = pd.DataFrame(float(sys.argv[2]), index=market.dates[:1], columns=market.codes)
 result = kb.backtest(weights, market, lot_size=100, name="s")
@@ -136,14 +138,21 @@ def test_a_name_with_control_characters_is_no_file_stem(name):
         kb.backtest(weights, market, name=name)
 
 
-@pytest.mark.xfail(strict=True, reason="the engine fills a benchmark's missing returns with 0 "
-                   "in its total frame, and its chart draws them as a flat benchmark; a "
-                   "change of the native engine")
-def test_a_benchmark_without_data_is_not_shown_as_a_flat_one():
+def test_a_benchmark_without_data_is_refused_not_shown_as_a_flat_one():
+    # The engine takes a benchmark's missing returns as 0: a primary benchmark without a
+    # return on any day of the run was drawn flat under the index's name, the whole return
+    # shown as excess, beside a headline of '--' for every benchmark figure.
     market = example_market()
     days = pd.DatetimeIndex(pd.to_datetime(market.dates))
-    market = market.with_benchmarks({"000852": pd.Series(float("nan"), index=days)})
     weights = pd.DataFrame(0.4, index=market.dates[:1], columns=market.codes)
-    result = kb.backtest(weights, market, lot_size=100, name="s")
-    assert result.metrics[["benchmark_annual_return", "beta"]].isna().all()
-    assert result.daily["index_daily_return"].isna().all()
+    empty = pd.Series(float("nan"), index=days)
+    late = empty.copy()
+    late.iloc[0] = 0.01  # a return only on the day before the run starts
+    for series in (empty, late):
+        with pytest.raises(InputError, match=r"benchmark '000852' has no return on any day of "
+                                             r"the backtest \(\d{4}-\d\d-\d\d to "):
+            kb.backtest(weights, market.with_benchmarks({"000852": series}), lot_size=100)
+    series = empty.copy()
+    series.iloc[-1] = 0.01
+    result = kb.backtest(weights, market.with_benchmarks({"000852": series}), lot_size=100)
+    assert result.daily["index_daily_return"].iloc[-1] == 0.01  # one day is enough

@@ -137,6 +137,7 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
     plan = _plan.make_plan(weights, market, between=between,
                            rolling_window=parameters["rolling_window"], start=start, end=end)
     costs.check_days(plan.dates)
+    _check_benchmark_has_returns(market, benchmark, plan.dates)
     options = _engine.Options(capital=parameters["capital"],
                               fee=_or_zero(costs.constant("commission")),
                               rule_fee=_or_zero(costs.constant("stamp_duty")),
@@ -149,6 +150,18 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
                          dict(market.benchmarks), options, rates)
     return BacktestResult(name=name, parameters=parameters, engine=engine,
                           benchmarks=dict(market.benchmarks), costs=costs)
+
+
+def _check_benchmark_has_returns(market: Market, benchmark: str, days: pd.DatetimeIndex) -> None:
+    """Refuses a primary benchmark without a return on any simulated day: the engine would
+    take its missing returns as 0 and show a flat benchmark under the index's name."""
+    series = market.benchmarks.get(benchmark)
+    if series is None or len(days) == 0:
+        return
+    if not series.reindex(days).notna().any():
+        raise InputError(f"benchmark {benchmark!r} has no return on any day of the backtest "
+                         f"({days[0].date()} to {days[-1].date()}); give another benchmark, "
+                         "or a market without benchmarks for a flat one")
 
 
 # The engine's names of the rates.

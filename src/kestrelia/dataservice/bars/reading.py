@@ -154,6 +154,7 @@ def iter_batches(path: Path, columns: list[str], malformed: MalformedRows
                 strings_can_be_null=True),
         )
         for batch in reader:
+            malformed.check_quotes()
             rows = malformed.rows(np.arange(kept + 1, kept + batch.num_rows + 1,
                                             dtype=np.int64))
             kept += batch.num_rows
@@ -164,6 +165,7 @@ def iter_batches(path: Path, columns: list[str], malformed: MalformedRows
                     yield batch.filter(pa.array(above)), rows[above]
                 malformed.stop()
             yield batch, rows
+        malformed.check_quotes()
         malformed.stop()
     except (pa.ArrowInvalid, pa.ArrowTypeError, OSError) as exc:
         raise InputError(f"cannot read {path}: {_first_line(exc)}") from None
@@ -215,6 +217,9 @@ class MalformedRows:
         self.skipped: list[int] = []  # data rows (1 = the row under the header)
         self.count = 0
         self.first: tuple[int, str] | None = None
+        # A row whose text spans lines: a quote that was never closed took the lines after
+        # it into one field (a table of bars has no field of several lines).
+        self.runaway: tuple[int, int] | None = None
 
     def __call__(self, row: Any) -> str:
         # An exception raised here would be printed and swallowed by pyarrow: even a strict
@@ -223,6 +228,8 @@ class MalformedRows:
         number = row.number or 0  # known: the reader runs on one thread
         example = (f"{self.path.name} line {number} (row {number - 1}): {row.actual_columns} "
                    f"fields where the header has {row.expected_columns}: {text!r}")
+        if "\n" in row.text and self.runaway is None:
+            self.runaway = (number, row.text.count("\n") + 1)
         self.skipped.append(number - 1)
         self.count += 1
         if self.first is None:
@@ -230,6 +237,15 @@ class MalformedRows:
         if not self.rejects.strict:
             self.rejects.add(self.reason, 1, [example])
         return "skip"
+
+    def check_quotes(self) -> None:
+        """Refuses the file when a quote that was never closed swallowed the lines after
+        it: those rows were never read, so no count of rejects could stand for them."""
+        if self.runaway is not None:
+            line, lines = self.runaway
+            raise InputError(f"cannot read {self.path}: line {line}: a quote opens a field "
+                             f"that runs over {lines:,} lines, to line {line + lines - 1:,}; "
+                             "close or remove the quote")
 
     def stop_before(self) -> int | None:
         """In a strict read, the data row of the first malformed row, where it stops."""
