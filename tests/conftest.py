@@ -26,6 +26,13 @@ settings.register_profile(
 )
 settings.load_profile("ci" if os.environ.get("CI") else "dev")
 
+def pytest_collection_modifyitems(config, items):
+    """The tests of forking run first. A process never forks while other threads run, and
+    a Dask client leaves a thread of its own running until the process ends, so these
+    tests must come before any test that starts one."""
+    items.sort(key=lambda item: not item.nodeid.startswith("tests/api/test_forked.py"))
+
+
 @pytest.fixture
 def market() -> Market:
     return make_market()
