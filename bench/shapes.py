@@ -8,7 +8,8 @@ in one process, alternated round by round (best of --repeat):
   - calc_strategy_vwap_daily_return on aligned weights (a row every day, every stock a
     column), and on weights with 20 warm-up days, 2 % blank days and 36 never-held
     stocks; the market gather this contract path makes against a plain copy of the same
-    bytes into arrays made before (and against one into new arrays, as the gather's are);
+    bytes into arrays made before, on one thread and on two as the gather of a large market
+    runs (and against one into new arrays, as the gather's are);
   - the public backtest() on the aligned weights and on realistic ones (the blank days,
     40 % of the stocks never held, 10 % of the codes dropped, 5 % codes not in the
     market), and with the rows of month ends only (between="hold") against daily rows;
@@ -120,6 +121,13 @@ def main() -> None:
         for dst, src in zip(copies, sources):
             np.copyto(dst, src)
 
+    def plain_copy_two_threads():
+        # The same copy on two threads, as the gather of a large market runs.
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(2) as pool:
+            list(pool.map(lambda pair: np.copyto(*pair), zip(copies, sources)))
+
     def fresh_copy():
         # What any copy the contract returns costs: new arrays, faulted in as written.
         return [np.array(src, order="F") for src in sources]
@@ -132,6 +140,7 @@ def main() -> None:
         "gather": lambda: _core._build_market_arrays(blank_signal.index, blank_signal.columns,
                                                      *matrices.values()),
         "plain copy": plain_copy,
+        "plain copy 2 thr": plain_copy_two_threads,
         "fresh copy": fresh_copy,
         "public aligned": lambda: backtest(w["aligned"], market),
         "public realistic": lambda: backtest(w["realistic"], market),
@@ -148,6 +157,7 @@ def main() -> None:
     print(
         f"sim_blank_over_aligned={best['sim blank'] / best['sim aligned']:.2f} "
         f"gather_over_copy={best['gather'] / best['plain copy']:.2f} "
+        f"gather_over_copy_two_threads={best['gather'] / best['plain copy 2 thr']:.2f} "
         f"gather_over_fresh_copy={best['gather'] / best['fresh copy']:.2f} "
         f"public_realistic_over_aligned={best['public realistic'] / best['public aligned']:.2f} "
         f"public_monthly_over_daily={best['public monthly'] / best['public daily']:.2f} "

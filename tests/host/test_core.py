@@ -19,6 +19,15 @@ def build(market, index, columns):
     return _core._build_market_arrays(index, columns, *market.matrices().values())
 
 
+def _recording(function, names):
+    import threading
+
+    def recorded(*args, **kwargs):
+        names.append(threading.current_thread().name)
+        return function(*args, **kwargs)
+    return recorded
+
+
 class TestMarketArrays:
     def test_keys_dtypes_and_values(self):
         market = make_market(n_days=8, n_stocks=4)
@@ -52,6 +61,28 @@ class TestMarketArrays:
             gathered["split_arr"],
             market.split_factor.reindex(index=dates[[0, 2, 4]], columns=["600002", "600000"]).to_numpy(),
         )
+
+    @pytest.mark.parametrize("index", [slice(None), [6, 0, 3, 3], [1, 2, 3]])
+    @pytest.mark.parametrize("codes", [["600004", "600000"], ["600004", "600000", "999999"]])
+    def test_two_threads_align_what_one_does(self, monkeypatch, index, codes):
+        """Large markets are aligned on two threads: the same arrays, gathered, filled or
+        viewed, as one thread makes."""
+        market = make_market(n_days=9, n_stocks=6, seed=4)
+        market.can_buy_stock = market.can_buy_stock.astype(object)  # the reindex path too
+        dates = market.close_price.index[index]
+        columns = pd.Index(codes)
+        serial = build(market, dates, columns)
+        monkeypatch.setattr(_core, "_PARALLEL_CELLS", 0)
+        threads = []
+        for name in ("_float_array", "_mask_array"):
+            monkeypatch.setattr(_core, name, _recording(getattr(_core, name), threads))
+        parallel = build(market, dates, columns)
+        assert len(threads) == 8
+        assert {t.startswith("kestrelia-align") for t in threads} == {True}
+        assert list(parallel) == list(serial)
+        for key in serial:
+            np.testing.assert_array_equal(parallel[key], serial[key])
+            assert parallel[key].dtype == serial[key].dtype
 
     def test_masks_are_true_only_for_true_cells(self):
         market = make_market(n_days=3, n_stocks=3)

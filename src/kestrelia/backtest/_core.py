@@ -140,17 +140,46 @@ def _build_market_arrays(
         "buy_price": buy_price,
         "sell_price": sell_price,
     }
-    arrays = {key: _float_array(frames[name], days, stocks) for key, name in _FLOAT_ARRAYS}
+    jobs = {key: (_float_array, frames[name]) for key, name in _FLOAT_ARRAYS}
+    jobs["can_buy_arr"] = (_mask_array, can_buy_stock)
+    jobs["cant_sell_arr"] = (_mask_array, cant_sell_stock)
+    # The positions first, in this thread (their cache is not shared between threads).
+    for _, frame in jobs.values():
+        days(frame.index)
+        stocks(frame.columns)
+    arrays = _run_jobs({key: (lambda job=job: job[0](job[1], days, stocks))
+                        for key, job in jobs.items()},
+                       sum(frame.size for _, frame in jobs.values()))
     return {
         "prev_close_arr": arrays["prev_close_arr"],
-        "can_buy_arr": _mask_array(can_buy_stock, days, stocks),
-        "cant_sell_arr": _mask_array(cant_sell_stock, days, stocks),
+        "can_buy_arr": arrays["can_buy_arr"],
+        "cant_sell_arr": arrays["cant_sell_arr"],
         "close_arr": arrays["close_arr"],
         "buy_price_arr": arrays["buy_price_arr"],
         "sell_price_arr": arrays["sell_price_arr"],
         "split_arr": arrays["split_arr"],
         "dividend_arr": arrays["dividend_arr"],
     }
+
+
+# Below this many cells in all, the eight matrices are aligned one after another.
+_PARALLEL_CELLS = 1 << 23
+
+
+def _run_jobs(jobs: dict, cells: int) -> dict:
+    """Each job's result by key. A gather is bound by memory and by the page faults of its
+    new array, both of which a second core adds to: large markets are aligned on two
+    threads (the gathers release the GIL), each matrix whole by one of them."""
+    import os
+
+    workers = min(2, os.cpu_count() or 1)
+    if cells < _PARALLEL_CELLS or workers < 2:
+        return {key: job() for key, job in jobs.items()}
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(workers, thread_name_prefix="kestrelia-align") as pool:
+        futures = {key: pool.submit(job) for key, job in jobs.items()}
+        return {key: future.result() for key, future in futures.items()}
 
 
 def _yyyymmdd_labels(index: pd.Index) -> pd.Index | None:
