@@ -47,24 +47,18 @@ struct DayRates {
     }
     // Day i's, the same in every lane.
     KESTRELIA_INLINE Factors on_day(std::ptrdiff_t i) const {
-        auto at = [i](const double* day, double constant) {
-            return splat(day ? day[i] : constant);
-        };
-        return {at(money, total_money),
-                at(buy_day, buy),
-                at(sell_day, sell),
-                at(commission_day, commission),
-                at(stamp_buy_day, stamp_buy),
-                at(stamp_sell_day, stamp_sell),
-                at(transfer_day, transfer),
-                lot_size,
-                min_commission};
+        return with(
+            [i](const double* day, double constant) { return splat(day ? day[i] : constant); });
     }
     // Days i0 .. i0 + 3, one a lane.
     KESTRELIA_INLINE Factors on_days(std::ptrdiff_t i0) const {
-        auto at = [i0](const double* day, double constant) {
+        return with([i0](const double* day, double constant) {
             return day ? load_at(day + i0) : splat(constant);
-        };
+        });
+    }
+    // The factors with each rate read by `at` from its per-day array (or its constant).
+    template <class At>
+    KESTRELIA_INLINE Factors with(At at) const {
         return {at(money, total_money),
                 at(buy_day, buy),
                 at(sell_day, sell),
