@@ -77,6 +77,13 @@ def test_without_index_bars_run_says_it_measures_against_a_flat_benchmark(tmp_pa
     daily = pd.read_parquet(tmp_path / "rep" / "w_daily.parquet")
     assert len(daily) == len(market.dates) - 1  # not cut to the dates of an empty series
     assert (daily["index_daily_return"] == 0).all()
+    # A sweep of the same store runs too, against the same flat benchmark.
+    code, _, err = run(capsys, "sweep", "--store", tmp_path / "store", "--weights",
+                       tmp_path / "w.parquet", "--out", tmp_path / "sweep", "--benchmark",
+                       "000300")
+    assert code == 0, err
+    assert "no data for the benchmark 000300; the run is measured against a flat" in err
+    assert (tmp_path / "sweep").is_dir()
 
 
 def test_rejected_rows_are_listed_and_strict_stops(tmp_path, capsys):

@@ -44,7 +44,8 @@ def backtest(weights: pd.DataFrame, market: Market, *, benchmark: str = "000852"
         The market to trade in; its dates are the trading calendar.
     benchmark : str, default "000852"
         The primary benchmark, a key of ``market.benchmarks``; a flat benchmark is used
-        when the market has none at all.
+        when the market has none at all. One without a return on any day of the run is
+        refused (``market.with_benchmarks({})`` measures against a flat one).
     rolling_window : int, default 0
         Smooth the weights over this many trading days (0 and 1: no smoothing). Smoothing
         needs a target every day: the rows are carried to every trading day, smoothed and

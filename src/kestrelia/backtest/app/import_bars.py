@@ -133,7 +133,8 @@ def drop_empty_benchmarks(benchmarks: dict, primary: str) -> tuple[dict, str | N
     kept = {name: series for name, series in benchmarks.items() if series.notna().any()}
     if primary in kept:
         return kept, None
-    return kept, (f"note: the store has no data for the benchmark {primary}; the run is measured "
+    # A backtest measures against a flat benchmark only in a market without any.
+    return {}, (f"note: the store has no data for the benchmark {primary}; the run is measured "
                   "against a flat benchmark (import index bars with --index-bars and build the "
                   "store again to compare with it)")
 

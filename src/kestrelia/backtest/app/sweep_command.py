@@ -10,6 +10,7 @@ from pathlib import Path
 
 from kestrelia.backtest import _validate
 from kestrelia.backtest.app.cost_options import cost_arguments
+from kestrelia.backtest.app.import_bars import drop_empty_benchmarks
 from kestrelia.backtest.app.inputs import UserError, date_arg
 from kestrelia.backtest.app.paths import output_file
 
@@ -106,6 +107,14 @@ def cmd_sweep(args) -> int:
     for name in (*SWEEP_FILES, PARTIAL_NOTE):
         output_file(out / name, args.force)
     market = Store(args.store).market(start, end)
+    benchmarks, note = drop_empty_benchmarks(dict(market.benchmarks), args.benchmark)
+    if note:
+        if args.scheduler:  # the workers load the store's market themselves
+            raise UserError(f"--benchmark {args.benchmark}: the store has no data for it in "
+                            "the sweep's window; a sweep on a cluster needs a benchmark with "
+                            "data (store info lists them)")
+        print(note, file=sys.stderr)
+        market = market.with_benchmarks(benchmarks)
     client = None
     if args.scheduler:
         try:
