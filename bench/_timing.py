@@ -2,10 +2,21 @@
 
 from __future__ import annotations
 
+import argparse
 import gc
 import time
 import tracemalloc
 from pathlib import Path
+
+
+def market_arguments(doc: str | None) -> argparse.Namespace:
+    """--stocks, --days and --repeat of a benchmark on a full-market-sized market."""
+    parser = argparse.ArgumentParser(description=doc,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--stocks", type=int, default=5300)
+    parser.add_argument("--days", type=int, default=2430)
+    parser.add_argument("--repeat", type=int, default=5)
+    return parser.parse_args()
 
 
 def best_time(fn, repeat: int) -> float:

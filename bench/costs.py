@@ -15,24 +15,18 @@ alternated round by round (best of --repeat), the public backtest of daily weigh
 
 from __future__ import annotations
 
-import argparse
 import time
 
 import numpy as np
 import pandas as pd
 
-from bench._timing import best_times_alternating
+from bench._timing import best_times_alternating, market_arguments
 from kestrelia.backtest import Costs, Market, backtest
 from tests.support.markets import realistic_market
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--stocks", type=int, default=5300)
-    parser.add_argument("--days", type=int, default=2430)
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
+    args = market_arguments(__doc__)
 
     t0 = time.perf_counter()
     weights, matrices, bench = realistic_market(args.stocks, args.days)

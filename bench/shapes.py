@@ -20,13 +20,12 @@ in one process, alternated round by round (best of --repeat):
 
 from __future__ import annotations
 
-import argparse
 import time
 
 import numpy as np
 import pandas as pd
 
-from bench._timing import best_times_alternating, peak_memory
+from bench._timing import best_times_alternating, market_arguments, peak_memory
 from kestrelia.backtest import Market, _core, _pelorin, backtest
 from tests.support.markets import realistic_market
 
@@ -88,12 +87,7 @@ def shapes(weights: pd.DataFrame, rng: np.random.Generator) -> dict[str, pd.Data
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--stocks", type=int, default=5300)
-    parser.add_argument("--days", type=int, default=2430)
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
+    args = market_arguments(__doc__)
 
     t0 = time.perf_counter()
     weights, matrices, bench = realistic_market(args.stocks, args.days)

@@ -16,6 +16,20 @@ py::object cell_or_none(const kernels::Cell& cell) {
     return py::make_tuple(cell.row, cell.col);
 }
 
+using Ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// `given` as int64 positions, each in [0, limit), else IndexError naming the function and
+// the axis.
+Ints positions_in(const py::object& given, py::ssize_t limit, const char* what, const char* axis) {
+    Ints positions = Ints::ensure(given);
+    if (!positions) throw py::error_already_set();
+    for (py::ssize_t k = 0; k < positions.size(); ++k)
+        if (positions.data()[k] < 0 || positions.data()[k] >= limit)
+            throw py::index_error(std::string(what) + ": a " + axis +
+                                  " position is outside the array");
+    return positions;
+}
+
 py::array_t<bool> as_bools(const std::vector<std::uint8_t>& flags) {
     py::array_t<bool> out(static_cast<py::ssize_t>(flags.size()));
     bool* dst = out.mutable_data();
@@ -26,16 +40,11 @@ py::array_t<bool> as_bools(const std::vector<std::uint8_t>& flags) {
 }  // namespace
 
 py::tuple scan_weights(const py::array& values, const py::object& cols) {
-    using Ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
     const binding::F64Matrix m = binding::f64_matrix(values);
     kernels::F64View view = m.view();
     Ints positions;
     if (!cols.is_none()) {
-        positions = Ints::ensure(cols);
-        if (!positions) throw py::error_already_set();
-        for (py::ssize_t j = 0; j < positions.size(); ++j)
-            if (positions.data()[j] < 0 || positions.data()[j] >= view.cols)
-                throw py::index_error("scan_weights: a column position is outside the array");
+        positions = positions_in(cols, view.cols, "scan_weights", "column");
         view.col_map = positions.data();
         view.cols = positions.size();
     }
@@ -69,7 +78,6 @@ namespace {
 
 template <class T>
 py::array gather_as(const py::array& values, const py::object& rows, const py::object& cols) {
-    using Ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
     const auto arr = py::array_t<T, py::array::forcecast>::ensure(values);
     if (!arr || arr.ndim() != 2) throw py::value_error("gather takes a 2-D array");
     kernels::MatrixView<T> src{arr.data(), arr.shape(0), arr.shape(1),
@@ -85,24 +93,15 @@ py::array gather_as(const py::array& values, const py::object& rows, const py::o
         for (std::size_t i = 0; i < all_rows.size(); ++i)
             all_rows[i] = static_cast<std::int64_t>(i);
     } else {
-        row_positions = Ints::ensure(rows);
-        if (!row_positions) throw py::error_already_set();
+        row_positions = positions_in(rows, arr.shape(0), "gather", "row");
     }
     if (!cols.is_none()) {
-        col_positions = Ints::ensure(cols);
-        if (!col_positions) throw py::error_already_set();
-        for (py::ssize_t j = 0; j < col_positions.size(); ++j)
-            if (col_positions.data()[j] < 0 || col_positions.data()[j] >= src.cols)
-                throw py::index_error("gather: a column position is outside the array");
+        col_positions = positions_in(cols, src.cols, "gather", "column");
         src.col_map = col_positions.data();
         src.cols = col_positions.size();
     }
     const std::int64_t* r = rows.is_none() ? all_rows.data() : row_positions.data();
     const std::ptrdiff_t n_rows = rows.is_none() ? src.rows : row_positions.size();
-    if (!rows.is_none())
-        for (std::ptrdiff_t i = 0; i < n_rows; ++i)
-            if (r[i] < 0 || r[i] >= arr.shape(0))
-                throw py::index_error("gather: a row position is outside the array");
     // The output keeps the source's layout, so the walks that read it take the same path.
     const bool column_major = src.row_stride == 1;
     py::array_t<T, py::array::f_style> f_out;
